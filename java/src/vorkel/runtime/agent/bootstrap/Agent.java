@@ -1,0 +1,109 @@
+package vorkel.runtime.agent.bootstrap;
+
+import java.io.File;
+import java.lang.instrument.Instrumentation;
+import java.lang.management.ManagementFactory;
+import java.util.List;
+
+import vorkel.runtime.agent.instrumentation.deferred.DeferredTransformationNativeImpl;
+import vorkel.runtime.agent.tools.timings.VorkelClockNativeImpl;
+
+/**
+ * Brings the native agent up from the agent jar: either loaded with -agentpath (the natives are
+ * already bound) or, without it, by loading the library itself. Options: see {@link AgentOptions}.
+ */
+public final class Agent {
+    private static volatile AgentLogger logger;
+    private static volatile NativeAgentInitialiser initialiser;
+    private static volatile DeferredTransformationNativeImpl deferred;
+    private static volatile int startResult = Integer.MIN_VALUE;
+    private static volatile boolean loadedBySystemLoad;
+
+    private Agent() {
+    }
+
+    public static void premain(String options, Instrumentation instrumentation) {
+        start(options);
+    }
+
+    public static void agentmain(String options, Instrumentation instrumentation) {
+        start(options);
+    }
+
+    /** Runs the start-up sequence once; returns the result of startNativeAgent. */
+    public static synchronized int start(String optionText) {
+        if (startResult != Integer.MIN_VALUE) {
+            return startResult;
+        }
+        AgentOptions options = new AgentOptions(optionText);
+        File libDir = AgentOptions.jarDirectory();
+        File home = new File(options.get("home", libDir.getAbsoluteFile().getParent()));
+        File work = new File(options.get("work", new File(home, "work").getPath()));
+        work.mkdirs();
+        String library = options.get("lib", new File(libDir, "libvorkel.so").getAbsolutePath());
+        String host = options.get("host", "127.0.0.1");
+        int port = options.getInt("port", 9);
+
+        logger = new AgentLogger(options.getBoolean("echo", false));
+        initialiser = new NativeAgentInitialiser();
+        try {
+            initialiser.initNativeLogging(logger, "agent");
+        } catch (UnsatisfiedLinkError notLoaded) {
+            System.load(library);
+            loadedBySystemLoad = true;
+            initialiser.initNativeLogging(logger, "agent");
+        }
+        VorkelClockNativeImpl.initNativeTime(System.currentTimeMillis());
+        String java = new File(new File(System.getProperty("java.home"), "bin"), "java").getPath();
+        String[] forkArguments = options.get("forkargs", "").isEmpty() ? new String[0]
+                : options.get("forkargs", "").split(";");
+        initialiser.configure(host, port, options.get("account", "account"), options.get("jvm", "jvm"),
+                options.get("session", "session"), home.getPath(), work.getPath(), options.get("java", java),
+                AgentOptions.jarFile().getPath(), library, forkArguments,
+                System.getProperty("java.vm.name", ""), System.getProperty("java.vm.version", ""),
+                options.get("errorfile", crashLogPattern()));
+        initialiser.configureOomQueries(host, port, options.get("details", work.getPath()),
+                options.getBoolean("notifications", true), options.getBoolean("safety", true));
+        startResult = initialiser.startNativeAgent(options.getLong("disabled", 0));
+        if (startResult == 0) {
+            deferred = new DeferredTransformationNativeImpl();
+            deferred.attach();
+        }
+        return startResult;
+    }
+
+    /** The JVM's -XX:ErrorFile pattern, or "" when none was given. */
+    private static String crashLogPattern() {
+        try {
+            List<String> arguments = ManagementFactory.getRuntimeMXBean().getInputArguments();
+            for (String argument : arguments) {
+                if (argument.startsWith("-XX:ErrorFile=")) {
+                    return argument.substring("-XX:ErrorFile=".length());
+                }
+            }
+        } catch (RuntimeException | LinkageError e) {
+            // No management support: the exit monitor falls back to the JVM's default locations.
+        }
+        return "";
+    }
+
+    public static AgentLogger logger() {
+        return logger;
+    }
+
+    public static NativeAgentInitialiser initialiser() {
+        return initialiser;
+    }
+
+    public static DeferredTransformationNativeImpl deferred() {
+        return deferred;
+    }
+
+    public static int startResult() {
+        return startResult;
+    }
+
+    public static boolean loadedBySystemLoad() {
+        return loadedBySystemLoad;
+    }
+}

@@ -1,0 +1,17 @@
+package vorkel.runtime.agent.bootstrap;
+
+/** The natives that bring the native agent up, called in this order at start-up. */
+public class NativeAgentInitialiser {
+    public native void initNativeLogging(Object logger, String role);
+
+    public native void configure(String collectorHost, int collectorPort, String accountId, String jvmId,
+            String sessionId, String homeDir, String workDir, String javaExecutable, String agentJar,
+            String selfExecutable, String[] jvmArguments, String vmName, String vmVersion, String crashLogPattern);
+
+    public native void configureOomQueries(String host, int port, String detailsLocation, boolean sendNotifications,
+            boolean safetyCheck);
+
+    public native int startNativeAgent(long disabledFeatures);
+
+    public native void disableAgent();
+}

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds vorkel and runs every test: the unit tests once more under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the whole suite (unit and JVM tests) of the normal build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+jobs="$(nproc 2>/dev/null || echo 2)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVORKEL_SANITIZE=ON >/dev/null
+cmake --build build-sanitize -j "$jobs" --target vorkel_unit_tests
+echo "== Unit tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+(cd build-sanitize && ctest --output-on-failure -j "$jobs" -L unit)
+
+echo "== All tests"
+cd build
+ctest --output-on-failure -j "$jobs"

@@ -1,0 +1,179 @@
+#include "agent_util.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "agent_init.h"
+#include "hires_time.h"
+#include "log.h"
+#include "reflection.h"
+#include "string_util.h"
+
+namespace {
+
+constexpr jvmtiError WRONG_PHASE = JVMTI_ERROR_WRONG_PHASE;
+
+struct {
+  uint8_t dead_phase_reported;
+} check_state;
+
+struct {
+  int initialised;  // 0 not tried, 1 ready, 2 failed for good
+  jclass timings_class;
+  jmethodID record_method;
+  jstring description_string;
+} timing_bridge;
+
+bool vm_is_dead() {
+  agent_globals_record *globals = agent_globals;
+  return globals != nullptr && globals->vm_dead;
+}
+
+}  // namespace
+
+bool check_jvmti_error_with_exception(JNIEnv *jni, jvmtiEnv *jvmti, jvmtiError error, const char *message, bool raise) {
+  if (error == JVMTI_ERROR_NONE) return true;
+  if (error == WRONG_PHASE && vm_is_dead()) {
+    if (check_state.dead_phase_reported) return false;
+    check_state.dead_phase_reported = 1;
+  }
+  char *name = nullptr;
+  if (jvmti == nullptr || jvmti->GetErrorName(error, &name) != JVMTI_ERROR_NONE) name = nullptr;
+  const char *shown_name = name != nullptr ? name : "Unknown";
+  const char *shown_message = message != nullptr ? message : "";
+  log_error_raw(jni, "ERROR: JVMTI: %d(%s): %s (%s:%d)", (int)error, shown_name, shown_message,
+                "check_jvmti_error_with_exception", 92);
+  if (jni != nullptr && raise && !vm_is_dead()) {
+    throw_vorkel_exception(jni, "ERROR: JVMTI: %d(%s): %s", (int)error, shown_name, shown_message);
+  }
+  if (name != nullptr) jvmti->Deallocate(reinterpret_cast<unsigned char *>(name));
+  return false;
+}
+
+bool check_jvmti_error(JNIEnv *jni, jvmtiEnv *jvmti, jvmtiError error, const char *message) {
+  return check_jvmti_error_with_exception(jni, jvmti, error, message, true);
+}
+
+bool check_jvmti_error_no_exception(JNIEnv *jni, jvmtiEnv *jvmti, jvmtiError error, const char *message) {
+  return check_jvmti_error_with_exception(jni, jvmti, error, message, false);
+}
+
+void throw_vorkel_exception(JNIEnv *jni, const char *format, ...) {
+  if (jni == nullptr) return;
+  char message[512];
+  va_list arguments;
+  va_start(arguments, format);
+  xvsnprintf(message, sizeof message, format, arguments);
+  va_end(arguments);
+  jclass exception_class = reflection_find_class(jni, "vorkel/runtime/agent/exceptions/VorkelException");
+  if (exception_class == nullptr) return;
+  jni->ThrowNew(exception_class, message);
+  jni->DeleteLocalRef(exception_class);
+}
+
+char *jstringToNullTerminatedString(JNIEnv *jni, jstring string) {
+  if (jni == nullptr || string == nullptr) return nullptr;
+  const char *characters = jni->GetStringUTFChars(string, nullptr);
+  if (characters == nullptr) {
+    if (jni->ExceptionCheck()) jni->ExceptionClear();
+    return nullptr;
+  }
+  char *copy = string_duplicate(characters);
+  jni->ReleaseStringUTFChars(string, characters);
+  if (copy == nullptr) {
+    log_error_raw(jni, "%s (%s:%d)", "Not enough memory to allocate string", "jstringToNullTerminatedString", 23);
+  }
+  return copy;
+}
+
+jint pushLocalFrame(JNIEnv *jni, jint capacity) {
+  jint result = jni->PushLocalFrame(capacity);
+  if (result < 0 && jni->ExceptionCheck()) {
+    jni->ExceptionDescribe();
+    log_error_raw(jni, "Cannot do PushLocalFrame with capacity %d. (%s:%d)", (int)capacity, "pushLocalFrame", 176);
+  }
+  return result;
+}
+
+void popLocalFrame(JNIEnv *jni) {
+  jni->PopLocalFrame(nullptr);
+  if (jni->ExceptionCheck()) {
+    jni->ExceptionDescribe();
+    log_error_raw(jni, "%s (%s:%d)", "Cannot do PopLocalFrame.", "popLocalFrame", 166);
+  }
+}
+
+jthread alloc_thread(JNIEnv *jni, const char *name) {
+  if (pushLocalFrame(jni, 4) < 0) return nullptr;
+  jobject result = nullptr;
+  jstring thread_name = reflection_string(jni, name);
+  jclass thread_class = reflection_find_class(jni, "java/lang/Thread");
+  if (thread_class == nullptr) {
+    log_error_raw(jni, "%s (%s:%d)", "Cannot find Thread class", "alloc_thread", 121);
+  } else {
+    jmethodID constructor = reflection_find_method(jni, thread_class, "<init>", "(Ljava/lang/String;)V");
+    if (constructor == nullptr) {
+      log_error_raw(jni, "%s (%s:%d)", "Cannot find Thread constructor method", "alloc_thread", 127);
+    } else {
+      jobject thread = jni->NewObject(thread_class, constructor, thread_name);
+      if (thread == nullptr && jni->ExceptionCheck()) jni->ExceptionClear();
+      result = reflection_global(jni, thread);
+      if (result == nullptr) log_error_raw(jni, "%s (%s:%d)", "Cannot create new Thread object", "alloc_thread", 133);
+    }
+  }
+  popLocalFrame(jni);
+  return static_cast<jthread>(result);
+}
+
+void deallocate_void(JNIEnv *jni, jvmtiEnv *jvmti, void **pointer) {
+  if (pointer == nullptr) return;
+  check_jvmti_error(jni, jvmti, jvmti->Deallocate(static_cast<unsigned char *>(*pointer)), "Cannot deallocate memory");
+  *pointer = nullptr;
+}
+
+void deallocate_const_void(JNIEnv *jni, jvmtiEnv *jvmti, const void **pointer) {
+  if (pointer == nullptr) return;
+  check_jvmti_error_no_exception(
+      jni, jvmti, jvmti->Deallocate(static_cast<unsigned char *>(const_cast<void *>(*pointer))),
+      "Cannot deallocate memory");
+}
+
+void record_timing(JNIEnv *jni, const char *description, uint64_t start, uint64_t end) {
+  if (jni == nullptr) return;
+  if (timing_bridge.initialised == 0) {
+    timing_bridge.initialised = 2;
+    jclass timings = reflection_find_class(jni, "vorkel/runtime/agent/tools/timings/Timings");
+    if (timings != nullptr) {
+      timing_bridge.timings_class = static_cast<jclass>(reflection_global(jni, timings));
+      timing_bridge.record_method =
+          timing_bridge.timings_class != nullptr
+              ? reflection_find_static_method(jni, timing_bridge.timings_class, "record", "(Ljava/lang/String;J)V")
+              : nullptr;
+      jni->DeleteLocalRef(timings);
+      if (timing_bridge.timings_class != nullptr && timing_bridge.record_method != nullptr) {
+        timing_bridge.initialised = 1;
+      }
+    }
+  }
+  if (timing_bridge.initialised == 2) {
+    log_error_raw(jni, "%s (%s:%d)", "Could not record timing, failed to load method/class.", "record_timing", 205);
+  } else {
+    double seconds = (double)(int64_t)(end - start) / (double)perfCounterFrequency();
+    jlong nanoseconds = (jlong)(seconds * 1e9);
+    timing_bridge.description_string = reflection_string(jni, description);
+    if (timing_bridge.description_string == nullptr) {
+      log_error_raw(jni, "%s (%s:%d)", "Failed to convert description string to UTF.", "record_timing", 212);
+    } else {
+      jni->CallStaticVoidMethod(timing_bridge.timings_class, timing_bridge.record_method,
+                                timing_bridge.description_string, nanoseconds);
+      jni->DeleteLocalRef(timing_bridge.description_string);
+      timing_bridge.description_string = nullptr;
+    }
+  }
+  if (jni->ExceptionCheck()) {
+    log_error_raw(jni, "%s (%s:%d)", "Exception in recording timing.", "record_timing", 220);
+    jni->ExceptionDescribe();
+    jni->ExceptionClear();
+  }
+}

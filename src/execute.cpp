@@ -1,0 +1,47 @@
+#include "execute.h"
+
+#include <cstring>
+
+#include "agent_init.h"
+#include "death_monitor.h"
+#include "hires_time.h"
+#include "log.h"
+#include "oom_notify.h"
+#include "proc_info.h"
+
+void execute_pre_entry_point() {
+  hires_conversions_initialise();
+  log_initialise("fork");
+}
+
+int execute_entry_point(char **arguments, int count) {
+  // Started with an empty argument vector, Linux hands the program one empty argument.
+  if (count < 1 || arguments == nullptr || arguments[0] == nullptr || arguments[0][0] == '\0') {
+    log_error_raw(nullptr, "No arguments given for execution.");
+    return 1;
+  }
+  if (strcmp(arguments[0], "monitor") == 0) {
+    log_rename("monitor");
+    return death_monitor_entry_point(arguments, count) ? 0 : 1;
+  }
+  if (strcmp(arguments[0], "notify") == 0) {
+    log_rename("notify");
+    return oom_notify_entry_point(arguments, count) ? 0 : 1;
+  }
+  log_error_raw(nullptr, "Unknown execution type: %s", arguments[0]);
+  return 1;
+}
+
+bool execute_self(char *const arguments[], const char **reason, int32_t *pid) {
+  *reason = "";
+  agent_globals_record *globals = agent_globals;
+  if (globals == nullptr || globals->self_executable[0] == '\0') {
+    *reason = "agent not configured";
+    return false;
+  }
+  if (!create_process(globals->self_executable, arguments, pid)) {
+    *reason = "create_process failed";
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,24 @@
+// Files, locked files, directories and disk space: one implementation per operating system.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+using locked_file_handle = int64_t;  // a file descriptor on POSIX; negative = invalid
+constexpr locked_file_handle INVALID_LOCKED_FILE = -1;
+
+int64_t xftell64(FILE *stream);
+int xfseek64(FILE *stream, int64_t offset, int whence);
+int64_t xfsize64(FILE *stream);
+
+bool create_directory(const char *path);
+bool create_locked_file(const char *path, locked_file_handle *handle);
+void free_locked_file(locked_file_handle handle);
+
+FILE *file_open_append_shared_write(const char *path);
+void file_close(FILE *file);
+bool file_write_flush(FILE *file, const char *text);
+bool file_delete(const char *path);
+
+// Bytes available to this process on the volume holding path; 0 on failure.
+uint64_t disk_get_free_space(const char *path);

@@ -1,0 +1,21 @@
+// Threads, thread-local slots and processes: one implementation per operating system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using thread_local_key = uint64_t;
+
+uint32_t getCurrentThreadId();
+thread_local_key thread_local_initialise();
+void *thread_local_get(thread_local_key key);
+bool thread_local_set(thread_local_key key, void *value);
+
+int32_t process_get_id();
+bool process_get_cwd(char *buffer, size_t size);
+bool process_get_module_path(char *buffer, size_t size, const void *address);
+bool process_set_env(const char *name, const char *value);
+// Starts the program at path with a null-terminated argument list (its first entry is the
+// child's argv[0]) in a process group of its own, with this process's environment.
+bool create_process(const char *path, char *const arguments[], int32_t *pid);
+bool proc_pre_initialise();

@@ -1,0 +1,39 @@
+// Bounded text: formatting into fixed-size arrays, owned copies and appendable buffers.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+void safe_strncpy(char *destination, const char *source, size_t size);
+void safe_memncpy(char *destination, size_t destination_size, const void *source, size_t count);
+
+// Always terminated when size > 0. A result >= size means the text was cut; negative on a format error.
+int xsnprintf(char *destination, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
+int xvsnprintf(char *destination, size_t size, const char *format, va_list arguments)
+    __attribute__((format(printf, 3, 0)));
+
+// Heap copies, freed by the caller with free().
+char *string_duplicate(const char *text);
+char *string_reallocate(char *text);
+
+enum appendable_state : int32_t {
+  APPENDABLE_GOOD = 0,
+  APPENDABLE_FORMAT_FAILED = 1,
+  APPENDABLE_TRUNCATED = 2,
+  APPENDABLE_BAD_POSITION = 3,
+};
+
+struct appendable {
+  char *buffer;
+  uint64_t capacity;
+  uint64_t length;
+  int32_t state;
+};
+
+void appendable_init(appendable *buffer, char *storage, uint64_t capacity);
+void appendable_init_existing(appendable *buffer, char *storage, uint64_t capacity);
+bool appendable_write(appendable *buffer, const char *format, ...) __attribute__((format(printf, 2, 3)));
+bool appendable_vwrite(appendable *buffer, const char *format, va_list arguments) __attribute__((format(printf, 2, 0)));
+bool appendable_write_char(appendable *buffer, char character);
+bool appendable_truncate(appendable *buffer, char *position);

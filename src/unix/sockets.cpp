@@ -1,0 +1,33 @@
+// Socket helpers on POSIX systems.
+#include "sockets.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+void sockets_initialize(JNIEnv *jni) {}
+
+bool socket_set_non_blocking(socket_handle socket, bool on) {
+  int flags = fcntl(socket, F_GETFL, 0);
+  if (flags < 0) return false;
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(socket, F_SETFL, flags) == 0;
+}
+
+bool socket_set_timeout(socket_handle socket, int option, int32_t milliseconds) {
+  timeval value{};
+  value.tv_sec = milliseconds / 1000;
+  value.tv_usec = (milliseconds % 1000) * 1000;
+  return setsockopt(socket, SOL_SOCKET, option, &value, sizeof value) == 0;
+}
+
+int socket_get_error() { return errno; }
+bool socket_is_blocking_error(int code) { return code == EINPROGRESS; }
+bool socket_is_interrupt_error(int code) { return code == EINTR; }
+// A receive or send time-out set with SO_RCVTIMEO/SO_SNDTIMEO ends the call with EAGAIN.
+bool socket_is_timeout_error(int code) { return code == ETIMEDOUT || code == EAGAIN || code == EWOULDBLOCK; }
+void socket_close(socket_handle socket) {
+  if (socket >= 0) close(socket);
+}

@@ -1,0 +1,111 @@
+// Natives of the test kit: the agent library plus entry points that let in-JVM tests reach
+// internal functions on real JVMTI and JNI environments. Never part of the shipped library.
+#include <jni.h>
+#include <jvmti.h>
+
+#include <cstring>
+
+#include "agent_init.h"
+#include "agent_util.h"
+#include "common.h"
+#include "log.h"
+
+namespace {
+jvmtiEnv *probe_env;
+}
+
+VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_NativeProbe_checkJvmtiError(JNIEnv *jni, jclass, jint error,
+                                                                           jstring message, jboolean raise) {
+  jni_utf_chars text(jni, message);
+  return check_jvmti_error_with_exception(jni, agent_globals->jvmti, (jvmtiError)error, text.get(), raise == JNI_TRUE)
+             ? JNI_TRUE
+             : JNI_FALSE;
+}
+
+VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_log(JNIEnv *jni, jclass, jint level, jstring message,
+                                                           jboolean with_jni) {
+  jni_utf_chars text(jni, message);
+  JNIEnv *env = with_jni ? jni : nullptr;
+  switch (level) {
+    case 0: log_debug(env, "%s", text.get()); break;
+    case 1: log_info(env, "%s", text.get()); break;
+    case 2: log_warn(env, "%s", text.get()); break;
+    default: log_error_raw(env, "%s", text.get()); break;
+  }
+}
+
+// Calls a live-phase JVMTI function in a loop through the error check until the VM is dead and
+// the check has reported WRONG_PHASE, counting the Java exceptions seen. Meant for a daemon thread
+// that outlives main: after VMDeath the calls fail with WRONG_PHASE until the VM halts.
+VORKEL_EXPORT jint JNICALL Java_vorkel_test_NativeProbe_checkUntilDead(JNIEnv *jni, jclass, jint rounds) {
+  jvmtiEnv *jvmti = agent_globals->jvmti;
+  jint exceptions = 0;
+  for (jint i = 0; i < rounds; ++i) {
+    jint count = 0;
+    jclass *classes = nullptr;
+    jvmtiError error = jvmti->GetLoadedClasses(&count, &classes);
+    if (error == JVMTI_ERROR_NONE) {
+      for (jint c = 0; c < count; ++c) jni->DeleteLocalRef(classes[c]);
+      jvmti->Deallocate(reinterpret_cast<unsigned char *>(classes));
+    }
+    check_jvmti_error(jni, jvmti, error, "probe after death");
+    if (jni->ExceptionCheck()) {
+      ++exceptions;
+      jni->ExceptionClear();
+    }
+  }
+  return exceptions;
+}
+
+namespace {
+void JNICALL probe_contended_enter(jvmtiEnv *, JNIEnv *jni, jthread, jobject) {
+  log_info(jni, "probe: contended enter logged from a blocked thread");
+}
+}  // namespace
+
+// A JVMTI environment of the test's own whose MonitorContendedEnter callback logs with the
+// blocked thread's JNI environment.
+VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_NativeProbe_logOnContendedEnter(JNIEnv *jni, jclass) {
+  JavaVM *vm = nullptr;
+  if (jni->GetJavaVM(&vm) != JNI_OK) return JNI_FALSE;
+  if (probe_env == nullptr && vm->GetEnv(reinterpret_cast<void **>(&probe_env), JVMTI_VERSION_1_1) != JNI_OK) {
+    return JNI_FALSE;
+  }
+  jvmtiCapabilities capabilities{};
+  capabilities.can_generate_monitor_events = 1;
+  if (probe_env->AddCapabilities(&capabilities) != JVMTI_ERROR_NONE) return JNI_FALSE;
+  jvmtiEventCallbacks callbacks{};
+  callbacks.MonitorContendedEnter = probe_contended_enter;
+  if (probe_env->SetEventCallbacks(&callbacks, sizeof callbacks) != JVMTI_ERROR_NONE) return JNI_FALSE;
+  return probe_env->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_MONITOR_CONTENDED_ENTER, nullptr) ==
+                 JVMTI_ERROR_NONE
+             ? JNI_TRUE
+             : JNI_FALSE;
+}
+
+VORKEL_EXPORT jint JNICALL Java_vorkel_test_NativeProbe_loadStatus(JNIEnv *, jclass) {
+  return agent_globals != nullptr ? agent_globals->status : -2;
+}
+
+VORKEL_EXPORT jstring JNICALL Java_vorkel_test_NativeProbe_configuredText(JNIEnv *jni, jclass, jstring field) {
+  jni_utf_chars name(jni, field);
+  agent_globals_record *g = agent_globals;
+  if (g == nullptr || !name) return nullptr;
+  const char *value = nullptr;
+  if (strcmp(name.get(), "collector_host") == 0) value = g->collector_host;
+  else if (strcmp(name.get(), "work_dir") == 0) value = g->work_dir;
+  else if (strcmp(name.get(), "home_dir") == 0) value = g->home_dir;
+  else if (strcmp(name.get(), "java_executable") == 0) value = g->java_executable;
+  else if (strcmp(name.get(), "self_executable") == 0) value = g->self_executable;
+  else if (strcmp(name.get(), "vm_name") == 0) value = g->vm_name;
+  else if (strcmp(name.get(), "account_id") == 0) value = g->account_id;
+  else if (strcmp(name.get(), "is_hotspot") == 0) value = g->is_hotspot ? "1" : "0";
+  else if (strcmp(name.get(), "is_j9") == 0) value = g->is_j9 ? "1" : "0";
+  else if (strcmp(name.get(), "jvmti_9_or_later") == 0) value = g->jvmti_9_or_later ? "1" : "0";
+  else if (strcmp(name.get(), "jvm_argument_count") == 0) {
+    static char count[32];
+    snprintf(count, sizeof count, "%llu", (unsigned long long)g->jvm_argument_count);
+    value = count;
+  } else if (strcmp(name.get(), "enabled") == 0) value = g->enabled ? "1" : "0";
+  return value != nullptr ? jni->NewStringUTF(value) : nullptr;
+}
