@@ -192,15 +192,25 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   int open_count = 2;
   char buffer[65536];
+  int status = 0;
+  bool exited = false;
+  // Reads until the child has exited and its pipes are drained. Grandchildren that inherited the
+  // pipes (helper processes the agent starts) are not waited for.
   while (open_count > 0) {
+    if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      result.timed_out = true;
-      ::kill(-pid, SIGKILL);
+      if (!exited) {
+        result.timed_out = true;
+        ::kill(-pid, SIGKILL);
+      }
       break;
     }
-    int ready = poll(fds, 2, (int)std::min<long long>(left.count(), 1000));
-    if (ready <= 0) continue;
+    int ready = poll(fds, 2, exited ? 0 : (int)std::min<long long>(left.count(), 50));
+    if (ready <= 0) {
+      if (exited) break;  // nothing more buffered
+      continue;
+    }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
@@ -216,11 +226,7 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
   for (pollfd &fd : fds) {
     if (fd.fd >= 0) close(fd.fd);
   }
-  int status = 0;
-  if (result.timed_out) {
-    waitpid(pid, &status, 0);
-  } else {
-    // The output is closed; the process itself may still be ending.
+  if (!exited) {
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
   }
