@@ -1,0 +1,442 @@
+#include "snapshot_reader.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string_view>
+
+namespace snapshot_reader {
+
+namespace {
+
+class Cursor {
+ public:
+  Cursor(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+  size_t offset() const { return offset_; }
+  bool done() const { return offset_ >= size_; }
+  bool take(size_t count, uint64_t *value) {
+    if (size_ - offset_ < count) return false;
+    uint64_t result = 0;
+    for (size_t i = 0; i < count; ++i) result |= (uint64_t)data_[offset_ + i] << (8 * i);
+    offset_ += count;
+    *value = result;
+    return true;
+  }
+  bool packed_id(uint64_t *id) {
+    uint64_t low = 0;
+    if (!take(4, &low)) return false;
+    if ((low & 0x80000000ULL) == 0) {
+      *id = low;
+      return true;
+    }
+    uint64_t high = 0;
+    if (!take(1, &high)) return false;
+    *id = (low & 0x7FFFFFFFULL) + (high << 31);
+    return true;
+  }
+
+ private:
+  const uint8_t *data_;
+  size_t size_;
+  size_t offset_ = 0;
+};
+
+std::string at(size_t offset, const std::string &what) {
+  return "offset " + std::to_string(offset) + ": " + what;
+}
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\r')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\r')) text.remove_suffix(1);
+  return text;
+}
+
+bool parse_int(std::string_view text, int64_t *value) {
+  text = trim(text);
+  if (text.empty()) return false;
+  std::string copy(text);
+  char *end = nullptr;
+  long long number = strtoll(copy.c_str(), &end, 10);
+  if (end == copy.c_str() || *end != '\0') return false;
+  *value = number;
+  return true;
+}
+
+// "--- Name            ---------------------------------" -> "Name"; false for other lines.
+bool section_header(std::string_view line, std::string *name) {
+  if (line.size() < 4 || line.substr(0, 4) != "--- ") return false;
+  std::string_view rest = line.substr(4);
+  size_t dashes = rest.find(" ---");
+  if (dashes == std::string_view::npos) {
+    // "End" has the same layout; accept a header without the trailing run too.
+    *name = std::string(trim(rest));
+    return !name->empty();
+  }
+  *name = std::string(trim(rest.substr(0, dashes)));
+  return !name->empty();
+}
+
+}  // namespace
+
+const char *reference_kind_name(unsigned kind) {
+  switch (kind) {
+    case 1: return "class";
+    case 2: return "field";
+    case 3: return "array element";
+    case 4: return "class loader";
+    case 5: return "signers";
+    case 6: return "protection domain";
+    case 7: return "interface";
+    case 8: return "static field";
+    case 9: return "constant pool";
+    case 10: return "superclass";
+    case 21: return "JNI global";
+    case 22: return "system class";
+    case 23: return "monitor";
+    case 24: return "stack local";
+    case 25: return "JNI local";
+    case 26: return "thread";
+    case 27: return "other";
+    default: return "unknown";
+  }
+}
+
+bool parse_graph(const uint8_t *data, size_t size, const GraphVisitor &visitor, std::string *error) {
+  Cursor cursor(data, size);
+  while (!cursor.done()) {
+    Reference reference;
+    reference.offset = cursor.offset();
+    uint64_t kind_byte = 0;
+    cursor.take(1, &kind_byte);
+    reference.kind = (unsigned)(kind_byte & 0x1F);
+    unsigned width = (unsigned)((kind_byte >> 5) & 3);
+    bool object_follows = (kind_byte & 0x80) != 0;
+    if (reference.kind < 1 || reference.kind > 27 || (reference.kind > 10 && reference.kind < 21)) {
+      if (error) *error = at(reference.offset, "unknown reference kind " + std::to_string(reference.kind));
+      return false;
+    }
+    bool complete = true;
+    if (reference.kind == 24) {
+      uint64_t slot = 0, depth = 0;
+      complete = cursor.take(8, &reference.method) && cursor.take(4, &slot) && cursor.take(4, &depth);
+      reference.slot = (int32_t)(uint32_t)slot;
+      reference.depth = (int32_t)(uint32_t)depth;
+      static const size_t thread_widths[] = {2, 4, 8, 0};
+      if (complete && width == 3) {
+        if (error) *error = at(reference.offset, "stack local with thread id width code 3");
+        return false;
+      }
+      complete = complete && cursor.take(thread_widths[width], &reference.thread_id);
+    } else if (width != 0) {
+      if (reference.kind != 2 && reference.kind != 3 && reference.kind != 8) {
+        if (error) {
+          *error = at(reference.offset, std::string("index on a reference of kind ") + reference_kind_name(reference.kind));
+        }
+        return false;
+      }
+      static const size_t index_widths[] = {0, 1, 2, 4};
+      uint64_t index = 0;
+      complete = cursor.take(index_widths[width], &index);
+      reference.index = (uint32_t)index;
+    }
+    complete = complete && cursor.packed_id(&reference.referrer) && cursor.packed_id(&reference.referee);
+    if (!complete) {
+      if (error) *error = at(reference.offset, "reference record cut off at the end of the file");
+      return false;
+    }
+    if (!object_follows) {
+      visitor(reference, nullptr);
+      continue;
+    }
+    Object object;
+    object.id = reference.referee;
+    size_t object_offset = cursor.offset();
+    uint64_t flags = 0;
+    if (!cursor.take(1, &flags)) {
+      if (error) *error = at(object_offset, "object record missing at the end of the file");
+      return false;
+    }
+    if ((flags & ~0x1FULL) != 0) {
+      if (error) *error = at(object_offset, "object record with unknown flag bits");
+      return false;
+    }
+    unsigned class_width = (unsigned)((flags >> 1) & 3);
+    unsigned size_width = (unsigned)((flags >> 3) & 3);
+    if (class_width == 3) {
+      if (error) *error = at(object_offset, "object record with class id width code 3");
+      return false;
+    }
+    static const size_t class_widths[] = {1, 2, 4};
+    static const size_t size_widths[] = {0, 1, 2, 4};
+    uint64_t tag = 0, klass = 0, bytes = 0;
+    object.has_previous_tag = (flags & 1) != 0;
+    complete = (!object.has_previous_tag || cursor.take(4, &tag)) && cursor.take(class_widths[class_width], &klass) &&
+               cursor.take(size_widths[size_width], &bytes);
+    if (!complete) {
+      if (error) *error = at(object_offset, "object record cut off at the end of the file");
+      return false;
+    }
+    object.previous_tag = (uint32_t)tag;
+    object.class_id = (uint32_t)klass;
+    object.size = (uint32_t)bytes;
+    visitor(reference, &object);
+  }
+  return true;
+}
+
+bool read_graph_stats(const uint8_t *data, size_t size, GraphStats *stats, std::string *error) {
+  *stats = GraphStats{};
+  return parse_graph(
+      data, size,
+      [stats](const Reference &reference, const Object *object) {
+        ++stats->references;
+        ++stats->references_by_kind[reference.kind];
+        if (reference.kind == 24) ++stats->local_references;
+        if (reference.kind == 1) ++stats->class_references;
+        if (reference.referrer == 0) ++stats->root_references;
+        stats->max_id = std::max({stats->max_id, reference.referrer, reference.referee});
+        if (object != nullptr) {
+          ++stats->objects;
+          GraphStats::PerClass &per_class = stats->classes[object->class_id];
+          ++per_class.instances;
+          per_class.shallow_bytes += object->size;
+          stats->object_ids.push_back(object->id);
+          if (object->has_previous_tag) stats->previous_tags.push_back(object->previous_tag);
+        }
+      },
+      error);
+}
+
+bool parse_info(const std::string &text, InfoFile *info, std::string *error) {
+  *info = InfoFile{};
+  std::string section;
+  ClassEntry *current = nullptr;
+  size_t line_number = 0;
+  size_t start = 0;
+  auto fail = [&](const std::string &what) {
+    if (error) *error = "line " + std::to_string(line_number) + ": " + what;
+    return false;
+  };
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + start, end - start);
+    start = end + 1;
+    ++line_number;
+    std::string name;
+    if (section_header(line, &name)) {
+      if (info->complete) return fail("section after End");
+      section = name;
+      info->sections.push_back(name);
+      current = nullptr;
+      if (name == "End") info->complete = true;
+      continue;
+    }
+    if (section.empty()) return fail("text before the first section");
+    if (section == "Metadata" || section == "Summary") {
+      size_t colon = line.find(": ");
+      if (colon == std::string_view::npos) return fail("expected \"Name: value\"");
+      std::string key(line.substr(0, colon));
+      std::string value(line.substr(colon + 2));
+      if (section == "Metadata") {
+        info->metadata[key] = value;
+      } else {
+        int64_t number = 0;
+        if (!parse_int(value, &number)) return fail("summary value is not a number");
+        info->summary[key] = number;
+      }
+    } else if (section == "Allocation Points") {
+      ++info->allocation_points;
+    } else if (section == "Classes") {
+      // Members start with 13 spaces, then "  . " (field) or "  #" (method).
+      if (line.size() > 15 && line.substr(0, 13) == std::string(13, ' ') && line[13] == ' ' && line[14] == ' ') {
+        if (current == nullptr) return fail("member line before any class line");
+        if (line.substr(15, 2) == ". ") {
+          ++current->fields;
+        } else if (line[15] == '#') {
+          ++current->methods;
+        } else {
+          return fail("unknown member line");
+        }
+        continue;
+      }
+      std::string_view trimmed = trim(line);
+      size_t space = trimmed.find(' ');
+      int64_t id = 0;
+      if (space == std::string_view::npos || !parse_int(trimmed.substr(0, space), &id) || id <= 0) {
+        return fail("expected a class line \"ID SIGNATURE\"");
+      }
+      ClassEntry &entry = info->classes[(uint64_t)id];
+      if (!entry.signature.empty()) return fail("class id " + std::to_string(id) + " listed twice");
+      entry.id = (uint64_t)id;
+      entry.signature = std::string(trimmed.substr(space + 1));
+      info->class_order.push_back(entry.id);
+      current = &entry;
+    } else if (section == "Class Sizes") {
+      std::string_view trimmed = trim(line);
+      size_t space = trimmed.find(' ');
+      int64_t id = 0, bytes = 0;
+      if (space == std::string_view::npos || !parse_int(trimmed.substr(0, space), &id) ||
+          !parse_int(trimmed.substr(space + 1), &bytes)) {
+        return fail("expected a class size line \"ID SIZE\"");
+      }
+      info->class_sizes[(uint64_t)id] = (uint32_t)bytes;
+    } else if (section == "Threads") {
+      // Thread lines have four right-aligned columns; stack lines follow them.
+      if (line.size() > 38 && line[16] == ' ' && line[27] == ' ' && line[36] == ' ') {
+        int64_t value = 0;
+        if (parse_int(line.substr(0, 16), &value) && parse_int(line.substr(17, 10), &value)) ++info->threads;
+      }
+    } else if (section == "Classloaders") {
+      ++info->classloaders;
+    } else if (section == "End") {
+      return fail("text after End");
+    }
+  }
+  return true;
+}
+
+bool check_consistency(const GraphStats &stats, const InfoFile &info, std::vector<std::string> *problems) {
+  size_t before = problems->size();
+  auto summary = [&](const char *key, int64_t *value) {
+    auto found = info.summary.find(key);
+    if (found == info.summary.end()) {
+      problems->push_back(std::string("the Summary has no \"") + key + "\"");
+      return false;
+    }
+    *value = found->second;
+    return true;
+  };
+  auto expect = [&](const char *key, uint64_t actual) {
+    int64_t value = 0;
+    if (summary(key, &value) && (uint64_t)value != actual) {
+      problems->push_back(std::string("\"") + key + "\" is " + std::to_string(value) + " but the graph has " +
+                          std::to_string(actual));
+    }
+  };
+  if (!info.complete) problems->push_back("the info file does not end with the End section");
+  expect("Reference count", stats.references);
+  expect("Local reference count", stats.local_references);
+  expect("Class reference count", stats.class_references);
+
+  // Ids are handed out one by one from 1: classes first (up to "Class max ID"), then every object
+  // the walk met, each described by the object record that follows its first reference. The
+  // Summary's object count is the number of ids plus one.
+  int64_t object_count = 0, class_max_id = 0;
+  if (summary("Object count", &object_count) && summary("Class max ID", &class_max_id)) {
+    if (stats.max_id >= (uint64_t)std::max<int64_t>(object_count, 1)) {
+      problems->push_back("id " + std::to_string(stats.max_id) + " is not below the object count " +
+                          std::to_string(object_count));
+    }
+    uint64_t walk_objects = 0;
+    uint64_t expected_next = (uint64_t)class_max_id + 1;
+    bool in_order = true;
+    std::set<uint64_t> class_objects;
+    for (uint64_t id : stats.object_ids) {
+      if (id == 0) {
+        problems->push_back("an object record describes id 0");
+      } else if (id <= (uint64_t)class_max_id) {
+        if (!class_objects.insert(id).second) problems->push_back("class object " + std::to_string(id) + " described twice");
+      } else {
+        ++walk_objects;
+        if (id != expected_next) in_order = false;
+        ++expected_next;
+      }
+    }
+    if (!in_order) problems->push_back("the walk's objects are not described in id order without gaps or repeats");
+    uint64_t expected_objects = object_count > class_max_id ? (uint64_t)(object_count - 1 - class_max_id) : 0;
+    if (walk_objects != expected_objects) {
+      problems->push_back("\"Object count\" " + std::to_string(object_count) + " with \"Class max ID\" " +
+                          std::to_string(class_max_id) + " means " + std::to_string(expected_objects) +
+                          " objects met by the walk, but the graph describes " + std::to_string(walk_objects));
+    }
+  }
+  int64_t class_count = 0;
+  if (summary("Class count", &class_count) && (uint64_t)class_count != info.classes.size()) {
+    problems->push_back("\"Class count\" is " + std::to_string(class_count) + " but " +
+                        std::to_string(info.classes.size()) + " classes are listed");
+  }
+  for (const auto &[class_id, per_class] : stats.classes) {
+    if (class_id != 0 && info.classes.count(class_id) == 0) {
+      problems->push_back("class id " + std::to_string(class_id) + " of " + std::to_string(per_class.instances) +
+                          " objects is not a listed class");
+    }
+  }
+  return problems->size() == before;
+}
+
+bool read_whole_file(const std::string &path, std::string *content) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream out;
+  out << in.rdbuf();
+  *content = out.str();
+  return true;
+}
+
+Report read_directory(const std::string &directory) {
+  Report report;
+  std::string graph, info;
+  if (!read_whole_file(directory + "/oom_graph.bin", &graph)) {
+    report.problems.push_back("cannot read " + directory + "/oom_graph.bin");
+  }
+  if (!read_whole_file(directory + "/oom_info.txt", &info)) {
+    report.problems.push_back("cannot read " + directory + "/oom_info.txt");
+  }
+  if (!report.problems.empty()) return report;
+  std::string error;
+  if (!read_graph_stats(reinterpret_cast<const uint8_t *>(graph.data()), graph.size(), &report.stats, &error)) {
+    report.problems.push_back("oom_graph.bin: " + error);
+    return report;
+  }
+  if (!parse_info(info, &report.info, &error)) {
+    report.problems.push_back("oom_info.txt: " + error);
+    return report;
+  }
+  report.ok = check_consistency(report.stats, report.info, &report.problems);
+  return report;
+}
+
+std::string format_report(const Report &report, size_t top) {
+  std::ostringstream out;
+  const GraphStats &stats = report.stats;
+  out << (report.ok ? "Snapshot is consistent." : "Snapshot has problems:") << "\n";
+  for (const std::string &problem : report.problems) out << "  problem: " << problem << "\n";
+  out << "Objects: " << stats.objects << "\n";
+  out << "References: " << stats.references << " (roots " << stats.root_references << ")\n";
+  for (const auto &[kind, count] : stats.references_by_kind) {
+    char line[96];
+    snprintf(line, sizeof line, "  %-18s %12" PRIu64 "\n", reference_kind_name(kind), count);
+    out << line;
+  }
+  auto name_of = [&](uint32_t class_id) -> std::string {
+    auto found = report.info.classes.find(class_id);
+    if (class_id == 0) return "(no class)";
+    return found != report.info.classes.end() ? found->second.signature : "(unlisted class " + std::to_string(class_id) + ")";
+  };
+  std::vector<std::pair<uint32_t, GraphStats::PerClass>> classes(stats.classes.begin(), stats.classes.end());
+  auto print_top = [&](const char *title, auto better) {
+    std::sort(classes.begin(), classes.end(), better);
+    out << title << "\n";
+    for (size_t i = 0; i < classes.size() && i < top; ++i) {
+      char line[64];
+      snprintf(line, sizeof line, "  %12" PRIu64 " %14" PRIu64 "  ", classes[i].second.instances,
+               classes[i].second.shallow_bytes);
+      out << line << name_of(classes[i].first) << "\n";
+    }
+  };
+  print_top("Top classes by instance count (instances, shallow bytes, class):", [](const auto &a, const auto &b) {
+    return a.second.instances != b.second.instances ? a.second.instances > b.second.instances : a.first < b.first;
+  });
+  print_top("Top classes by shallow bytes (instances, shallow bytes, class):", [](const auto &a, const auto &b) {
+    return a.second.shallow_bytes != b.second.shallow_bytes ? a.second.shallow_bytes > b.second.shallow_bytes
+                                                            : a.first < b.first;
+  });
+  return out.str();
+}
+
+}  // namespace snapshot_reader
