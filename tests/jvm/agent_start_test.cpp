@@ -169,6 +169,22 @@ TEST_P(AgentJvm, ClockAgreesWithJavaAndNeverGoesBackwards) {
   EXPECT_EQ(results["forward_anchor"], "true");
 }
 
+TEST_P(AgentJvm, TimingBridgeThreadsAndRawMonitors) {
+  AgentHome home(true);
+  JvmOptions options;
+  options.args = {"helpers"};
+  vt::ProcessResult run = vt::run_jvm(GetParam(), home, options);
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  auto results = vt::scenario_results(run.out);
+  EXPECT_EQ(results["timing_count"], "2");
+  EXPECT_EQ(results["timing_ms"], "300");
+  EXPECT_EQ(results["thread_name"], "vorkel probe thread");
+  EXPECT_EQ(results["thread_state"], "NEW");
+  EXPECT_EQ(results["raw_monitor"], "11110");
+  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR: JVMTI: 51(JVMTI_ERROR_NOT_MONITOR_OWNER): Cannot exit with "
+                                                  "raw monitor (check_jvmti_error_with_exception:92)").size(), 1u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The library file itself.
 
