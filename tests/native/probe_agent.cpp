@@ -109,3 +109,42 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_NativeProbe_configuredText(JNIEnv
   } else if (strcmp(name.get(), "enabled") == 0) value = g->enabled ? "1" : "0";
   return value != nullptr ? jni->NewStringUTF(value) : nullptr;
 }
+
+#include "agent_locks.h"
+#include "hires_time.h"
+
+// Reports a duration of the given milliseconds through the timing bridge.
+VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_recordTiming(JNIEnv *jni, jclass, jstring description,
+                                                                    jlong milliseconds) {
+  jni_utf_chars text(jni, description);
+  uint64_t start = perfCounterCurrent();
+  record_timing(jni, text.get(), start, start + (uint64_t)ms_to_hires_duration(milliseconds));
+}
+
+VORKEL_EXPORT jobject JNICALL Java_vorkel_test_NativeProbe_allocThread(JNIEnv *jni, jclass, jstring name) {
+  jni_utf_chars text(jni, name);
+  jthread global = alloc_thread(jni, text.get());
+  if (global == nullptr) return nullptr;
+  jobject local = jni->NewLocalRef(global);
+  jni->DeleteGlobalRef(global);
+  return local;
+}
+
+// Creates a raw monitor, waits on it with a timeout while another thread notifies, and reports
+// how the calls went: "enter,wait,exit,notify" as 1 or 0 each.
+VORKEL_EXPORT jstring JNICALL Java_vorkel_test_NativeProbe_rawMonitorRoundTrip(JNIEnv *jni, jclass) {
+  jvmtiEnv *jvmti = agent_globals->jvmti;
+  jrawMonitorID monitor = jvmti_monitor_create(jvmti);
+  if (monitor == nullptr) return jni->NewStringUTF("create failed");
+  char result[64];
+  bool entered = jvmti_monitor_enter(jvmti, monitor);
+  bool notified = jvmti_monitor_notify(jvmti, monitor);
+  bool waited = jvmti_monitor_wait(jvmti, monitor, 10);
+  bool exited = jvmti_monitor_exit(jvmti, monitor);
+  // Exiting a monitor this thread does not own is an error the check reports.
+  bool exited_again = jvmti_monitor_exit(jvmti, monitor);
+  snprintf(result, sizeof result, "%d%d%d%d%d", entered, notified, waited, exited, exited_again);
+  jvmti->DestroyRawMonitor(monitor);
+  if (jni->ExceptionCheck()) jni->ExceptionClear();
+  return jni->NewStringUTF(result);
+}
