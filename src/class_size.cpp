@@ -5,3 +5,4 @@
 bool init_class_size_symbols(JNIEnv *, bool) { return false; }
 const char *get_hotspot_symbols_status_text() { return "bad_version"; }
 bool has_full_hotspot_symbols() { return false; }
+uint32_t get_class_size(jclass) { return 0; }

@@ -1,0 +1,171 @@
+package vorkel.test;
+
+import java.io.InputStream;
+import java.io.ByteArrayOutputStream;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.atomic.AtomicInteger;
+
+import vorkel.runtime.agent.bootstrap.Agent;
+import vorkel.runtime.agent.oom.HeapDumpTrigger;
+
+/** Snapshots taken on real OutOfMemoryErrors and on request. */
+public final class OomScenarios {
+    private OomScenarios() {
+    }
+
+    static void result(String key, Object value) {
+        System.out.println("RESULT " + key + "=" + value);
+        System.out.flush();
+    }
+
+    /** A small object graph: nodes in a chain, each with a payload array and a name. */
+    static final class Node {
+        Node next;
+        final int[] payload;
+        final String name;
+
+        Node(Node next, int size, int number) {
+            this.next = next;
+            this.payload = new int[size];
+            this.name = "node-" + number;
+        }
+    }
+
+    /** Allocates until the heap is exhausted; the chain is dropped again once the error was caught. */
+    static boolean fillHeap() {
+        Node head = null;
+        List<long[]> blocks = new ArrayList<>();
+        int count = 0;
+        try {
+            while (true) {
+                head = new Node(head, count % 64, count);
+                if (++count % 64 == 0) {
+                    blocks.add(new long[2048]);
+                }
+            }
+        } catch (OutOfMemoryError e) {
+            head = null;
+            blocks = null;
+            return true;
+        }
+    }
+
+    /** Defines copies of one class in fresh loaders until the metaspace is exhausted. */
+    static boolean fillMetaspace() throws Exception {
+        byte[] bytes = classBytes(Payload.class);
+        List<ClassLoader> loaders = new ArrayList<>();
+        try {
+            for (int i = 0; i < 10_000_000; ++i) {
+                CopyLoader loader = new CopyLoader();
+                loader.define(Payload.class.getName(), bytes);
+                loaders.add(loader);
+            }
+            return false;
+        } catch (OutOfMemoryError e) {
+            loaders = null;
+            return e.getMessage() != null && e.getMessage().contains("Metaspace");
+        }
+    }
+
+    public static final class Payload {
+        public int a;
+        public long b;
+        public Object c;
+
+        public int sum(int x) {
+            return a + x + (int) b;
+        }
+    }
+
+    static final class CopyLoader extends ClassLoader {
+        CopyLoader() {
+            super(null);
+        }
+
+        Class<?> define(String name, byte[] bytes) {
+            return defineClass(name, bytes, 0, bytes.length);
+        }
+    }
+
+    static byte[] classBytes(Class<?> type) throws Exception {
+        String resource = type.getName().replace('.', '/') + ".class";
+        try (InputStream in = type.getClassLoader().getResourceAsStream(resource)) {
+            ByteArrayOutputStream out = new ByteArrayOutputStream();
+            byte[] buffer = new byte[8192];
+            for (int n; (n = in.read(buffer)) > 0;) {
+                out.write(buffer, 0, n);
+            }
+            return out.toByteArray();
+        }
+    }
+
+    /** args[1]: what to do, a comma-separated list of heap, metaspace, request:DESCRIPTION. */
+    public static void sequence(String[] args) throws Exception {
+        int step = 0;
+        for (String action : args[1].split(",")) {
+            ++step;
+            if (action.equals("heap")) {
+                result("step" + step + "_heap", fillHeap());
+            } else if (action.equals("metaspace")) {
+                result("step" + step + "_metaspace", fillMetaspace());
+            } else if (action.startsWith("request:")) {
+                result("step" + step + "_request", HeapDumpTrigger.triggerHeapDump(action.substring(8)));
+            } else if (action.startsWith("sleep:")) {
+                result("step" + step + "_sleeping", true);
+                Thread.sleep(Long.parseLong(action.substring(6)));
+            } else if (action.startsWith("start:")) {
+                result("step" + step + "_start", Agent.start(action.substring(6).replace(';', ',')));
+            }
+        }
+    }
+
+    /** Several threads exhaust the heap at the same time. */
+    public static void heapInThreads(String[] args) throws Exception {
+        int threads = Integer.parseInt(args[1]);
+        CountDownLatch go = new CountDownLatch(1);
+        AtomicInteger caught = new AtomicInteger();
+        List<Thread> started = new ArrayList<>();
+        for (int i = 0; i < threads; ++i) {
+            Thread thread = new Thread(() -> {
+                try {
+                    go.await();
+                } catch (InterruptedException e) {
+                    return;
+                }
+                if (fillHeap()) {
+                    caught.incrementAndGet();
+                }
+            }, "filler-" + i);
+            thread.start();
+            started.add(thread);
+        }
+        go.countDown();
+        for (Thread thread : started) {
+            thread.join();
+        }
+        result("caught", caught.get());
+    }
+
+    static Object[][] held;
+
+    /**
+     * Holds args[1] arrays of args[2] references each (to a few shared objects), so that the graph
+     * has many reference records, then asks for a snapshot.
+     */
+    public static void manyReferences(String[] args) {
+        int arrays = Integer.parseInt(args[1]);
+        int length = Integer.parseInt(args[2]);
+        Object[] shared = {new Object(), "shared", new int[3]};
+        held = new Object[arrays][];
+        for (int i = 0; i < arrays; ++i) {
+            Object[] array = new Object[length];
+            for (int j = 0; j < length; ++j) {
+                array[j] = shared[j % shared.length];
+            }
+            held[i] = array;
+        }
+        result("request", HeapDumpTrigger.triggerHeapDump("many references"));
+    }
+}

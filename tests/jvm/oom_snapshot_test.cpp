@@ -1,0 +1,261 @@
+// Heap snapshots in real JVMs that really run out of memory: the files, the reader's verdict, the
+// notifications at a loopback collector, the banner, the uploader fork, once-per-type handling,
+// concurrency and a full disk.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "jvm.h"
+#include "snapshot_reader.h"
+#include "test_collector.h"
+
+namespace {
+
+using vt::AgentHome;
+using vt::JvmOptions;
+
+std::vector<std::string> snapshot_dirs(const std::string &work) {
+  std::vector<std::string> dirs;
+  for (const std::string &name : vt::list_directory(work)) {
+    if (name.rfind("oom_", 0) == 0) dirs.push_back(work + "/" + name);
+  }
+  return dirs;
+}
+
+std::vector<vt::HttpRequest> notifications(vt::TestCollector &collector) {
+  std::vector<vt::HttpRequest> found;
+  for (const vt::HttpRequest &request : collector.requests()) {
+    if (request.path == "/oom/notification") found.push_back(request);
+  }
+  return found;
+}
+
+// Notifications sorted by their snapshot's timestamp and status, as (type in description, status, message).
+std::vector<std::string> notification_summary(vt::TestCollector &collector) {
+  std::vector<std::pair<std::string, std::string>> items;
+  for (const vt::HttpRequest &request : notifications(collector)) {
+    std::string description = request.field("description");
+    size_t type = description.find("\"type\":\"");
+    std::string type_name =
+        type == std::string::npos ? "?" : description.substr(type + 8, description.find('"', type + 8) - type - 8);
+    items.push_back({request.field("timestamp") + (request.field("status") == "start" ? "0" : "1"),
+                     type_name + "/" + request.field("status") + "/" + request.field("message")});
+  }
+  std::sort(items.begin(), items.end());
+  std::vector<std::string> result;
+  for (const auto &item : items) result.push_back(item.second);
+  return result;
+}
+
+bool lock_is_free(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool free_now = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  close(fd);
+  return free_now;
+}
+
+class Snapshot : public ::testing::TestWithParam<vt::Jdk> {};
+
+INSTANTIATE_TEST_SUITE_P(Jdks, Snapshot, ::testing::ValuesIn(vt::available_jdks()),
+                         [](const auto &info) { return vt::jdk_test_name(info.param); });
+
+// A heap OutOfMemoryError, a second one, a metaspace one and two requested snapshots in one JVM.
+TEST_P(Snapshot, EachTypeOnceRequestsEveryTimeWithValidFilesNotificationsBannerAndFork) {
+  vt::TestCollector collector;
+  AgentHome home;
+  JvmOptions options;
+  options.agent_options = "host=127.0.0.1,port=" + std::to_string(collector.port()) + ",details=/var/tmp/vorkel";
+  options.jvm_flags = {"-Xmx64m", "-XX:MaxMetaspaceSize=48m"};
+  options.args = {"OomScenarios.sequence", "heap,heap,metaspace,request:first,request:second"};
+  options.process.timeout = std::chrono::seconds(300);
+  vt::ProcessResult run;
+  auto results = vt::run_scenario(GetParam(), home, options, &run);
+  EXPECT_EQ(results["step1_heap"], "true");
+  EXPECT_EQ(results["step2_heap"], "true");
+  EXPECT_EQ(results["step3_metaspace"], "true");
+  EXPECT_EQ(results["step4_request"], "true");
+  EXPECT_EQ(results["step5_request"], "true");
+
+  std::string log = home.native_log();
+  EXPECT_EQ(vt::log_lines_with(log, "Received an OOM of already handled type 0, not handling again.").size(), 1u) << log;
+  // The banner follows the two OutOfMemoryErrors of the JVM, not the requests.
+  std::string location = "/var/tmp/vorkel";
+  std::string banner_line = "* See " + location + " to find more info." + std::string(54 - location.size(), ' ') + "*\n";
+  EXPECT_EQ(banner_line.size(), 81u);
+  EXPECT_EQ(vt::count_occurrences(run.out, banner_line), 2u) << run.out;
+  EXPECT_EQ(vt::count_occurrences(run.out, std::string(80, '*') + "\n"), 4u);
+
+  std::vector<std::string> dirs = snapshot_dirs(home.work());
+  ASSERT_EQ(dirs.size(), 4u);
+  const char *types[] = {"heap", "metaspace", "preemptive", "preemptive"};
+  for (size_t i = 0; i < dirs.size(); ++i) {
+    SCOPED_TRACE(dirs[i]);
+    EXPECT_EQ(vt::read_file(dirs[i] + "/status.txt"), "compressing 0");
+    std::string parameters = vt::read_file(dirs[i] + "/parameters.txt");
+    EXPECT_TRUE(vt::contains(parameters, "version=5\naccountId=account\njvmId=jvm\nsessionId=session\n")) << parameters;
+    EXPECT_TRUE(vt::contains(parameters, std::string("description=%7b%22type%22%3a%22") + types[i])) << parameters;
+    EXPECT_TRUE(vt::contains(parameters, "timestamp=" + dirs[i].substr(dirs[i].rfind("oom_") + 4) + "\n"));
+    EXPECT_TRUE(lock_is_free(dirs[i] + "/context.lock"));
+
+    snapshot_reader::Report report = snapshot_reader::read_directory(dirs[i]);
+    EXPECT_TRUE(report.ok) << snapshot_reader::format_report(report, 10);
+    EXPECT_GT(report.stats.objects, 1000u);
+    EXPECT_EQ(report.info.metadata["Class size type"], "partial");
+    EXPECT_EQ(report.info.metadata["Hotspot symbols"], "bad_version");
+    EXPECT_EQ(report.info.sections,
+              (std::vector<std::string>{"Metadata", "Allocation Points", "Classes", "Class Sizes", "Threads",
+                                        "Classloaders", "Summary", "End"}));
+    EXPECT_GE(report.info.threads, 2);
+    // The uploader fork ran the agent jar's forked job for this directory.
+    EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[i] + "/forked_job.started"); }, std::chrono::seconds(60)));
+    std::string marker = vt::read_file(dirs[i] + "/forked_job.started");
+    EXPECT_TRUE(vt::contains(marker, "mode=oom\nhome=" + home.home() + "\nfork=1\n")) << marker;
+  }
+  ASSERT_TRUE(collector.wait_for_requests(4, std::chrono::seconds(30)));
+  EXPECT_EQ(notification_summary(collector),
+            (std::vector<std::string>{"heap/start/", "metaspace/start/", "preemptive/start/", "preemptive/start/"}));
+  for (const vt::HttpRequest &request : notifications(collector)) {
+    EXPECT_EQ(request.field("version"), "5");
+    EXPECT_EQ(request.field("accountId"), "account");
+  }
+}
+
+// An OutOfMemoryError before the OOM configuration arrived is not a handled one: the first one
+// after the configuration still gets its snapshot.
+TEST_P(Snapshot, OomBeforeConfigurationLeavesTheTypeOpen) {
+  AgentHome home;
+  JvmOptions options;
+  options.javaagent = false;
+  options.jvm_flags = {"-Xmx64m"};
+  std::string start = "home=" + home.home() + ";work=" + home.work() + ";lib=" + home.lib() + ";notifications=false";
+  options.args = {"OomScenarios.sequence", "heap,start:" + start + ",heap"};
+  options.process.timeout = std::chrono::seconds(300);
+  auto results = vt::run_scenario(GetParam(), home, options);
+  EXPECT_EQ(results["step1_heap"], "true");
+  EXPECT_EQ(results["step2_start"], "0");
+  EXPECT_EQ(results["step3_heap"], "true");
+  std::string log = home.native_log();
+  EXPECT_EQ(vt::log_lines_with(log, "OOM handling not configured yet.").size(), 1u) << log;
+  EXPECT_TRUE(vt::log_lines_with(log, "already handled").empty()) << log;
+  std::vector<std::string> dirs = snapshot_dirs(home.work());
+  ASSERT_EQ(dirs.size(), 1u);
+  EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "compressing 0");
+  EXPECT_TRUE(snapshot_reader::read_directory(dirs[0]).ok);
+}
+
+TEST_P(Snapshot, OutOfMemoryInSeveralThreadsAtOnceGivesOneSnapshot) {
+  AgentHome home;
+  JvmOptions options;
+  options.agent_options = "notifications=false";
+  options.jvm_flags = {"-Xmx64m"};
+  options.args = {"OomScenarios.heapInThreads", "6"};
+  options.process.timeout = std::chrono::seconds(300);
+  vt::ProcessResult run;
+  auto results = vt::run_scenario(GetParam(), home, options, &run);
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(results["caught"], "6");
+  std::vector<std::string> dirs = snapshot_dirs(home.work());
+  ASSERT_EQ(dirs.size(), 1u);
+  EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "compressing 0");
+  snapshot_reader::Report report = snapshot_reader::read_directory(dirs[0]);
+  EXPECT_TRUE(report.ok) << snapshot_reader::format_report(report, 10);
+  EXPECT_EQ(vt::count_occurrences(run.out, "* Vorkel has detected an OutOfMemoryError thrown by the JVM."), 1u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A full disk, made real with a tmpfs that is mounted for the test.
+
+class TmpfsMount {
+ public:
+  explicit TmpfsMount(const std::string &size) : dir_("vorkel-disk") {
+    mounted_ = mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+    error_ = mounted_ ? "" : strerror(errno);
+  }
+  ~TmpfsMount() {
+    if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  const std::string &error() const { return error_; }
+  const std::string &path() const { return dir_.path(); }
+
+ private:
+  vt::TempDir dir_;
+  bool mounted_ = false;
+  std::string error_;
+};
+
+// The file system passes the first check (just over 10^9 bytes free) and fails the one after the
+// first 50000000 bytes: the snapshot is invalid, its files are deleted, and nothing is uploaded.
+TEST(SnapshotDisk, DiskFillingUpDuringTheSnapshotMakesItInvalid) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  TmpfsMount disk("980m");
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  vt::TestCollector collector;
+  AgentHome home;
+  JvmOptions options;
+  options.agent_options = "host=127.0.0.1,port=" + std::to_string(collector.port()) + ",work=" + disk.path();
+  options.jvm_flags = {"-Xmx512m"};
+  options.args = {"OomScenarios.manyReferences", "8", "1000000"};
+  options.process.timeout = std::chrono::seconds(300);
+  auto results = vt::run_scenario(vt::reference_jdk(), home, options);
+  EXPECT_EQ(results["request"], "true");
+
+  std::vector<std::string> dirs = snapshot_dirs(disk.path());
+  ASSERT_EQ(dirs.size(), 1u);
+  EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "cleanup 0");
+  EXPECT_FALSE(vt::file_exists(dirs[0] + "/oom_graph.bin"));
+  EXPECT_FALSE(vt::file_exists(dirs[0] + "/oom_info.txt"));
+  EXPECT_TRUE(vt::file_exists(dirs[0] + "/parameters.txt"));
+  EXPECT_TRUE(vt::file_exists(dirs[0] + "/context.lock"));
+  EXPECT_TRUE(lock_is_free(dirs[0] + "/context.lock"));
+  std::string log = home.native_log();
+  EXPECT_EQ(vt::log_lines_with(log, "Disk is too full to continue snapshot (").size(), 1u) << log;
+  EXPECT_EQ(vt::log_lines_with(log, "Dumping was interrupted with a fatal error: disk is too full to continue.").size(), 1u);
+  ASSERT_TRUE(collector.wait_for_requests(2, std::chrono::seconds(30)));
+  EXPECT_EQ(notification_summary(collector),
+            (std::vector<std::string>{"preemptive/start/", "preemptive/fatal/disk is too full to continue"}));
+  // No upload for an invalid snapshot.
+  sleep(2);
+  EXPECT_FALSE(vt::file_exists(dirs[0] + "/forked_job.started"));
+}
+
+// A file system that is too small from the start stops the snapshot before any file is written,
+// and the lock file is given back at once.
+TEST(SnapshotDisk, TooLittleSpaceFromTheStartStopsBeforeWritingAndReleasesTheLock) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  TmpfsMount disk("16m");
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  vt::TestCollector collector;
+  AgentHome home;
+  JvmOptions options;
+  options.agent_options = "host=127.0.0.1,port=" + std::to_string(collector.port()) + ",work=" + disk.path();
+  options.args = {"OomScenarios.sequence", "request:small,request:again,sleep:60000"};
+  // The JVM stays alive after the requests, so the lock is tested while its process runs.
+  vt::BackgroundProcess jvm(vt::reference_jdk().java, vt::jvm_command(vt::reference_jdk(), home, options));
+  ASSERT_TRUE(vt::wait_until([&] { return vt::contains(jvm.out(), "RESULT step3_sleeping=true"); },
+                             std::chrono::seconds(120)))
+      << jvm.out() << jvm.err();
+  EXPECT_TRUE(vt::contains(jvm.out(), "RESULT step1_request=true"));
+  std::vector<std::string> dirs = snapshot_dirs(disk.path());
+  ASSERT_EQ(dirs.size(), 2u);
+  for (const std::string &dir : dirs) {
+    EXPECT_EQ(vt::list_directory(dir), std::vector<std::string>{"context.lock"});
+    EXPECT_TRUE(lock_is_free(dir + "/context.lock"));
+  }
+  ASSERT_TRUE(collector.wait_for_requests(4, std::chrono::seconds(30)));
+  EXPECT_EQ(notification_summary(collector),
+            (std::vector<std::string>{"preemptive/start/", "preemptive/fatal/disk is too full to continue",
+                                      "preemptive/start/", "preemptive/fatal/disk is too full to continue"}));
+  jvm.kill(SIGKILL);
+}
+
+}  // namespace
