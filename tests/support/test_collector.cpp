@@ -228,6 +228,13 @@ void TestCollector::handle(int client) {
       }
       break;
     }
+    case CollectorAnswer::trickle:
+      send_all(client, "HTTP/1.1 200 OK\r\n");
+      while (!stopping_) {
+        if (send(client, "a", 1, MSG_NOSIGNAL) <= 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      break;
     case CollectorAnswer::close_at_once:
       break;
   }
