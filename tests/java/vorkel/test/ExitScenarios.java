@@ -1,0 +1,36 @@
+package vorkel.test;
+
+import java.lang.reflect.Field;
+import java.lang.reflect.Method;
+
+import vorkel.runtime.agent.fork.AgentStartupForker;
+
+/** JVMs that end in the ways the process exit monitor reports, and the uploader fork's start. */
+public final class ExitScenarios {
+    private ExitScenarios() {
+    }
+
+    /** Says it is ready and waits to be killed. */
+    public static void waitForKill(String[] args) throws Exception {
+        Scenarios.result("ready", true);
+        System.out.flush();
+        Thread.sleep(120_000);
+    }
+
+    /** Writes to address 0 through sun.misc.Unsafe: the JVM writes its crash log and aborts. */
+    public static void crash(String[] args) throws Exception {
+        Class<?> unsafeClass = Class.forName("sun.misc.Unsafe");
+        Field field = unsafeClass.getDeclaredField("theUnsafe");
+        field.setAccessible(true);
+        Object unsafe = field.get(null);
+        Method putAddress = unsafeClass.getMethod("putAddress", long.class, long.class);
+        Scenarios.result("crashing", true);
+        System.out.flush();
+        putAddress.invoke(unsafe, 0L, 42L);
+        Scenarios.result("survived", true);
+    }
+
+    public static void fork(String[] args) {
+        Scenarios.result("fork", AgentStartupForker.startForkedProcess());
+    }
+}
