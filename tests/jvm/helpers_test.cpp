@@ -107,6 +107,51 @@ TEST(NotifyHelper, RefusesAWrongArgumentCountWithoutSending) {
   EXPECT_EQ(vt::log_lines_with(home.native_log(),
                                "ERROR - Process exit monitor got wrong number of parameters 3, expected 9.").size(),
             1u);
+  // A process id that is no number would report an end that never happened.
+  run = vt::run_process(home.lib(), {"monitor", "12x", "/tmp", "a", "j", "s", "127.0.0.1",
+                                     std::to_string(collector.port()), ""});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR - Process exit monitor got an invalid process id \"12x\".").size(),
+            1u);
+  EXPECT_EQ(collector.connection_count(), 0u);
+}
+
+// A monitor whose parent is a shell: the shell leaves a crash log in its directory under the
+// name the JVM would use, starts the monitor and ends. The collector is down and the work
+// directory is a tmpfs too small for the crash log.
+TEST(MonitorHelper, ReportsAFullDiskWhenSavingAndKeepsWhatFits) {
+  AgentHome home;
+  vt::TempDir dir("vorkel-full");
+  std::string work = dir / "work";
+  std::string cwd = dir / "cwd";
+  vt::run_process("/bin/mkdir", {"mkdir", "-p", work, cwd});
+  vt::ProcessResult mount = vt::run_process("/bin/mount", {"mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", work});
+  if (mount.exit_code != 0) GTEST_SKIP() << "cannot mount a tmpfs here: " << mount.err;
+  struct Unmount {
+    std::string path;
+    ~Unmount() { vt::run_process("/bin/umount", {"umount", path}); }
+  } unmount{work};
+  int closed_port;
+  {
+    vt::TestCollector gone;
+    closed_port = gone.port();
+  }
+  std::string script = "head -c 300000 /dev/zero | tr '\\0' x > hs_err_pid$$.log && "
+                       "(exec -a monitor \"$0\" $$ \"$1\" acc jvm sess 127.0.0.1 \"$2\" '') & sleep 0.3";
+  vt::ProcessOptions options;
+  options.cwd = cwd;
+  vt::ProcessResult run = vt::run_process("/bin/bash", {"bash", "-c", script, home.lib(), work, std::to_string(closed_port)},
+                                          options);
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  ASSERT_TRUE(vt::wait_until([&] { return vt::contains(home.native_log(), "for unsent exit notification."); }, 10s))
+      << home.native_log();
+  std::string log = home.native_log();
+  EXPECT_EQ(vt::log_lines_with(log, "INFO  - Monitored process exited, crash log found.").size(), 1u) << log;
+  EXPECT_EQ(vt::log_lines_with(log, "ERROR - Failed to save crash log for unsent exit notification.").size(), 1u) << log;
+  std::vector<std::string> saved = vt::list_directory(work);
+  ASSERT_EQ(saved.size(), 1u);
+  std::string parameters = vt::read_file(work + "/" + saved[0] + "/parameters.txt");
+  EXPECT_TRUE(vt::contains(parameters, "accountId=acc\njvmId=jvm\nsessionId=sess\noperatingSystem=linux\n")) << parameters;
 }
 
 // A host name of the test's own with two addresses: a private hosts file, bind-mounted over

@@ -207,9 +207,11 @@ void TestCollector::handle(int client) {
     case CollectorAnswer::no_content:
       send_all(client, "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
       break;
-    case CollectorAnswer::garbage:
-      send_all(client, std::string("\x01\x02\xff garbage \x00\x7f no status line here", 38));
+    case CollectorAnswer::garbage: {
+      static const char garbage[] = "\x01\x02\xff garbage \x00\x7f no status line here";
+      send_all(client, std::string(garbage, sizeof garbage - 1));
       break;
+    }
     case CollectorAnswer::silent:
       while (!stopping_) {
         pollfd fd{client, POLLIN, 0};
