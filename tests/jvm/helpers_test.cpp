@@ -234,6 +234,7 @@ TEST_P(ExitMonitor, ReportsAKilledJvmAndEnds) {
   AgentHome home;
   vt::TestCollector collector;
   JvmOptions jvm = options(collector.port(), "ExitScenarios.waitForKill");
+  jvm.args.push_back(home.work());  // configured twice
   vt::BackgroundProcess process(GetParam().java, vt::jvm_command(GetParam(), home, jvm));
   ASSERT_TRUE(vt::wait_until([&] { return vt::contains(process.out(), "RESULT ready=true"); }, 60s)) << process.err();
   ASSERT_TRUE(vt::wait_until([&] { return monitor_pid(home.native_log()) != 0; }, 10s)) << home.native_log();
@@ -274,9 +275,15 @@ TEST_P(ExitMonitor, ReportsAKilledJvmAndEnds) {
   EXPECT_EQ(request.headers, headers);
   EXPECT_EQ(request.body, "crashLog=");
 
-  // Having reported, the monitor ends.
+  // Having reported, the monitor ends. It was the only one: the second configuration kept it.
   EXPECT_TRUE(vt::wait_until([&] { return process_gone(monitor); }, 10s));
   std::string log = home.native_log();
+  EXPECT_EQ(vt::log_lines_with(log, "Process monitor succesfully started").size(), 1u) << log;
+  EXPECT_EQ(vt::log_lines_with(log, "DEBUG - Process exit monitor already running (pid " + std::to_string(monitor) + ").")
+                .size(),
+            1u)
+      << log;
+  EXPECT_EQ(collector.requests().size(), 1u);
   EXPECT_EQ(vt::log_lines_with(log, "INFO  - Monitored process exited, no crash log found.").size(), 1u) << log;
   EXPECT_TRUE(vt::list_directory(home.work()).empty());
 }
