@@ -2,6 +2,7 @@
 // files, the disk checks (injected readings and a real full tmpfs) and bad arguments.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -271,6 +272,38 @@ TEST_F(Archive, BadPathsFailWithAClearLogLine) {
   EXPECT_TRUE(vt::contains(text, "ERROR - Failed to open archive file for writing (2).")) << text;
   EXPECT_TRUE(vt::contains(text, "ERROR - Failed to open archive file for writing (21).")) << text;
   EXPECT_EQ(vt::count_occurrences(text, "Finished compression"), 0u) << text;
+}
+
+// The two 4 MiB buffers exist only while an archive is written; when they cannot be had the
+// archive is refused with a clear message and no file is made.
+TEST_F(Archive, BuffersThatCannotBeAllocatedRefuseTheArchive) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address space limit cannot be used under AddressSanitizer";
+#else
+  ASSERT_TRUE(vt::write_file(dir_ / "info", "info"));
+  std::string info = dir_ / "info";
+  EXPECT_EXIT(
+      {
+        // Room for one buffer but not for both.
+        long pages = 0;
+        FILE *statm = fopen("/proc/self/statm", "r");
+        if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1) exit(3);
+        fclose(statm);
+        rlim_t limit = (rlim_t)pages * (rlim_t)sysconf(_SC_PAGESIZE) + 6 * 1024 * 1024;
+        struct rlimit address_space;
+        address_space.rlim_cur = limit;
+        address_space.rlim_max = limit;
+        if (setrlimit(RLIMIT_AS, &address_space) != 0) exit(4);
+        bool created = oom_archive_create(info.c_str(), info.c_str(), archive_.c_str());
+        exit(!created && !vt::file_exists(archive_) ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(vt::contains(log(), "ERROR - Failed to allocate the compression buffers (2 x 4194304 bytes), no archive "
+                                  "is written."))
+      << log();
+  // With memory to spare the same archive is written.
+  EXPECT_TRUE(oom_archive_create(info.c_str(), info.c_str(), archive_.c_str()));
+#endif
 }
 
 struct FreeSpaceReadings {
