@@ -295,7 +295,7 @@ TEST_P(ArchiveJvm, ForkInModeAllSendsEverySnapshotNotSentYet) {
   expect_archive_holds(busy.directory + "/oom_2.tar.bz2", busy.info, busy.graph);
 }
 
-TEST_P(ArchiveJvm, ForkWithoutACollectorAddressPacksButDoesNotUpload) {
+TEST_P(ArchiveJvm, ForkWithoutACollectorOrWithBadArgumentsFailsClearly) {
   AgentHome home;
   Snapshot snapshot = make_snapshot(home.work(), "oom_8", 8);
   std::vector<std::string> command = {GetParam().java, "-Xmx256m", "-DvorkelFork=1", "-jar", home.jar(),
@@ -305,6 +305,10 @@ TEST_P(ArchiveJvm, ForkWithoutACollectorAddressPacksButDoesNotUpload) {
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_TRUE(vt::contains(run.err, "No collector address given")) << run.err;
   expect_archive_holds(snapshot.directory + "/oom_8.tar.bz2", snapshot.info, snapshot.graph);
+
+  run = run_fork(GetParam(), home, 1, "oom", home.work() + "/oom_missing");
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_TRUE(vt::contains(run.err, "oom_missing is not a directory, nothing is done.")) << run.err;
 
   command = fork_command(GetParam(), home, 1, "sideways", snapshot.directory);
   run = vt::run_process(GetParam().java, command, fork_environment(home));

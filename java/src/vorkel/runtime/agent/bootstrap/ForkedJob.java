@@ -62,6 +62,10 @@ public final class ForkedJob {
     }
 
     static int run(String mode, File directory) throws IOException {
+        if (!directory.isDirectory()) {
+            System.err.println("vorkel uploader: " + directory + " is not a directory, nothing is done.");
+            return 1;
+        }
         String marker = "mode=" + mode + "\nhome=" + System.getenv("VORKEL_HOME") + "\nfork="
                 + System.getProperty("vorkelFork") + "\n";
         Files.write(new File(directory, STARTED_MARKER).toPath(), marker.getBytes(StandardCharsets.UTF_8));
