@@ -65,7 +65,7 @@ void oom_compress_store_directory(const char *archive_path) {
   archive_state &state = oom_compress.current;
   const char *slash = strrchr(archive_path, '/');
   const char *backslash = strrchr(archive_path, '\\');
-  const char *last = slash > backslash ? slash : backslash;
+  const char *last = slash == nullptr ? backslash : backslash == nullptr ? slash : slash > backslash ? slash : backslash;
   size_t length = last != nullptr ? (size_t)(last - archive_path) + 1 : strlen(archive_path);
   safe_memncpy(state.directory, sizeof state.directory, archive_path, length);
 }
