@@ -140,7 +140,7 @@ public final class Scenarios {
     }
 
     static void afterDeath() throws Exception {
-        Thread thread = new Thread(() -> NativeProbe.checkUntilDead(Integer.MAX_VALUE), "after-death");
+        Thread thread = new Thread(() -> NativeProbe.checkUntilDead(3), "after-death");
         thread.setDaemon(true);
         thread.start();
         Thread.sleep(200);
