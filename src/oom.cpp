@@ -396,9 +396,11 @@ void dump_all_thread_info(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jn
 
 bool dump_classloader_line(hashmap_entry *entry, void *data) {
   auto *snapshot = static_cast<snapshot_record *>(data);
-  cltracker_entry *loader = cltracker_entry_value(entry);
+  const cltracker_loader_info *loader = hashmap_value<cltracker_loader_info>(entry);
   if (snapshot_in_valid_state(snapshot)) {
-    oom_text_print(snapshot, "%13lld %lld\n", (long long)loader->temporary_tag, (long long)loader->first_seen);
+    // The loader's graph id: the number in the temporary tag the walk gave it, 0 when not reached.
+    uint64_t id = tag_is_temporary(loader->temporary_tag) ? tag_temporary_number(loader->temporary_tag) : 0;
+    oom_text_print(snapshot, "%13lld %lld\n", (long long)id, (long long)loader->first_seen);
     ++snapshot->classloader_count;
   }
   return true;
@@ -406,7 +408,7 @@ bool dump_classloader_line(hashmap_entry *entry, void *data) {
 
 // Graph ids are only meaningful for one snapshot.
 bool clear_classloader_id(hashmap_entry *entry, void *) {
-  cltracker_entry_value(entry)->temporary_tag = 0;
+  hashmap_value<cltracker_loader_info>(entry)->temporary_tag = 0;
   return true;
 }
 
@@ -470,13 +472,14 @@ constexpr uint8_t CLASS_RECORDED = 1;
 constexpr uint8_t CLASS_LOCAL_SKIPPED = 2;
 
 // Objects whose class is known not to be a class loader need not be offered to the tracker.
-void offer_to_classloader_tracker(const walk_context *walk, uint64_t previous_tag, uint64_t class_id, uint64_t id) {
+void offer_to_classloader_tracker(const walk_context *walk, uint64_t previous_tag, uint64_t class_id,
+                                  uint64_t temporary_tag) {
   if (previous_tag == 0) return;  // the tracker keys loaders by their (non-zero) tags
   if (walk->classloader_flags != nullptr && class_id >= 1 && class_id <= walk->classloader_flag_count &&
       walk->classloader_flags[class_id - 1] == 0) {
     return;
   }
-  cltracker_store_temporary_tag(previous_tag, id);
+  cltracker_store_temporary_tag(previous_tag, temporary_tag);
 }
 
 jint JNICALL follow_references_callback(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo *info,
@@ -543,8 +546,10 @@ jint JNICALL follow_references_callback(jvmtiHeapReferenceKind kind, const jvmti
   if (new_object) {
     length += oom_graph_encode_object(record + length, tag, class_id, (uint64_t)size);
     oom_graph_write(snapshot, record, length);
-    offer_to_classloader_tracker(walk, tag, class_id, id);
-    *tag_ptr = (jlong)tag_make_temporary(id, class_id != 0 ? TAG_KIND_TEMPORARY_CLASS_TAGGED : TAG_KIND_TEMPORARY_CLASS_UNTAGGED);
+    uint64_t temporary =
+        tag_make_temporary(id, class_id != 0 ? TAG_KIND_TEMPORARY_CLASS_TAGGED : TAG_KIND_TEMPORARY_CLASS_UNTAGGED);
+    offer_to_classloader_tracker(walk, tag, class_id, temporary);
+    *tag_ptr = (jlong)temporary;
     snapshot_memory_tracker_tagged(walk->tracker, 1);
     return JVMTI_VISIT_OBJECTS;
   }
@@ -555,7 +560,7 @@ jint JNICALL follow_references_callback(jvmtiHeapReferenceKind kind, const jvmti
     uint64_t previous = tag_backup_get_original(walk->backup, id - 1, 0);
     length += oom_graph_encode_object(record + length, previous, class_id, walk->is_hotspot ? 0 : (uint64_t)size);
     oom_graph_write(snapshot, record, length);
-    offer_to_classloader_tracker(walk, previous, class_id, id);
+    offer_to_classloader_tracker(walk, previous, class_id, (uint64_t)*tag_ptr);
     return JVMTI_VISIT_OBJECTS;
   }
   oom_graph_write(snapshot, record, length);
@@ -806,25 +811,21 @@ bool snapshot_process(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, i
     oom_send_status_notification(snapshot, "fatal", "context_init");
     return true;
   }
-  // From here on every exit gives the lock file back, so the Java half can take the directory.
+  // From here on every exit gives the lock file back (before the helper process starts, so that
+  // the helper cannot hold the lock for a moment while it starts).
+  const char *failure = nullptr;
   if (!snapshot_in_valid_state(snapshot)) {
-    oom_send_status_notification(snapshot, "fatal", snapshot_get_fatal_error(snapshot));
-    snapshot_release_lock(snapshot);
-    return true;
+    failure = snapshot_get_fatal_error(snapshot);
+  } else if (!snapshot_memory_tracker_initial_check(&tracker)) {
+    failure = "memory_limit_reached";
+  } else if (!oom_save_parameters(snapshot)) {
+    failure = "save_parameters";
+  } else if (!oom_text_open(snapshot)) {
+    failure = "text_open";
   }
-  if (!snapshot_memory_tracker_initial_check(&tracker)) {
-    oom_send_status_notification(snapshot, "fatal", "memory_limit_reached");
+  if (failure != nullptr) {
     snapshot_release_lock(snapshot);
-    return true;
-  }
-  if (!oom_save_parameters(snapshot)) {
-    oom_send_status_notification(snapshot, "fatal", "save_parameters");
-    snapshot_release_lock(snapshot);
-    return true;
-  }
-  if (!oom_text_open(snapshot)) {
-    oom_send_status_notification(snapshot, "fatal", "text_open");
-    snapshot_release_lock(snapshot);
+    oom_send_status_notification(snapshot, "fatal", failure);
     return true;
   }
 
@@ -847,18 +848,19 @@ bool snapshot_process(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, i
   if (!valid) {
     oom_write_status_file(snapshot, "cleanup 0");
     const char *code = snapshot_get_fatal_error(snapshot);
-    oom_send_status_notification(snapshot, "fatal", code != nullptr ? code : "unknown error");
+    if (code == nullptr) code = "unknown error";
     log_error_raw(nullptr,
                   "Dumping was interrupted with a fatal error: %s. Deleting graph and info files, the rest of the OOM "
                   "directory will be cleaned up by Java agent on next launch.",
-                  code != nullptr ? code : "unknown error");
+                  code);
     file_delete(snapshot->graph_path);
     file_delete(snapshot->info_path);
-  } else if (!snapshot->error_reported) {
-    oom_write_status_file(snapshot, "compressing 0");
+    snapshot_release_lock(snapshot);
+    oom_send_status_notification(snapshot, "fatal", code);
+    return true;
   }
+  if (!snapshot->error_reported) oom_write_status_file(snapshot, "compressing 0");
   snapshot_release_lock(snapshot);
-  if (!valid) return true;
   if (!oom_start_fork("oom", snapshot->dump_directory)) {
     oom_send_status_notification(snapshot, "error", "uploader_fork");
   }

@@ -73,7 +73,10 @@ TEST_P(Snapshot, EachTypeOnceRequestsEveryTimeWithValidFilesNotificationsBannerA
   vt::TestCollector collector;
   AgentHome home;
   JvmOptions options;
-  options.agent_options = "host=127.0.0.1,port=" + std::to_string(collector.port()) + ",details=/var/tmp/vorkel";
+  std::string port = std::to_string(collector.port());
+  // The uploader fork packs each snapshot and posts it to the same collector.
+  options.agent_options = "host=127.0.0.1,port=" + port + ",details=/var/tmp/vorkel" +
+                          ",forkargs=-Dvorkel.collector.host=127.0.0.1;-Dvorkel.collector.port=" + port;
   options.jvm_flags = {"-Xmx64m", "-XX:MaxMetaspaceSize=48m"};
   options.args = {"OomScenarios.sequence", "heap,heap,metaspace,request:first,request:second"};
   options.process.timeout = std::chrono::seconds(300);
@@ -119,8 +122,19 @@ TEST_P(Snapshot, EachTypeOnceRequestsEveryTimeWithValidFilesNotificationsBannerA
     EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[i] + "/forked_job.started"); }, std::chrono::seconds(60)));
     std::string marker = vt::read_file(dirs[i] + "/forked_job.started");
     EXPECT_TRUE(vt::contains(marker, "mode=oom\nhome=" + home.home() + "\nfork=1\n")) << marker;
+    // What it sent is the snapshot: the archive unpacks with the system's tar to the two files.
+    ASSERT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[i] + "/upload.done"); }, std::chrono::seconds(60)));
+    std::string archive = dirs[i] + "/" + dirs[i].substr(dirs[i].rfind('/') + 1) + ".tar.bz2";
+    vt::TempDir out("vorkel-unpacked");
+    ASSERT_EQ(vt::run_process("/bin/tar", {"tar", "-xjf", archive, "-C", out.path()}).exit_code, 0);
+    EXPECT_EQ(vt::list_directory(out.path()), (std::vector<std::string>{"oom_graph.bin", "oom_info.txt"}));
+    EXPECT_TRUE(vt::read_file(out / "oom_graph.bin") == vt::read_file(dirs[i] + "/oom_graph.bin"));
+    EXPECT_TRUE(vt::read_file(out / "oom_info.txt") == vt::read_file(dirs[i] + "/oom_info.txt"));
   }
-  ASSERT_TRUE(collector.wait_for_requests(4, std::chrono::seconds(30)));
+  size_t uploads = 0;
+  for (const vt::HttpRequest &request : collector.requests()) uploads += request.path == "/oom/upload";
+  EXPECT_EQ(uploads, 4u);
+  EXPECT_TRUE(vt::wait_until([&] { return notifications(collector).size() >= 4; }, std::chrono::seconds(30)));
   EXPECT_EQ(notification_summary(collector),
             (std::vector<std::string>{"heap/start/", "metaspace/start/", "preemptive/start/", "preemptive/start/"}));
   for (const vt::HttpRequest &request : notifications(collector)) {
