@@ -16,27 +16,6 @@ void *hashmap_calloc(size_t count, size_t size) {
   return allocator != nullptr ? allocator(count, size) : calloc(count, size);
 }
 
-// Spreads the bits of a 32-bit hash so that keys differing only in high bits land apart.
-inline uint32_t hashmap_mix(uint32_t h) {
-  h += ~(h << 9);
-  h ^= (h >> 14);
-  h *= 17;
-  h ^= (h >> 10);
-  return h;
-}
-
-inline uint32_t hashmap_hash(const hashmap *map, uint64_t key) {
-  // Every map of the agent hashes integers; calling the function through its pointer costs a
-  // few nanoseconds per operation, so the common one is inlined.
-  uint32_t h = map->hash_function == hashmapIntHash ? (uint32_t)key ^ (uint32_t)(key >> 32) : map->hash_function(key);
-  return hashmap_mix(h);
-}
-
-// The mixed hash counts as a signed 32-bit number widened to 64 bits.
-inline uint64_t hashmap_index(uint64_t bucket_count, uint32_t hash) {
-  return (bucket_count - 1) & (uint64_t)(int64_t)(int32_t)hash;
-}
-
 inline hashmap_entry *entry_at(hashmap_entry *base, uint64_t entry_size, uint64_t index) {
   return reinterpret_cast<hashmap_entry *>(reinterpret_cast<char *>(base) + index * entry_size);
 }
@@ -81,35 +60,6 @@ void expandIfNecessary(hashmap *map) {
   free(map->buckets);
   map->buckets = new_buckets;
   map->bucket_count = new_count;
-}
-
-// The existing entry of key, or a new zero-filled one linked at the end of its chain (before
-// initialise and counting); null with ENOMEM.
-hashmap_entry *hashmap_find_or_add(hashmap *map, uint64_t key, int *created, hashmap_initialiser initialise,
-                                   void *context) {
-  if (created != nullptr) *created = 0;
-  uint32_t hash = hashmap_hash(map, key);
-  hashmap_entry **link = &map->buckets[hashmap_index(map->bucket_count, hash)];
-  while (*link != nullptr) {
-    if ((*link)->key == key) return *link;
-    link = &(*link)->next;
-  }
-  if (map->free_list == nullptr && !hashAllocEntries(map, map->size + 20)) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  hashmap_entry *entry = map->free_list;
-  map->free_list = entry->next;
-  memset(entry, 0, map->entry_size);
-  entry->key = key;
-  entry->hash = hash;
-  entry->next = nullptr;
-  *link = entry;
-  if (initialise != nullptr) initialise(entry, context);
-  map->size += 1;
-  expandIfNecessary(map);
-  if (created != nullptr) *created = 1;
-  return entry;
 }
 
 }  // namespace
@@ -189,24 +139,35 @@ void hashmapFree(hashmap *map) {
   free(map);
 }
 
-hashmap_entry *hashmapPut(hashmap *map, uint64_t key, int *created) {
-  return hashmap_find_or_add(map, key, created, nullptr, nullptr);
+hashmap_entry *hashmap_add_entry(hashmap *map, uint64_t key, uint32_t hash, hashmap_entry **link, int *created,
+                                 hashmap_initialiser initialise, void *context) {
+  if (created != nullptr) *created = 0;
+  if (map->free_list == nullptr && !hashAllocEntries(map, map->size + 20)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  hashmap_entry *entry = map->free_list;
+  map->free_list = entry->next;
+  memset(entry, 0, map->entry_size);
+  entry->key = key;
+  entry->hash = hash;
+  entry->next = nullptr;
+  *link = entry;
+  if (initialise != nullptr) initialise(entry, context);
+  map->size += 1;
+  expandIfNecessary(map);  // moves chain links, never entries
+  if (created != nullptr) *created = 1;
+  return entry;
 }
 
 hashmap_entry *hashmapMemoize(hashmap *map, uint64_t key, hashmap_initialiser initialise, void *context) {
-  return hashmap_find_or_add(map, key, nullptr, initialise, context);
-}
-
-hashmap_entry *hashmapGet(const hashmap *map, uint64_t key) {
   uint32_t hash = hashmap_hash(map, key);
-  for (hashmap_entry *entry = map->buckets[hashmap_index(map->bucket_count, hash)]; entry != nullptr;
-       entry = entry->next) {
-    if (entry->key == key) return entry;
+  hashmap_entry **link = &map->buckets[hashmap_index(map->bucket_count, hash)];
+  for (; *link != nullptr; link = &(*link)->next) {
+    if ((*link)->key == key) return *link;
   }
-  return nullptr;
+  return hashmap_add_entry(map, key, hash, link, nullptr, initialise, context);
 }
-
-bool hashmapContainsKey(const hashmap *map, uint64_t key) { return hashmapGet(map, key) != nullptr; }
 
 void hashmapRemove(hashmap *map, uint64_t key) {
   uint32_t hash = hashmap_hash(map, key);

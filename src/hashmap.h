@@ -76,11 +76,11 @@ void hashmapFree(hashmap *map);
 
 // The entry of key, made (zero-filled) when absent; *created says which. Null with errno ENOMEM
 // when no entry could be had.
-hashmap_entry *hashmapPut(hashmap *map, uint64_t key, int *created);
+inline hashmap_entry *hashmapPut(hashmap *map, uint64_t key, int *created);
 // Like hashmapPut, but a new entry is handed to initialise before it counts.
 hashmap_entry *hashmapMemoize(hashmap *map, uint64_t key, hashmap_initialiser initialise, void *context);
-hashmap_entry *hashmapGet(const hashmap *map, uint64_t key);
-bool hashmapContainsKey(const hashmap *map, uint64_t key);
+inline hashmap_entry *hashmapGet(const hashmap *map, uint64_t key);
+inline bool hashmapContainsKey(const hashmap *map, uint64_t key);
 void hashmapRemove(hashmap *map, uint64_t key);
 void hashmapForEach(hashmap *map, hashmap_visitor visitor, void *context);
 // A new array (freed by the caller) of all keys in visiting order; count 0 and null when empty or
@@ -95,6 +95,56 @@ uint64_t hashmapMemoryUsage(const hashmap *map);
 
 void hashmapLock(hashmap *map);
 void hashmapUnlock(hashmap *map);
+
+// Spreads the bits of a 32-bit hash so that keys differing only in high bits land apart.
+constexpr uint32_t hashmap_mix(uint32_t h) {
+  h += ~(h << 9);
+  h ^= (h >> 14);
+  h *= 17;
+  h ^= (h >> 10);
+  return h;
+}
+
+// The mixed hash of a key. Every map of the agent hashes integers; calling the function through
+// its pointer would cost more than the rest of a lookup, so the common one is done in line.
+inline uint32_t hashmap_hash(const hashmap *map, uint64_t key) {
+  uint32_t h = map->hash_function == hashmapIntHash ? (uint32_t)key ^ (uint32_t)(key >> 32) : map->hash_function(key);
+  return hashmap_mix(h);
+}
+
+// The bucket of a mixed hash, taken as a signed 32-bit number widened to 64 bits.
+constexpr uint64_t hashmap_index(uint64_t bucket_count, uint32_t hash) {
+  return (bucket_count - 1) & (uint64_t)(int64_t)(int32_t)hash;
+}
+
+// Lookups are the hot path of every user and stay in line, so that a loop of lookups can overlap
+// their memory accesses.
+inline hashmap_entry *hashmapGet(const hashmap *map, uint64_t key) {
+  uint32_t hash = hashmap_hash(map, key);
+  for (hashmap_entry *entry = map->buckets[hashmap_index(map->bucket_count, hash)]; entry != nullptr;
+       entry = entry->next) {
+    if (entry->key == key) return entry;
+  }
+  return nullptr;
+}
+
+inline bool hashmapContainsKey(const hashmap *map, uint64_t key) { return hashmapGet(map, key) != nullptr; }
+
+// Adds a new entry at link, the end of the chain of hash (the slow half of hashmapPut).
+hashmap_entry *hashmap_add_entry(hashmap *map, uint64_t key, uint32_t hash, hashmap_entry **link, int *created,
+                                 hashmap_initialiser initialise, void *context);
+
+inline hashmap_entry *hashmapPut(hashmap *map, uint64_t key, int *created) {
+  uint32_t hash = hashmap_hash(map, key);
+  hashmap_entry **link = &map->buckets[hashmap_index(map->bucket_count, hash)];
+  for (; *link != nullptr; link = &(*link)->next) {
+    if ((*link)->key == key) {
+      if (created != nullptr) *created = 0;
+      return *link;
+    }
+  }
+  return hashmap_add_entry(map, key, hash, link, created, nullptr, nullptr);
+}
 
 // Tests only: the zero-filling allocator behind every chunk, chunk record and bucket array
 // (calloc when null), so that exhaustion can be produced on demand.
