@@ -68,6 +68,23 @@ uint64_t cltracker_loader_key(jvmtiEnv *jvmti, jobject loader) {
   return tag_access_set_tag(jvmti, loader, key) ? key : 0;
 }
 
+void cltracker_clear_listener_failure(jvmtiEnv *jvmti, JNIEnv *jni, jclass klass) {
+  jthrowable failure = jni->ExceptionOccurred();
+  jni->ExceptionClear();
+  char *exception_signature = nullptr;
+  char *class_signature = nullptr;
+  jclass exception_class = failure != nullptr ? jni->GetObjectClass(failure) : nullptr;
+  if (exception_class != nullptr) jvmti->GetClassSignature(exception_class, &exception_signature, nullptr);
+  jvmti->GetClassSignature(klass, &class_signature, nullptr);
+  log_error_raw(jni, "onClassLinked threw %s for class %s; the exception was cleared and the class load goes on. (%s:%d)",
+                exception_signature != nullptr ? exception_signature : "an exception",
+                class_signature != nullptr ? class_signature : "(unknown)", "cltracker_class_load_event", 80);
+  if (exception_signature != nullptr) jvmti->Deallocate(reinterpret_cast<unsigned char *>(exception_signature));
+  if (class_signature != nullptr) jvmti->Deallocate(reinterpret_cast<unsigned char *>(class_signature));
+  if (exception_class != nullptr) jni->DeleteLocalRef(exception_class);
+  if (failure != nullptr) jni->DeleteLocalRef(failure);
+}
+
 }  // namespace
 
 void cltracker_pre_initialise() {
@@ -114,6 +131,9 @@ void JNICALL cltracker_class_load_event(jvmtiEnv *jvmti, JNIEnv *jni, jthread th
   if (receiver != nullptr) {
     jni->CallVoidMethod(receiver, method, loader, klass);
     jni->DeleteLocalRef(receiver);
+    // An exception left pending here would be thrown by the application's own class load (the
+    // JVM hands it on to the code that loaded the class): the listener's failure stays ours.
+    if (jni->ExceptionCheck()) cltracker_clear_listener_failure(jvmti, jni, klass);
   }
   jni->DeleteLocalRef(loader);
 }

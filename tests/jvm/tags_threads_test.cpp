@@ -72,6 +72,19 @@ TEST_P(TagsThreadsJvm, ClassLoadsReachOnlyTheAttachedReceiver) {
   EXPECT_EQ(results["replaced_receiver"], "true");
 }
 
+TEST_P(TagsThreadsJvm, AFailingListenerDoesNotBreakTheApplicationsClassLoad) {
+  AgentHome home(true);
+  auto results = run(home, "throwingListener");
+  EXPECT_EQ(results["load_despite_listener"], "vorkel.test.CustomLoaded") << out_;
+  EXPECT_EQ(results["value_call"], "4711");
+  std::vector<std::string> lines = vt::log_lines_with(home.native_log(), "onClassLinked threw");
+  ASSERT_EQ(lines.size(), 1u) << home.native_log();
+  EXPECT_TRUE(vt::contains(lines[0], "ERROR - onClassLinked threw Ljava/lang/IllegalStateException; for class "
+                                     "Lvorkel/test/CustomLoaded;; the exception was cleared and the class load goes "
+                                     "on. (cltracker_class_load_event:80)"))
+      << lines[0];
+}
+
 TEST_P(TagsThreadsJvm, DefineClassUsesTheGivenRangeAndRefusesBadInput) {
   AgentHome home(true);
   auto results = run(home, "defineClass");

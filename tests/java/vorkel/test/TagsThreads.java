@@ -484,4 +484,37 @@ public final class TagsThreads {
     public static void nativeThreads(String[] args) {
         result("native_cycle", TagThreadProbe.nativeThreadCycle());
     }
+
+    /** A receiver whose listener throws: the class load of the application must not be harmed. */
+    public static void throwingListener(String[] args) throws Exception {
+        Agent.deferred().addListener((loader, type) -> {
+            if (type.getName().startsWith("vorkel.test.CustomLoaded")) {
+                throw new IllegalStateException("listener failure for " + type.getName());
+            }
+        });
+        URLClassLoader custom = new URLClassLoader(new URL[] {testJar()}, null);
+        result("load_despite_listener", define(() -> {
+            try {
+                return Class.forName("vorkel.test.CustomLoaded", true, custom);
+            } catch (ClassNotFoundException e) {
+                throw new IllegalStateException(e);
+            }
+        }));
+        result("second_load", define(() -> {
+            try {
+                return Class.forName("vorkel.test.CustomLoaded", true, custom);
+            } catch (ClassNotFoundException e) {
+                throw new IllegalStateException(e);
+            }
+        }));
+        result("value", define(() -> {
+            try {
+                Class<?> c = Class.forName("vorkel.test.CustomLoaded", true, custom);
+                System.out.println("RESULT value_call=" + c.getMethod("value").invoke(null));
+                return c;
+            } catch (Exception e) {
+                throw new IllegalStateException(e);
+            }
+        }));
+    }
 }
