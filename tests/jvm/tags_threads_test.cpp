@@ -2,6 +2,9 @@
 // in real JVMs.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <regex>
 
 #include "jvm.h"
@@ -173,6 +176,55 @@ TEST_P(TagsThreadsJvm, AThreadThatEndedMakesNoNewRecordUntilItAttachesAgain) {
             "first_record=true;marker_after_end=true;no_record_after_end=true;still_marker=true;"
             "slot_cleared_on_start=true;fresh_record=true;not_compiler=true;marker_after_second_end=true;")
       << out_;
+}
+
+// The agent jar rebuilt with DeferredTransformationNativeImpl replaced by a class without
+// onClassLinked; the tracker's start must then fail the agent's start. (Without the class at all
+// the jar's premain cannot even link.)
+std::string jdk_tool(const std::string &name) { return vt::reference_jdk().home + "/bin/" + name; }
+
+void rebuild_agent_jar_without_on_class_linked(const AgentHome &home) {
+  vt::TempDir work("vorkel-jar");
+  std::string classes = work / "classes";
+  ASSERT_EQ(mkdir(classes.c_str(), 0755), 0);
+  vt::ProcessOptions in_classes;
+  in_classes.cwd = classes;
+  vt::ProcessResult extract = vt::run_process(jdk_tool("jar"), {"jar", "xf", vt::agent_jar()}, in_classes);
+  ASSERT_EQ(extract.exit_code, 0) << extract.err;
+  const std::string deferred = "vorkel/runtime/agent/instrumentation/deferred/DeferredTransformationNativeImpl";
+  ASSERT_EQ(unlink((classes + "/" + deferred + ".class").c_str()), 0);
+  {
+    std::string source = work / "DeferredTransformationNativeImpl.java";
+    ASSERT_TRUE(vt::write_file(source,
+                               "package vorkel.runtime.agent.instrumentation.deferred;\n"
+                               "public class DeferredTransformationNativeImpl {\n"
+                               "    public native void attach();\n"
+                               "}\n"));
+    vt::ProcessResult compiled =
+        vt::run_process(jdk_tool("javac"), {"javac", "--release", "11", "-d", classes, source});
+    ASSERT_EQ(compiled.exit_code, 0) << compiled.err;
+  }
+  std::string jar = work / "agent.jar";
+  vt::ProcessResult packed = vt::run_process(
+      jdk_tool("jar"), {"jar", "cfm", jar, classes + "/META-INF/MANIFEST.MF", "-C", classes, "."});
+  ASSERT_EQ(packed.exit_code, 0) << packed.err;
+  ASSERT_TRUE(vt::copy_file(jar, home.jar()));
+}
+
+TEST_P(TagsThreadsJvm, StartFailsWithoutOnClassLinked) {
+  AgentHome home(false);
+  rebuild_agent_jar_without_on_class_linked(home);
+  JvmOptions options;
+  options.args = {"start"};
+  vt::ProcessResult result = vt::run_jvm(GetParam(), home, options);
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  auto results = vt::scenario_results(result.out);
+  EXPECT_EQ(results["start"], "-1") << result.out << result.err;
+  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR - Failed to find DeferredTransformationNativeImpl method "
+                                                  "onClassLinked (cltracker_initialise:35)")
+                .size(),
+            1u)
+      << home.native_log();
 }
 
 }  // namespace
