@@ -1,0 +1,219 @@
+// Test-kit natives of vorkel.test.TagThreadProbe: object tags, the class loader tracker, thread
+// records and stack texts, reached from Java on real JVMTI and JNI environments.
+#include <jni.h>
+#include <jvmti.h>
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "agent_init.h"
+#include "classloader_tracker.h"
+#include "common.h"
+#include "tag_access.h"
+#include "tag_backup.h"
+#include "thread_info.h"
+
+namespace {
+
+jvmtiEnv *tag_env() { return agent_globals != nullptr ? agent_globals->tag_jvmti : nullptr; }
+jvmtiEnv *main_env() { return agent_globals != nullptr ? agent_globals->jvmti : nullptr; }
+
+tag_backup *probe_backup;
+
+jint JNICALL count_object(jlong, jlong, jlong *, jint, void *user_data) {
+  ++*static_cast<jlong *>(user_data);
+  return 0;
+}
+
+jobjectArray string_array(JNIEnv *jni, const std::vector<std::string> &texts) {
+  jclass string_class = jni->FindClass("java/lang/String");
+  jobjectArray array = jni->NewObjectArray((jsize)texts.size(), string_class, nullptr);
+  for (size_t i = 0; array != nullptr && i < texts.size(); ++i) {
+    jstring text = jni->NewStringUTF(texts[i].c_str());
+    jni->SetObjectArrayElement(array, (jsize)i, text);
+    jni->DeleteLocalRef(text);
+  }
+  return array;
+}
+
+}  // namespace
+
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TagThreadProbe_tagOf(JNIEnv *, jclass, jobject object) {
+  return (jlong)tag_access_get_tag(tag_env(), object);
+}
+
+// Every tracked loader as (tag, first seen, temporary tag) triples.
+VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_TagThreadProbe_trackedLoaders(JNIEnv *jni, jclass) {
+  std::vector<jlong> values;
+  cltracker_enumerate(
+      [](hashmap_entry *entry, void *context) {
+        auto *out = static_cast<std::vector<jlong> *>(context);
+        const auto *info = hashmap_value<cltracker_loader_info>(entry);
+        out->push_back((jlong)entry->key);
+        out->push_back((jlong)info->first_seen);
+        out->push_back((jlong)info->temporary_tag);
+        return true;
+      },
+      &values);
+  jlongArray array = jni->NewLongArray((jsize)values.size());
+  if (array != nullptr) jni->SetLongArrayRegion(array, 0, (jsize)values.size(), values.data());
+  return array;
+}
+
+VORKEL_EXPORT void JNICALL Java_vorkel_test_TagThreadProbe_storeTemporaryTag(JNIEnv *, jclass, jlong permanent,
+                                                                            jlong temporary) {
+  cltracker_store_temporary_tag((uint64_t)permanent, (uint64_t)temporary);
+}
+
+VORKEL_EXPORT void JNICALL Java_vorkel_test_TagThreadProbe_updateTag(JNIEnv *, jclass, jlong old_tag, jlong new_tag) {
+  cltracker_update_tag((uint64_t)old_tag, (uint64_t)new_tag);
+}
+
+VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_TagThreadProbe_setTag(JNIEnv *, jclass, jobject object, jlong tag) {
+  return tag_access_set_tag(tag_env(), object, (uint64_t)tag) ? JNI_TRUE : JNI_FALSE;
+}
+
+// A heap call in the tagging environment. Since JDK 16 the JVM posts ObjectFree lazily; a heap
+// iteration posts the events of objects collected so far before it returns. Returns the number of
+// tagged objects seen, or -1.
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TagThreadProbe_flushObjectFree(JNIEnv *, jclass) {
+  jvmtiHeapCallbacks callbacks{};
+  callbacks.heap_iteration_callback = count_object;
+  jlong count = 0;
+  jvmtiError error = tag_env()->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &count);
+  return error == JVMTI_ERROR_NONE ? count : -1;
+}
+
+// What a snapshot does to an object: its tag goes into a registered backup and a temporary tag
+// replaces it. Returns the temporary tag, or 0.
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TagThreadProbe_hideUnderTemporaryTag(JNIEnv *, jclass, jobject object) {
+  if (probe_backup == nullptr) {
+    probe_backup = tag_backup_setup();
+    if (probe_backup == nullptr) return 0;
+    tag_backup_record(probe_backup, 0);  // index 0 stays an untagged object
+    tag_access_register_backup(probe_backup, 0);
+  }
+  uint64_t index = tag_backup_record(probe_backup, tag_access_get_tag(tag_env(), object));
+  uint64_t temporary = tag_make_temporary(index + 1, TAG_KIND_TEMPORARY_CLASS_TAGGED);
+  return tag_access_set_tag(tag_env(), object, temporary) ? (jlong)temporary : 0;
+}
+
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TagThreadProbe_permanentTag(JNIEnv *, jclass, jlong tag) {
+  return (jlong)tag_access_get_permanent_tag((uint64_t)tag);
+}
+
+VORKEL_EXPORT void JNICALL Java_vorkel_test_TagThreadProbe_dropBackup(JNIEnv *, jclass) {
+  tag_access_deregister_backup();
+  tag_backup_release(probe_backup);
+  probe_backup = nullptr;
+}
+
+VORKEL_EXPORT jstring JNICALL Java_vorkel_test_TagThreadProbe_stackText(JNIEnv *jni, jclass, jthread thread,
+                                                                       jint size) {
+  std::vector<char> storage((size_t)size + 16, 'x');
+  if (!thread_get_stack_trace(main_env(), thread, storage.data(), (size_t)size)) return nullptr;
+  // Nothing may be written beyond the storage's size.
+  for (size_t i = (size_t)size; i < storage.size(); ++i) {
+    if (storage[i] != 'x') return jni->NewStringUTF("OVERRUN");
+  }
+  return jni->NewStringUTF(storage.data());
+}
+
+// Every thread of one dump as "name\nstack text", with a stack storage of the given size; the
+// thread given (when not null) is marked by a leading '*'.
+VORKEL_EXPORT jobjectArray JNICALL Java_vorkel_test_TagThreadProbe_threadDump(JNIEnv *jni, jclass, jint size,
+                                                                             jthread marked) {
+  jvmtiEnv *jvmti = main_env();
+  thread_dump dump;
+  if (!thread_dump_init(jvmti, &dump)) return nullptr;
+  std::vector<std::string> texts;
+  std::vector<char> storage((size_t)size);
+  for (int32_t i = 0; i < dump.thread_count; ++i) {
+    jthread thread = dump.stack_info[i].thread;
+    char *name = thread_get_name(jni, jvmti, thread);
+    thread_dump_format_stack_trace(jvmti, &dump, i, storage.data(), storage.size());
+    bool is_marked = marked != nullptr && jni->IsSameObject(thread, marked);
+    texts.push_back(std::string(is_marked ? "*" : "") + (name != nullptr ? name : "(none)") + "\n" + storage.data());
+    free(name);
+  }
+  // An index outside the dump gives nothing.
+  bool refused = !thread_dump_format_stack_trace(jvmti, &dump, dump.thread_count, storage.data(), storage.size()) &&
+                 storage[0] == '\0';
+  thread_dump_close(jvmti, &dump);
+  if (!refused) texts.push_back("INDEX-NOT-REFUSED");
+  return string_array(jni, texts);
+}
+
+VORKEL_EXPORT jstring JNICALL Java_vorkel_test_TagThreadProbe_threadFacts(JNIEnv *jni, jclass, jthread thread) {
+  jvmtiEnv *jvmti = main_env();
+  char *name = thread_get_name(jni, jvmti, thread);
+  char text[512];
+  snprintf(text, sizeof text, "%lld|%s|%d|%lld", (long long)thread_get_id(jni, thread), name != nullptr ? name : "",
+           (int)thread_get_state(jvmti, thread), (long long)thread_get_current_id(jni, jvmti));
+  free(name);
+  return jni->NewStringUTF(text);
+}
+
+VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_TagThreadProbe_isCompilerThread(JNIEnv *jni, jclass) {
+  return thread_is_compiler_thread(jni) ? JNI_TRUE : JNI_FALSE;
+}
+
+namespace {
+
+struct native_cycle {
+  JavaVM *vm;
+  std::string report;
+};
+
+void note(native_cycle *cycle, const char *key, bool value) {
+  cycle->report += std::string(key) + "=" + (value ? "true" : "false") + ";";
+}
+
+// A native thread that attaches, makes a record, detaches (the JVM ends it), runs agent code after
+// the end, then attaches again.
+void *native_cycle_thread(void *argument) {
+  auto *cycle = static_cast<native_cycle *>(argument);
+  JNIEnv *jni = nullptr;
+  JavaVMAttachArgs attach{JNI_VERSION_1_6, const_cast<char *>("probe-native-cycle"), nullptr};
+  if (cycle->vm->AttachCurrentThread(reinterpret_cast<void **>(&jni), &attach) != JNI_OK) {
+    cycle->report = "attach failed";
+    return nullptr;
+  }
+  thread_locals *first = thread_get_locals();
+  note(cycle, "first_record", first != nullptr);
+  first->compiler_thread_known = 1;
+  first->is_compiler_thread = 1;
+  cycle->vm->DetachCurrentThread();
+
+  void *slot = thread_local_get(thread_locals_get_handle());
+  note(cycle, "marker_after_end", slot == reinterpret_cast<void *>(THREAD_LOCALS_ENDED));
+  note(cycle, "no_record_after_end", thread_get_locals() == nullptr);
+  note(cycle, "still_marker", thread_local_get(thread_locals_get_handle()) == reinterpret_cast<void *>(THREAD_LOCALS_ENDED));
+
+  if (cycle->vm->AttachCurrentThread(reinterpret_cast<void **>(&jni), &attach) != JNI_OK) {
+    cycle->report += "reattach failed";
+    return nullptr;
+  }
+  note(cycle, "slot_cleared_on_start", thread_local_get(thread_locals_get_handle()) == nullptr);
+  thread_locals *second = thread_get_locals();
+  note(cycle, "fresh_record", second != nullptr && second->compiler_thread_known == 0 && second->is_compiler_thread == 0);
+  note(cycle, "not_compiler", !thread_is_compiler_thread(jni));
+  cycle->vm->DetachCurrentThread();
+  note(cycle, "marker_after_second_end",
+       thread_local_get(thread_locals_get_handle()) == reinterpret_cast<void *>(THREAD_LOCALS_ENDED));
+  return nullptr;
+}
+
+}  // namespace
+
+VORKEL_EXPORT jstring JNICALL Java_vorkel_test_TagThreadProbe_nativeThreadCycle(JNIEnv *jni, jclass) {
+  native_cycle cycle{};
+  if (jni->GetJavaVM(&cycle.vm) != JNI_OK) return nullptr;
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, native_cycle_thread, &cycle) != 0) return nullptr;
+  pthread_join(thread, nullptr);
+  return jni->NewStringUTF(cycle.report.c_str());
+}
