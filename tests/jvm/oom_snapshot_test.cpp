@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "jvm.h"
 #include "snapshot_reader.h"
@@ -183,6 +184,65 @@ TEST_P(Snapshot, OutOfMemoryInSeveralThreadsAtOnceGivesOneSnapshot) {
   snapshot_reader::Report report = snapshot_reader::read_directory(dirs[0]);
   EXPECT_TRUE(report.ok) << snapshot_reader::format_report(report, 10);
   EXPECT_EQ(vt::count_occurrences(run.out, "* Vorkel has detected an OutOfMemoryError thrown by the JVM."), 1u);
+}
+
+// The walk borrows every tag it meets; afterwards the statistics and the class loader tracker work
+// exactly as before, also for instances that died while the snapshot ran.
+TEST_P(Snapshot, StatisticsAndClassLoaderTagsAreBackAfterTheSnapshot) {
+  AgentHome home(true);
+  JvmOptions options;
+  options.agent_options = "notifications=false";
+  options.args = {"OomTagScenarios.tagsSurvive"};
+  auto results = vt::run_scenario(GetParam(), home, options);
+  EXPECT_EQ(results["loader_tag_is_tracker_tag"], "true");
+  EXPECT_EQ(results["loader_tracked"], "true");
+  EXPECT_EQ(results["taken"], "true");
+  EXPECT_EQ(results["kept_tags_back"], "true");
+  EXPECT_EQ(results["dropped_tags_back"], "true");
+  EXPECT_EQ(results["class_tag_back"], "true");
+  EXPECT_EQ(results["loader_tag_back"], "true");
+  EXPECT_EQ(results["loader_first_seen_back"], "true");
+  EXPECT_EQ(results["kept_live_before_drop"], "3000");
+  EXPECT_EQ(results["dropped_live_before_drop"], "2000");
+  EXPECT_EQ(results["kept_live_after_drop"], "3000");
+  EXPECT_EQ(results["dropped_live_after_drop"], "0");
+  EXPECT_EQ(results["live_after_drop"], "3000");
+  EXPECT_EQ(results["live_before_snapshot_at_least"], "true");
+  std::string log = home.native_log();
+  EXPECT_TRUE(vt::log_lines_with(log, "should be non-NULL").empty()) << log;
+  EXPECT_TRUE(vt::log_lines_with(log, "Could not get original tag").empty()) << log;
+
+  std::vector<std::string> dirs = snapshot_dirs(home.work());
+  ASSERT_EQ(dirs.size(), 1u);
+  snapshot_reader::Report report = snapshot_reader::read_directory(dirs[0]);
+  ASSERT_TRUE(report.ok) << snapshot_reader::format_report(report, 10);
+  // The object records carry the statistics tags the objects had (their low words).
+  uint64_t kept_id = std::stoull(results["kept_id"]);
+  size_t kept_records = std::count(report.stats.previous_tags.begin(), report.stats.previous_tags.end(), (uint32_t)kept_id);
+  EXPECT_EQ(kept_records, 3000u);
+  EXPECT_GE(report.info.allocation_points, 2);
+  std::string info = vt::read_file(dirs[0] + "/oom_info.txt");
+  EXPECT_TRUE(vt::contains(info, "OomTagScenarios.kept")) << info.substr(0, 2000);
+  // The tracked loader is listed with the graph id of an object of its class.
+  std::string graph = vt::read_file(dirs[0] + "/oom_graph.bin");
+  std::map<uint64_t, uint32_t> class_of;
+  ASSERT_TRUE(snapshot_reader::parse_graph(
+      reinterpret_cast<const uint8_t *>(graph.data()), graph.size(),
+      [&](const snapshot_reader::Reference &, const snapshot_reader::Object *object) {
+        if (object != nullptr) class_of[object->id] = object->class_id;
+      },
+      nullptr));
+  size_t section = info.find("--- Classloaders");
+  size_t end = info.find("--- Summary");
+  ASSERT_NE(section, std::string::npos);
+  bool copy_loader_listed = false;
+  for (const std::string &line : vt::split_lines(info.substr(section, end - section))) {
+    if (line.rfind("---", 0) == 0) continue;
+    uint64_t id = std::stoull(line);
+    if (id == 0 || class_of.count(id) == 0) continue;
+    copy_loader_listed |= report.info.classes[class_of[id]].signature == "Lvorkel/test/OomScenarios$CopyLoader;";
+  }
+  EXPECT_TRUE(copy_loader_listed) << info.substr(section, end - section);
 }
 
 // ---------------------------------------------------------------------------------------------
