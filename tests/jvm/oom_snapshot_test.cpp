@@ -245,6 +245,36 @@ TEST_P(Snapshot, StatisticsAndClassLoaderTagsAreBackAfterTheSnapshot) {
   EXPECT_TRUE(copy_loader_listed) << info.substr(section, end - section);
 }
 
+// Memory that runs out in the middle of the walk ends the walk, not the snapshot: the info file is
+// complete, the graph ends where the walk stopped and still matches the Summary, the status stays
+// "dumping" after the error notification, and the uploader fork is started.
+TEST(SnapshotMemory, MemoryRunningOutDuringTheWalkKeepsAShorterValidSnapshot) {
+  vt::TestCollector collector;
+  AgentHome home(true);
+  JvmOptions options;
+  options.agent_options = "host=127.0.0.1,port=" + std::to_string(collector.port());
+  options.jvm_flags = {"-Xmx256m"};
+  options.args = {"OomScenarios.memoryRunsOutDuringWalk"};
+  auto results = vt::run_scenario(vt::reference_jdk(), home, options);
+  EXPECT_EQ(results["request"], "true");
+  std::vector<std::string> dirs = snapshot_dirs(home.work());
+  ASSERT_EQ(dirs.size(), 1u);
+  EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "dumping");
+  snapshot_reader::Report report = snapshot_reader::read_directory(dirs[0]);
+  EXPECT_TRUE(report.ok) << snapshot_reader::format_report(report, 10);
+  EXPECT_TRUE(report.info.complete);
+  EXPECT_LT(report.stats.references, 262144u);
+  EXPECT_GT(report.stats.references, 200000u);
+  EXPECT_LT(report.stats.objects, 600000u);
+  std::string log = home.native_log();
+  EXPECT_EQ(vt::log_lines_with(log, "Memory snapshot aborted due to failed memory usage safety check.").size(), 1u);
+  EXPECT_EQ(vt::log_lines_with(log, "Not enough memory to safely complete the memory snapshot.").size(), 1u);
+  EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[0] + "/forked_job.started"); }, std::chrono::seconds(60)));
+  EXPECT_TRUE(vt::wait_until([&] { return notifications(collector).size() >= 2; }, std::chrono::seconds(30)));
+  EXPECT_EQ(notification_summary(collector),
+            (std::vector<std::string>{"preemptive/start/", "preemptive/error/memory_limit_reached"}));
+}
+
 // ---------------------------------------------------------------------------------------------
 // A full disk, made real with a tmpfs that is mounted for the test.
 

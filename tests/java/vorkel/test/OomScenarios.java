@@ -151,6 +151,22 @@ public final class OomScenarios {
     static Object[][] held;
 
     /**
+     * Holds about 600,000 small objects and takes a snapshot whose memory runs out at the second
+     * periodic check of the walk (after 262,144 references).
+     */
+    public static void memoryRunsOutDuringWalk(String[] args) {
+        Object[] objects = new Object[600_000];
+        for (int i = 0; i < objects.length; ++i) {
+            objects[i] = new int[i % 5];
+        }
+        held = new Object[][] {objects};
+        SnapshotProbe.memoryRunsOutAfter(2);
+        result("request", HeapDumpTrigger.triggerHeapDump("memory runs out"));
+        SnapshotProbe.systemMemory();
+        result("held", objects.length);
+    }
+
+    /**
      * Holds args[1] arrays of args[2] references each (to a few shared objects), so that the graph
      * has many reference records, then asks for a snapshot.
      */

@@ -1,0 +1,12 @@
+package vorkel.test;
+
+/** Natives of the test kit for the heap snapshot. */
+public final class SnapshotProbe {
+    private SnapshotProbe() {
+    }
+
+    /** From now on the snapshot's memory checks see plenty of memory for that many reads, then 1 MiB. */
+    public static native void memoryRunsOutAfter(int reads);
+
+    public static native void systemMemory();
+}
