@@ -25,6 +25,73 @@ struct {
   jstring description_string;
 } timing_bridge;
 
+// The names JVMTI gives its errors. After VM death GetErrorName must not be asked: a Java thread
+// entering the VM while it shuts down blocks for good.
+struct error_name {
+  int code;
+  const char *name;
+};
+constexpr error_name jvmti_error_names[] = {
+    {10, "JVMTI_ERROR_INVALID_THREAD"},
+    {11, "JVMTI_ERROR_INVALID_THREAD_GROUP"},
+    {12, "JVMTI_ERROR_INVALID_PRIORITY"},
+    {13, "JVMTI_ERROR_THREAD_NOT_SUSPENDED"},
+    {14, "JVMTI_ERROR_THREAD_SUSPENDED"},
+    {15, "JVMTI_ERROR_THREAD_NOT_ALIVE"},
+    {20, "JVMTI_ERROR_INVALID_OBJECT"},
+    {21, "JVMTI_ERROR_INVALID_CLASS"},
+    {22, "JVMTI_ERROR_CLASS_NOT_PREPARED"},
+    {23, "JVMTI_ERROR_INVALID_METHODID"},
+    {24, "JVMTI_ERROR_INVALID_LOCATION"},
+    {25, "JVMTI_ERROR_INVALID_FIELDID"},
+    {26, "JVMTI_ERROR_INVALID_MODULE"},
+    {31, "JVMTI_ERROR_NO_MORE_FRAMES"},
+    {32, "JVMTI_ERROR_OPAQUE_FRAME"},
+    {34, "JVMTI_ERROR_TYPE_MISMATCH"},
+    {35, "JVMTI_ERROR_INVALID_SLOT"},
+    {40, "JVMTI_ERROR_DUPLICATE"},
+    {41, "JVMTI_ERROR_NOT_FOUND"},
+    {50, "JVMTI_ERROR_INVALID_MONITOR"},
+    {51, "JVMTI_ERROR_NOT_MONITOR_OWNER"},
+    {52, "JVMTI_ERROR_INTERRUPT"},
+    {60, "JVMTI_ERROR_INVALID_CLASS_FORMAT"},
+    {61, "JVMTI_ERROR_CIRCULAR_CLASS_DEFINITION"},
+    {62, "JVMTI_ERROR_FAILS_VERIFICATION"},
+    {63, "JVMTI_ERROR_UNSUPPORTED_REDEFINITION_METHOD_ADDED"},
+    {64, "JVMTI_ERROR_UNSUPPORTED_REDEFINITION_SCHEMA_CHANGED"},
+    {65, "JVMTI_ERROR_INVALID_TYPESTATE"},
+    {66, "JVMTI_ERROR_UNSUPPORTED_REDEFINITION_HIERARCHY_CHANGED"},
+    {67, "JVMTI_ERROR_UNSUPPORTED_REDEFINITION_METHOD_DELETED"},
+    {68, "JVMTI_ERROR_UNSUPPORTED_VERSION"},
+    {69, "JVMTI_ERROR_NAMES_DONT_MATCH"},
+    {70, "JVMTI_ERROR_UNSUPPORTED_REDEFINITION_CLASS_MODIFIERS_CHANGED"},
+    {71, "JVMTI_ERROR_UNSUPPORTED_REDEFINITION_METHOD_MODIFIERS_CHANGED"},
+    {72, "JVMTI_ERROR_UNSUPPORTED_REDEFINITION_CLASS_ATTRIBUTE_CHANGED"},
+    {79, "JVMTI_ERROR_UNMODIFIABLE_CLASS"},
+    {80, "JVMTI_ERROR_UNMODIFIABLE_MODULE"},
+    {98, "JVMTI_ERROR_NOT_AVAILABLE"},
+    {99, "JVMTI_ERROR_MUST_POSSESS_CAPABILITY"},
+    {100, "JVMTI_ERROR_NULL_POINTER"},
+    {101, "JVMTI_ERROR_ABSENT_INFORMATION"},
+    {102, "JVMTI_ERROR_INVALID_EVENT_TYPE"},
+    {103, "JVMTI_ERROR_ILLEGAL_ARGUMENT"},
+    {104, "JVMTI_ERROR_NATIVE_METHOD"},
+    {106, "JVMTI_ERROR_CLASS_LOADER_UNSUPPORTED"},
+    {110, "JVMTI_ERROR_OUT_OF_MEMORY"},
+    {111, "JVMTI_ERROR_ACCESS_DENIED"},
+    {112, "JVMTI_ERROR_WRONG_PHASE"},
+    {113, "JVMTI_ERROR_INTERNAL"},
+    {115, "JVMTI_ERROR_UNATTACHED_THREAD"},
+    {116, "JVMTI_ERROR_INVALID_ENVIRONMENT"},
+};
+
+const char *known_error_name(jvmtiError error) {
+  for (const error_name &entry : jvmti_error_names) {
+    if (entry.code == (int)error) return entry.name;
+  }
+  return nullptr;
+}
+
 bool vm_is_dead() {
   agent_globals_record *globals = agent_globals;
   return globals != nullptr && globals->vm_dead;
@@ -39,8 +106,13 @@ bool check_jvmti_error_with_exception(JNIEnv *jni, jvmtiEnv *jvmti, jvmtiError e
     check_state.dead_phase_reported = 1;
   }
   char *name = nullptr;
-  if (jvmti == nullptr || jvmti->GetErrorName(error, &name) != JVMTI_ERROR_NONE) name = nullptr;
-  const char *shown_name = name != nullptr ? name : "Unknown";
+  const char *shown_name = nullptr;
+  if (vm_is_dead()) {
+    shown_name = known_error_name(error);
+  } else if (jvmti != nullptr && jvmti->GetErrorName(error, &name) == JVMTI_ERROR_NONE) {
+    shown_name = name;
+  }
+  if (shown_name == nullptr) shown_name = "Unknown";
   const char *shown_message = message != nullptr ? message : "";
   log_error_raw(jni, "ERROR: JVMTI: %d(%s): %s (%s:%d)", (int)error, shown_name, shown_message,
                 "check_jvmti_error_with_exception", 92);

@@ -57,7 +57,8 @@ bool log_to_java(JNIEnv *jni, int level, const char *message) {
   agent_globals_record *globals = agent_globals;
   if (globals != nullptr) {
     jvmtiEnv *jvmti = globals->jvmti;
-    if (jvmti == nullptr) return false;
+    // After VM death no Java code runs for us, and entering the VM could block this thread.
+    if (jvmti == nullptr || globals->vm_dead) return false;
     jthread thread = nullptr;
     if (jvmti->GetCurrentThread(&thread) != JVMTI_ERROR_NONE || thread == nullptr) return false;
     jint state = 0;

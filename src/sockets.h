@@ -15,3 +15,9 @@ bool socket_is_blocking_error(int code);
 bool socket_is_interrupt_error(int code);
 bool socket_is_timeout_error(int code);
 void socket_close(socket_handle socket);
+
+// Waits until the socket can be read (or written, for a connect in progress) for at most the
+// given milliseconds: 1 when ready, 0 on time-out, -1 on error (socket_get_error tells which).
+int socket_wait(socket_handle socket, bool for_writing, int32_t milliseconds);
+// The flags for send: a peer that went away must not end the process with a signal.
+int socket_send_flags();

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -30,4 +31,18 @@ bool socket_is_interrupt_error(int code) { return code == EINTR; }
 bool socket_is_timeout_error(int code) { return code == ETIMEDOUT || code == EAGAIN || code == EWOULDBLOCK; }
 void socket_close(socket_handle socket) {
   if (socket >= 0) close(socket);
+}
+
+int socket_wait(socket_handle socket, bool for_writing, int32_t milliseconds) {
+  pollfd fd{socket, (short)(for_writing ? POLLOUT : POLLIN), 0};
+  int result = poll(&fd, 1, milliseconds < 0 ? 0 : milliseconds);
+  return result > 0 ? 1 : result;
+}
+
+int socket_send_flags() {
+#ifdef MSG_NOSIGNAL
+  return MSG_NOSIGNAL;
+#else
+  return 0;
+#endif
 }

@@ -3,6 +3,10 @@
 #include <jni.h>
 #include <jvmti.h>
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "agent_init.h"
@@ -34,27 +38,46 @@ VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_log(JNIEnv *jni, jclass,
   }
 }
 
-// Calls a live-phase JVMTI function in a loop through the error check until the VM is dead and
-// the check has reported WRONG_PHASE, counting the Java exceptions seen. Meant for a daemon thread
-// that outlives main: after VMDeath the calls fail with WRONG_PHASE until the VM halts.
+// Waits in native code (no VM transitions, so the VM's exit cannot block this thread) until the VM
+// has posted VMDeath and entered its dead phase, then calls a live-phase JVMTI function three
+// times through the error check. The process's exit waits (a few seconds at most) until that has
+// happened, so that a busy machine cannot end the process first. Returns nothing useful: the
+// process is ending when the calls are made; the log tells what happened.
+namespace {
+std::atomic<bool> death_posted;
+std::atomic<bool> dead_phase_checked;
+jvmtiEnv *death_env;
+
+void JNICALL probe_vm_death(jvmtiEnv *, JNIEnv *) { death_posted = true; }
+
+void wait_for_dead_phase_check() {
+  for (int i = 0; i < 500 && !dead_phase_checked; ++i) usleep(10000);
+}
+}  // namespace
+
 VORKEL_EXPORT jint JNICALL Java_vorkel_test_NativeProbe_checkUntilDead(JNIEnv *jni, jclass, jint rounds) {
+  JavaVM *vm = nullptr;
+  if (jni->GetJavaVM(&vm) != JNI_OK || vm->GetEnv(reinterpret_cast<void **>(&death_env), JVMTI_VERSION_1_1) != JNI_OK) {
+    return -1;
+  }
+  jvmtiEventCallbacks callbacks{};
+  callbacks.VMDeath = probe_vm_death;
+  death_env->SetEventCallbacks(&callbacks, sizeof callbacks);
+  death_env->SetEventNotificationMode(JVMTI_ENABLE, JVMTI_EVENT_VM_DEATH, nullptr);
+  atexit(wait_for_dead_phase_check);
+
+  while (!death_posted) usleep(1000);
+  // The dead phase begins once every VMDeath callback has returned. Asking for the phase would
+  // enter the VM, which is shutting down; a pause in native code is enough.
+  usleep(200000);
   jvmtiEnv *jvmti = agent_globals->jvmti;
-  jint exceptions = 0;
   for (jint i = 0; i < rounds; ++i) {
     jint count = 0;
     jclass *classes = nullptr;
-    jvmtiError error = jvmti->GetLoadedClasses(&count, &classes);
-    if (error == JVMTI_ERROR_NONE) {
-      for (jint c = 0; c < count; ++c) jni->DeleteLocalRef(classes[c]);
-      jvmti->Deallocate(reinterpret_cast<unsigned char *>(classes));
-    }
-    check_jvmti_error(jni, jvmti, error, "probe after death");
-    if (jni->ExceptionCheck()) {
-      ++exceptions;
-      jni->ExceptionClear();
-    }
+    check_jvmti_error(jni, jvmti, jvmti->GetLoadedClasses(&count, &classes), "probe after death");
   }
-  return exceptions;
+  dead_phase_checked = true;
+  return 0;
 }
 
 namespace {
@@ -108,4 +131,43 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_NativeProbe_configuredText(JNIEnv
     value = count;
   } else if (strcmp(name.get(), "enabled") == 0) value = g->enabled ? "1" : "0";
   return value != nullptr ? jni->NewStringUTF(value) : nullptr;
+}
+
+#include "agent_locks.h"
+#include "hires_time.h"
+
+// Reports a duration of the given milliseconds through the timing bridge.
+VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_recordTiming(JNIEnv *jni, jclass, jstring description,
+                                                                    jlong milliseconds) {
+  jni_utf_chars text(jni, description);
+  uint64_t start = perfCounterCurrent();
+  record_timing(jni, text.get(), start, start + (uint64_t)ms_to_hires_duration(milliseconds));
+}
+
+VORKEL_EXPORT jobject JNICALL Java_vorkel_test_NativeProbe_allocThread(JNIEnv *jni, jclass, jstring name) {
+  jni_utf_chars text(jni, name);
+  jthread global = alloc_thread(jni, text.get());
+  if (global == nullptr) return nullptr;
+  jobject local = jni->NewLocalRef(global);
+  jni->DeleteGlobalRef(global);
+  return local;
+}
+
+// Creates a raw monitor, waits on it with a timeout while another thread notifies, and reports
+// how the calls went: "enter,wait,exit,notify" as 1 or 0 each.
+VORKEL_EXPORT jstring JNICALL Java_vorkel_test_NativeProbe_rawMonitorRoundTrip(JNIEnv *jni, jclass) {
+  jvmtiEnv *jvmti = agent_globals->jvmti;
+  jrawMonitorID monitor = jvmti_monitor_create(jvmti);
+  if (monitor == nullptr) return jni->NewStringUTF("create failed");
+  char result[64];
+  bool entered = jvmti_monitor_enter(jvmti, monitor);
+  bool notified = jvmti_monitor_notify(jvmti, monitor);
+  bool waited = jvmti_monitor_wait(jvmti, monitor, 10);
+  bool exited = jvmti_monitor_exit(jvmti, monitor);
+  // Exiting a monitor this thread does not own is an error the check reports.
+  bool exited_again = jvmti_monitor_exit(jvmti, monitor);
+  snprintf(result, sizeof result, "%d%d%d%d%d", entered, notified, waited, exited, exited_again);
+  jvmti->DestroyRawMonitor(monitor);
+  if (jni->ExceptionCheck()) jni->ExceptionClear();
+  return jni->NewStringUTF(result);
 }

@@ -1,5 +1,7 @@
 #include "jvm.h"
 
+#include <gtest/gtest.h>
+
 #include <limits.h>
 #include <stdlib.h>
 
@@ -96,6 +98,18 @@ std::vector<std::string> jvm_command(const Jdk &jdk, const AgentHome &home, cons
 
 ProcessResult run_jvm(const Jdk &jdk, const AgentHome &home, const JvmOptions &options) {
   return run_process(jdk.java, jvm_command(jdk, home, options), options.process);
+}
+
+std::map<std::string, std::string> run_scenario(const Jdk &jdk, const AgentHome &home, const JvmOptions &options,
+                                                ProcessResult *run) {
+  ProcessResult result = run_jvm(jdk, home, options);
+  if (result.exit_code != 0) {
+    ADD_FAILURE() << "scenario " << (options.args.empty() ? "" : options.args[0]) << " exited with "
+                  << result.exit_code << " (signal " << result.signal << ")\n" << result.err;
+  }
+  std::map<std::string, std::string> results = scenario_results(result.out);
+  if (run != nullptr) *run = std::move(result);
+  return results;
 }
 
 std::map<std::string, std::string> scenario_results(const std::string &out) {

@@ -56,6 +56,12 @@ struct JvmOptions {
 std::vector<std::string> jvm_command(const Jdk &jdk, const AgentHome &home, const JvmOptions &options);
 ProcessResult run_jvm(const Jdk &jdk, const AgentHome &home, const JvmOptions &options);
 
+// Runs the scenario (options.args) and returns its RESULT lines; an exit status other than 0 is
+// reported as a test failure with the JVM's standard error. The process result is stored in *run
+// when asked for.
+std::map<std::string, std::string> run_scenario(const Jdk &jdk, const AgentHome &home, const JvmOptions &options,
+                                                ProcessResult *run = nullptr);
+
 // "RESULT key=value" lines that the Java scenarios print.
 std::map<std::string, std::string> scenario_results(const std::string &out);
 // Lines of the native log whose message contains part.

@@ -207,9 +207,11 @@ void TestCollector::handle(int client) {
     case CollectorAnswer::no_content:
       send_all(client, "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
       break;
-    case CollectorAnswer::garbage:
-      send_all(client, std::string("\x01\x02\xff garbage \x00\x7f no status line here", 38));
+    case CollectorAnswer::garbage: {
+      static const char garbage[] = "\x01\x02\xff garbage \x00\x7f no status line here";
+      send_all(client, std::string(garbage, sizeof garbage - 1));
       break;
+    }
     case CollectorAnswer::silent:
       while (!stopping_) {
         pollfd fd{client, POLLIN, 0};
@@ -228,6 +230,13 @@ void TestCollector::handle(int client) {
       }
       break;
     }
+    case CollectorAnswer::trickle:
+      send_all(client, "HTTP/1.1 200 OK\r\n");
+      while (!stopping_) {
+        if (send(client, "a", 1, MSG_NOSIGNAL) <= 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      break;
     case CollectorAnswer::close_at_once:
       break;
   }

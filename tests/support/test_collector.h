@@ -35,6 +35,7 @@ enum class CollectorAnswer {
   garbage,        // bytes that are not HTTP
   endless_header, // a header line that never ends, until the client goes away
   close_at_once,  // accept and close without reading
+  trickle,        // a status line, then one byte every 50 ms, until the client goes away
 };
 
 class TestCollector {

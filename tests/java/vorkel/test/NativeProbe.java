@@ -16,4 +16,10 @@ public final class NativeProbe {
     public static native int loadStatus();
 
     public static native String configuredText(String field);
+
+    public static native void recordTiming(String description, long milliseconds);
+
+    public static native Thread allocThread(String name);
+
+    public static native String rawMonitorRoundTrip();
 }

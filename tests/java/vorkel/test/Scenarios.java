@@ -72,6 +72,9 @@ public final class Scenarios {
             case "clock":
                 clock();
                 break;
+            case "helpers":
+                helpers();
+                break;
             case "idle":
                 Thread.sleep(Long.parseLong(args[1]));
                 break;
@@ -137,7 +140,7 @@ public final class Scenarios {
     }
 
     static void afterDeath() throws Exception {
-        Thread thread = new Thread(() -> NativeProbe.checkUntilDead(Integer.MAX_VALUE), "after-death");
+        Thread thread = new Thread(() -> NativeProbe.checkUntilDead(3), "after-death");
         thread.setDaemon(true);
         thread.start();
         Thread.sleep(200);
@@ -211,6 +214,18 @@ public final class Scenarios {
         result("null_object", exceptionOf(() -> JniReflectionNativeImpl.makeAccessibleInternal(id, null)));
         result("null_class", exceptionOf(() -> JniReflectionNativeImpl.prepareInternal(null)));
         result("missing_field", exceptionOf(() -> JniReflectionNativeImpl.prepareInternal(Object.class)));
+    }
+
+    static void helpers() throws Exception {
+        NativeProbe.recordTiming("probe operation", 250);
+        NativeProbe.recordTiming("probe operation", 50);
+        long[] timing = vorkel.runtime.agent.tools.timings.Timings.get("probe operation");
+        result("timing_count", timing == null ? -1 : timing[0]);
+        result("timing_ms", timing == null ? -1 : Math.round(timing[1] / 1e6));
+        Thread thread = NativeProbe.allocThread("vorkel probe thread");
+        result("thread_name", thread == null ? "null" : thread.getName());
+        result("thread_state", thread == null ? "null" : thread.getState());
+        result("raw_monitor", NativeProbe.rawMonitorRoundTrip());
     }
 
     static void clock() throws Exception {

@@ -3,6 +3,8 @@ package vorkel.runtime.agent.bootstrap;
 import java.io.File;
 import java.lang.instrument.Instrumentation;
 import java.lang.management.ManagementFactory;
+import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 
 import vorkel.runtime.agent.instrumentation.deferred.DeferredTransformationNativeImpl;
@@ -55,8 +57,7 @@ public final class Agent {
         }
         VorkelClockNativeImpl.initNativeTime(System.currentTimeMillis());
         String java = new File(new File(System.getProperty("java.home"), "bin"), "java").getPath();
-        String[] forkArguments = options.get("forkargs", "").isEmpty() ? new String[0]
-                : options.get("forkargs", "").split(";");
+        String[] forkArguments = forkArguments(options.get("forkargs", ""), host, port, library);
         initialiser.configure(host, port, options.get("account", "account"), options.get("jvm", "jvm"),
                 options.get("session", "session"), home.getPath(), work.getPath(), options.get("java", java),
                 AgentOptions.jarFile().getPath(), library, forkArguments,
@@ -70,6 +71,21 @@ public final class Agent {
             deferred.attach();
         }
         return startResult;
+    }
+
+    /**
+     * The uploader fork's JVM arguments: the "forkargs" option (";"-separated), then what the fork needs
+     * to pack and send a snapshot: the collector's address and the native library.
+     */
+    static String[] forkArguments(String configured, String host, int port, String library) {
+        List<String> arguments = new ArrayList<>();
+        if (!configured.isEmpty()) {
+            arguments.addAll(Arrays.asList(configured.split(";")));
+        }
+        arguments.add("-Dvorkel.collector.host=" + host);
+        arguments.add("-Dvorkel.collector.port=" + port);
+        arguments.add("-Dvorkel.library=" + library);
+        return arguments.toArray(new String[0]);
     }
 
     /** The JVM's -XX:ErrorFile pattern, or "" when none was given. */

@@ -1,0 +1,367 @@
+// The helper processes for real: the library started as the "notify" and "monitor" programs, a
+// collector on loopback, JVMs that are killed or crash under the exit monitor, and the uploader
+// fork.
+#include <gtest/gtest.h>
+
+#include <limits.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+
+#include "jvm.h"
+#include "test_collector.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vt::AgentHome;
+using vt::JvmOptions;
+
+std::string sanitised(std::string text) {
+  if (text.size() > 4194304) text.resize(4194304);
+  for (char &c : text) {
+    unsigned char byte = (unsigned char)c;
+    if (!((byte >= 32 && byte < 127) || byte == '\t' || byte == '\n' || byte == '\r')) c = '?';
+  }
+  return text;
+}
+
+std::vector<std::string> notify_arguments(const std::string &host, int port, size_t count = 11) {
+  std::vector<std::string> arguments{"notify", host, std::to_string(port), "5", "acc 1", "jvm/1", "sess-1",
+                                     "{\"type\":\"heap\"}", "1700000000000", "error", "disk_space"};
+  arguments.resize(count);
+  return arguments;
+}
+
+const char *kNotifyQuery =
+    "version=5&accountId=acc+1&jvmId=jvm%2f1&sessionId=sess-1&description=%7b%22type%22%3a%22heap%22%7d"
+    "&timestamp=1700000000000&status=error&message=disk_space";
+
+TEST(NotifyHelper, PostsTheStatusNotification) {
+  AgentHome home;
+  vt::TestCollector collector;
+  vt::ProcessResult run = vt::run_process(home.lib(), notify_arguments("127.0.0.1", collector.port()));
+  EXPECT_EQ(run.exit_code, 0) << run.err << home.native_log();
+  ASSERT_EQ(collector.requests().size(), 1u);
+  const vt::HttpRequest request = collector.requests()[0];
+  EXPECT_EQ(request.request_line, std::string("POST /oom/notification?") + kNotifyQuery + " HTTP/1.1");
+  const std::vector<std::pair<std::string, std::string>> headers{
+      {"Host", "127.0.0.1"},
+      {"Content-Length", "0"},
+      {"Content-Type", "application/x-www-form-urlencoded"},
+      {"Connection", "Close"}};
+  EXPECT_EQ(request.headers, headers);
+  EXPECT_EQ(request.body, "");
+  const std::vector<std::pair<std::string, std::string>> fields{
+      {"version", "5"},          {"accountId", "acc 1"}, {"jvmId", "jvm/1"},    {"sessionId", "sess-1"},
+      {"description", "{\"type\":\"heap\"}"}, {"timestamp", "1700000000000"}, {"status", "error"},
+      {"message", "disk_space"}};
+  EXPECT_EQ(request.query_fields, fields);
+  std::vector<std::string> lines = vt::log_lines_with(home.native_log(), "Sending OOM status notification error: disk_space.");
+  ASSERT_EQ(lines.size(), 1u) << home.native_log();
+  EXPECT_TRUE(vt::contains(lines[0], "[notify  :")) << lines[0];
+}
+
+TEST(NotifyHelper, FailsOnAnyAnswerBut200AndOnSilence) {
+  AgentHome home;
+  vt::TestCollector collector(vt::CollectorAnswer::no_content);
+  vt::ProcessResult run = vt::run_process(home.lib(), notify_arguments("127.0.0.1", collector.port()));
+  EXPECT_EQ(run.exit_code, 1);
+  std::string log = home.native_log();
+  EXPECT_EQ(vt::log_lines_with(log, "ERROR - Non-success response: HTTP/1.1 204 No Content").size(), 1u) << log;
+  EXPECT_EQ(vt::log_lines_with(log, "ERROR - Could not send OOM status notification.").size(), 1u) << log;
+
+  // The notify helper waits 2000 ms for an answer.
+  collector.set_answer(vt::CollectorAnswer::silent);
+  auto start = std::chrono::steady_clock::now();
+  run = vt::run_process(home.lib(), notify_arguments("127.0.0.1", collector.port()));
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1990ms);
+  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR - Timeout when reading HTTP query response.").size(), 1u);
+
+  // Garbage and a header that never ends: the helper gives up and exits.
+  collector.set_answer(vt::CollectorAnswer::garbage);
+  EXPECT_EQ(vt::run_process(home.lib(), notify_arguments("127.0.0.1", collector.port())).exit_code, 1);
+  collector.set_answer(vt::CollectorAnswer::endless_header);
+  run = vt::run_process(home.lib(), notify_arguments("127.0.0.1", collector.port()));
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR - Could not send OOM status notification.").size(), 4u);
+}
+
+TEST(NotifyHelper, RefusesAWrongArgumentCountWithoutSending) {
+  AgentHome home;
+  vt::TestCollector collector;
+  vt::ProcessResult run = vt::run_process(home.lib(), notify_arguments("127.0.0.1", collector.port(), 10));
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR - Invalid number of arguments to OOM notify, expected 11, got 10.")
+                .size(),
+            1u)
+      << home.native_log();
+  EXPECT_EQ(collector.connection_count(), 0u);
+
+  run = vt::run_process(home.lib(), {"monitor", "1", "/tmp"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(vt::log_lines_with(home.native_log(),
+                               "ERROR - Process exit monitor got wrong number of parameters 3, expected 9.").size(),
+            1u);
+  // A process id that is no number would report an end that never happened.
+  run = vt::run_process(home.lib(), {"monitor", "12x", "/tmp", "a", "j", "s", "127.0.0.1",
+                                     std::to_string(collector.port()), ""});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR - Process exit monitor got an invalid process id \"12x\".").size(),
+            1u);
+  EXPECT_EQ(collector.connection_count(), 0u);
+}
+
+// A monitor whose parent is a shell: the shell leaves a crash log in its directory under the
+// name the JVM would use, starts the monitor and ends. The collector is down and the work
+// directory is a tmpfs too small for the crash log.
+TEST(MonitorHelper, ReportsAFullDiskWhenSavingAndKeepsWhatFits) {
+  AgentHome home;
+  vt::TempDir dir("vorkel-full");
+  std::string work = dir / "work";
+  std::string cwd = dir / "cwd";
+  vt::run_process("/bin/mkdir", {"mkdir", "-p", work, cwd});
+  vt::ProcessResult mount = vt::run_process("/bin/mount", {"mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", work});
+  if (mount.exit_code != 0) GTEST_SKIP() << "cannot mount a tmpfs here: " << mount.err;
+  struct Unmount {
+    std::string path;
+    ~Unmount() { vt::run_process("/bin/umount", {"umount", path}); }
+  } unmount{work};
+  int closed_port;
+  {
+    vt::TestCollector gone;
+    closed_port = gone.port();
+  }
+  std::string script = "head -c 300000 /dev/zero | tr '\\0' x > hs_err_pid$$.log && "
+                       "(exec -a monitor \"$0\" $$ \"$1\" acc jvm sess 127.0.0.1 \"$2\" '') & sleep 0.3";
+  vt::ProcessOptions options;
+  options.cwd = cwd;
+  vt::ProcessResult run = vt::run_process("/bin/bash", {"bash", "-c", script, home.lib(), work, std::to_string(closed_port)},
+                                          options);
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  ASSERT_TRUE(vt::wait_until([&] { return vt::contains(home.native_log(), "for unsent exit notification."); }, 10s))
+      << home.native_log();
+  std::string log = home.native_log();
+  EXPECT_EQ(vt::log_lines_with(log, "INFO  - Monitored process exited, crash log found.").size(), 1u) << log;
+  EXPECT_EQ(vt::log_lines_with(log, "ERROR - Failed to save crash log for unsent exit notification.").size(), 1u) << log;
+  std::vector<std::string> saved = vt::list_directory(work);
+  ASSERT_EQ(saved.size(), 1u);
+  std::string parameters = vt::read_file(work + "/" + saved[0] + "/parameters.txt");
+  EXPECT_TRUE(vt::contains(parameters, "accountId=acc\njvmId=jvm\nsessionId=sess\noperatingSystem=linux\n")) << parameters;
+}
+
+// A host name of the test's own with two addresses: a private hosts file, bind-mounted over
+// /etc/hosts in a mount namespace that only the helper sees. The resolver orders the addresses;
+// the collector listens on the second, so the first is refused.
+TEST(NotifyHelper, TriesTheNextAddressWhenTheFirstRefuses) {
+  AgentHome home;
+  vt::TempDir dir("vorkel-hosts");
+  const std::string name = "collector.vorkel.test";
+  vt::write_file(dir / "hosts", "127.0.0.2 " + name + "\n127.0.0.1 " + name + "\n");
+  vt::ProcessResult order = vt::run_process(
+      "/usr/bin/unshare", {"unshare", "-m", "/bin/sh", "-c", "mount --bind \"$0\" /etc/hosts && getent ahostsv4 \"$1\"",
+                           dir / "hosts", name});
+  if (order.exit_code != 0) GTEST_SKIP() << "no private mount namespace here: " << order.err;
+  std::vector<std::string> addresses;
+  for (const std::string &line : vt::split_lines(order.out)) {
+    if (vt::contains(line, "STREAM")) addresses.push_back(line.substr(0, line.find(' ')));
+  }
+  ASSERT_EQ(addresses.size(), 2u) << order.out;
+
+  vt::TestCollector collector(vt::CollectorAnswer::ok, addresses[1]);
+  std::vector<std::string> arguments = notify_arguments(name, collector.port());
+  std::vector<std::string> command{"unshare", "-m", "/bin/bash", "-c",
+                                   "mount --bind \"$0\" /etc/hosts && exec -a notify \"$@\"", dir / "hosts",
+                                   home.lib()};
+  command.insert(command.end(), arguments.begin() + 1, arguments.end());
+  vt::ProcessResult run = vt::run_process("/usr/bin/unshare", command);
+  EXPECT_EQ(run.exit_code, 0) << run.err << home.native_log();
+  std::string log = home.native_log();
+  EXPECT_EQ(vt::log_lines_with(log, "DEBUG - Socket connection failed (connect), error 111.").size(), 1u) << log;
+  ASSERT_EQ(collector.requests().size(), 1u);
+  EXPECT_EQ(collector.requests()[0].header("Host"), name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The exit monitor under real JVMs.
+
+class ExitMonitor : public ::testing::TestWithParam<vt::Jdk> {
+ protected:
+  JvmOptions options(int port, const std::string &scenario) {
+    JvmOptions result;
+    result.agent_options = "host=127.0.0.1,port=" + std::to_string(port) + ",account=acc-7,jvm=jvm-7,session=sess 7";
+    result.args = {scenario};
+    return result;
+  }
+  // The crash options: the crash log goes to dir, no core file.
+  void crash_options(JvmOptions &jvm, const vt::TempDir &dir) {
+    jvm.jvm_flags = {"-XX:ErrorFile=" + dir.path() + "/hs_err_%p.log", "-XX:-CreateCoredumpOnCrash"};
+  }
+  std::string only_crash_log(const vt::TempDir &dir) {
+    std::vector<std::string> files = vt::list_directory(dir.path());
+    EXPECT_EQ(files.size(), 1u);
+    return files.empty() ? "" : vt::read_file(dir / files[0]);
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Jdks, ExitMonitor, ::testing::ValuesIn(vt::available_jdks()),
+                         [](const auto &info) { return vt::jdk_test_name(info.param); });
+
+int monitor_pid(const std::string &log) {
+  std::smatch match;
+  for (const std::string &line : vt::log_lines_with(log, "Process monitor succesfully started, monitoring PID")) {
+    if (std::regex_search(line, match, std::regex(R"(\[monitor :(\d+) *\])"))) return std::stoi(match[1]);
+  }
+  return 0;
+}
+
+std::string link_target(const std::string &path) {
+  char buffer[PATH_MAX];
+  ssize_t length = readlink(path.c_str(), buffer, sizeof buffer - 1);
+  return length > 0 ? std::string(buffer, (size_t)length) : "";
+}
+
+bool process_gone(int pid) {
+  std::string stat = vt::read_file("/proc/" + std::to_string(pid) + "/stat");
+  return stat.empty() || vt::contains(stat.substr(stat.rfind(')')), ") Z ");
+}
+
+TEST_P(ExitMonitor, ReportsAKilledJvmAndEnds) {
+  AgentHome home;
+  vt::TestCollector collector;
+  JvmOptions jvm = options(collector.port(), "ExitScenarios.waitForKill");
+  jvm.args.push_back(home.work());  // configured twice
+  vt::BackgroundProcess process(GetParam().java, vt::jvm_command(GetParam(), home, jvm));
+  ASSERT_TRUE(vt::wait_until([&] { return vt::contains(process.out(), "RESULT ready=true"); }, 60s)) << process.err();
+  ASSERT_TRUE(vt::wait_until([&] { return monitor_pid(home.native_log()) != 0; }, 10s)) << home.native_log();
+  int monitor = monitor_pid(home.native_log());
+
+  // The monitor holds none of the JVM's streams or files: standard streams on /dev/null and
+  // beyond them only its log file and the descriptor it waits on.
+  std::string fds = "/proc/" + std::to_string(monitor) + "/fd";
+  for (const std::string &fd : vt::list_directory(fds)) {
+    std::string target = link_target(fds + "/" + fd);
+    if (fd == "0" || fd == "1" || fd == "2") EXPECT_EQ(target, "/dev/null") << fd;
+    else EXPECT_TRUE(target.rfind(home.logs(), 0) == 0 || target == "anon_inode:[pidfd]") << fd << " -> " << target;
+  }
+
+  int64_t killed_at = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch()).count();
+  process.kill(SIGKILL);
+  ASSERT_TRUE(collector.wait_for_requests(1, 5s)) << home.native_log();
+  const vt::HttpRequest request = collector.requests()[0];
+  EXPECT_EQ(request.path, "/shutdown/termination");
+  ASSERT_EQ(request.query_fields.size(), 7u) << request.request_line;
+  const std::vector<std::pair<std::string, std::string>> expected{
+      {"accountId", "acc-7"}, {"jvmId", "jvm-7"}, {"sessionId", "sess 7"}, {"operatingSystem", "linux"},
+      {"type", "exited_unknown_code"}, {"value", "0"}};
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(request.query_fields[i], expected[i]);
+  EXPECT_EQ(request.query_fields[6].first, "timestamp");
+  int64_t timestamp = std::stoll(request.query_fields[6].second);
+  EXPECT_GE(timestamp, killed_at - 1000);
+  EXPECT_LE(timestamp, killed_at + 5000);
+  EXPECT_EQ(request.request_line, "POST /shutdown/termination?accountId=acc-7&jvmId=jvm-7&sessionId=sess+7"
+                                  "&operatingSystem=linux&type=exited_unknown_code&value=0&timestamp=" +
+                                      std::to_string(timestamp) + " HTTP/1.1");
+  const std::vector<std::pair<std::string, std::string>> headers{
+      {"Host", "127.0.0.1"},
+      {"Content-Length", "9"},
+      {"Content-Type", "application/x-www-form-urlencoded"},
+      {"Connection", "Close"}};
+  EXPECT_EQ(request.headers, headers);
+  EXPECT_EQ(request.body, "crashLog=");
+
+  // Having reported, the monitor ends. It was the only one: the second configuration kept it.
+  EXPECT_TRUE(vt::wait_until([&] { return process_gone(monitor); }, 10s));
+  std::string log = home.native_log();
+  EXPECT_EQ(vt::log_lines_with(log, "Process monitor succesfully started").size(), 1u) << log;
+  EXPECT_EQ(vt::log_lines_with(log, "DEBUG - Process exit monitor already running (pid " + std::to_string(monitor) + ").")
+                .size(),
+            1u)
+      << log;
+  EXPECT_EQ(collector.requests().size(), 1u);
+  EXPECT_EQ(vt::log_lines_with(log, "INFO  - Monitored process exited, no crash log found.").size(), 1u) << log;
+  EXPECT_TRUE(vt::list_directory(home.work()).empty());
+}
+
+TEST_P(ExitMonitor, SendsTheCrashLogOfACrashedJvm) {
+  AgentHome home;
+  vt::TempDir errors("vorkel-errors");
+  vt::TestCollector collector;
+  JvmOptions jvm = options(collector.port(), "ExitScenarios.crash");
+  crash_options(jvm, errors);
+  vt::ProcessResult run = vt::run_jvm(GetParam(), home, jvm);
+  ASSERT_EQ(vt::scenario_results(run.out)["crashing"], "true") << run.err;
+  EXPECT_NE(run.signal == 0 ? run.exit_code : run.signal, 0);
+  std::string crash_log = only_crash_log(errors);
+  ASSERT_TRUE(vt::contains(crash_log, "# A fatal error has been detected by the Java Runtime Environment"));
+
+  ASSERT_TRUE(collector.wait_for_requests(1, 10s)) << home.native_log();
+  const vt::HttpRequest request = collector.requests()[0];
+  EXPECT_EQ(request.field("type"), "exited_unknown_code");
+  ASSERT_EQ(request.body_fields.size(), 1u);
+  EXPECT_EQ(request.body_fields[0].first, "crashLog");
+  EXPECT_TRUE(request.body_fields[0].second == sanitised(crash_log)) << "crash log differs";
+  EXPECT_EQ(request.header("Content-Length"), std::to_string(request.body.size()));
+  EXPECT_EQ(vt::log_lines_with(home.native_log(), "INFO  - Monitored process exited, crash log found.").size(), 1u);
+}
+
+TEST_P(ExitMonitor, SavesTheReportWhenTheCollectorIsDown) {
+  AgentHome home;
+  vt::TempDir errors("vorkel-errors");
+  int closed_port;
+  {
+    vt::TestCollector gone;
+    closed_port = gone.port();
+  }
+  JvmOptions jvm = options(closed_port, "ExitScenarios.crash");
+  crash_options(jvm, errors);
+  vt::ProcessResult run = vt::run_jvm(GetParam(), home, jvm);
+  ASSERT_EQ(vt::scenario_results(run.out)["crashing"], "true") << run.err;
+  std::string expected_crash_log = sanitised(only_crash_log(errors));
+
+  ASSERT_TRUE(vt::wait_until([&] { return vt::contains(home.native_log(), "Could not send termination notification"); },
+                             10s))
+      << home.native_log();
+  std::string saved;
+  ASSERT_TRUE(vt::wait_until(
+      [&] {
+        std::vector<std::string> entries = vt::list_directory(home.work());
+        if (entries.size() != 1) return false;
+        saved = entries[0];
+        return vt::read_file(home.work() + "/" + saved + "/hs_err.log").size() == expected_crash_log.size();
+      },
+      10s))
+      << home.native_log();
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(saved, match, std::regex(R"(exit_(\d+))"))) << saved;
+  std::string directory = home.work() + "/" + saved;
+  EXPECT_EQ(vt::list_directory(directory), (std::vector<std::string>{"hs_err.log", "parameters.txt"}));
+  EXPECT_EQ(vt::read_file(directory + "/parameters.txt"),
+            "accountId=acc-7\njvmId=jvm-7\nsessionId=sess+7\noperatingSystem=linux\ntype=exited_unknown_code\n"
+            "value=0\ntimestamp=" + match[1].str() + "\n");
+  EXPECT_TRUE(vt::read_file(directory + "/hs_err.log") == expected_crash_log);
+  std::string log = home.native_log();
+  EXPECT_EQ(vt::log_lines_with(log, "ERROR - Failed to connect with any resolved address. (http_open:141)").size(), 1u)
+      << log;
+  EXPECT_EQ(vt::log_lines_with(log, "WARN  - Could not send termination notification, saving.").size(), 1u);
+}
+
+TEST_P(ExitMonitor, StartsTheUploaderFork) {
+  AgentHome home;
+  JvmOptions jvm = options(9, "ExitScenarios.fork");
+  vt::ProcessResult run = vt::run_jvm(GetParam(), home, jvm);
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(vt::scenario_results(run.out)["fork"], "true");
+  std::string marker = home.work() + "/forked_job.started";
+  ASSERT_TRUE(vt::wait_until([&] { return vt::file_exists(marker); }, 60s)) << home.native_log();
+  EXPECT_TRUE(vt::wait_until(
+      [&] { return vt::read_file(marker) == "mode=all\nhome=" + home.home() + "\nfork=1\n"; }, 5s))
+      << vt::read_file(marker);
+}
+
+}  // namespace
