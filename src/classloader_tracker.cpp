@@ -18,7 +18,7 @@ constexpr const char *ON_CLASS_LINKED_SIGNATURE = "(Ljava/lang/ClassLoader;Ljava
 
 struct {
   hashmap *loaders;             // permanent loader tag -> cltracker_loader_info
-  uint32_t next_loader_number;  // incremented before each use: the first loader is number 2
+  uint32_t next_loader_number = 1;  // incremented before each use: the first loader is number 2
   agent_mutex lock;             // guards loaders and next_loader_number; no JNI or JVMTI under it
   // Serialises giving a loader its first tag, so that two threads preparing the first classes of
   // one loader at once cannot give it two numbers (and leave an entry no object carries). It is
@@ -88,9 +88,8 @@ void cltracker_clear_listener_failure(jvmtiEnv *jvmti, JNIEnv *jni, jclass klass
 }  // namespace
 
 void cltracker_pre_initialise() {
-  agent_mutex_init(tracker.lock);
-  agent_mutex_init(tracker.tagging_lock);
-  agent_mutex_init(tracker.instance_lock);
+  // The locks are recursive from their static initialisation: the tagging environment's events
+  // may already run on other threads (a load from the Java half), so they are not made again.
   agent_mutex_guard guard(tracker.lock);
   if (tracker.loaders == nullptr) {
     tracker.loaders = hashmapCreateDefault(CLTRACKER_INITIAL_ENTRIES, hashmap_entry_size<cltracker_loader_info>());

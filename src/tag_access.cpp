@@ -23,10 +23,9 @@ bool vm_is_dead() {
 
 }  // namespace
 
-void tag_access_pre_initialise() {
-  agent_mutex_init(tags.tag_operations_lock);
-  agent_mutex_init(tags.tag_backup_lock);
-}
+// Both locks are recursive from their static initialisation; ObjectFree may already run on other
+// threads when the agent is loaded late, so they are not made again here.
+void tag_access_pre_initialise() {}
 
 bool tag_access_set_tag(jvmtiEnv *jvmti, jobject object, uint64_t tag) {
   if (vm_is_dead()) return false;

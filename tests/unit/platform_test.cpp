@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,8 +76,16 @@ TEST(LockedFile, HeldElsewhereGivesFileLockInUseAndLeavesNoDescriptor) {
   vt::TempDir dir;
   std::string path = dir / "context.lock";
   vt::BackgroundProcess holder("/usr/bin/flock", {"flock", "-x", path, "sleep", "30"});
-  ASSERT_TRUE(vt::wait_until([&] { return vt::file_exists(path); }, std::chrono::seconds(5)));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Wait until the other process really holds the lock, not only until it made the file.
+  ASSERT_TRUE(vt::wait_until(
+      [&] {
+        int probe = open(path.c_str(), O_RDONLY);
+        if (probe < 0) return false;
+        bool held = flock(probe, LOCK_EX | LOCK_NB) != 0;
+        close(probe);
+        return held;
+      },
+      std::chrono::seconds(10)));
   vt::TempDir logs;
   log_use_directory("unit", (logs.path() + "/logs").c_str());
 

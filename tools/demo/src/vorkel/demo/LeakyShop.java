@@ -1,0 +1,78 @@
+package vorkel.demo;
+
+import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Map;
+
+/**
+ * A small shop application with a leak: every order is kept in a session cache that is never
+ * cleared, so with a small heap it runs out of memory after a few seconds.
+ */
+public final class LeakyShop {
+    static final class Item {
+        final String name;
+        final long priceCents;
+
+        Item(String name, long priceCents) {
+            this.name = name;
+            this.priceCents = priceCents;
+        }
+    }
+
+    static final class Order {
+        final long id;
+        final Customer customer;
+        final List<Item> items = new ArrayList<>();
+        final byte[] receipt;
+
+        Order(long id, Customer customer, int receiptBytes) {
+            this.id = id;
+            this.customer = customer;
+            this.receipt = new byte[receiptBytes];
+        }
+    }
+
+    static final class Customer {
+        final String email;
+        final Map<String, String> preferences = new HashMap<>();
+
+        Customer(String email) {
+            this.email = email;
+        }
+    }
+
+    /** The leak: orders of every session, kept forever. */
+    static final Map<Long, List<Order>> SESSION_CACHE = new HashMap<>();
+
+    private LeakyShop() {
+    }
+
+    public static void main(String[] args) {
+        List<Item> catalogue = new ArrayList<>();
+        for (int i = 0; i < 500; i++) {
+            catalogue.add(new Item("item-" + i, 100 + i));
+        }
+        long orders = 0;
+        try {
+            for (long session = 0;; session++) {
+                Customer customer = new Customer("customer" + session + "@example.com");
+                customer.preferences.put("currency", "EUR");
+                List<Order> history = new ArrayList<>();
+                for (int n = 0; n < 20; n++) {
+                    Order order = new Order(++orders, customer, 512);
+                    for (int k = 0; k < 5; k++) {
+                        order.items.add(catalogue.get((int) ((orders * 31 + k) % catalogue.size())));
+                    }
+                    history.add(order);
+                }
+                SESSION_CACHE.put(session, history);
+            }
+        } catch (OutOfMemoryError e) {
+            int sessions = SESSION_CACHE.size();
+            SESSION_CACHE.clear();
+            System.out.println("LeakyShop ran out of memory after " + orders + " orders in " + sessions + " sessions: "
+                    + e.getMessage());
+        }
+    }
+}
