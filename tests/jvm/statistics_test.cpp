@@ -173,6 +173,19 @@ TEST_P(StatisticsJvm, AFollowedClassLoaderMovesItsTrackerEntryAndIsForgottenWhen
   EXPECT_EQ(errors(home), "{}");
 }
 
+TEST_P(StatisticsJvm, ClassIndexesAreReadThroughASnapshotsTemporaryTags) {
+  AgentHome home(true);
+  auto results = run(home, "underSnapshot");
+  EXPECT_EQ(results["class_hidden"], "true") << out_;
+  EXPECT_EQ(results["index_through_backup"], "true");
+  EXPECT_EQ(results["same_allocation"], "true");
+  EXPECT_EQ(results["untagged_refused"], "-1");
+  EXPECT_EQ(results["temporary_tag_kept"], "true");
+  std::vector<std::string> errors = agent_errors(home.native_log());
+  ASSERT_EQ(errors.size(), 1u) << testing::PrintToString(errors);
+  EXPECT_TRUE(vt::contains(errors[0], "ERROR - Failed to get tag for class. (stats_record_instance:")) << errors[0];
+}
+
 TEST_P(StatisticsJvm, CalibrationFollowsTheJvmsArraySizes) {
   AgentHome home(true);
   auto results = run(home, "calibration");

@@ -557,6 +557,33 @@ public final class StatisticsScenarios {
     }
 
     // ------------------------------------------------------------------------------------------
+    // While a snapshot has classes under temporary tags
+
+    static final class Hidden {
+    }
+
+    static final class HiddenUntagged {
+    }
+
+    public static void underSnapshot(String[] args) {
+        long tag = record(new Hidden(), Hidden.class, 95, 1);
+        long index = StatisticsProbe.tagOf(Hidden.class);
+        // The snapshot's class listing gives the class a temporary tag and keeps its index in the backup.
+        long temporary = TagThreadProbe.hideUnderTemporaryTag(Hidden.class);
+        result("class_hidden", temporary != 0 && StatisticsProbe.tagOf(Hidden.class) == temporary);
+        Hidden during = new Hidden();
+        long duringTag = record(during, Hidden.class, 95, 1);
+        result("index_through_backup", RuntimeStatistic.classIndex(duringTag) == index
+                && RuntimeStatistic.classIndex(tag) == index);
+        result("same_allocation", id(duringTag) == id(tag));
+        // A class that had no index before the snapshot gets none while the temporary tag is on it.
+        long untagged = TagThreadProbe.hideUnderTemporaryTag(HiddenUntagged.class);
+        result("untagged_refused", record(new HiddenUntagged(), HiddenUntagged.class, 96, 1));
+        result("temporary_tag_kept", StatisticsProbe.tagOf(HiddenUntagged.class) == untagged);
+        TagThreadProbe.dropBackup();
+    }
+
+    // ------------------------------------------------------------------------------------------
     // Array calibration
 
     static long[] sizes(int length) {
