@@ -22,15 +22,7 @@ class StatisticsJvm : public ::testing::TestWithParam<vt::Jdk> {
     out_ = result.out;
     return results;
   }
-  // Error lines of the agent itself (the exit monitor cannot reach a collector in these tests).
-  static std::vector<std::string> agent_errors(const std::string &log) {
-    std::vector<std::string> lines;
-    for (const std::string &line : vt::log_lines_with(log, "ERROR")) {
-      if (vt::contains(line, "[agent ")) lines.push_back(line);
-    }
-    return lines;
-  }
-  std::string errors(const AgentHome &home) { return testing::PrintToString(agent_errors(home.native_log())); }
+  std::string errors(const AgentHome &home) { return testing::PrintToString(vt::agent_errors(home.native_log())); }
   std::string out_;
 };
 
@@ -181,7 +173,7 @@ TEST_P(StatisticsJvm, ClassIndexesAreReadThroughASnapshotsTemporaryTags) {
   EXPECT_EQ(results["same_allocation"], "true");
   EXPECT_EQ(results["untagged_refused"], "-1");
   EXPECT_EQ(results["temporary_tag_kept"], "true");
-  std::vector<std::string> errors = agent_errors(home.native_log());
+  std::vector<std::string> errors = vt::agent_errors(home.native_log());
   ASSERT_EQ(errors.size(), 1u) << testing::PrintToString(errors);
   EXPECT_TRUE(vt::contains(errors[0], "ERROR - Failed to get tag for class. (stats_record_instance:")) << errors[0];
 }
@@ -269,7 +261,7 @@ TEST_P(StatisticsJvm, BadInputIsRefusedWithALogLineAndMemoryIsCounted) {
   std::string unknown = results["unknown_free_tag"];
   one("ERROR - [" + unknown + "] [" + unknown + "] [40370181] Generation (nil) (should be non-NULL), count 0 "
       "(should be above 0), allocation (nil) (should be non-NULL).");
-  EXPECT_EQ(agent_errors(log).size(), 8u) << log;
+  EXPECT_EQ(vt::agent_errors(log).size(), 8u) << log;
 }
 
 }  // namespace
