@@ -61,7 +61,7 @@ TEST_P(TagsThreadsJvm, LoadersAreTaggedTrackedAndForgottenWhenFreed) {
   std::cout << "[ rounds   ] GC and heap call rounds until the tracker forgot the loader: "
             << results["collected_rounds"] << std::endl;
   std::string log = home.native_log();
-  EXPECT_TRUE(vt::log_lines_with(log, "ERROR").empty()) << log;
+  EXPECT_TRUE(vt::agent_errors(log).empty()) << log;
 }
 
 TEST_P(TagsThreadsJvm, ClassLoadsReachOnlyTheAttachedReceiver) {
@@ -150,7 +150,7 @@ TEST_P(TagsThreadsJvm, StackTextsHaveExactLinesAndAreCutToWholeLines) {
   // An ended thread has no stack to give (logged) and only the terminated state.
   EXPECT_EQ(results["ended_thread_text"], "null");
   EXPECT_EQ(results["ended_thread_state"], "2");  // JVMTI_THREAD_STATE_TERMINATED
-  std::vector<std::string> errors = vt::log_lines_with(home.native_log(), "ERROR");
+  std::vector<std::string> errors = vt::agent_errors(home.native_log());
   ASSERT_EQ(errors.size(), 1u) << home.native_log();
   EXPECT_TRUE(vt::contains(errors[0], "ERROR: JVMTI: 15(JVMTI_ERROR_THREAD_NOT_ALIVE): GetThreadListStackTraces failed."))
       << errors[0];

@@ -132,3 +132,13 @@ std::vector<std::string> log_lines_with(const std::string &log, const std::strin
 }
 
 }  // namespace vt
+
+namespace vt {
+std::vector<std::string> agent_errors(const std::string &log) {
+  std::vector<std::string> lines;
+  for (const std::string &line : split_lines(log)) {
+    if (contains(line, "[agent ") && contains(line, "] ERROR - ")) lines.push_back(line);
+  }
+  return lines;
+}
+}  // namespace vt

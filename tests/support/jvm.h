@@ -64,6 +64,9 @@ std::map<std::string, std::string> run_scenario(const Jdk &jdk, const AgentHome 
 
 // "RESULT key=value" lines that the Java scenarios print.
 std::map<std::string, std::string> scenario_results(const std::string &out);
+// Error lines the agent itself logged inside the JVM (helper processes such as the exit monitor
+// write to the same file under roles of their own).
+std::vector<std::string> agent_errors(const std::string &log);
 // Lines of the native log whose message contains part.
 std::vector<std::string> log_lines_with(const std::string &log, const std::string &part);
 
