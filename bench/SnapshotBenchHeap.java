@@ -9,7 +9,7 @@ import vorkel.runtime.agent.oom.HeapDumpTrigger;
 /**
  * The heap of the snapshot benchmark: about three million live objects of mixed shapes (linked
  * nodes, strings with their arrays, map entries with boxed keys, primitive and reference arrays).
- * Takes one requested snapshot, then waits until the file named by args[0] appears.
+ * Takes requested snapshots on demand (see main) until the file named by args[0] appears.
  */
 public final class SnapshotBenchHeap {
     static final class Node {
@@ -65,12 +65,16 @@ public final class SnapshotBenchHeap {
         keep = roots;
         System.gc();
         System.out.println("ready");
-        long start = System.nanoTime();
-        boolean taken = HeapDumpTrigger.triggerHeapDump("benchmark");
-        System.out.println("snapshot " + taken + " " + (System.nanoTime() - start) / 1_000_000 + " ms");
+        // Snapshot N is taken when the file args[0].N appears; the file args[0] ends the program.
         File stop = new File(args[0]);
-        while (!stop.exists()) {
-            Thread.sleep(100);
+        for (int round = 1; !stop.exists(); ) {
+            if (new File(args[0] + "." + round).exists()) {
+                long start = System.nanoTime();
+                boolean taken = HeapDumpTrigger.triggerHeapDump("benchmark " + round);
+                System.out.println("snapshot " + round + " " + taken + " " + (System.nanoTime() - start) / 1_000_000 + " ms");
+                ++round;
+            }
+            Thread.sleep(50);
         }
         System.out.println("stopped " + (keep != null));
     }

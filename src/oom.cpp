@@ -545,7 +545,7 @@ jint JNICALL follow_references_callback(jvmtiHeapReferenceKind kind, const jvmti
   uint64_t class_id = tag_is_temporary((uint64_t)class_tag) ? tag_temporary_number((uint64_t)class_tag) : 0;
   if (new_object) {
     length += oom_graph_encode_object(record + length, tag, class_id, (uint64_t)size);
-    oom_graph_write(snapshot, record, length);
+    oom_graph_append(snapshot, record, length);
     uint64_t temporary =
         tag_make_temporary(id, class_id != 0 ? TAG_KIND_TEMPORARY_CLASS_TAGGED : TAG_KIND_TEMPORARY_CLASS_UNTAGGED);
     offer_to_classloader_tracker(walk, tag, class_id, temporary);
@@ -559,11 +559,11 @@ jint JNICALL follow_references_callback(jvmtiHeapReferenceKind kind, const jvmti
     walk->class_flags[id] |= CLASS_RECORDED;
     uint64_t previous = tag_backup_get_original(walk->backup, id - 1, 0);
     length += oom_graph_encode_object(record + length, previous, class_id, walk->is_hotspot ? 0 : (uint64_t)size);
-    oom_graph_write(snapshot, record, length);
+    oom_graph_append(snapshot, record, length);
     offer_to_classloader_tracker(walk, previous, class_id, (uint64_t)*tag_ptr);
     return JVMTI_VISIT_OBJECTS;
   }
-  oom_graph_write(snapshot, record, length);
+  oom_graph_append(snapshot, record, length);
   return JVMTI_VISIT_OBJECTS;
 }
 

@@ -22,23 +22,6 @@ struct {
   uint8_t graph_buffer[GRAPH_BUFFER_SIZE];
 } writer;
 
-void put_u16(uint8_t *out, uint32_t value) {
-  out[0] = (uint8_t)value;
-  out[1] = (uint8_t)(value >> 8);
-}
-
-void put_u32(uint8_t *out, uint32_t value) {
-  out[0] = (uint8_t)value;
-  out[1] = (uint8_t)(value >> 8);
-  out[2] = (uint8_t)(value >> 16);
-  out[3] = (uint8_t)(value >> 24);
-}
-
-void put_u64(uint8_t *out, uint64_t value) {
-  put_u32(out, (uint32_t)value);
-  put_u32(out + 4, (uint32_t)(value >> 32));
-}
-
 }  // namespace
 
 void snapshot_reset(snapshot_record *snapshot) {
@@ -50,7 +33,7 @@ void snapshot_set_disk_source(snapshot_disk_source source) {
   writer.disk_source = source != nullptr ? source : disk_get_free_space;
 }
 
-bool snapshot_in_valid_state(snapshot_record *snapshot) {
+bool snapshot_check_disk(snapshot_record *snapshot) {
   if (snapshot->fatal_error != nullptr) return false;
   if (snapshot->next_disk_check > snapshot->bytes_written) return true;
   uint64_t available = writer.disk_source(snapshot->dump_directory);
@@ -162,6 +145,8 @@ bool oom_graph_open(snapshot_record *snapshot) {
     snapshot_set_fatal_error(snapshot, SNAPSHOT_ERROR_GRAPH_OPEN);
     return false;
   }
+  snapshot->graph_buffer = writer.graph_buffer;
+  snapshot->graph_buffer_size = GRAPH_BUFFER_SIZE;
   // The writer buffers itself; stdio passes each flush straight to the file.
   setvbuf(snapshot->graph_file, nullptr, _IONBF, 0);
   return true;
@@ -192,7 +177,7 @@ bool oom_graph_write(snapshot_record *snapshot, const void *data, size_t size) {
   }
   const uint8_t *bytes = static_cast<const uint8_t *>(data);
   while (size > 0) {
-    if (snapshot->graph_buffered == GRAPH_BUFFER_SIZE && !oom_graph_flush(snapshot)) return false;
+    if (snapshot->graph_buffered >= GRAPH_BUFFER_SIZE && !oom_graph_flush(snapshot)) return false;
     size_t room = GRAPH_BUFFER_SIZE - (size_t)snapshot->graph_buffered;
     size_t part = size < room ? size : room;
     memcpy(writer.graph_buffer + snapshot->graph_buffered, bytes, part);
@@ -212,92 +197,6 @@ void oom_graph_close(snapshot_record *snapshot) {
     snapshot_set_fatal_error(snapshot, SNAPSHOT_ERROR_GRAPH_WRITE);
   }
   snapshot->graph_file = nullptr;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Record encoders.
-
-size_t oom_graph_encode_packed_id(uint8_t *out, uint64_t id) {
-  if (id < 0x80000000ULL) {
-    put_u32(out, (uint32_t)id);
-    return 4;
-  }
-  put_u32(out, (uint32_t)((id & 0x7FFFFFFFULL) | 0x80000000ULL));
-  out[4] = (uint8_t)((id >> 31) & 0xFF);
-  return 5;
-}
-
-unsigned oom_graph_index_width(uint32_t index) {
-  if (index == 0) return 0;
-  if (index < 256) return 1;
-  if (index < 65536) return 2;
-  return 3;
-}
-
-size_t oom_graph_encode_reference(uint8_t *out, unsigned kind, uint32_t index, uint64_t referrer, uint64_t referee,
-                                  bool object_follows) {
-  unsigned width = oom_graph_kind_has_index(kind) ? oom_graph_index_width(index) : 0;
-  out[0] = (uint8_t)((kind & 0x1F) | (width << 5) | (object_follows ? GRAPH_OBJECT_FOLLOWS : 0));
-  size_t length = 1;
-  switch (width) {
-    case 1: out[length++] = (uint8_t)index; break;
-    case 2: put_u16(out + length, index); length += 2; break;
-    case 3: put_u32(out + length, index); length += 4; break;
-    default: break;
-  }
-  length += oom_graph_encode_packed_id(out + length, referrer);
-  length += oom_graph_encode_packed_id(out + length, referee);
-  return length;
-}
-
-size_t oom_graph_encode_stack_local(uint8_t *out, uint64_t method, int32_t slot, int32_t depth, uint64_t thread_id,
-                                    uint64_t referrer, uint64_t referee, bool object_follows) {
-  unsigned width = thread_id < 65536 ? 0 : thread_id <= 0xFFFFFFFFULL ? 1 : 2;
-  out[0] = (uint8_t)(GRAPH_KIND_STACK_LOCAL | (width << 5) | (object_follows ? GRAPH_OBJECT_FOLLOWS : 0));
-  size_t length = 1;
-  put_u64(out + length, method);
-  length += 8;
-  put_u32(out + length, (uint32_t)slot);
-  length += 4;
-  put_u32(out + length, (uint32_t)depth);
-  length += 4;
-  if (width == 0) {
-    put_u16(out + length, (uint32_t)thread_id);
-    length += 2;
-  } else if (width == 1) {
-    put_u32(out + length, (uint32_t)thread_id);
-    length += 4;
-  } else {
-    put_u64(out + length, thread_id);
-    length += 8;
-  }
-  length += oom_graph_encode_packed_id(out + length, referrer);
-  length += oom_graph_encode_packed_id(out + length, referee);
-  return length;
-}
-
-size_t oom_graph_encode_object(uint8_t *out, uint64_t previous_tag, uint64_t class_id, uint64_t size) {
-  uint32_t tag_low = (uint32_t)previous_tag;
-  uint32_t klass = (uint32_t)class_id;
-  uint32_t bytes = (uint32_t)size;
-  unsigned class_width = klass < 256 ? 0 : klass < 65536 ? 1 : 2;
-  unsigned size_width = bytes == 0 ? 0 : bytes < 256 ? 1 : bytes < 65536 ? 2 : 3;
-  out[0] = (uint8_t)((tag_low != 0 ? 1 : 0) | (class_width << 1) | (size_width << 3));
-  size_t length = 1;
-  if (tag_low != 0) {
-    put_u32(out + length, tag_low);
-    length += 4;
-  }
-  switch (class_width) {
-    case 0: out[length++] = (uint8_t)klass; break;
-    case 1: put_u16(out + length, klass); length += 2; break;
-    default: put_u32(out + length, klass); length += 4; break;
-  }
-  switch (size_width) {
-    case 1: out[length++] = (uint8_t)bytes; break;
-    case 2: put_u16(out + length, bytes); length += 2; break;
-    case 3: put_u32(out + length, bytes); length += 4; break;
-    default: break;
-  }
-  return length;
+  snapshot->graph_buffer = nullptr;
+  snapshot->graph_buffer_size = 0;
 }

@@ -70,14 +70,11 @@ bool snapshot_memory_tracker_initial_check(memory_tracker *tracker) {
   return !tracker->failed;
 }
 
-bool snapshot_memory_tracker_visit(memory_tracker *tracker) {
-  ++tracker->visits;
-  if (++tracker->visits_since_check == tracker->check_interval && !tracker->failed) {
-    tracker->visits_since_check = 0;
-    if (!memory_test(tracker, tracker_state.source->available(), MEMORY_TRACKER_PERIODIC_RESERVE)) {
-      tracker->failed = 1;
-      log_warn(nullptr, "Memory snapshot aborted due to failed memory usage safety check.");
-    }
+bool snapshot_memory_tracker_periodic_check(memory_tracker *tracker) {
+  tracker->visits_since_check = 0;
+  if (!memory_test(tracker, tracker_state.source->available(), MEMORY_TRACKER_PERIODIC_RESERVE)) {
+    tracker->failed = 1;
+    log_warn(nullptr, "Memory snapshot aborted due to failed memory usage safety check.");
   }
   return !tracker->failed;
 }

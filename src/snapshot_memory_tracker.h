@@ -29,7 +29,16 @@ void snapshot_memory_tracker_set_source(const memory_source *source);  // null r
 
 void snapshot_memory_tracker_initialise(memory_tracker *tracker);
 bool snapshot_memory_tracker_initial_check(memory_tracker *tracker);
-bool snapshot_memory_tracker_visit(memory_tracker *tracker);
+// The periodic check itself (the 131072nd visit since the last one).
+bool snapshot_memory_tracker_periodic_check(memory_tracker *tracker);
+// Once per heap-walk callback: false once the tracker has failed. Inline, as it runs per reference.
+inline bool snapshot_memory_tracker_visit(memory_tracker *tracker) {
+  ++tracker->visits;
+  if (++tracker->visits_since_check == tracker->check_interval && !tracker->failed) {
+    return snapshot_memory_tracker_periodic_check(tracker);
+  }
+  return !tracker->failed;
+}
 void snapshot_memory_tracker_tagged(memory_tracker *tracker, uint64_t count);
 // Memory the bookkeeping of tagged + 131072 objects needs, with the given reserve.
 uint64_t snapshot_memory_tracker_need(uint64_t tagged, uint64_t reserve);
