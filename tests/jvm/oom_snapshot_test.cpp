@@ -276,6 +276,39 @@ TEST(SnapshotMemory, MemoryRunningOutDuringTheWalkKeepsAShorterValidSnapshot) {
             (std::vector<std::string>{"preemptive/start/", "preemptive/error/memory_limit_reached"}));
 }
 
+// A tag backup that overflows: the snapshot goes on with an error notification (the status stays
+// "dumping", the fork starts), and objects whose tags the backup could not keep end untagged rather
+// than with a stale temporary tag, so the next snapshot describes every object again.
+TEST(SnapshotTags, TagOverflowReportsAnErrorAndLeavesNoTemporaryTagBehind) {
+  vt::TestCollector collector;
+  AgentHome home(true);
+  JvmOptions options;
+  options.agent_options = "host=127.0.0.1,port=" + std::to_string(collector.port());
+  options.jvm_flags = {"-Xmx256m"};
+  options.args = {"OomScenarios.tagOverflowThenAgain"};
+  auto results = vt::run_scenario(vt::reference_jdk(), home, options);
+  EXPECT_EQ(results["first"], "true");
+  EXPECT_EQ(results["second"], "true");
+  EXPECT_EQ(results["temporary_after_first"], "0");
+  EXPECT_EQ(results["temporary_after_second"], "0");
+  std::vector<std::string> dirs = snapshot_dirs(home.work());
+  ASSERT_EQ(dirs.size(), 2u);
+  EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "dumping");
+  EXPECT_EQ(vt::read_file(dirs[1] + "/status.txt"), "compressing 0");
+  snapshot_reader::Report first = snapshot_reader::read_directory(dirs[0]);
+  snapshot_reader::Report second = snapshot_reader::read_directory(dirs[1]);
+  EXPECT_TRUE(first.ok) << snapshot_reader::format_report(first, 5);
+  EXPECT_TRUE(second.ok) << snapshot_reader::format_report(second, 5);
+  EXPECT_GT(first.stats.objects, 400000u);
+  // The second snapshot meets (and describes) every object again, within a few objects of the first.
+  EXPECT_GT(second.stats.objects + 1000, first.stats.objects);
+  EXPECT_EQ(vt::log_lines_with(home.native_log(), "Too many objects to attach temporary tags to them all.").size(), 1u);
+  EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[0] + "/forked_job.started"); }, std::chrono::seconds(60)));
+  EXPECT_TRUE(vt::wait_until([&] { return notifications(collector).size() >= 3; }, std::chrono::seconds(30)));
+  EXPECT_EQ(notification_summary(collector),
+            (std::vector<std::string>{"preemptive/start/", "preemptive/error/tag_overflow", "preemptive/start/"}));
+}
+
 // ---------------------------------------------------------------------------------------------
 // A full disk, made real with a tmpfs that is mounted for the test.
 

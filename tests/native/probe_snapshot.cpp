@@ -1,11 +1,15 @@
 // Test kit natives of the heap snapshot: a memory source that runs dry after some reads, so that
 // the snapshot's periodic memory check fails in the middle of a real heap walk.
 #include <jni.h>
+#include <jvmti.h>
 
 #include <atomic>
 
+#include "agent_init.h"
 #include "common.h"
 #include "snapshot_memory_tracker.h"
+#include "tag_access.h"
+#include "tag_backup.h"
 
 namespace {
 
@@ -27,4 +31,26 @@ VORKEL_EXPORT void JNICALL Java_vorkel_test_SnapshotProbe_memoryRunsOutAfter(JNI
 
 VORKEL_EXPORT void JNICALL Java_vorkel_test_SnapshotProbe_systemMemory(JNIEnv *, jclass) {
   snapshot_memory_tracker_set_source(nullptr);
+}
+
+// At most that many pages of 131072 tags for the next snapshots' tag backups (0: no limit).
+VORKEL_EXPORT void JNICALL Java_vorkel_test_SnapshotProbe_limitTagBackupPages(JNIEnv *, jclass, jint pages) {
+  tag_backup_set_limits_for_tests(nullptr, pages);
+}
+
+namespace {
+jint JNICALL count_temporary(jlong, jlong, jlong *tag_ptr, jint, void *user_data) {
+  if (tag_is_temporary((uint64_t)*tag_ptr)) ++*static_cast<jlong *>(user_data);
+  return 0;
+}
+}  // namespace
+
+// Objects of the heap that still carry a snapshot's temporary tag in the tagging environment.
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_SnapshotProbe_temporaryTagCount(JNIEnv *, jclass) {
+  jvmtiHeapCallbacks callbacks{};
+  callbacks.heap_iteration_callback = count_temporary;
+  jlong count = 0;
+  jvmtiError error =
+      agent_globals->tag_jvmti->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &count);
+  return error == JVMTI_ERROR_NONE ? count : -1;
 }

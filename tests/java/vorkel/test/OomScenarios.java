@@ -151,6 +151,25 @@ public final class OomScenarios {
     static Object[][] held;
 
     /**
+     * Holds 400,000 objects; the first snapshot's tag backup can keep only 131072 tags, the second
+     * one's is unlimited. No temporary tag may outlive either snapshot.
+     */
+    public static void tagOverflowThenAgain(String[] args) {
+        Object[] objects = new Object[400_000];
+        for (int i = 0; i < objects.length; ++i) {
+            objects[i] = new int[i % 3];
+        }
+        held = new Object[][] {objects};
+        SnapshotProbe.limitTagBackupPages(1);
+        result("first", HeapDumpTrigger.triggerHeapDump("overflow"));
+        SnapshotProbe.limitTagBackupPages(0);
+        result("temporary_after_first", SnapshotProbe.temporaryTagCount());
+        result("second", HeapDumpTrigger.triggerHeapDump("again"));
+        result("temporary_after_second", SnapshotProbe.temporaryTagCount());
+        result("held", objects.length);
+    }
+
+    /**
      * Holds about 600,000 small objects and takes a snapshot whose memory runs out at the second
      * periodic check of the walk (after 262,144 references).
      */

@@ -9,4 +9,10 @@ public final class SnapshotProbe {
     public static native void memoryRunsOutAfter(int reads);
 
     public static native void systemMemory();
+
+    /** At most that many pages of 131072 tags for the snapshot's tag backup; 0 for no limit. */
+    public static native void limitTagBackupPages(int pages);
+
+    /** Objects that still carry a snapshot's temporary tag. */
+    public static native long temporaryTagCount();
 }
