@@ -169,4 +169,24 @@ TEST_F(OomPhases, DirectoryThatCannotBeMadeIsFatal) {
   EXPECT_TRUE(vt::contains(log(), "Failed to create directory " + dir_.path() + "/missing/deeper/oom_99 for OOM processing."));
 }
 
+// Two requested snapshots that both stop at the memory check come within a millisecond of each
+// other: each still gets a directory of its own, and each counts as handled.
+TEST_F(OomPhases, SnapshotsInTheSameMillisecondGetTheirOwnDirectories) {
+  static jvmtiEnv unused_environment{};  // the phases before the heap make no JVMTI call
+  globals_->tag_jvmti = &unused_environment;
+  oom_configure("127.0.0.1", collector_.port(), "/tmp", false);
+  snapshot_memory_tracker_set_source(&low_memory);
+  snapshot_set_disk_source(plenty_disk);
+  uint32_t before = oom_handled_count(OOM_TYPE_PREEMPTIVE);
+  for (int i = 0; i < 5; ++i) start_heap_dump(nullptr, 0, "quick", true);
+  std::vector<std::string> dirs;
+  for (const std::string &name : vt::list_directory(dir_.path())) {
+    if (name.rfind("oom_", 0) == 0) dirs.push_back(name);
+  }
+  EXPECT_EQ(dirs.size(), 5u);
+  EXPECT_EQ(oom_handled_count(OOM_TYPE_PREEMPTIVE), before + 5);
+  EXPECT_EQ(vt::count_occurrences(log(), "Memory snapshot not started due to failed memory usage safety check."), 5u);
+  EXPECT_EQ(collector_.connection_count(), 0u);  // notifications are off
+}
+
 }  // namespace
