@@ -309,6 +309,45 @@ TEST(SnapshotTags, TagOverflowReportsAnErrorAndLeavesNoTemporaryTagBehind) {
             (std::vector<std::string>{"preemptive/start/", "preemptive/error/tag_overflow", "preemptive/start/"}));
 }
 
+// A class whose fields cannot be read before the walk (defined, not linked) is written after the
+// other classes of the first listing, without fields and methods.
+TEST_P(Snapshot, UnpreparedClassIsWrittenAfterTheOthers) {
+  AgentHome home;
+  JvmOptions options;
+  options.agent_options = "notifications=false";
+  options.args = {"OomScenarios.unpreparedClass"};
+  auto results = vt::run_scenario(GetParam(), home, options);
+  EXPECT_EQ(results["request"], "true");
+  std::vector<std::string> dirs = snapshot_dirs(home.work());
+  ASSERT_EQ(dirs.size(), 1u);
+  snapshot_reader::Report report = snapshot_reader::read_directory(dirs[0]);
+  ASSERT_TRUE(report.ok) << snapshot_reader::format_report(report, 5);
+  std::vector<size_t> positions;
+  for (size_t i = 0; i < report.info.class_order.size(); ++i) {
+    if (report.info.classes[report.info.class_order[i]].signature == "Lvorkel/test/OomScenarios$Payload;") {
+      positions.push_back(i);
+    }
+  }
+  ASSERT_EQ(positions.size(), 2u);
+  const snapshot_reader::ClassEntry &linked = report.info.classes[report.info.class_order[positions[0]]];
+  const snapshot_reader::ClassEntry &unlinked = report.info.classes[report.info.class_order[positions[1]]];
+  EXPECT_EQ(linked.fields, 3);
+  EXPECT_EQ(linked.methods, 2);
+  EXPECT_EQ(unlinked.fields, 0);
+  EXPECT_EQ(unlinked.methods, 0);
+  // It comes after every class of the first listing that could be written at once: the classes
+  // of the first listing after it are the other deferred ones, all without members.
+  int64_t class_max_id = report.info.summary["Class max ID"];
+  size_t deferred_after = 0;
+  for (size_t i = positions[1] + 1; i < report.info.class_order.size(); ++i) {
+    const snapshot_reader::ClassEntry &entry = report.info.classes[report.info.class_order[i]];
+    if ((int64_t)entry.id > class_max_id) continue;  // met by the walk, listed after it
+    EXPECT_EQ(entry.fields + entry.methods, 0) << entry.signature;
+    ++deferred_after;
+  }
+  EXPECT_LT(deferred_after, 100u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // A full disk, made real with a tmpfs that is mounted for the test.
 

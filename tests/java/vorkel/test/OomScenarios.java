@@ -150,6 +150,15 @@ public final class OomScenarios {
 
     static Object[][] held;
 
+    /** A class that is defined but not linked yet (its fields cannot be read) at the snapshot. */
+    public static void unpreparedClass(String[] args) throws Exception {
+        Payload linked = new Payload();
+        CopyLoader loader = new CopyLoader();
+        Class<?> copy = loader.define(Payload.class.getName(), classBytes(Payload.class));
+        held = new Object[][] {{loader, copy, linked}};
+        result("request", HeapDumpTrigger.triggerHeapDump("unprepared"));
+    }
+
     /**
      * Holds 400,000 objects; the first snapshot's tag backup can keep only 131072 tags, the second
      * one's is unlimited. No temporary tag may outlive either snapshot.
