@@ -5,6 +5,8 @@ import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
 
+import vorkel.runtime.agent.collection.RuntimeStatistic;
+
 /**
  * A small shop application with a leak: every order is kept in a session cache that is never
  * cleared, so with a small heap it runs out of memory after a few seconds.
@@ -42,6 +44,10 @@ public final class LeakyShop {
         }
     }
 
+    /** Allocation points the shop follows in the agent's statistics (one in a hundred orders). */
+    static final int ORDER_POINT = 40;
+    static final int CUSTOMER_POINT = 41;
+
     /** The leak: orders of every session, kept forever. */
     static final Map<Long, List<Order>> SESSION_CACHE = new HashMap<>();
 
@@ -57,10 +63,18 @@ public final class LeakyShop {
         try {
             for (long session = 0;; session++) {
                 Customer customer = new Customer("customer" + session + "@example.com");
+                if (session % 100 == 0) {
+                    RuntimeStatistic.record(customer, "vorkel.demo.LeakyShop.main(LeakyShop.java:customer)",
+                            CUSTOMER_POINT, (int) (session / 1000));
+                }
                 customer.preferences.put("currency", "EUR");
                 List<Order> history = new ArrayList<>();
                 for (int n = 0; n < 20; n++) {
                     Order order = new Order(++orders, customer, 512);
+                    if (orders % 100 == 0) {
+                        RuntimeStatistic.record(order, "vorkel.demo.LeakyShop.main(LeakyShop.java:order)", ORDER_POINT,
+                                (int) (session / 1000));
+                    }
                     for (int k = 0; k < 5; k++) {
                         order.items.add(catalogue.get((int) ((orders * 31 + k) % catalogue.size())));
                     }
