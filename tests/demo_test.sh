@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs the main job on the build and checks what a new user is shown: the banner, the
+# notifications in order (start, termination, upload), a snapshot with status "compressing 0",
+# the archive, and a consistent snapshot whose summary names the shop's classes.
+set -uo pipefail
+build="$1"
+source_dir="$(cd "$(dirname "$0")/.." && pwd)"
+run="$(mktemp -d /tmp/vorkel-demo-test.XXXXXX)"
+trap 'rm -rf "$run"' EXIT
+out="$run/out.txt"
+VORKEL_DEMO_DIR="$run/demo" "$source_dir/scripts/demo-run.sh" "$build" >"$out" 2>&1
+status=$?
+failures=0
+expect() {
+  if ! grep -qF -- "$1" "$out"; then
+    echo "missing from the demo's output: $1"
+    failures=$((failures + 1))
+  fi
+}
+[ "$status" -eq 0 ] || { echo "demo-run.sh exited with $status"; failures=$((failures + 1)); }
+expect "* Vorkel has detected an OutOfMemoryError thrown by the JVM.                   *"
+expect "LeakyShop ran out of memory"
+expect "status: compressing 0"
+expect "Snapshot is consistent."
+expect "Lvorkel/demo/LeakyShop\$Order;"
+expect "vorkel.demo.LeakyShop\$Order @ vorkel.demo.LeakyShop.main(LeakyShop.java:order)"
+expect "oom_info.txt"
+expect "oom_graph.bin"
+# The snapshot's start comes first; the JVM's end and the upload follow in either order.
+order="$(grep -oE 'POST /(oom/notification|shutdown/termination|oom/upload)' "$out" | sort | uniq -c | tr -s ' ' | tr '\n' ';')"
+first="$(grep -oE 'POST /(oom/notification|shutdown/termination|oom/upload)' "$out" | head -n 1)"
+if [ "$order" != " 1 POST /oom/notification; 1 POST /oom/upload; 1 POST /shutdown/termination;" ] ||
+   [ "$first" != "POST /oom/notification" ]; then
+  echo "unexpected notifications: $order (first: $first)"
+  failures=$((failures + 1))
+fi
+expect "type         exited_unknown_code"
+expect "status       start"
+if [ "$failures" -ne 0 ]; then
+  cat "$out"
+  exit 1
+fi
+echo "the main job showed everything it should"
