@@ -36,6 +36,14 @@ std::vector<std::string> notify_arguments(const std::string &host, int port, siz
   return arguments;
 }
 
+// The headers of a form posted to the collector at 127.0.0.1.
+std::vector<std::pair<std::string, std::string>> form_headers(size_t content_length) {
+  return {{"Host", "127.0.0.1"},
+          {"Content-Length", std::to_string(content_length)},
+          {"Content-Type", "application/x-www-form-urlencoded"},
+          {"Connection", "Close"}};
+}
+
 const char *kNotifyQuery =
     "version=5&accountId=acc+1&jvmId=jvm%2f1&sessionId=sess-1&description=%7b%22type%22%3a%22heap%22%7d"
     "&timestamp=1700000000000&status=error&message=disk_space";
@@ -48,12 +56,7 @@ TEST(NotifyHelper, PostsTheStatusNotification) {
   ASSERT_EQ(collector.requests().size(), 1u);
   const vt::HttpRequest request = collector.requests()[0];
   EXPECT_EQ(request.request_line, std::string("POST /oom/notification?") + kNotifyQuery + " HTTP/1.1");
-  const std::vector<std::pair<std::string, std::string>> headers{
-      {"Host", "127.0.0.1"},
-      {"Content-Length", "0"},
-      {"Content-Type", "application/x-www-form-urlencoded"},
-      {"Connection", "Close"}};
-  EXPECT_EQ(request.headers, headers);
+  EXPECT_EQ(request.headers, form_headers(0));
   EXPECT_EQ(request.body, "");
   const std::vector<std::pair<std::string, std::string>> fields{
       {"version", "5"},          {"accountId", "acc 1"}, {"jvmId", "jvm/1"},    {"sessionId", "sess-1"},
@@ -244,12 +247,7 @@ TEST_P(ExitMonitor, ReportsAKilledJvmAndEnds) {
   EXPECT_EQ(request.request_line, "POST /shutdown/termination?accountId=acc-7&jvmId=jvm-7&sessionId=sess+7"
                                   "&operatingSystem=linux&type=exited_unknown_code&value=0&timestamp=" +
                                       std::to_string(timestamp) + " HTTP/1.1");
-  const std::vector<std::pair<std::string, std::string>> headers{
-      {"Host", "127.0.0.1"},
-      {"Content-Length", "9"},
-      {"Content-Type", "application/x-www-form-urlencoded"},
-      {"Connection", "Close"}};
-  EXPECT_EQ(request.headers, headers);
+  EXPECT_EQ(request.headers, form_headers(9));
   EXPECT_EQ(request.body, "crashLog=");
 
   // Having reported, the monitor ends. It was the only one: the second configuration kept it.

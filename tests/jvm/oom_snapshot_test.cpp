@@ -27,8 +27,10 @@ std::vector<vt::HttpRequest> notifications(vt::TestCollector &collector) {
   return found;
 }
 
-// Notifications sorted by their snapshot's timestamp and status, as (type in description, status, message).
-std::vector<std::string> notification_summary(vt::TestCollector &collector) {
+// Notifications sorted by their snapshot's timestamp and status, as (type in description, status,
+// message), once at least count of them arrived (or after 30 seconds).
+std::vector<std::string> notification_summary(vt::TestCollector &collector, size_t count) {
+  vt::wait_until([&] { return notifications(collector).size() >= count; }, std::chrono::seconds(30));
   std::vector<std::pair<std::string, std::string>> items;
   for (const vt::HttpRequest &request : notifications(collector)) {
     std::string description = request.field("description");
@@ -105,8 +107,7 @@ TEST_P(Snapshot, EachTypeOnceRequestsEveryTimeWithValidFilesNotificationsBannerA
   size_t uploads = 0;
   for (const vt::HttpRequest &request : collector.requests()) uploads += request.path == "/oom/upload";
   EXPECT_EQ(uploads, 4u);
-  EXPECT_TRUE(vt::wait_until([&] { return notifications(collector).size() >= 4; }, std::chrono::seconds(30)));
-  EXPECT_EQ(notification_summary(collector),
+  EXPECT_EQ(notification_summary(collector, 4),
             (std::vector<std::string>{"heap/start/", "metaspace/start/", "preemptive/start/", "preemptive/start/"}));
   for (const vt::HttpRequest &request : notifications(collector)) {
     EXPECT_EQ(request.field("version"), "5");
@@ -198,15 +199,26 @@ TEST_P(Snapshot, StatisticsAndClassLoaderTagsAreBackAfterTheSnapshot) {
 // Memory that runs out in the middle of the walk ends the walk, not the snapshot: the info file is
 // complete, the graph ends where the walk stopped and still matches the Summary, the status stays
 // "dumping" after the error notification, and the uploader fork is started.
-class SnapshotMemory : public vt::ReferenceJvmTest {};
+class ReportedSnapshot : public vt::ReferenceJvmTest {
+ protected:
+  // The scenario in a 256 MB heap, with the test kit, reporting to collector_.
+  vt::Results run_reported(const std::string &scenario) {
+    return run(home_, scenario, {.agent_options = collector_.agent_options(), .jvm_flags = {"-Xmx256m"}});
+  }
+  // The notifications once the uploader fork was started for the snapshot in dir.
+  std::vector<std::string> notifications_after_fork(const std::string &dir, size_t count) {
+    EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dir + "/forked_job.started"); }, std::chrono::seconds(60)));
+    return notification_summary(collector_, count);
+  }
+  vt::TestCollector collector_;
+  AgentHome home_{true};
+};
+class SnapshotMemory : public ReportedSnapshot {};
+class SnapshotTags : public ReportedSnapshot {};
 
 TEST_F(SnapshotMemory, MemoryRunningOutDuringTheWalkKeepsAShorterValidSnapshot) {
-  vt::TestCollector collector;
-  AgentHome home(true);
-  auto results =
-      run(home, "OomScenarios.memoryRunsOutDuringWalk", {.agent_options = collector.agent_options(), .jvm_flags = {"-Xmx256m"}});
-  EXPECT_EQ(results["request"], "true");
-  std::vector<std::string> dirs = snapshot_dirs(home.work());
+  EXPECT_EQ(run_reported("OomScenarios.memoryRunsOutDuringWalk")["request"], "true");
+  std::vector<std::string> dirs = snapshot_dirs(home_.work());
   ASSERT_EQ(dirs.size(), 1u);
   EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "dumping");
   snapshot_reader::Report report = snapshot_reader::read_directory(dirs[0]);
@@ -215,28 +227,20 @@ TEST_F(SnapshotMemory, MemoryRunningOutDuringTheWalkKeepsAShorterValidSnapshot) 
   EXPECT_LT(report.stats.references, 262144u);
   EXPECT_GT(report.stats.references, 200000u);
   EXPECT_LT(report.stats.objects, 600000u);
-  vt::NativeLog log = home.log();
+  vt::NativeLog log = home_.log();
   EXPECT_EQ(log.count("Memory snapshot aborted due to failed memory usage safety check."), 1u);
   EXPECT_EQ(log.count("Not enough memory to safely complete the memory snapshot."), 1u);
-  EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[0] + "/forked_job.started"); }, std::chrono::seconds(60)));
-  EXPECT_TRUE(vt::wait_until([&] { return notifications(collector).size() >= 2; }, std::chrono::seconds(30)));
-  EXPECT_EQ(notification_summary(collector),
+  EXPECT_EQ(notifications_after_fork(dirs[0], 2),
             (std::vector<std::string>{"preemptive/start/", "preemptive/error/memory_limit_reached"}));
 }
 
 // A tag backup that overflows: the snapshot goes on with an error notification (the status stays
 // "dumping", the fork starts), and objects whose tags the backup could not keep end untagged rather
 // than with a stale temporary tag, so the next snapshot describes every object again.
-class SnapshotTags : public vt::ReferenceJvmTest {};
-
 TEST_F(SnapshotTags, TagOverflowReportsAnErrorAndLeavesNoTemporaryTagBehind) {
-  vt::TestCollector collector;
-  AgentHome home(true);
-  auto results =
-      run(home, "OomScenarios.tagOverflowThenAgain", {.agent_options = collector.agent_options(), .jvm_flags = {"-Xmx256m"}});
-  EXPECT_RESULTS(results, {{"first", "true"}, {"second", "true"}, {"temporary_after_first", "0"},
+  EXPECT_RESULTS(run_reported("OomScenarios.tagOverflowThenAgain"), {{"first", "true"}, {"second", "true"}, {"temporary_after_first", "0"},
                            {"temporary_after_second", "0"}});
-  std::vector<std::string> dirs = snapshot_dirs(home.work());
+  std::vector<std::string> dirs = snapshot_dirs(home_.work());
   ASSERT_EQ(dirs.size(), 2u);
   EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "dumping");
   EXPECT_EQ(vt::read_file(dirs[1] + "/status.txt"), "compressing 0");
@@ -247,10 +251,8 @@ TEST_F(SnapshotTags, TagOverflowReportsAnErrorAndLeavesNoTemporaryTagBehind) {
   EXPECT_GT(first.stats.objects, 400000u);
   // The second snapshot meets (and describes) every object again, within a few objects of the first.
   EXPECT_GT(second.stats.objects + 1000, first.stats.objects);
-  EXPECT_EQ(home.log().count("Too many objects to attach temporary tags to them all."), 1u);
-  EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[0] + "/forked_job.started"); }, std::chrono::seconds(60)));
-  EXPECT_TRUE(vt::wait_until([&] { return notifications(collector).size() >= 3; }, std::chrono::seconds(30)));
-  EXPECT_EQ(notification_summary(collector),
+  EXPECT_EQ(home_.log().count("Too many objects to attach temporary tags to them all."), 1u);
+  EXPECT_EQ(notifications_after_fork(dirs[0], 3),
             (std::vector<std::string>{"preemptive/start/", "preemptive/error/tag_overflow", "preemptive/start/"}));
 }
 
@@ -292,16 +294,20 @@ TEST_P(Snapshot, UnpreparedClassIsWrittenAfterTheOthers) {
 // ---------------------------------------------------------------------------------------------
 // A full disk, made real with a tmpfs that is mounted for the test.
 
+class SnapshotDisk : public vt::ReferenceJvmTest {
+ protected:
+  // The agent reports to collector_ and writes its snapshots to disk.
+  std::string options_on(const vt::TmpfsMount &disk) { return collector_.agent_options() + ",work=" + disk.path(); }
+  vt::TestCollector collector_;
+  AgentHome home_;
+};
+
 // The file system passes the first check (just over 10^9 bytes free) and fails the one after the
 // first 50000000 bytes: the snapshot is invalid, its files are deleted, and nothing is uploaded.
-class SnapshotDisk : public vt::ReferenceJvmTest {};
-
 TEST_F(SnapshotDisk, DiskFillingUpDuringTheSnapshotMakesItInvalid) {
   VT_REQUIRE_TMPFS(disk, "980m");
-  vt::TestCollector collector;
-  AgentHome home;
-  auto results = run(home, "OomScenarios.manyReferences",
-                     {.agent_options = collector.agent_options() + ",work=" + disk.path(),
+  auto results = run(home_, "OomScenarios.manyReferences",
+                     {.agent_options = options_on(disk),
                       .jvm_flags = {"-Xmx512m"},
                       .args = {"8", "1000000"},
                       .process = {.timeout = std::chrono::seconds(300)}});
@@ -315,11 +321,10 @@ TEST_F(SnapshotDisk, DiskFillingUpDuringTheSnapshotMakesItInvalid) {
   EXPECT_TRUE(vt::file_exists(dirs[0] + "/parameters.txt"));
   EXPECT_TRUE(vt::file_exists(dirs[0] + "/context.lock"));
   EXPECT_TRUE(vt::lock_is_free(dirs[0] + "/context.lock"));
-  vt::NativeLog log = home.log();
+  vt::NativeLog log = home_.log();
   EXPECT_EQ(log.count("Disk is too full to continue snapshot ("), 1u) << log;
   EXPECT_EQ(log.count("Dumping was interrupted with a fatal error: disk is too full to continue."), 1u);
-  ASSERT_TRUE(collector.wait_for_requests(2, std::chrono::seconds(30)));
-  EXPECT_EQ(notification_summary(collector),
+  EXPECT_EQ(notification_summary(collector_, 2),
             (std::vector<std::string>{"preemptive/start/", "preemptive/fatal/disk is too full to continue"}));
   // No upload for an invalid snapshot.
   sleep(2);
@@ -330,11 +335,9 @@ TEST_F(SnapshotDisk, DiskFillingUpDuringTheSnapshotMakesItInvalid) {
 // and the lock file is given back at once.
 TEST_F(SnapshotDisk, TooLittleSpaceFromTheStartStopsBeforeWritingAndReleasesTheLock) {
   VT_REQUIRE_TMPFS(disk, "16m");
-  vt::TestCollector collector;
-  AgentHome home;
   // The JVM stays alive after the requests, so the lock is tested while its process runs.
-  auto jvm = start(home, "OomScenarios.sequence",
-                   {.agent_options = collector.agent_options() + ",work=" + disk.path(),
+  auto jvm = start(home_, "OomScenarios.sequence",
+                   {.agent_options = options_on(disk),
                     .args = {"request:small,request:again,sleep:60000"}});
   ASSERT_TRUE(wait_for_result(*jvm, "step3_sleeping=true", std::chrono::seconds(120))) << output();
   EXPECT_TRUE(vt::contains(jvm->out(), "RESULT step1_request=true"));
@@ -344,8 +347,7 @@ TEST_F(SnapshotDisk, TooLittleSpaceFromTheStartStopsBeforeWritingAndReleasesTheL
     EXPECT_EQ(vt::list_directory(dir), std::vector<std::string>{"context.lock"});
     EXPECT_TRUE(vt::lock_is_free(dir + "/context.lock"));
   }
-  ASSERT_TRUE(collector.wait_for_requests(4, std::chrono::seconds(30)));
-  EXPECT_EQ(notification_summary(collector),
+  EXPECT_EQ(notification_summary(collector_, 4),
             (std::vector<std::string>{"preemptive/start/", "preemptive/fatal/disk is too full to continue",
                                       "preemptive/start/", "preemptive/fatal/disk is too full to continue"}));
   jvm->kill(SIGKILL);
