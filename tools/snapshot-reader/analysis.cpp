@@ -24,6 +24,13 @@ uint32_t edge_between(const HeapGraph &graph, uint32_t from, uint32_t to) {
   return kNone;
 }
 
+// How the dominator refers to an object it dominates: the field or element when it refers to it
+// directly, else "<dominated>" (the object is reached through others that it also dominates).
+std::string step_name(const Analysis &a, uint32_t from, uint32_t to) {
+  uint32_t e = edge_between(a.graph, from, to);
+  return e == kNone ? "<dominated>" : a.names.edge_name(from, e);
+}
+
 }  // namespace
 
 std::string root_kind_name(unsigned kind) { return reference_kind_name(kind); }
@@ -48,21 +55,22 @@ std::vector<ClassRow> class_histogram(const Analysis &a) {
   std::vector<uint32_t> open(max_class + 1, 0);
   struct Frame {
     uint32_t id;
-    const uint32_t *next;
+    uint32_t next;  // position of its next child in dominators.children
   };
+  const Dominators &d = a.dominators;
   std::vector<Frame> stack;
-  stack.push_back({0, a.dominators.children_begin(0)});
+  stack.push_back({0, d.child_first[0]});
   while (!stack.empty()) {
     Frame &top = stack.back();
-    if (top.next == a.dominators.children_end(top.id)) {
+    if (top.next == d.child_first[top.id + 1]) {
       if (top.id != 0) --open[class_of(a, top.id)];
       stack.pop_back();
       continue;
     }
-    uint32_t child = *top.next++;
+    uint32_t child = d.children[top.next++];
     uint32_t klass = class_of(a, child);
-    if (open[klass]++ == 0) rows[klass].retained += a.dominators.retained[child];
-    stack.push_back({child, a.dominators.children_begin(child)});
+    if (open[klass]++ == 0) rows[klass].retained += d.retained[child];
+    stack.push_back({child, d.child_first[child]});
   }
   std::vector<ClassRow> result;
   for (uint32_t klass = 0; klass <= max_class; ++klass) {
@@ -129,7 +137,7 @@ std::vector<RootPath> paths_from_roots(const Analysis &a, const std::vector<uint
   for (size_t i = 0; i < targets.size(); ++i) {
     RootPath &path = paths[i];
     uint32_t t = targets[i];
-    if (t >= graph.node_count || parent[t] == kNone) continue;
+    if (t == 0 || t >= graph.node_count || parent[t] == kNone) continue;
     path.found = true;
     std::vector<uint32_t> chain;
     for (uint32_t v = t; v != 0; v = parent[v]) chain.push_back(v);
@@ -174,19 +182,27 @@ std::vector<RootPath> paths_from_roots(const Analysis &a, const std::vector<uint
 
 namespace {
 
-// Below a suspect: follow the child that holds most of it, then name the largest class group there.
-void describe_inside(const Analysis &a, Suspect *suspect) {
+// Appends the chain of dominated objects below from, each holding at least 80% of the one before,
+// and returns where it ends.
+uint32_t follow_biggest(const Analysis &a, uint32_t from, std::vector<PathStep> *steps) {
   const Dominators &d = a.dominators;
-  uint32_t at = suspect->id;
-  for (int steps = 0; steps < 32; ++steps) {
+  uint32_t at = from;
+  for (int count = 0; count < 32; ++count) {
     const uint32_t *first = d.children_begin(at);
     if (first == d.children_end(at)) break;
-    uint32_t child = *first;
-    if (d.retained[child] * 10 < d.retained[at] * 8) break;  // no single child holds 80%
-    uint32_t e = edge_between(a.graph, at, child);
-    suspect->inside.push_back({child, e == kNone ? "<dominated>" : a.names.edge_name(at, e)});
+    uint32_t child = *first;  // children are sorted by retained size
+    if (d.retained[child] * 10 < d.retained[at] * 8) break;
+    steps->push_back({child, step_name(a, at, child)});
     at = child;
   }
+  return at;
+}
+
+// Below a suspect: the chain that holds most of it, the largest class group at its end, and the
+// largest member of that group with the chain below it.
+void describe_inside(const Analysis &a, Suspect *suspect) {
+  const Dominators &d = a.dominators;
+  uint32_t at = follow_biggest(a, suspect->id, &suspect->inside);
   std::unordered_map<uint32_t, std::pair<uint64_t, uint64_t>> groups;  // class -> (members, retained)
   for (const uint32_t *c = d.children_begin(at); c != d.children_end(at); ++c) {
     auto &group = groups[class_of(a, *c)];
@@ -194,11 +210,18 @@ void describe_inside(const Analysis &a, Suspect *suspect) {
     group.second += d.retained[*c];
   }
   for (const auto &[klass, group] : groups) {
-    if (group.second > suspect->held_retained) {
+    if (group.second > suspect->held_retained || (group.second == suspect->held_retained && klass < suspect->held_class)) {
       suspect->held_class = klass;
       suspect->held_members = group.first;
       suspect->held_retained = group.second;
     }
+  }
+  if (suspect->held_members < 2) return;  // a single child would have continued the chain
+  for (const uint32_t *c = d.children_begin(at); c != d.children_end(at); ++c) {
+    if (class_of(a, *c) != suspect->held_class) continue;
+    suspect->sample.push_back({*c, step_name(a, at, *c)});
+    follow_biggest(a, *c, &suspect->sample);
+    break;
   }
 }
 
@@ -235,6 +258,7 @@ std::vector<Suspect> find_suspects(const Analysis &a, double share) {
       if (group.second < threshold || group.first < 2) continue;
       Suspect suspect;
       suspect.id = at;
+      suspect.group = true;
       suspect.group_class = klass;
       suspect.members = group.first;
       suspect.retained = group.second;
@@ -248,12 +272,23 @@ std::vector<Suspect> find_suspects(const Analysis &a, double share) {
   std::sort(suspects.begin(), suspects.end(), [](const Suspect &x, const Suspect &y) {
     return x.retained != y.retained ? x.retained > y.retained : x.id < y.id;
   });
+  // A group's path leads to its dominator, or for roots held by nothing else to its largest member.
   std::vector<uint32_t> targets;
-  for (const Suspect &suspect : suspects) targets.push_back(suspect.id);
+  for (Suspect &suspect : suspects) {
+    if (suspect.group) {
+      for (const uint32_t *c = d.children_begin(suspect.id); c != d.children_end(suspect.id); ++c) {
+        if (class_of(a, *c) != suspect.group_class || a.names.is_class_object(*c)) continue;
+        suspect.sample.push_back({*c, suspect.id == 0 ? "" : step_name(a, suspect.id, *c)});
+        follow_biggest(a, *c, &suspect.sample);
+        break;
+      }
+    }
+    targets.push_back(suspect.id != 0 || suspect.sample.empty() ? suspect.id : suspect.sample[0].id);
+  }
   std::vector<RootPath> paths = paths_from_roots(a, targets);
   for (size_t i = 0; i < suspects.size(); ++i) {
     suspects[i].path = std::move(paths[i]);
-    if (suspects[i].group_class == 0) describe_inside(a, &suspects[i]);
+    if (!suspects[i].group) describe_inside(a, &suspects[i]);
   }
   return suspects;
 }

@@ -51,15 +51,20 @@ struct RootPath {
 std::vector<RootPath> paths_from_roots(const Analysis &analysis, const std::vector<uint32_t> &targets);
 
 struct Suspect {
-  uint32_t id = 0;           // the object, or for a group the dominator of its members
-  uint32_t group_class = 0;  // for a group: the members' class; 0 for a single object
+  uint32_t id = 0;           // the object, or for a group the dominator of its members (0: the roots)
+  bool group = false;        // same-class siblings rather than one object
+  uint32_t group_class = 0;  // for a group: the members' class
   uint64_t members = 1;
   uint64_t retained = 0;
-  RootPath path;             // to the object (for a group: to the dominator)
+  RootPath path;             // to the object (for a group: to the dominator, or to its largest member
+                             // when they are held by the roots directly)
   std::vector<PathStep> inside;  // below the object: the chain of dominated objects that hold most of it
   uint32_t held_class = 0;   // the largest class group held at the end of that chain
   uint64_t held_members = 0;
   uint64_t held_retained = 0;
+  // The largest member of the group (the suspect's own for a group, else the one held at the end of
+  // the inside chain) and the chain that holds most of it.
+  std::vector<PathStep> sample;
 };
 // Objects and same-class sibling groups under one dominator retaining at least share of the heap,
 // largest first (class objects are looked through to the statics they hold).

@@ -51,20 +51,23 @@ std::string FieldNames::describe_type(uint32_t id) const {
   return java_class_name(class_signature(class_id));
 }
 
-std::vector<FieldEntry> FieldNames::fields_of(uint32_t class_id) const {
-  const ClassEntry *found = entry(class_id);
-  if (!found) return {};
+const std::vector<FieldEntry> &FieldNames::fields_of(uint32_t class_id) const {
+  auto cached = fields_.find(class_id);
+  if (cached != fields_.end()) return cached->second;
   std::vector<FieldEntry> fields;
-  for (const FieldEntry &field : found->field_list) {
-    if (field.name == "___internal") continue;  // VM-internal fields have no JVMTI index
-    fields.push_back(field);
+  if (const ClassEntry *found = entry(class_id)) {
+    for (const FieldEntry &field : found->field_list) {
+      if (field.name == "___internal") continue;  // fields the VM adds have no JVMTI index
+      fields.push_back(field);
+    }
+    // The listing from VM structures leaves Throwable's second field out; keep the later indexes.
+    auto type = info_.metadata.find("Class size type");
+    if (type != info_.metadata.end() && type->second == "full" && found->signature == "Ljava/lang/Throwable;" &&
+        !fields.empty()) {
+      fields.insert(fields.begin() + 1, FieldEntry{0, "", "(hidden)"});
+    }
   }
-  // The listing from VM structures leaves Throwable's second field out; keep the later indexes.
-  if (info_.metadata.count("Class size type") && info_.metadata.at("Class size type") == "full" &&
-      found->signature == "Ljava/lang/Throwable;" && fields.size() >= 1) {
-    fields.insert(fields.begin() + 1, FieldEntry{0, "", "(hidden)"});
-  }
-  return fields;
+  return fields_.emplace(class_id, std::move(fields)).first->second;
 }
 
 const FieldNames::Layout &FieldNames::layout(uint32_t class_id) const {
@@ -96,16 +99,12 @@ const FieldNames::Layout &FieldNames::layout(uint32_t class_id) const {
 }
 
 const FieldEntry *FieldNames::field_at(uint32_t class_id, uint32_t index) const {
-  static thread_local FieldEntry found;
   const Layout &l = layout(class_id);
   const std::vector<uint32_t> &order = index < l.interface_fields ? l.interfaces : l.chain;
   uint32_t rest = index < l.interface_fields ? index : index - l.interface_fields;
   for (uint32_t k : order) {
-    std::vector<FieldEntry> fields = fields_of(k);
-    if (rest < fields.size()) {
-      found = fields[rest];
-      return &found;
-    }
+    const std::vector<FieldEntry> &fields = fields_of(k);
+    if (rest < fields.size()) return &fields[rest];
     rest -= (uint32_t)fields.size();
   }
   return nullptr;

@@ -39,11 +39,13 @@ class FieldNames {
   };
   const Layout &layout(uint32_t class_id) const;
   const ClassEntry *entry(uint32_t class_id) const;
-  std::vector<FieldEntry> fields_of(uint32_t class_id) const;
+  // The fields a class declares, as JVMTI counts them.
+  const std::vector<FieldEntry> &fields_of(uint32_t class_id) const;
 
   const HeapGraph &graph_;
   const InfoFile &info_;
   mutable std::unordered_map<uint32_t, Layout> layouts_;
+  mutable std::unordered_map<uint32_t, std::vector<FieldEntry>> fields_;
 };
 
 }  // namespace snapshot_reader

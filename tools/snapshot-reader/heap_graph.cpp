@@ -7,23 +7,39 @@ namespace snapshot_reader {
 namespace {
 
 constexpr uint64_t kMaxIds = 0xFFFFFFF0ULL;  // ids and edge positions are kept in 32 bits
+constexpr uint64_t kMinReferenceBytes = 9;    // kind byte and two 4-byte ids
+constexpr uint64_t kMinObjectBytes = kMinReferenceBytes + 2;  // with the shortest object record
 
 std::string at(uint64_t offset, const std::string &what) { return "offset " + std::to_string(offset) + ": " + what; }
 
 }  // namespace
 
-GraphBuilder::GraphBuilder(HeapGraph *graph, uint64_t id_limit, uint64_t reference_hint)
-    : graph_(graph), id_limit_(std::min(id_limit, kMaxIds)) {
+GraphBuilder::GraphBuilder(HeapGraph *graph, const GraphLimits &limits)
+    : graph_(graph), expected_references_(limits.reference_count) {
   *graph_ = HeapGraph{};
-  uint64_t slots = id_limit_ > 0 ? id_limit_ : 1;
+  // The walk hands its ids out one by one after the classes, each with an object record after its
+  // first reference: a graph of n bytes names at most n / 11 of them.
+  uint64_t nameable = limits.graph_bytes > 0 ? limits.class_max + limits.graph_bytes / kMinObjectBytes + 2 : 0;
+  if (limits.object_count > 0) {
+    id_limit_ = limits.object_count;
+    limit_reason_ = "is not below the object count " + std::to_string(limits.object_count);
+  } else if (nameable > 0) {
+    id_limit_ = nameable;
+    limit_reason_ = "is more than a graph of " + std::to_string(limits.graph_bytes) + " bytes can name";
+  }
+  id_limit_ = std::min(id_limit_, kMaxIds);
+  // Sized once for what the graph can name (the arrays grow for ids beyond that).
+  uint64_t slots = std::max<uint64_t>(1, nameable > 0 ? std::min(id_limit_, nameable) : id_limit_);
   graph_->node_count = (uint32_t)slots;
   graph_->class_id.assign(slots, 0);
   graph_->shallow.assign(slots, 0);
   graph_->first.assign(slots, 0);
   graph_->degree.assign(slots, 0);
-  if (reference_hint > 0 && reference_hint < kMaxIds) {
-    graph_->target.reserve(reference_hint);
-    graph_->label.reserve(reference_hint);
+  uint64_t edges = limits.reference_count;
+  if (limits.graph_bytes > 0) edges = std::min(edges, limits.graph_bytes / kMinReferenceBytes);
+  if (edges > 0 && edges < kMaxIds) {
+    graph_->target.reserve(edges);
+    graph_->label.reserve(edges);
   }
 }
 
@@ -43,10 +59,10 @@ void GraphBuilder::visit(GraphParser &parser, const Reference &reference, const 
   HeapGraph &graph = *graph_;
   uint64_t largest = std::max({reference.referrer, reference.referee, object ? (uint64_t)object->class_id : 0});
   if (id_limit_ > 0 && largest >= id_limit_) {
-    parser.fail(at(reference.offset, "id " + std::to_string(largest) + " is not below the object count " +
-                                         std::to_string(id_limit_)));
+    parser.fail(at(reference.offset, "id " + std::to_string(largest) + " " + limit_reason_));
     return;
   }
+  largest_id_ = std::max(largest_id_, largest);
   if (!grow(largest)) {
     parser.fail(at(reference.offset, "id " + std::to_string(largest) + " is too large for this reader"));
     return;
@@ -102,8 +118,22 @@ void GraphBuilder::visit(GraphParser &parser, const Reference &reference, const 
   }
 }
 
-bool GraphBuilder::finish(std::string *error) {
+bool GraphBuilder::finish(uint64_t end_offset, std::string *error) {
   HeapGraph &graph = *graph_;
+  if (expected_references_ > 0 && graph.references != expected_references_) {
+    if (error) {
+      *error = at(end_offset, "the graph ends after " + std::to_string(graph.references) + " references, but the " +
+                                  "info file's Summary counts " + std::to_string(expected_references_));
+    }
+    return false;
+  }
+  if (largest_id_ + 1 < graph.node_count) {  // sized for more ids than the graph named
+    graph.node_count = (uint32_t)(largest_id_ + 1);
+    for (std::vector<uint32_t> *array : {&graph.class_id, &graph.shallow, &graph.first, &graph.degree}) {
+      array->resize(graph.node_count);
+      array->shrink_to_fit();
+    }
+  }
   if (!scattered_.empty()) {
     // Some referrer's edges came in more than one run: lay every referrer's edges out together.
     std::stable_sort(scattered_.begin(), scattered_.end(), [](const Run &a, const Run &b) { return a.owner < b.owner; });

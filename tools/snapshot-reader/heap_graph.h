@@ -54,24 +54,38 @@ struct HeapGraph {
     auto found = large_indexes.find(edge);
     return found == large_indexes.end() ? index : found->second;
   }
-  bool described(uint32_t id) const { return id < node_count && (shallow[id] != 0 || class_id[id] != 0); }
 };
 
-// Builds a HeapGraph from the parser's records. With id_limit (the info file's object count), every
-// id must be below it and the arrays are sized once; without it they grow.
+// What is known about a graph before its records: every limit is 0 when unknown.
+struct GraphLimits {
+  uint64_t object_count = 0;     // the Summary's "Object count": every id is below it
+  uint64_t reference_count = 0;  // the Summary's "Reference count", to size the edge arrays once
+  uint64_t class_max = 0;        // the largest class id of the info file
+  uint64_t graph_bytes = 0;      // the size of oom_graph.bin
+};
+
+// Builds a HeapGraph from the parser's records. Every id must be below the object count or, without
+// one, below what a graph of that size can name (the walk hands its ids out one by one after the
+// classes, each with an object record of its own). The arrays are sized once for the smaller of
+// the two and grow when needed.
 class GraphBuilder {
  public:
-  GraphBuilder(HeapGraph *graph, uint64_t id_limit, uint64_t reference_hint);
+  GraphBuilder(HeapGraph *graph, const GraphLimits &limits);
   // The visitor for GraphParser; it stops the parser on an unusable record.
   void visit(GraphParser &parser, const Reference &reference, const Object *object);
-  // Lays the edges out by referrer and appends the root edges as the super-root's. False with a
-  // message when the graph is too large for 32-bit edge positions.
-  bool finish(std::string *error);
+  // Lays the edges out by referrer and appends the root edges as the super-root's, at the end of
+  // the graph (end_offset bytes). False with a message when the graph holds another number of
+  // references than the Summary counts (it was cut at a record's end) or is too large for 32-bit
+  // edge positions.
+  bool finish(uint64_t end_offset, std::string *error);
 
  private:
   bool grow(uint64_t id);
   HeapGraph *graph_;
-  uint64_t id_limit_;
+  uint64_t id_limit_ = 0;  // 0: none
+  uint64_t expected_references_ = 0;  // 0: unknown
+  uint64_t largest_id_ = 0;
+  std::string limit_reason_;
   uint32_t run_owner_ = 0;  // referrer of the edges being appended
   bool run_scattered_ = false;
   // Edges of a referrer met again after other referrers: (referrer, first edge, count).

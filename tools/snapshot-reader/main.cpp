@@ -149,7 +149,7 @@ int run(int argc, char **argv) {
   } else if (command == "dominators") {
     fputs(format_dominators(analysis, top_dominators(analysis, top_given ? top : 20)).c_str(), stdout);
   } else if (command == "suspects") {
-    fputs(format_suspects(analysis, find_suspects(analysis, threshold / 100)).c_str(), stdout);
+    fputs(format_suspects(analysis, find_suspects(analysis, threshold / 100), threshold / 100).c_str(), stdout);
   } else {
     if (!write_html_report(analysis, path, html, threshold / 100, &error)) {
       fprintf(stderr, "snapshot-reader: %s\n", error.c_str());

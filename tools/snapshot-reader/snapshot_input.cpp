@@ -49,6 +49,7 @@ bool read_directory_input(const std::string &directory, const SnapshotSink &sink
   }
   if (!sink.info(std::move(text))) return false;
   uint64_t total = file_size(graph.get()), done = 0;
+  if (sink.graph_size) sink.graph_size(total);
   if (progress) progress->step("reading " + graph_path);
   while ((got = fread(buffer.data(), 1, buffer.size(), graph.get())) > 0) {
     if (!sink.graph(buffer.data(), got)) return false;
@@ -144,8 +145,15 @@ class TarReader {
       *error_ = "the archive has oom_graph.bin before oom_info.txt";
       return false;
     }
+    if ((entry_ == Entry::kInfo && info_seen_) || (entry_ == Entry::kGraph && graph_seen_)) {
+      *error_ = "the archive has " + base + " twice";
+      return false;
+    }
     if (entry_ == Entry::kInfo) info_seen_ = true;
-    if (entry_ == Entry::kGraph) graph_seen_ = true;
+    if (entry_ == Entry::kGraph) {
+      graph_seen_ = true;
+      if (sink_.graph_size) sink_.graph_size(size);
+    }
     remaining_ = size;
     padding_ = (512 - size % 512) % 512;
     return size > 0 || end_entry();

@@ -14,6 +14,8 @@ class Progress;
 struct SnapshotSink {
   // The whole oom_info.txt; false stops the reading.
   std::function<bool(std::string text)> info;
+  // The size of oom_graph.bin, once, before its first piece (may be left empty).
+  std::function<void(uint64_t size)> graph_size;
   // The next piece of oom_graph.bin; false stops the reading (the sink knows why).
   std::function<bool(const uint8_t *data, size_t size)> graph;
 };

@@ -18,9 +18,12 @@ struct LoadedSnapshot {
 // False with a message naming the file and, for the graph, the byte offset of the bad record.
 bool load_snapshot(const std::string &path, LoadedSnapshot *out, Progress *progress, std::string *error);
 
+// The limits an info file sets on its graph (of graph_bytes bytes, 0 when unknown).
+GraphLimits graph_limits(const InfoFile &info, uint64_t graph_bytes);
+
 // The graph alone, from bytes fed in two pieces cut at split (what the fuzz target and the tests
-// use); id_limit as for GraphBuilder.
-bool build_graph(const uint8_t *data, size_t size, uint64_t id_limit, size_t split, HeapGraph *graph,
+// use), under the given limits (graph_bytes is taken from size).
+bool build_graph(const uint8_t *data, size_t size, GraphLimits limits, size_t split, HeapGraph *graph,
                  std::string *error);
 
 }  // namespace snapshot_reader

@@ -60,42 +60,57 @@ std::string format_step(const Analysis &a, const PathStep &step) {
 }
 
 std::string describe_suspect(const Analysis &a, const Suspect &s) {
-  if (s.group_class == 0) return "one " + object_label(a, s.id);
+  if (!s.group) return "one " + object_label(a, s.id);
   return std::to_string(s.members) + " objects of " + java_class_name(a.names.class_signature(s.group_class)) +
-         " under " + object_label(a, s.id);
+         (s.id == 0 ? std::string(" held by GC roots") : " under " + object_label(a, s.id));
 }
 
-std::string format_suspects(const Analysis &a, const std::vector<Suspect> &suspects) {
-  std::string out;
+namespace {
+
+std::string objects(uint64_t count) { return std::to_string(count) + (count == 1 ? " object" : " objects"); }
+
+std::string retains(const Analysis &a, uint64_t bytes) {
+  return "retains " + human_bytes(bytes) + " (" + percent(bytes, a.heap()) + ")";
+}
+
+}  // namespace
+
+std::string format_suspects(const Analysis &a, const std::vector<Suspect> &suspects, double share) {
+  char threshold[16];
+  snprintf(threshold, sizeof threshold, "%g%%", share * 100);
   if (suspects.empty()) {
-    return "No leak suspects: no object or group of objects retains 10% of the heap (" + human_bytes(a.heap()) + ").\n";
+    return std::string("No leak suspects: no object or group of objects retains ") + threshold + " of the heap (" +
+           human_bytes(a.heap()) + ").\n";
   }
-  out = "Leak suspects (retaining at least 10% of the heap, " + human_bytes(a.heap()) + "):\n";
+  std::string out = std::string("Leak suspects (retaining at least ") + threshold + " of the heap, " +
+                    human_bytes(a.heap()) + "):\n";
+  auto steps = [&](const char *title, const std::vector<PathStep> &list) {
+    if (list.empty()) return;
+    out += std::string("  ") + title + ":\n";
+    for (const PathStep &step : list) {
+      out += "    " + format_step(a, step) + " " + retains(a, a.dominators.retained[step.id]) + "\n";
+    }
+  };
   for (size_t i = 0; i < suspects.size(); ++i) {
     const Suspect &s = suspects[i];
     out += "\nSuspect " + std::to_string(i + 1) + ": " + describe_suspect(a, s) + " retains " +
            std::to_string(s.retained) + " bytes (" + human_bytes(s.retained) + ", " + percent(s.retained, a.heap()) +
            " of the heap)\n";
-    if (!s.path.found) {
+    if (s.path.found) {
+      out += "  GC root: " + root_kind_name(s.path.root_kind);
+      if (!s.path.thread.empty()) out += ", thread " + s.path.thread;
+      if (!s.path.frame.empty()) out += ", in " + s.path.frame;
+      out += "\n  path:\n";
+      for (const PathStep &step : s.path.steps) out += "    " + format_step(a, step) + "\n";
+    } else {
       out += "  no path from a GC root\n";
-      continue;
     }
-    out += "  GC root: " + root_kind_name(s.path.root_kind);
-    if (!s.path.thread.empty()) out += ", thread " + s.path.thread;
-    if (!s.path.frame.empty()) out += ", in " + s.path.frame;
-    out += "\n  path:\n";
-    for (const PathStep &step : s.path.steps) out += "    " + format_step(a, step) + "\n";
-    if (!s.inside.empty()) {
-      out += "  inside it:\n";
-      for (const PathStep &step : s.inside) {
-        out += "    " + format_step(a, step) + " retains " + percent(a.dominators.retained[step.id], a.heap()) + "\n";
-      }
-    }
+    steps("inside it", s.inside);
     if (s.held_members > 0) {
-      out += "  holding " + std::to_string(s.held_members) + " objects of " +
-             java_class_name(a.names.class_signature(s.held_class)) + " that retain " + std::to_string(s.held_retained) +
-             " bytes (" + percent(s.held_retained, a.heap()) + ")\n";
+      out += "  holding " + objects(s.held_members) + " of " + java_class_name(a.names.class_signature(s.held_class)) +
+             " that retain " + human_bytes(s.held_retained) + " (" + percent(s.held_retained, a.heap()) + ")\n";
     }
+    steps(s.group ? "the largest of them" : "the largest of those", s.sample);
   }
   return out;
 }
