@@ -142,4 +142,52 @@ class SnapshotMaker {
   uint64_t references_ = 0, locals_ = 0;
 };
 
+// A shop whose static map holds orders, sessions held through a registry's static fields, and a
+// large array only a thread's frame holds. Objects are made in the order the walk meets them, so
+// the snapshot is consistent.
+struct ShopSnapshot {
+  SnapshotMaker m;
+  uint32_t shop, map_class, entry_class, order_class, session_class, registry, map, table, bytes_on_stack;
+  std::vector<uint32_t> entries, orders, sessions;
+  static constexpr uint32_t kOrderPoint = (32u << 19) | 5;  // a statistics tag's low word
+
+  ShopSnapshot() {
+    shop = m.add_class("LShop;", {"static CACHE"});
+    map_class = m.add_class("LMap;", {"size", "table"});
+    uint32_t table_class = m.add_class("[LEntry;");
+    entry_class = m.add_class("LEntry;", {"hash", "key", "value"});
+    order_class = m.add_class("LOrder;", {"id", "receipt"});
+    uint32_t bytes = m.add_class("[B");
+    session_class = m.add_class("LSession;", {"next"});
+    registry = m.add_class("LRegistry;", {"static s0", "static s1", "static s2", "static s3"});
+    uint32_t thread_class = m.add_class("Ljava/lang/Thread;");
+    m.add_method(shop, 77, "main");
+    m.add_allocation_point(kOrderPoint, "Order", "Shop.main(Shop.java:10)");
+    m.root(shop, 22), m.root(registry, 22);
+    uint32_t thread = m.add_object(thread_class, 100);
+    m.add_thread(1, thread, "main");
+    m.root(thread, 26);
+    map = m.add_object(map_class, 48);
+    m.ref(shop, map, 8, 0);
+    table = m.add_object(table_class, 1000);
+    m.ref(map, table, 2, 1);
+    for (uint32_t n = 0; n < 4; ++n) {
+      entries.push_back(m.add_object(entry_class, 32));
+      m.ref(table, entries[n], 3, n);
+      m.ref(entries[n], m.add_object(bytes, 16), 2, 1);
+      orders.push_back(m.add_object(order_class, 24, kOrderPoint));
+      m.ref(entries[n], orders[n], 2, 2);
+      m.ref(orders[n], m.add_object(bytes, 10000), 2, 1);
+    }
+    for (uint32_t n = 0; n < 4; ++n) {
+      sessions.push_back(m.add_object(session_class, 2000));
+      m.ref(registry, sessions[n], 8, n);
+    }
+    sessions.push_back(m.add_object(session_class, 2000));
+    m.ref(sessions[3], sessions[4], 2, 0);  // the fifth session only through the fourth
+    bytes_on_stack = m.add_object(bytes, 30000);
+    m.stack_local(bytes_on_stack, 1, 77, 2, 3);
+  }
+};
+
 }  // namespace vt

@@ -197,48 +197,6 @@ TEST(FieldNames, FollowTheJvmtiIndexRuleAndElementsShowTheirIndex) {
   EXPECT_EQ(java_class_name("[[I"), "int[][]");
 }
 
-// A shop whose static map holds orders, sessions held through a registry's static fields, and a
-// large array only a thread's frame holds.
-struct Shop {
-  vt::SnapshotMaker m;
-  uint32_t shop, map_class, entry_class, order_class, session_class, registry, map, table, bytes_on_stack;
-  std::vector<uint32_t> entries, orders, sessions;
-  static constexpr uint32_t kOrderPoint = (32u << 19) | 5;  // a statistics tag's low word
-
-  Shop() {
-    shop = m.add_class("LShop;", {"static CACHE"});
-    map_class = m.add_class("LMap;", {"size", "table"});
-    uint32_t table_class = m.add_class("[LEntry;");
-    entry_class = m.add_class("LEntry;", {"hash", "key", "value"});
-    order_class = m.add_class("LOrder;", {"id", "receipt"});
-    uint32_t bytes = m.add_class("[B");
-    session_class = m.add_class("LSession;", {"next"});
-    registry = m.add_class("LRegistry;", {"static s0", "static s1", "static s2", "static s3"});
-    uint32_t thread_class = m.add_class("Ljava/lang/Thread;");
-    m.add_method(shop, 77, "main");
-    map = m.add_object(map_class, 48);
-    table = m.add_object(table_class, 1000);
-    uint32_t thread = m.add_object(thread_class, 100);
-    m.add_thread(1, thread, "main");
-    m.add_allocation_point(kOrderPoint, "Order", "Shop.main(Shop.java:10)");
-    m.root(shop, 22), m.root(registry, 22), m.root(thread, 26);
-    m.ref(shop, map, 8, 0), m.ref(map, table, 2, 1);
-    for (uint32_t n = 0; n < 4; ++n) {
-      entries.push_back(m.add_object(entry_class, 32));
-      uint32_t key = m.add_object(bytes, 16);
-      orders.push_back(m.add_object(order_class, 24, kOrderPoint));
-      uint32_t receipt = m.add_object(bytes, 10000);
-      m.ref(table, entries[n], 3, n), m.ref(entries[n], key, 2, 1), m.ref(entries[n], orders[n], 2, 2);
-      m.ref(orders[n], receipt, 2, 1);
-    }
-    for (uint32_t n = 0; n < 5; ++n) sessions.push_back(m.add_object(session_class, 2000));
-    for (uint32_t n = 0; n < 4; ++n) m.ref(registry, sessions[n], 8, n);
-    m.ref(sessions[3], sessions[4], 2, 0);  // the fifth session only through the fourth
-    bytes_on_stack = m.add_object(bytes, 30000);
-    m.stack_local(bytes_on_stack, 1, 77, 2, 3);
-  }
-};
-
 std::vector<std::string> vias(const std::vector<PathStep> &steps) {
   std::vector<std::string> result;
   for (const PathStep &step : steps) result.push_back(step.via);
@@ -246,7 +204,7 @@ std::vector<std::string> vias(const std::vector<PathStep> &steps) {
 }
 
 TEST(Suspects, TheCacheTheGroupAndTheStackLocalWithTheirPathsHistogramAndAllocationPoints) {
-  Shop shop;
+  vt::ShopSnapshot shop;
   auto analysed = analyse(shop.m);
   const Analysis &a = *analysed->analysis;
   expect_consistent_retained_sizes(*analysed);
@@ -306,7 +264,7 @@ std::string with_byte(std::string text, size_t offset, uint8_t value) {
 
 // Every cut and every damaged record names its byte offset; pieces of any size read the same.
 TEST(GraphParser, CutOrCorruptGraphsNameTheByteOffset) {
-  Shop shop;
+  vt::ShopSnapshot shop;
   std::string graph = shop.m.graph();
   InfoFile info;
   std::string error;
@@ -355,7 +313,7 @@ TEST(GraphParser, CutOrCorruptGraphsNameTheByteOffset) {
 // The agent's archive is read as a stream and gives the same graph as the directory; a damaged
 // archive is refused with a clear message.
 TEST(SnapshotInput, TheArchiveReadsLikeItsDirectory) {
-  Shop shop;
+  vt::ShopSnapshot shop;
   vt::TempDir dir("vorkel-analysis");
   ASSERT_TRUE(shop.m.write(dir.path()));
   std::string archive = dir / "oom_1.tar.bz2";
@@ -368,6 +326,8 @@ TEST(SnapshotInput, TheArchiveReadsLikeItsDirectory) {
   EXPECT_EQ(from_archive.graph.shallow, from_directory.graph.shallow);
   EXPECT_EQ(from_archive.info.classes.size(), 9u);
   EXPECT_EQ(from_archive.graph.references, from_directory.graph.references);
+  Report summary = read_directory(archive);  // the summary checks the archive's two files too
+  EXPECT_TRUE(summary.ok) << format_report(summary, 5);
 
   std::string bytes = vt::read_file(archive);
   vt::write_file(archive, bytes.substr(0, bytes.size() - 100));

@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
+#include <algorithm>
 
 #include "text_reports.h"
 
@@ -48,35 +50,106 @@ std::string cell(const std::string &text, const char *cls = nullptr) {
 }
 std::string number_cell(uint64_t value) { return "<td class=\"n\">" + std::to_string(value) + "</td>"; }
 
-// The dominator tree, cut to what can be seen: children above a thousandth of the heap, at most
-// 40 per node and 4000 in all; the rest of a node's children is one "smaller objects" box.
-void tree_json(const Analysis &a, uint32_t id, int depth, size_t *budget, std::string *out) {
-  const Dominators &d = a.dominators;
-  *out += "{\"i\":" + std::to_string(id) + ",\"n\":" + json_string(id == 0 ? "all objects" : object_label(a, id)) +
-          ",\"r\":" + std::to_string(d.retained[id]) + ",\"s\":" + std::to_string(id == 0 ? 0 : a.graph.shallow[id]);
-  uint64_t floor = a.heap() / 1000;
-  std::string children;
-  uint64_t rest = 0, rest_count = 0;
-  int shown = 0;
-  for (const uint32_t *c = d.children_begin(id); c != d.children_end(id); ++c) {
-    if (depth < 12 && shown < 40 && *budget > 0 && d.retained[*c] > floor) {
-      if (!children.empty()) children += ",";
-      --*budget;
-      ++shown;
-      tree_json(a, *c, depth + 1, budget, &children);
-    } else {
-      rest += d.retained[*c];
-      ++rest_count;
+// The dominator tree, cut to what can be seen, as nested JSON nodes: i id, n label, k class (for
+// the colour), r retained and s shallow bytes, c children. A node's children retaining at least 1%
+// of it come one by one; the others are grouped by class, each group (g members) showing its
+// largest members; what is left is one "o" box. At most 12 levels and about 4000 nodes.
+class TreeJson {
+ public:
+  explicit TreeJson(const Analysis &a) : a_(a), d_(a.dominators) {}
+  std::string build() {
+    node(0, 0);
+    return std::move(out_);
+  }
+
+ private:
+  static constexpr int kMaxDepth = 12;
+  static constexpr size_t kSingles = 30, kGroups = 12, kMembers = 12;
+  static constexpr uint32_t kClassObjects = 0xFFFFFFFFu;  // the group key of class objects
+
+  void node(uint32_t id, int depth) {
+    --budget_;
+    std::string type = id == 0 ? "all objects" : a_.names.describe_type(id);
+    out_ += "{\"i\":" + std::to_string(id) + ",\"n\":" + json_string(id == 0 ? type : object_label(a_, id)) +
+            ",\"k\":" + json_string(type) + ",\"r\":" + std::to_string(d_.retained[id]) +
+            ",\"s\":" + std::to_string(id == 0 ? 0 : a_.graph.shallow[id]);
+    if (depth < kMaxDepth && d_.children_begin(id) != d_.children_end(id)) children(id, depth);
+    out_ += "}";
+  }
+
+  void children(uint32_t id, int depth) {
+    out_ += ",\"c\":[";
+    size_t opened = out_.size();
+    uint64_t floor = d_.retained[id] / 100;
+    std::unordered_map<uint32_t, std::vector<uint32_t>> groups;  // class -> members, largest first
+    size_t singles = 0;
+    for (const uint32_t *c = d_.children_begin(id); c != d_.children_end(id); ++c) {
+      if (singles < kSingles && budget_ > 0 && d_.retained[*c] >= floor) {
+        comma(opened);
+        node(*c, depth + 1);
+        ++singles;
+      } else {
+        groups[a_.names.is_class_object(*c) ? kClassObjects : a_.graph.class_id[*c]].push_back(*c);
+      }
     }
+    std::vector<std::pair<uint64_t, uint32_t>> by_size;  // (retained, class)
+    for (const auto &[klass, members] : groups) {
+      uint64_t sum = 0;
+      for (uint32_t member : members) sum += d_.retained[member];
+      by_size.push_back({sum, klass});
+    }
+    std::sort(by_size.begin(), by_size.end(), [](const auto &x, const auto &y) {
+      return x.first != y.first ? x.first > y.first : x.second < y.second;
+    });
+    uint64_t rest = 0, rest_count = 0;
+    for (size_t g = 0; g < by_size.size(); ++g) {
+      const std::vector<uint32_t> &members = groups[by_size[g].second];
+      if (g >= kGroups || budget_ == 0 || by_size[g].first * 200 < d_.retained[id]) {
+        rest += by_size[g].first;
+        rest_count += members.size();
+        continue;
+      }
+      comma(opened);
+      group(members, by_size[g].first, depth);
+    }
+    if (rest_count > 0) {
+      comma(opened);
+      out_ += "{\"n\":" + json_string(std::to_string(rest_count) + " smaller objects") + ",\"r\":" +
+              std::to_string(rest) + ",\"o\":1}";
+    }
+    out_ += "]";
   }
-  if (rest_count > 0 && (shown > 0 || rest * 20 >= d.retained[id])) {
-    if (!children.empty()) children += ",";
-    children += "{\"n\":" + json_string(std::to_string(rest_count) + " smaller objects") + ",\"r\":" +
-                std::to_string(rest) + ",\"o\":1}";
+
+  void group(const std::vector<uint32_t> &members, uint64_t retained, int depth) {
+    std::string type = a_.names.is_class_object(members[0]) ? "java.lang.Class" : a_.names.describe_type(members[0]);
+    out_ += "{\"n\":" + json_string(std::to_string(members.size()) + " \u00d7 " + type) + ",\"k\":" +
+            json_string(type) + ",\"g\":" + std::to_string(members.size()) + ",\"r\":" + std::to_string(retained) +
+            ",\"c\":[";
+    size_t opened = out_.size();
+    uint64_t shown = 0;
+    size_t count = 0;
+    for (; count < members.size() && count < kMembers && budget_ > 0; ++count) {
+      comma(opened);
+      node(members[count], depth + 1);
+      shown += d_.retained[members[count]];
+    }
+    if (count < members.size()) {
+      comma(opened);
+      out_ += "{\"n\":" + json_string(std::to_string(members.size() - count) + " more") + ",\"r\":" +
+              std::to_string(retained - shown) + ",\"o\":1}";
+    }
+    out_ += "]}";
   }
-  if (!children.empty()) *out += ",\"c\":[" + children + "]";
-  *out += "}";
-}
+
+  void comma(size_t opened) {
+    if (out_.size() > opened) out_ += ",";
+  }
+
+  const Analysis &a_;
+  const Dominators &d_;
+  std::string out_;
+  size_t budget_ = 4000;
+};
 
 const char kStyle[] = R"(
 body{font:14px/1.4 system-ui,sans-serif;margin:0 24px 40px;color:#1d2330;background:#fafbfc}
@@ -106,11 +179,15 @@ const char kScript[] = R"(
     for (var k = 0; k < name.length; k++) h = (h * 31 + name.charCodeAt(k)) % 360;
     return h;
   }
-  function kind(name) { return name.replace(/ #\d+$/, ''); }
   function bytes(n) {
     var u = ['bytes', 'kB', 'MB', 'GB'], i = 0;
     while (n >= 1024 && i < 3) { n /= 1024; i++; }
     return (i ? n.toFixed(1) : n) + ' ' + u[i];
+  }
+  // A chain of single children is shown as its last link (a group is shown as itself).
+  function unfold(node, trail) {
+    while (node.c && node.c.length === 1 && node.c[0].c && !node.c[0].g) { node = node.c[0]; trail = trail.concat([node]); }
+    return {node: node, trail: trail};
   }
   function squarify(items, x, y, w, h, out) {
     var total = 0, i, k;
@@ -137,21 +214,20 @@ const char kScript[] = R"(
       i = j;
     }
   }
-  function box(r, depth, parent) {
+  function box(r, inner, zoom) {
     var rect = document.createElementNS(NS, 'rect');
     rect.setAttribute('x', r.x.toFixed(1)); rect.setAttribute('y', r.y.toFixed(1));
     rect.setAttribute('width', Math.max(r.w, 0).toFixed(1)); rect.setAttribute('height', Math.max(r.h, 0).toFixed(1));
-    var light = depth ? 82 : 70;
-    rect.setAttribute('fill', r.node.o ? '#d5d9e0' : 'hsl(' + hue(kind(r.node.n)) + ',55%,' + light + '%)');
+    rect.setAttribute('fill', r.node.o ? '#d5d9e0' : 'hsl(' + hue(r.node.k || r.node.n) + ',55%,' + (inner ? 82 : 68) + '%)');
     var title = document.createElementNS(NS, 'title');
     title.textContent = r.node.n + ': retains ' + bytes(r.node.r) + ' (' + (100 * r.node.r / tree.r).toFixed(1) + '% of the heap)';
     rect.appendChild(title);
-    if (r.node.c && !depth) {
+    if (zoom) {
       rect.setAttribute('class', 'zoom');
-      rect.addEventListener('click', function () { show(r.node, parent.concat([r.node])); });
+      rect.addEventListener('click', zoom);
     }
     svg.appendChild(rect);
-    if (r.w > 60 && r.h > 14 && !depth) {
+    if (r.w > 60 && r.h > 14 && !inner) {
       var text = document.createElementNS(NS, 'text');
       text.setAttribute('x', (r.x + 3).toFixed(1)); text.setAttribute('y', (r.y + 12).toFixed(1));
       var label = r.node.n + ' ' + bytes(r.node.r);
@@ -164,11 +240,13 @@ const char kScript[] = R"(
     var rects = [];
     squarify(node.c || [node], 0, 0, W, H, rects);
     rects.forEach(function (r) {
-      box(r, 0, trail);
-      if (r.node.c && r.w > 30 && r.h > 30) {
+      var zoom = r.node.c ? function () { var u = unfold(r.node, trail.concat([r.node])); show(u.node, u.trail); } : null;
+      box(r, false, zoom);
+      var shown = unfold(r.node, []).node;
+      if (shown.c && r.w > 30 && r.h > 30) {
         var inner = [];
-        squarify(r.node.c, r.x + 2, r.y + 16, r.w - 4, r.h - 18, inner);
-        inner.forEach(function (q) { box(q, 1, trail); });
+        squarify(shown.c, r.x + 2, r.y + 16, r.w - 4, r.h - 18, inner);
+        inner.forEach(function (q) { box(q, true, zoom); });
       }
     });
     crumbs.textContent = '';
@@ -238,9 +316,11 @@ std::string html_report(const Analysis &a, const std::string &title, double shar
     for (const PathStep &step : s.path.steps) path += format_step(a, step) + "\n";
     for (const PathStep &step : s.inside) path += "  " + format_step(a, step) + "\n";
     if (s.held_members > 0) {
-      path += "  holding " + std::to_string(s.held_members) + " x " + java_class_name(a.names.class_signature(s.held_class)) +
-              " (" + percent(s.held_retained, a.heap()) + ")\n";
+      path += "  holding " + std::to_string(s.held_members) + " \u00d7 " +
+              java_class_name(a.names.class_signature(s.held_class)) + " (" + percent(s.held_retained, a.heap()) + ")\n";
     }
+    if (!s.sample.empty()) path += s.group ? "  the largest of them:\n" : "  the largest of those:\n";
+    for (const PathStep &step : s.sample) path += "    " + format_step(a, step) + "\n";
     html += "<tr>" + number_cell(i + 1) + number_cell(s.retained) + cell(percent(s.retained, a.heap()), "n") +
             cell(describe_suspect(a, s)) + cell(root) + cell(path, "path") + "</tr>\n";
   }
@@ -281,9 +361,7 @@ std::string html_report(const Analysis &a, const std::string &title, double shar
   if (allocations.empty()) html += "<tr><td colspan=\"6\">No followed instances.</td></tr>\n";
   html += "</tbody></table>\n";
 
-  std::string tree;
-  size_t budget = 4000;
-  tree_json(a, 0, 0, &budget, &tree);
+  std::string tree = TreeJson(a).build();
   html += "<script type=\"application/json\" id=\"tree-data\">" + tree + "</script>\n<script>" + kScript +
           "</script>\n</body></html>\n";
   return html;

@@ -15,6 +15,7 @@
 #include "snapshot_load.h"
 #include "snapshot_reader.h"
 #include "text_reports.h"
+#include "vorkel_version.h"
 
 namespace {
 
@@ -22,35 +23,52 @@ using namespace snapshot_reader;
 
 const char kUsage[] =
     "usage: snapshot-reader COMMAND [OPTIONS] SNAPSHOT\n"
+    "       snapshot-reader [--top N] SNAPSHOT          (the same as summary)\n"
     "\n"
-    "SNAPSHOT is a snapshot directory (oom_info.txt and oom_graph.bin) or its .tar.bz2 archive,\n"
-    "which is read as a stream without unpacking it.\n"
+    "Tells what filled the heap of a snapshot. SNAPSHOT is a snapshot directory (oom_info.txt and\n"
+    "oom_graph.bin) or its .tar.bz2 archive, which is read as a stream without unpacking it.\n"
     "\n"
     "Commands:\n"
-    "  summary [--top N]      check the graph against the info file, count objects and references\n"
-    "                         by kind, list the top N classes by instances and by shallow bytes\n"
-    "                         (default 20); exits 1 when the two files disagree\n"
-    "  histogram [--top N]    instances, shallow and retained bytes per class, largest retained\n"
-    "                         first (all classes unless --top)\n"
-    "  dominators [--top N]   the N objects that retain the most (default 20): class, shallow and\n"
-    "                         retained size, share of the heap, immediate dominator\n"
-    "  suspects               objects, or groups of one class under one dominator, that retain at\n"
-    "                         least 10% of the heap, each with the shortest path of fields from a GC\n"
-    "                         root, the root's kind and, for stack and thread roots, the thread\n"
-    "  report --html FILE     one self-contained HTML file: the suspects, a treemap of the dominator\n"
-    "                         tree to click into, the histogram as a sortable table, and the\n"
-    "                         allocation points joined to their live objects\n"
+    "  summary                check the graph against the info file; count objects and references\n"
+    "                         by kind; the top classes by instances and by shallow bytes\n"
+    "  histogram              instances, shallow and retained bytes per class, most retained first\n"
+    "  dominators             the objects that retain the most: class, shallow and retained size,\n"
+    "                         share of the heap, immediate dominator\n"
+    "  suspects               objects, and groups of one class under one dominator, that retain at\n"
+    "                         least the threshold of the heap, each with the shortest path of fields\n"
+    "                         from a GC root, the root's kind and, for stack and thread roots, the\n"
+    "                         thread; then what inside it holds the most\n"
+    "  report --html FILE     all of it as one self-contained HTML page: the suspects, a treemap of\n"
+    "                         the dominator tree to click into, the class histogram as a sortable\n"
+    "                         table, the biggest objects and the allocation points joined to their\n"
+    "                         live objects\n"
     "\n"
     "Options:\n"
-    "  --top N                how many rows to print\n"
-    "  --threshold PERCENT    the share of the heap that makes a suspect (default 10)\n"
-    "  --stats                time and peak memory of each step on standard error\n"
-    "  -h, --help             this text\n"
+    "  -n, --top N            rows to print (summary and dominators: 20, histogram: all)\n"
+    "  -t, --threshold PCT    the share of the heap that makes a suspect, in percent (default 10)\n"
+    "  -o, --html FILE        where report writes its page\n"
+    "      --stats            time and peak memory of each step on standard error\n"
+    "  -h, --help             show this help and exit\n"
+    "      --version          show the version and exit\n"
     "\n"
-    "Retained size: the bytes that would be freed with the object, that is, the shallow sizes of\n"
-    "every object it dominates (every path from a GC root to them passes through it).\n"
-    "A progress line is drawn on standard error while reading and computing, when it is a terminal.\n"
-    "Exit status: 0 when done, 1 when the snapshot cannot be read or is inconsistent, 2 on bad usage.\n";
+    "The retained size of an object is what collecting it would free: its own shallow size and that\n"
+    "of every object only reachable through it (those it dominates). While reading and computing, a\n"
+    "progress line is drawn on standard error when that is a terminal.\n"
+    "\n"
+    "Examples:\n"
+    "  snapshot-reader suspects work/oom_1764950400000\n"
+    "  snapshot-reader dominators --top 50 oom_1764950400000.tar.bz2\n"
+    "  snapshot-reader report --html heap.html oom_1764950400000.tar.bz2\n"
+    "\n"
+    "Exit status: 0 when done, 1 when the snapshot cannot be read (or, for summary, its two files\n"
+    "disagree), 2 on a usage error.\n";
+
+bool is_command(const std::string &word) {
+  for (const char *command : {"summary", "histogram", "dominators", "suspects", "report"}) {
+    if (word == command) return true;
+  }
+  return false;
+}
 
 int usage_error(const std::string &message) {
   fprintf(stderr, "snapshot-reader: %s\n(see snapshot-reader --help)\n", message.c_str());
@@ -80,47 +98,53 @@ int run(int argc, char **argv) {
   size_t top = 0;
   bool top_given = false, stats_wanted = false;
   double threshold = 10;
-  int i = 1;
-  if (argc > 1 && argv[1][0] != '-') command = argv[i++];
-  for (; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](const char *name) -> const char * {
-      if (i + 1 >= argc) return nullptr;
-      (void)name;
-      return argv[++i];
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i], inline_value;
+    bool has_inline = false;
+    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {  // --name=value
+      inline_value = arg.substr(arg.find('=') + 1);
+      arg = arg.substr(0, arg.find('='));
+      has_inline = true;
+    }
+    auto value = [&]() -> const char * {
+      if (has_inline) return inline_value.c_str();
+      return i + 1 < argc ? argv[++i] : nullptr;
     };
-    if (arg == "-h" || arg == "--help") {
+    if (arg == "-h" || arg == "--help" || (arg == "help" && command.empty())) {
       fputs(kUsage, stdout);
       return 0;
-    } else if (arg == "--top") {
-      const char *text = value("--top");
+    } else if (arg == "--version") {
+      printf("snapshot-reader %s (vorkel build %s)\n", VORKEL_VERSION, VORKEL_BUILD_NUMBER);
+      return 0;
+    } else if (arg == "-n" || arg == "--top") {
+      const char *text = value();
       char *end = nullptr;
-      if (!text || (top = strtoul(text, &end, 10), *end != '\0')) return usage_error("--top needs a number");
+      if (!text || !*text || (top = strtoul(text, &end, 10), *end != '\0')) return usage_error(arg + " needs a number");
       top_given = true;
-    } else if (arg == "--threshold") {
-      const char *text = value("--threshold");
+    } else if (arg == "-t" || arg == "--threshold") {
+      const char *text = value();
       char *end = nullptr;
-      if (!text || (threshold = strtod(text, &end), *end != '\0') || threshold <= 0 || threshold > 100) {
-        return usage_error("--threshold needs a percentage above 0");
+      if (!text || !*text || (threshold = strtod(text, &end), *end != '\0') || !(threshold > 0 && threshold <= 100)) {
+        return usage_error(arg + " needs a percentage above 0 and at most 100");
       }
-    } else if (arg == "--html") {
-      const char *text = value("--html");
-      if (!text) return usage_error("--html needs a file name");
+    } else if (arg == "-o" || arg == "--html") {
+      const char *text = value();
+      if (!text || !*text) return usage_error(arg + " needs a file name");
       html = text;
-    } else if (arg == "--stats") {
+    } else if (arg == "--stats" && !has_inline) {
       stats_wanted = true;
-    } else if (!arg.empty() && arg[0] != '-' && path.empty()) {
+    } else if (arg.empty() || arg[0] == '-') {
+      return usage_error("unknown option " + std::string(argv[i]));
+    } else if (command.empty() && path.empty() && is_command(arg)) {
+      command = arg;
+    } else if (path.empty()) {
       path = arg;
     } else {
-      return usage_error("unexpected argument " + arg);
+      return usage_error(command.empty() ? "unknown command " + path : "unexpected argument " + arg);
     }
   }
   if (command.empty()) command = "summary";  // the reader's first form: [--top N] SNAPSHOT
-  if (command != "summary" && command != "histogram" && command != "dominators" && command != "suspects" &&
-      command != "report") {
-    return usage_error("unknown command " + command);
-  }
-  if (path.empty()) return usage_error("no snapshot given");
+  if (path.empty()) return usage_error(argc == 1 ? "no command and no snapshot given" : "no snapshot given");
   if (command == "report" && html.empty()) return usage_error("report needs --html FILE");
 
   Stats stats(stats_wanted);

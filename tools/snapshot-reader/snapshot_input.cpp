@@ -249,7 +249,7 @@ bool read_snapshot_input(const std::string &path, const SnapshotSink &sink, Prog
   error->clear();
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
-    *error = "cannot read " + path + ": " + strerror(errno);
+    *error = strerror(errno);
     return false;
   }
   bool ok;
@@ -259,7 +259,7 @@ bool read_snapshot_input(const std::string &path, const SnapshotSink &sink, Prog
     File file(fopen(path.c_str(), "rb"));
     char magic[3] = {0, 0, 0};
     if (!file || fread(magic, 1, 3, file.get()) != 3 || memcmp(magic, "BZh", 3) != 0) {
-      *error = path + " is neither a snapshot directory nor a .tar.bz2 archive of one";
+      *error = "neither a snapshot directory nor a .tar.bz2 archive of one";
       return false;
     }
     rewind(file.get());

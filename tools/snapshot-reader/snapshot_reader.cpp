@@ -479,7 +479,7 @@ Report read_directory(const std::string &path) {
   bool read = read_snapshot_input(path, sink, &progress, &error);
   if (read) parser.finish();
   if (!error.empty()) {
-    report.problems.push_back(error);
+    report.problems.push_back(path + ": " + error);
     return report;
   }
   if (parser.failed()) {
