@@ -24,7 +24,9 @@ namespace vt {
 class SnapshotMaker {
  public:
   // A listed class with its fields in listed order ("static NAME" for static ones); ids 1, 2, ...
+  // The class objects' own class is java.lang.Class when that is listed.
   uint32_t add_class(const std::string &signature, const std::vector<std::string> &fields = {}) {
+    if (signature == "Ljava/lang/Class;") class_class_ = next_id_;
     classes_.push_back({next_id_, signature, fields});
     sizes_[next_id_] = 0;
     return next_id_++;
@@ -129,10 +131,10 @@ class SnapshotMaker {
     record_starts_.push_back(graph_.size());
     auto klass = class_of_.find(id);
     graph_.append(reinterpret_cast<const char *>(out),
-                  oom_graph_encode_object(out, tags_[id], klass == class_of_.end() ? 0 : klass->second, sizes_[id]));
+                  oom_graph_encode_object(out, tags_[id], klass == class_of_.end() ? class_class_ : klass->second, sizes_[id]));
   }
 
-  uint32_t next_id_ = 1;
+  uint32_t next_id_ = 1, class_class_ = 0;
   std::vector<ClassLine> classes_;
   std::map<uint32_t, uint32_t> class_of_, sizes_, tags_;
   std::map<uint32_t, std::vector<std::pair<uint64_t, std::string>>> methods_;
@@ -161,6 +163,7 @@ struct ShopSnapshot {
     session_class = m.add_class("LSession;", {"next"});
     registry = m.add_class("LRegistry;", {"static s0", "static s1", "static s2", "static s3"});
     uint32_t thread_class = m.add_class("Ljava/lang/Thread;");
+    m.add_class("Ljava/lang/Class;");
     m.add_method(shop, 77, "main");
     m.add_allocation_point(kOrderPoint, "Order", "Shop.main(Shop.java:10)");
     m.root(shop, 22), m.root(registry, 22);

@@ -324,7 +324,7 @@ TEST(SnapshotInput, TheArchiveReadsLikeItsDirectory) {
   ASSERT_TRUE(load_snapshot(archive, &from_archive, nullptr, &error)) << error;
   EXPECT_EQ(from_archive.graph.target, from_directory.graph.target);
   EXPECT_EQ(from_archive.graph.shallow, from_directory.graph.shallow);
-  EXPECT_EQ(from_archive.info.classes.size(), 9u);
+  EXPECT_EQ(from_archive.info.classes.size(), 10u);
   EXPECT_EQ(from_archive.graph.references, from_directory.graph.references);
   Report summary = read_directory(archive);  // the summary checks the archive's two files too
   EXPECT_TRUE(summary.ok) << format_report(summary, 5);

@@ -64,10 +64,14 @@ bool read_directory_input(const std::string &directory, const SnapshotSink &sink
 }
 
 // The tar stream inside the archive: 512-byte headers, each followed by its entry's data padded to
-// a multiple of 512, and zero blocks at the end.
+// a multiple of 512, and zero blocks at the end. The agent writes the info file first; an archive
+// packed otherwise has its graph skipped on the first pass and read on a second one.
 class TarReader {
  public:
-  TarReader(const SnapshotSink &sink, std::string *error) : sink_(sink), error_(error) {}
+  enum class Pass { kFirst, kGraphOnly };
+  TarReader(const SnapshotSink &sink, Pass pass, std::string *error) : sink_(sink), pass_(pass), error_(error) {}
+  // After a first pass that met the graph before the info file.
+  bool graph_skipped() const { return graph_skipped_; }
 
   bool consume(const uint8_t *data, size_t size) {
     while (size > 0 && !ended_) {
@@ -141,18 +145,21 @@ class TarReader {
     size_t slash = name_.rfind('/');
     std::string base = slash == std::string::npos ? name_ : name_.substr(slash + 1);
     entry_ = base == "oom_info.txt" ? Entry::kInfo : base == "oom_graph.bin" ? Entry::kGraph : Entry::kSkip;
-    if (entry_ == Entry::kGraph && !info_seen_) {
-      *error_ = "the archive has oom_graph.bin before oom_info.txt";
-      return false;
-    }
     if ((entry_ == Entry::kInfo && info_seen_) || (entry_ == Entry::kGraph && graph_seen_)) {
       *error_ = "the archive has " + base + " twice";
       return false;
     }
-    if (entry_ == Entry::kInfo) info_seen_ = true;
-    if (entry_ == Entry::kGraph) {
+    if (entry_ == Entry::kInfo) {
+      info_seen_ = true;
+      if (pass_ == Pass::kGraphOnly) entry_ = Entry::kSkip;
+    } else if (entry_ == Entry::kGraph) {
       graph_seen_ = true;
-      if (sink_.graph_size) sink_.graph_size(size);
+      if (pass_ == Pass::kFirst && !info_seen_) {
+        graph_skipped_ = true;
+        entry_ = Entry::kSkip;
+      } else if (sink_.graph_size) {
+        sink_.graph_size(size);
+      }
     }
     remaining_ = size;
     padding_ = (512 - size % 512) % 512;
@@ -171,18 +178,18 @@ class TarReader {
   }
 
   const SnapshotSink &sink_;
+  Pass pass_;
   std::string *error_;
   uint8_t header_[512];
   size_t header_fill_ = 0;
   uint64_t remaining_ = 0, padding_ = 0, position_ = 0;
-  bool ended_ = false, info_seen_ = false, graph_seen_ = false;
+  bool ended_ = false, info_seen_ = false, graph_seen_ = false, graph_skipped_ = false;
   Entry entry_ = Entry::kSkip;
   std::string name_, info_;
 };
 
-bool read_archive_input(const std::string &path, FILE *file, const SnapshotSink &sink, Progress *progress,
-                        std::string *error) {
-  TarReader tar(sink, error);
+// One pass over the archive: the bzip2 stream (or streams, one after the other) into the tar reader.
+bool decompress(const std::string &path, FILE *file, TarReader &tar, Progress *progress, std::string *error) {
   std::vector<char> in(kPiece), out(kPiece);
   bz_stream stream;
   memset(&stream, 0, sizeof stream);
@@ -241,6 +248,16 @@ bool read_archive_input(const std::string &path, FILE *file, const SnapshotSink 
     return false;
   }
   return tar.finish();
+}
+
+bool read_archive_input(const std::string &path, FILE *file, const SnapshotSink &sink, Progress *progress,
+                        std::string *error) {
+  TarReader first(sink, TarReader::Pass::kFirst, error);
+  if (!decompress(path, file, first, progress, error)) return false;
+  if (!first.graph_skipped()) return true;
+  rewind(file);
+  TarReader second(sink, TarReader::Pass::kGraphOnly, error);
+  return decompress(path + " (again, for its graph)", file, second, progress, error);
 }
 
 }  // namespace
