@@ -1,0 +1,22 @@
+// The sections of the snapshot's info file that do not list classes: metadata, allocation points,
+// threads, class loaders and the summary.
+#pragma once
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <cstdint>
+
+#include "oom_writer.h"
+
+constexpr const char *SNAPSHOT_BUILD_NUMBER = "2106";
+constexpr jint THREAD_DUMP_TRACE_SIZE = 32768;
+
+void dump_metadata(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, int64_t start_time);
+void dump_allocation_point_info(snapshot_record *snapshot);
+void dump_all_thread_info(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni);
+void dump_classloader_info(snapshot_record *snapshot);
+// Forgets the graph ids that the walk gave the class loaders: they belong to one snapshot.
+void oom_clear_classloader_ids();
+// The Summary section and the closing "End" header.
+void dump_summary(snapshot_record *snapshot);
