@@ -25,7 +25,7 @@ struct stats_state {
 };
 extern stats_state stats;
 
-// Both are recursive from their static initialisation: ObjectFree may arrive on other threads as
+// Both are made on their first use: ObjectFree may arrive on other threads as
 // soon as the tagging environment exists.
 extern agent_mutex stats_lock;         // the maps, their records and the counters
 extern agent_mutex stats_target_lock;  // giving out class indexes

@@ -1,12 +1,11 @@
 // The program entry of the helper modes on Unix-like systems.
-#include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "execute.h"
+#include "unix/unix_os.h"
 
 namespace {
 
@@ -16,21 +15,7 @@ void execute_ignore_signal(int) {}
 // listening ports). It needs none of them beyond the standard three; holding them would keep
 // them alive after the JVM has ended.
 void execute_close_inherited_descriptors() {
-#if defined(__linux__) && defined(SYS_close_range)
-  if (syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
-#endif
-#ifdef __linux__
-  if (DIR *descriptors = opendir("/proc/self/fd")) {
-    int own = dirfd(descriptors);
-    while (dirent *entry = readdir(descriptors)) {
-      char *end = nullptr;
-      long descriptor = strtol(entry->d_name, &end, 10);
-      if (end != entry->d_name && *end == '\0' && descriptor > 2 && descriptor != own) close((int)descriptor);
-    }
-    closedir(descriptors);
-    return;
-  }
-#endif
+  if (unix_os_close_descriptors_above_standard()) return;
   rlimit limit{};
   long highest = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? (long)limit.rlim_cur : 65536;
   if (highest > 65536) highest = 65536;
