@@ -287,7 +287,7 @@ agent_globals_record *agent_init_require_loaded(JNIEnv *jni, const char *native)
   return agent_globals;
 }
 
-bool agent_started() { return agent_init.started && agent_init.start_result == 0; }
+bool agent_init_started() { return agent_init.started && agent_init.start_result == 0; }
 
 int32_t agent_init_load(JavaVM *vm, int64_t disabled_features) {
   if (agent_globals != nullptr) return agent_globals->status;

@@ -60,7 +60,7 @@ constexpr const char *AGENT_EXECUTABLE_SUFFIX = "";
 bool agent_feature_enabled(unsigned bit);
 int32_t agent_init_load(JavaVM *vm, int64_t disabled_features);
 // The first result of startNativeAgent, for callers that need to know whether the agent started.
-bool agent_started();
+bool agent_init_started();
 // For the natives that need the loaded record: loads the agent when neither the JVM nor
 // startNativeAgent did yet; null (after logging and throwing) when it cannot be loaded.
 agent_globals_record *agent_init_require_loaded(JNIEnv *jni, const char *native);

@@ -26,7 +26,7 @@ void agent_mutex_unlock(agent_mutex &mutex);
 // Gives the platform mutex back (nobody may hold or wait for it); a later lock makes it afresh.
 void agent_mutex_destroy(agent_mutex &mutex);
 
-// The platform part (src/unix/mutex.cpp, one per operating system), on the native storage.
+// The platform part (src/unix/agent_locks_os.cpp, one per operating system), on the native storage.
 void agent_mutex_os_init(void *native);
 void agent_mutex_os_lock(void *native);
 void agent_mutex_os_unlock(void *native);

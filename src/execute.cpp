@@ -9,6 +9,7 @@
 #include "death_monitor.h"
 #include "hires_time.h"
 #include "log.h"
+#include "oom.h"
 #include "oom_notify.h"
 #include "proc_info.h"
 #include "string_util.h"
@@ -48,38 +49,6 @@ bool execute_self(char *const arguments[], const char **reason, int32_t *pid) {
     return false;
   }
   return true;
-}
-
-bool oom_start_fork(const char *mode, const char *directory) {
-  agent_globals_record *globals = agent_globals;
-  if (globals == nullptr || globals->java_executable[0] == '\0' || mode == nullptr || directory == nullptr) {
-    log_error_raw(nullptr, "Uploader fork not started: the agent is not configured.");
-    return false;
-  }
-  // Process creation here hands the list over as the whole argument vector, so the launcher's
-  // path goes first as argv[0] and every entry after it reaches the JVM as an argument.
-  uint64_t jvm_count = globals->jvm_arguments != nullptr ? globals->jvm_argument_count : 0;
-  char **arguments = static_cast<char **>(calloc(jvm_count + 9, sizeof(char *)));
-  if (arguments == nullptr) {
-    log_error_raw(nullptr, "%s (%s:%d)", "Failed to allocate buffer for fork arguments.", "oom_start_fork", 1132);
-    return false;
-  }
-  size_t at = 0;
-  arguments[at++] = globals->java_executable;
-  for (uint64_t i = 0; i < jvm_count; ++i) arguments[at++] = globals->jvm_arguments[i];
-  arguments[at++] = const_cast<char *>("-Xmx256m");
-  arguments[at++] = const_cast<char *>("-DvorkelFork=1");
-  arguments[at++] = const_cast<char *>("-jar");
-  arguments[at++] = globals->agent_jar;
-  arguments[at++] = const_cast<char *>("forked_job");
-  arguments[at++] = const_cast<char *>(mode);
-  arguments[at++] = const_cast<char *>(directory);
-  arguments[at] = nullptr;
-
-  process_set_env("VORKEL_HOME", globals->home_dir);
-  bool started = create_process(globals->java_executable, arguments, nullptr);
-  free(arguments);
-  return started;
 }
 
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_fork_AgentStartupForker_startForkedProcess(JNIEnv *jni,

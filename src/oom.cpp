@@ -7,7 +7,6 @@
 #include "agent_init.h"
 #include "agent_locks.h"
 #include "agent_util.h"
-#include "execute.h"
 #include "fileops.h"
 #include "hires_time.h"
 #include "log.h"
@@ -16,6 +15,7 @@
 #include "oom_notify.h"
 #include "oom_sections.h"
 #include "oom_walk.h"
+#include "proc_info.h"
 #include "snapshot_memory_tracker.h"
 #include "string_util.h"
 #include "tag_access.h"
@@ -52,7 +52,7 @@ bool snapshot_dump_phase(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni
   dump.jni = jni;
   dump.backup = backup;
   dump.tracker = tracker;
-  dump.class_map = oom_class_map_create();
+  dump.class_map = oom_classes_map_create();
   if (dump.class_map == nullptr) oom_send_status_notification(snapshot, "error", "class_size_map_oom");
 
   tag_access_lock_operations();
@@ -76,12 +76,12 @@ bool snapshot_dump_phase(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni
   } while (false);
 
   restore_object_tags(&dump);
-  oom_clear_classloader_ids();
+  oom_sections_clear_classloader_ids();
   tag_access_deregister_backup();
   tag_access_unlock_operations();
   tag_backup_release(backup);
   free(dump.classloader_flags);
-  oom_class_map_release(&dump);
+  oom_classes_map_release(&dump);
   return result;
 }
 
@@ -91,6 +91,38 @@ void snapshot_release_lock(snapshot_record *snapshot) {
 }
 
 }  // namespace
+
+bool oom_start_fork(const char *mode, const char *directory) {
+  agent_globals_record *globals = agent_globals;
+  if (globals == nullptr || globals->java_executable[0] == '\0' || mode == nullptr || directory == nullptr) {
+    log_error_raw(nullptr, "Uploader fork not started: the agent is not configured.");
+    return false;
+  }
+  // Process creation here hands the list over as the whole argument vector, so the launcher's
+  // path goes first as argv[0] and every entry after it reaches the JVM as an argument.
+  uint64_t jvm_count = globals->jvm_arguments != nullptr ? globals->jvm_argument_count : 0;
+  char **arguments = static_cast<char **>(calloc(jvm_count + 9, sizeof(char *)));
+  if (arguments == nullptr) {
+    log_error_raw(nullptr, "%s (%s:%d)", "Failed to allocate buffer for fork arguments.", "oom_start_fork", 1132);
+    return false;
+  }
+  size_t at = 0;
+  arguments[at++] = globals->java_executable;
+  for (uint64_t i = 0; i < jvm_count; ++i) arguments[at++] = globals->jvm_arguments[i];
+  arguments[at++] = const_cast<char *>("-Xmx256m");
+  arguments[at++] = const_cast<char *>("-DvorkelFork=1");
+  arguments[at++] = const_cast<char *>("-jar");
+  arguments[at++] = globals->agent_jar;
+  arguments[at++] = const_cast<char *>("forked_job");
+  arguments[at++] = const_cast<char *>(mode);
+  arguments[at++] = const_cast<char *>(directory);
+  arguments[at] = nullptr;
+
+  process_set_env("VORKEL_HOME", globals->home_dir);
+  bool started = create_process(globals->java_executable, arguments, nullptr);
+  free(arguments);
+  return started;
+}
 
 void oom_pre_initialise() { agent_mutex_init(oom_global.lock); }
 
@@ -191,7 +223,7 @@ bool snapshot_process(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, i
       oom_send_status_notification(snapshot, "error", "vm_died_while_dumping");
       snapshot->error_reported = 1;
     }
-    snapshot->dumping_total_time = oom_elapsed_ms(dumping_start);
+    snapshot->dumping_total_time = hires_elapsed_ms(dumping_start);
     if (snapshot_in_valid_state(snapshot)) dump_summary(snapshot);
   }
   oom_text_close(snapshot);

@@ -34,5 +34,10 @@ bool snapshot_process(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, i
 // The four lines of the console banner, each 80 characters and a newline, into out.
 void oom_format_banner(const char *details_location, char *out, size_t size);
 
+// Starts the uploader JVM: the configured JVM arguments, "-Xmx256m", "-DvorkelFork=1", "-jar",
+// the agent jar, "forked_job", mode ("oom" or "all") and directory, with "VORKEL_HOME" set to
+// the agent's home directory. The agent does not wait for it.
+bool oom_start_fork(const char *mode, const char *directory);
+
 // How often each event type was handled (for diagnostics and tests).
 uint32_t oom_handled_count(int32_t type);

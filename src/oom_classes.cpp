@@ -10,6 +10,7 @@
 #include "hires_time.h"
 #include "log.h"
 #include "oom_dump.h"
+#include "oom_sections.h"
 #include "oom_walk.h"
 #include "statistics.h"
 #include "string_util.h"
@@ -41,7 +42,8 @@ void dump_field_lines(snapshot_record *snapshot, jvmtiEnv *jvmti, jclass klass, 
       check_jvmti_error_no_exception(nullptr, jvmti, error, message);
     }
     oom_text_print(snapshot, "%13s  . %d %s %s\n", "", (int)modifiers, field_signature.get(), field_name.get());
-    snapshot->field_strings_length += oom_strings_length(field_name.get()) + oom_strings_length(field_signature.get());
+    snapshot->field_strings_length +=
+        oom_sections_strings_length(field_name.get()) + oom_sections_strings_length(field_signature.get());
   }
 }
 
@@ -64,7 +66,7 @@ void dump_method_lines(snapshot_record *snapshot, jvmtiEnv *jvmti, const jmethod
     oom_text_print(snapshot, "%13s  #%lld %d %s %s\n", "", (long long)(intptr_t)methods[i], (int)modifiers,
                    method_signature.get(), method_name.get());
     snapshot->method_strings_length +=
-        oom_strings_length(method_name.get()) + oom_strings_length(method_signature.get());
+        oom_sections_strings_length(method_name.get()) + oom_sections_strings_length(method_signature.get());
   }
 }
 
@@ -84,7 +86,7 @@ void dump_class_info_via_jvmti(snapshot_record *snapshot, jvmtiEnv *jvmti, jclas
   if (jvmti->GetClassSignature(klass, signature.out(), nullptr) != JVMTI_ERROR_NONE) signature.reset();
   const char *name = signature ? signature.get() : "UNKNOWN_CLASS";
   oom_text_print(snapshot, "%13lld %s\n", (long long)id, name);
-  snapshot->class_strings_length += oom_strings_length(name);
+  snapshot->class_strings_length += oom_sections_strings_length(name);
   if (entry != nullptr) entry->written = 1;
 
   if (fields_error != JVMTI_ERROR_CLASS_NOT_PREPARED &&
@@ -137,7 +139,7 @@ bool class_total_size_line(hashmap_entry *entry, void *data) {
 
 void dump_class_total_sizes(void *data) {
   auto *dump = static_cast<snapshot_dump *>(data);
-  if (!oom_print_section(dump->snapshot, "Class Sizes")) return;
+  if (!oom_sections_print_header(dump->snapshot, "Class Sizes")) return;
   if (dump->class_map != nullptr) hashmapForEach(dump->class_map, class_total_size_line, dump);
 }
 
@@ -156,20 +158,18 @@ bool release_class_entry(hashmap_entry *entry, void *data) {
 
 }  // namespace
 
-const char *oom_class_size_type() {
+const char *oom_classes_size_type() {
   if (agent_globals->is_j9) return "none";
-  return oom_classes_from_vm_structures() ? "full" : "partial";
+  return has_full_hotspot_symbols() ? "full" : "partial";
 }
 
-bool oom_classes_from_vm_structures() { return has_full_hotspot_symbols(); }
-
-hashmap *oom_class_map_create() {
+hashmap *oom_classes_map_create() {
   hashmap *class_map = hashmapCreateDefault(CLASS_MAP_INITIAL_ENTRIES, CLASS_MAP_ENTRY_SIZE);
   if (class_map == nullptr) log_error_raw(nullptr, "Not enough memory to create class sizes map.");
   return class_map;
 }
 
-void oom_class_map_release(snapshot_dump *dump) {
+void oom_classes_map_release(snapshot_dump *dump) {
   if (dump->class_map == nullptr) return;
   hashmapForEach(dump->class_map, release_class_entry, dump);
   hashmapFree(dump->class_map);
@@ -197,7 +197,7 @@ uint64_t dump_all_class_info(snapshot_dump *dump) {
   jint count = 0;
   jvmti_memory<jclass> classes(jvmti);
   jvmtiError error = jvmti->GetLoadedClasses(&count, classes.out());
-  oom_print_section(snapshot, "Classes");
+  oom_sections_print_header(snapshot, "Classes");
   if (!check_jvmti_error_no_exception(nullptr, jvmti, error, "Cannot get loaded classes")) count = 0;
   dump->classloader_flags = static_cast<uint8_t *>(calloc(count > 0 ? (size_t)count : 1, 1));
   dump->classloader_flag_count = dump->classloader_flags != nullptr ? (uint64_t)count : 0;
@@ -214,21 +214,21 @@ uint64_t dump_all_class_info(snapshot_dump *dump) {
     ++snapshot->class_count;
     if (id > snapshot->class_max_id) snapshot->class_max_id = id;
     // Full mode keeps the signature and methods in the entry here and writes the lines from
-    // dump_classes_at_walk_start; the JVMTI listing writes them now.
+    // oom_classes_at_walk_start; the JVMTI listing writes them now.
     dump_class_info_via_jvmti(snapshot, jvmti, klass, id, entry, true);
   }
-  snapshot->class_dumping_time = oom_elapsed_ms(start);
+  snapshot->class_dumping_time = hires_elapsed_ms(start);
   dump->id_count = dump->backup->record_count + 1;
   return dump->id_count;
 }
 
-void dump_classes_at_walk_start(snapshot_dump *dump) {
+void oom_classes_at_walk_start(snapshot_dump *dump) {
   // The JVMTI listing wrote every class before the walk; a listing from VM structures writes its
   // lines here, where the VM is stopped, and times them as "Class info STW time".
   dump->snapshot->classes_listed_in_walk = 1;
 }
 
-void oom_class_set_base_size(snapshot_dump *dump, uint64_t id, jlong size) {
+void oom_classes_set_base_size(snapshot_dump *dump, uint64_t id, jlong size) {
   class_info_entry *entry = dump->class_map != nullptr ? class_entry(hashmapGet(dump->class_map, id)) : nullptr;
   if (entry != nullptr) entry->base_size = (uint32_t)size;
 }
@@ -263,6 +263,6 @@ void snapshot_dump_class_sizes(snapshot_dump *dump) {
   if (dump->class_map != nullptr) hashmapForEach(dump->class_map, class_base_size, dump);
   uint64_t start = perfCounterCurrent();
   run_at_safepoint(dump->jvmti, dump_class_total_sizes, dump);
-  dump->snapshot->class_size_stw_time = oom_elapsed_ms(start);
+  dump->snapshot->class_size_stw_time = hires_elapsed_ms(start);
   if (dump->class_map != nullptr) hashmapForEach(dump->class_map, release_class_entry, dump);
 }

@@ -1,9 +1,8 @@
 // The snapshot's class listing and class sizes: the Classes and Class Sizes sections of the info
 // file, the class ids handed out before the walk, and the class map behind them.
 //
-// Class details come from JVMTI, or in "full" mode from the VM's own structures: the listing asks
-// which in one place (oom_classes_from_vm_structures), and class metadata sizes come from
-// get_class_size in one place (the Class Sizes lines).
+// Class details come from JVMTI, or in "full" mode (has_full_hotspot_symbols) from the VM's own
+// structures; class metadata sizes come from get_class_size in one place (the Class Sizes lines).
 #pragma once
 
 #include <jvmti.h>
@@ -30,14 +29,12 @@ struct class_info_entry {
 };
 
 // The metadata line "Class size type": "none" on J9, else "full" or "partial".
-const char *oom_class_size_type();
-// Whether the class lines come from VM structures ("full" mode) instead of JVMTI.
-bool oom_classes_from_vm_structures();
+const char *oom_classes_size_type();
 
 // Null (after logging) when memory is short; the snapshot then goes on without class sizes.
-hashmap *oom_class_map_create();
+hashmap *oom_classes_map_create();
 // Gives back what the entries hold (JVMTI memory, local references) and frees the map.
-void oom_class_map_release(snapshot_dump *dump);
+void oom_classes_map_release(snapshot_dump *dump);
 class_info_entry *create_class_info_entry(hashmap *class_map, int64_t id, jclass klass);
 
 // The listing before the walk: every loaded class gets the next id as a temporary tag (its own
@@ -45,9 +42,9 @@ class_info_entry *create_class_info_entry(hashmap *class_map, int64_t id, jclass
 // flags, and returns the id count.
 uint64_t dump_all_class_info(snapshot_dump *dump);
 // The walk's first callback, with the VM stopped: where a listing from VM structures writes.
-void dump_classes_at_walk_start(snapshot_dump *dump);
+void oom_classes_at_walk_start(snapshot_dump *dump);
 // The walk met a class object: its size is the class's base size.
-void oom_class_set_base_size(snapshot_dump *dump, uint64_t id, jlong size);
+void oom_classes_set_base_size(snapshot_dump *dump, uint64_t id, jlong size);
 // After the walk: the deferred classes, then the classes that the walk met but the first listing
 // did not know (loaded in between).
 void snapshot_dump_post_class_info(snapshot_dump *dump);

@@ -1,5 +1,5 @@
 // The dump phase of one snapshot: the record that the class listing, the heap walk, the class
-// sizes and the tag restore share, and the helpers of the info file's sections.
+// sizes and the tag restore share.
 #pragma once
 
 #include <jni.h>
@@ -27,11 +27,3 @@ struct snapshot_dump {
   uint8_t *classloader_flags;  // null when it could not be had
   uint64_t classloader_flag_count;
 };
-
-// The section header line "--- <name> ---...".
-bool oom_print_section(snapshot_record *snapshot, const char *name);
-// A text's length rounded up to a multiple of 8, 0 for null: what the summary's "strings length"
-// counters add up.
-int64_t oom_strings_length(const char *text);
-// Milliseconds since a high-resolution start count.
-uint64_t oom_elapsed_ms(uint64_t start);

@@ -12,18 +12,19 @@
 
 namespace {
 
+// The notification part of the OOM configuration (set by oom_configure).
 struct {
-  int32_t enabled;
-  char host[256];
-  int32_t port;
+  int32_t notifications_enabled;
+  char notification_host[256];
+  int32_t notification_port;
 } oom_notify;
 
 }  // namespace
 
 void oom_notify_configure(const char *host, int port, bool enabled) {
-  xsnprintf(oom_notify.host, sizeof oom_notify.host, "%s", host);
-  oom_notify.port = port;
-  oom_notify.enabled = enabled ? 1 : 0;
+  xsnprintf(oom_notify.notification_host, sizeof oom_notify.notification_host, "%s", host);
+  oom_notify.notification_port = port;
+  oom_notify.notifications_enabled = enabled ? 1 : 0;
 }
 
 void oom_send_status_notification(snapshot_record *snapshot, const char *level, const char *message) {
@@ -32,13 +33,13 @@ void oom_send_status_notification(snapshot_record *snapshot, const char *level, 
   } else {
     log_debug(nullptr, "Sending processing message %s: %s", level, message);
   }
-  if (!oom_notify.enabled) return;
+  if (!oom_notify.notifications_enabled) return;
   agent_globals_record *globals = agent_globals;
   char port[16], start_time[32];
-  xsnprintf(port, sizeof port, "%d", (int)oom_notify.port);
+  xsnprintf(port, sizeof port, "%d", (int)oom_notify.notification_port);
   xsnprintf(start_time, sizeof start_time, "%lld", (long long)snapshot->start_time);
   char *const arguments[] = {const_cast<char *>("notify"),
-                             oom_notify.host,
+                             oom_notify.notification_host,
                              port,
                              const_cast<char *>(SNAPSHOT_DUMP_VERSION),
                              globals->account_id,

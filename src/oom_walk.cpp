@@ -47,7 +47,7 @@ jint JNICALL follow_references_callback(jvmtiHeapReferenceKind kind, const jvmti
   auto *walk = static_cast<walk_context *>(user_data);
   snapshot_record *snapshot = walk->snapshot;
   if (!snapshot_memory_tracker_visit(walk->tracker) || !snapshot_in_valid_state(snapshot)) return JVMTI_VISIT_ABORT;
-  if (!snapshot->classes_listed_in_walk) dump_classes_at_walk_start(walk->dump);
+  if (!snapshot->classes_listed_in_walk) oom_classes_at_walk_start(walk->dump);
 
   uint64_t referrer_tag = referrer_tag_ptr != nullptr ? (uint64_t)*referrer_tag_ptr : 0;
   if (kind == JVMTI_HEAP_REFERENCE_CLASS) {
@@ -112,7 +112,7 @@ jint JNICALL follow_references_callback(jvmtiHeapReferenceKind kind, const jvmti
     return JVMTI_VISIT_OBJECTS;
   }
   if (class_record) {
-    oom_class_set_base_size(walk->dump, id, size);
+    oom_classes_set_base_size(walk->dump, id, size);
     walk->class_flags[id] |= CLASS_RECORDED;
     uint64_t previous = tag_backup_get_original(walk->backup, id - 1, 0);
     length += oom_graph_encode_object(record + length, previous, class_id, walk->is_hotspot ? 0 : (uint64_t)size);
@@ -143,8 +143,8 @@ struct safepoint_call {
 };
 
 // The first reference of the heap operation runs the function and ends the operation.
-jint JNICALL safepoint_reference_callback(jvmtiHeapReferenceKind, const jvmtiHeapReferenceInfo *, jlong, jlong, jlong,
-                                          jlong *, jlong *, jint, void *user_data) {
+jint JNICALL oom_walk_on_safepoint_reference(jvmtiHeapReferenceKind, const jvmtiHeapReferenceInfo *, jlong, jlong,
+                                             jlong, jlong *, jlong *, jint, void *user_data) {
   auto *call = static_cast<safepoint_call *>(user_data);
   if (!call->ran) {
     call->ran = true;
@@ -172,7 +172,7 @@ void dump_object_graph(snapshot_dump *dump) {
                                  "Failed to follow references.");
   dump->snapshot->object_count = (int64_t)dump->backup->record_count + 1;
   free(walk.class_flags);
-  dump->snapshot->dump_stw_time = oom_elapsed_ms(start);
+  dump->snapshot->dump_stw_time = hires_elapsed_ms(start);
 }
 
 void snapshot_dump_object_graph(snapshot_dump *dump) {
@@ -202,13 +202,13 @@ void restore_object_tags(snapshot_dump *dump) {
       nullptr, dump->jvmti,
       dump->jvmti->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, dump->backup),
       "Failed to restore object tags.");
-  dump->snapshot->restore_stw_time = oom_elapsed_ms(start);
+  dump->snapshot->restore_stw_time = hires_elapsed_ms(start);
 }
 
 bool run_at_safepoint(jvmtiEnv *jvmti, void (*function)(void *), void *data) {
   safepoint_call call{function, data, false};
   jvmtiHeapCallbacks callbacks{};
-  callbacks.heap_reference_callback = safepoint_reference_callback;
+  callbacks.heap_reference_callback = oom_walk_on_safepoint_reference;
   jvmtiError error = jvmti->FollowReferences(0, nullptr, nullptr, &callbacks, &call);
   check_jvmti_error_no_exception(nullptr, jvmti, error, "Failed to run at safepoint.");
   if (!call.ran) function(data);

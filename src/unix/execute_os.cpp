@@ -9,7 +9,7 @@
 
 namespace {
 
-void execute_ignore_signal(int) {}
+void execute_os_on_signal(int) {}
 
 // A helper inherits every descriptor the JVM had open without close-on-exec (its files, sockets,
 // listening ports). It needs none of them beyond the standard three; holding them would keep
@@ -28,7 +28,7 @@ int execute_os_main(int argc, char **argv) {
   execute_close_inherited_descriptors();
   // Hang-up and interrupt must not end a helper before it has reported.
   struct sigaction action {};
-  action.sa_handler = execute_ignore_signal;
+  action.sa_handler = execute_os_on_signal;
   sigfillset(&action.sa_mask);
   action.sa_flags = 0;
   sigaction(SIGHUP, &action, nullptr);

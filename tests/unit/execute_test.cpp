@@ -15,6 +15,7 @@
 #include "agent_init.h"
 #include "execute.h"
 #include "log.h"
+#include "oom.h"
 #include "string_util.h"
 #include "test_util.h"
 #include "win/command_line.h"

@@ -1,4 +1,4 @@
-// Recursive mutexes on POSIX systems: pthread mutexes of the recursive type.
+// The POSIX part of agent_locks: recursive mutexes as pthread mutexes of the recursive type.
 #include <pthread.h>
 
 #include "agent_locks.h"

@@ -1,4 +1,5 @@
-// Thread names on Linux: glibc names any thread, given its handle; the calling thread here.
+// The Linux parts of the thread and process operations: thread names (glibc names any thread by
+// its handle; here the calling thread).
 #include <pthread.h>
 
 #include "proc_info.h"
