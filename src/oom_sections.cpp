@@ -12,8 +12,12 @@
 #include "statistics.h"
 #include "tag_access.h"
 #include "thread_info.h"
+#include "vorkel_version.h"
 
 namespace {
+
+constexpr const char *SNAPSHOT_BUILD_NUMBER = VORKEL_BUILD_NUMBER;
+constexpr jint THREAD_DUMP_TRACE_SIZE = 32768;
 
 struct {
   // Thread stack texts are formatted here, one thread at a time.

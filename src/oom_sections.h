@@ -9,9 +9,6 @@
 
 #include "oom_writer.h"
 
-constexpr const char *SNAPSHOT_BUILD_NUMBER = "2106";
-constexpr jint THREAD_DUMP_TRACE_SIZE = 32768;
-
 void dump_metadata(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, int64_t start_time);
 void dump_allocation_point_info(snapshot_record *snapshot);
 void dump_all_thread_info(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni);
