@@ -7,6 +7,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 
+import vorkel.runtime.agent.feature.io.file.FileStreamTrackerNativeImpl;
 import vorkel.runtime.agent.instrumentation.deferred.DeferredTransformationNativeImpl;
 import vorkel.runtime.agent.tools.timings.VorkelClockNativeImpl;
 
@@ -69,6 +70,9 @@ public final class Agent {
         if (startResult == 0) {
             deferred = new DeferredTransformationNativeImpl();
             deferred.attach();
+            if (options.getBoolean("filestreams", false)) {
+                FileStreamTrackerNativeImpl.instance().setEnabled(true);
+            }
         }
         return startResult;
     }

@@ -1,0 +1,20 @@
+package vorkel.test;
+
+/** Natives of the test kit for the file stream tracker. */
+public final class FileStreamProbe {
+    private FileStreamProbe() {
+    }
+
+    public static native long registrySize();
+
+    public static native String registeredPath(long key);
+
+    /** The stream's registry key (its tag in the main environment), 0 when it has none. */
+    public static native long streamKey(Object stream);
+
+    public static native void failAllocations(int count);
+
+    public static native void stackIntervalMillis(long millis);
+
+    public static native long flushObjectFree();
+}

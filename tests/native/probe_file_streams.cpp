@@ -1,0 +1,68 @@
+// Test-kit natives of vorkel.test.FileStreamProbe: the file stream registry, main-environment tags
+// and failure injection, reached from Java on real JVMTI and JNI environments.
+#include <jni.h>
+#include <jvmti.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#include "agent_init.h"
+#include "common.h"
+#include "file_streams.h"
+#include "hires_time.h"
+#include "tag_access.h"
+
+namespace {
+
+jvmtiEnv *main_env() { return agent_globals != nullptr ? agent_globals->jvmti : nullptr; }
+
+std::atomic<int> failing_allocations{0};
+
+void *failing_allocator(size_t size) {
+  if (failing_allocations.load() > 0) {
+    failing_allocations.fetch_sub(1);
+    return nullptr;
+  }
+  return malloc(size);
+}
+
+jint JNICALL count_object(jlong, jlong, jlong *, jint, void *user_data) {
+  ++*static_cast<jlong *>(user_data);
+  return 0;
+}
+
+}  // namespace
+
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_FileStreamProbe_registrySize(JNIEnv *, jclass) {
+  return (jlong)file_streams_registry_size();
+}
+
+VORKEL_EXPORT jstring JNICALL Java_vorkel_test_FileStreamProbe_registeredPath(JNIEnv *jni, jclass, jlong key) {
+  char *path = file_streams_registry_copy_path((uint64_t)key);
+  jstring text = path != nullptr ? jni->NewStringUTF(path) : nullptr;
+  free(path);
+  return text;
+}
+
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_FileStreamProbe_streamKey(JNIEnv *, jclass, jobject stream) {
+  return (jlong)tag_access_get_tag(main_env(), stream);
+}
+
+// The next count allocations of the tracker fail.
+VORKEL_EXPORT void JNICALL Java_vorkel_test_FileStreamProbe_failAllocations(JNIEnv *, jclass, jint count) {
+  failing_allocations.store(count);
+  file_streams_set_allocator_for_tests(count > 0 ? failing_allocator : nullptr);
+}
+
+VORKEL_EXPORT void JNICALL Java_vorkel_test_FileStreamProbe_stackIntervalMillis(JNIEnv *, jclass, jlong millis) {
+  file_streams_set_stack_interval_for_tests(ms_to_hires_duration(millis));
+}
+
+// A heap call in the main environment posts the ObjectFree events of the streams collected so far.
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_FileStreamProbe_flushObjectFree(JNIEnv *, jclass) {
+  jvmtiHeapCallbacks callbacks{};
+  callbacks.heap_iteration_callback = count_object;
+  jlong count = 0;
+  jvmtiError error = main_env()->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &count);
+  return error == JVMTI_ERROR_NONE ? count : -1;
+}
