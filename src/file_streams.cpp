@@ -242,6 +242,30 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_feature_io_file_FileStreamT
 // ---------------------------------------------------------------------------
 // The registry.
 
+uint64_t file_streams_registry_add(const char *path) {
+  if (path == nullptr || file_streams.streams == nullptr) return 0;
+  agent_mutex_guard guard(file_streams.lock);
+  uint64_t key = ++file_streams.next_stream_key;
+  hashmap_entry *entry = hashmapPut(file_streams.streams, key, nullptr);
+  char *copy = entry != nullptr ? file_streams_copy_text(path) : nullptr;
+  if (copy == nullptr) {
+    if (entry != nullptr) hashmapRemove(file_streams.streams, key);
+    log_error_raw(nullptr, "Could not register file stream %s: out of memory. (%s:%d)", path,
+                  "file_streams_register_stream", __LINE__);
+    return 0;
+  }
+  registry_value *value = hashmap_value<registry_value>(entry);
+  free(value->path);
+  value->path = copy;
+  return key;
+}
+
+void file_streams_registry_remove(uint64_t key) {
+  if (key == 0 || file_streams.streams == nullptr) return;
+  agent_mutex_guard guard(file_streams.lock);
+  hashmapRemove(file_streams.streams, key);
+}
+
 uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path) {
   jvmtiEnv *jvmti = file_streams_main_env();
   if (jni == nullptr || jvmti == nullptr || stream == nullptr || path == nullptr) return 0;
@@ -249,23 +273,10 @@ uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path)
   {
     jni_utf_chars characters(jni, path);
     if (!characters) return 0;
-    agent_mutex_guard guard(file_streams.lock);
-    key = ++file_streams.next_stream_key;
-    hashmap_entry *entry = hashmapPut(file_streams.streams, key, nullptr);
-    char *copy = entry != nullptr ? file_streams_copy_text(characters.get()) : nullptr;
-    if (copy == nullptr) {
-      if (entry != nullptr) hashmapRemove(file_streams.streams, key);
-      log_error_raw(nullptr, "Could not register file stream %s: out of memory. (%s:%d)", characters.get(),
-                    "file_streams_register_stream", __LINE__);
-      return 0;
-    }
-    registry_value *value = hashmap_value<registry_value>(entry);
-    free(value->path);
-    value->path = copy;
+    key = file_streams_registry_add(characters.get());
   }
-  if (!tag_access_set_tag(jvmti, stream, key)) {
-    agent_mutex_guard guard(file_streams.lock);
-    hashmapRemove(file_streams.streams, key);
+  if (key != 0 && !tag_access_set_tag(jvmti, stream, key)) {
+    file_streams_registry_remove(key);
     return 0;
   }
   return key;
@@ -276,18 +287,11 @@ void file_streams_deregister_stream_object(jobject stream) {
   if (jvmti == nullptr || stream == nullptr) return;
   uint64_t key = tag_access_get_tag(jvmti, stream);
   if (key == 0) return;
-  {
-    agent_mutex_guard guard(file_streams.lock);
-    hashmapRemove(file_streams.streams, key);
-  }
+  file_streams_registry_remove(key);
   tag_access_set_tag(jvmti, stream, 0);
 }
 
-void JNICALL file_streams_object_free(jvmtiEnv *, jlong tag) {
-  if (tag == 0 || file_streams.streams == nullptr) return;
-  agent_mutex_guard guard(file_streams.lock);
-  hashmapRemove(file_streams.streams, (uint64_t)tag);
-}
+void JNICALL file_streams_object_free(jvmtiEnv *, jlong tag) { file_streams_registry_remove((uint64_t)tag); }
 
 uint64_t file_streams_registry_size() {
   if (file_streams.streams == nullptr) return 0;

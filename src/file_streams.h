@@ -75,6 +75,9 @@ jobject file_streams_flush_transaction(JNIEnv *jni, thread_locals *record);
 uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path);
 void file_streams_deregister_stream_object(jobject stream);
 uint64_t file_streams_registry_size();
+// A new key for path (0 when memory is short) and its removal, with the path freed.
+uint64_t file_streams_registry_add(const char *path);
+void file_streams_registry_remove(uint64_t key);
 // An owned copy of the path registered under key, null when absent or memory is short.
 char *file_streams_registry_copy_path(uint64_t key);
 
