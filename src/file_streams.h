@@ -12,16 +12,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "timing_tracker.h"
+
 struct thread_locals;
 
-// Operation kinds, the index into the transaction's timing counters.
-enum file_streams_kind : int32_t {
-  FILE_STREAMS_READ_BYTE = 0,
-  FILE_STREAMS_READ_BLOCK = 1,
-  FILE_STREAMS_WRITE_BYTE = 2,
-  FILE_STREAMS_WRITE_BLOCK = 3,
-  FILE_STREAMS_AGGREGATE = -1,  // the row of the evicted entries
-};
+// Operations have the kinds of the timing counters (TIMING_FIS_READ_BYTE ... TIMING_FOS_WRITE_BLOCK,
+// RandomAccessFile's reads and writes included); the row of the evicted entries has its own.
+constexpr int32_t FILE_STREAMS_AGGREGATE = -1;
 
 constexpr uint64_t FILE_STREAMS_MAX_ENTRIES = 50;
 constexpr uint64_t FILE_STREAMS_MAX_SAVED_STACKS = 100;

@@ -33,7 +33,7 @@ inline jint read_byte(JNIEnv *jni, jobject stream) {
   if (record == nullptr) return jdk(jni, stream);
   int64_t start = tick();
   jint result = jdk(jni, stream);
-  file_streams_register_operation(record, stream, FILE_STREAMS_READ_BYTE, moved(jni, result >= 0 ? 1 : 0), start);
+  file_streams_register_operation(record, stream, TIMING_FIS_READ_BYTE, moved(jni, result >= 0 ? 1 : 0), start);
   return result;
 }
 
@@ -44,7 +44,7 @@ inline jint read_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offse
   if (record == nullptr) return jdk(jni, stream, bytes, offset, length);
   int64_t start = tick();
   jint result = jdk(jni, stream, bytes, offset, length);
-  file_streams_register_operation(record, stream, FILE_STREAMS_READ_BLOCK, moved(jni, result), start);
+  file_streams_register_operation(record, stream, TIMING_FIS_READ_BLOCK, moved(jni, result), start);
   return result;
 }
 
@@ -55,7 +55,7 @@ inline void write_byte(JNIEnv *jni, jobject stream, A... arguments) {
   if (record == nullptr) return jdk(jni, stream, arguments...);
   int64_t start = tick();
   jdk(jni, stream, arguments...);
-  file_streams_register_operation(record, stream, FILE_STREAMS_WRITE_BYTE, moved(jni, 1), start);
+  file_streams_register_operation(record, stream, TIMING_FOS_WRITE_BYTE, moved(jni, 1), start);
 }
 
 template <file_streams_hook_id Hook, typename F, typename... A>
@@ -65,7 +65,7 @@ inline void write_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offs
   if (record == nullptr) return jdk(jni, stream, bytes, offset, length, arguments...);
   int64_t start = tick();
   jdk(jni, stream, bytes, offset, length, arguments...);
-  file_streams_register_operation(record, stream, FILE_STREAMS_WRITE_BLOCK, moved(jni, length), start);
+  file_streams_register_operation(record, stream, TIMING_FOS_WRITE_BLOCK, moved(jni, length), start);
 }
 
 // The stream is registered before the JDK opens it; an open that fails leaves no entry behind.

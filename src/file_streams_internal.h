@@ -9,6 +9,8 @@
 #include <cstdint>
 
 #include "file_streams.h"
+#include "thread_info.h"
+#include "user_transaction.h"
 
 // The hooked methods, in the order the bind handler compares them.
 enum file_streams_hook_id : int {
@@ -62,7 +64,8 @@ void *file_streams_allocate(size_t size);
 char *file_streams_copy_text(const char *text);
 // Fills storage with the calling thread's stack text.
 bool file_streams_take_stack(char *storage, size_t size);
-// The calling thread's record when it is inside a transaction, null otherwise.
-thread_locals *file_streams_transaction_record();
-file_streams_locals *file_streams_locals_of(thread_locals *record);
-void timing_tracker_register_operation(thread_locals *record, int32_t kind, int64_t duration);
+// The calling thread's record when it is inside a transaction, null otherwise (none is made).
+inline thread_locals *file_streams_transaction_record() { return user_transaction_get_locals(); }
+inline file_streams_locals *file_streams_locals_of(thread_locals *record) {
+  return &record->transaction_state.file_streams;
+}

@@ -109,6 +109,11 @@ thread_locals *thread_get_locals() {
   return record;
 }
 
+thread_locals *thread_peek_locals() {
+  auto *record = static_cast<thread_locals *>(thread_local_get(thread_locals_get_handle()));
+  return record == ENDED_MARKER ? nullptr : record;
+}
+
 void JNICALL thread_start_callback(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread) {
   thread_local_key key = thread_locals_get_handle();
   if (thread_local_get(key) == ENDED_MARKER) thread_local_set(key, nullptr);

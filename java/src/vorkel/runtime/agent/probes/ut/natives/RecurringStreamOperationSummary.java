@@ -4,12 +4,14 @@ import java.util.ArrayList;
 import java.util.Collections;
 import java.util.List;
 
+import vorkel.runtime.agent.transactions.Json;
+
 /**
  * The file streams a transaction read and wrote: one row per (stream, kind of operation), at
  * most 50, and when more were used, one aggregate row (kind -1) with the totals of the rows that
  * made room, whose sampled stacks are kept apart (at most 100).
  */
-public final class RecurringStreamOperationSummary {
+public final class RecurringStreamOperationSummary extends NativeTransactionSummary {
     public static final int KIND_AGGREGATE = -1;
     public static final int KIND_READ_BYTE = 0;
     public static final int KIND_READ_BLOCK = 1;
@@ -43,6 +45,19 @@ public final class RecurringStreamOperationSummary {
 
         public boolean isAggregate() {
             return kind == KIND_AGGREGATE;
+        }
+
+        void writeTo(Json out) {
+            out.beginObject();
+            if (!isAggregate()) {
+                out.field("path", path);
+            }
+            out.field("kind", kindName(kind)).field("count", count).field("bytes", bytes).field("ms", millis)
+                    .field("first", firstStartMillis).field("last", lastEndMillis);
+            if (stack != null) {
+                out.field("stack", stack);
+            }
+            out.endObject();
         }
 
         @Override
@@ -105,6 +120,34 @@ public final class RecurringStreamOperationSummary {
     /** Stacks sampled for entries that were merged into the aggregate. */
     public List<String> savedStacks() {
         return savedStacks;
+    }
+
+    @Override
+    public String section() {
+        return "fileStreams";
+    }
+
+    /** The rows, then the evicted entries' aggregate and their saved stacks when there are any. */
+    @Override
+    public void writeFields(Json out) {
+        out.name("streams").beginArray();
+        for (Row row : rows) {
+            if (!row.isAggregate()) {
+                row.writeTo(out);
+            }
+        }
+        out.endArray();
+        Row aggregate = aggregate();
+        if (aggregate != null) {
+            out.field("evictedCount", evictedCount);
+            out.name("evicted");
+            aggregate.writeTo(out);
+            out.name("evictedStacks").beginArray();
+            for (String stack : savedStacks) {
+                out.value(stack);
+            }
+            out.endArray();
+        }
     }
 
     public static String kindName(int kind) {
