@@ -72,4 +72,47 @@ TEST_P(FileStreamsJvm, RegistryFollowsOpenCloseAndGcAndBadInputPassesThrough) {
   EXPECT_EQ(vt::agent_errors(log).size(), 1u) << log;
 }
 
+TEST_P(FileStreamsJvm, ATransactionGetsOneRowPerStreamAndKindWithTimingsAndStacks) {
+  AgentHome home(true);
+  vt::TempDir dir;
+  auto r = run(home, "transaction", dir);
+  // 255 blocks of 4 KiB and the end of the file; the last 4 KiB byte by byte and the end once.
+  EXPECT_EQ(r["row.input.bin.read-block"], "256/1044480") << out_;
+  EXPECT_EQ(r["row.input.bin.read"], "4097/4096");
+  EXPECT_EQ(r["row.output.bin.write-block"], "256/1048576");
+  EXPECT_EQ(r["row.output.bin.write"], "100/100");
+  EXPECT_EQ(r["row_count"], "4");  // the stream opened before the tracker was enabled has none
+  EXPECT_EQ(r["evicted"], "0/true");
+  EXPECT_EQ(r["stack_methods"], "readInBlocksThenBytes,readInBlocksThenBytes,writeBlocksThenBytes,"
+                                "writeBlocksThenBytes,");
+  EXPECT_EQ(r["times_ordered"], "true");
+  EXPECT_EQ(r["timings"], "4097,257,100,256");  // the early stream's read counts here only
+  EXPECT_EQ(r["refetch"], "true");
+  EXPECT_EQ(r["starved_flush_read"], "100");
+  EXPECT_EQ(r["starved_flush"], "null");
+  EXPECT_EQ(r["after_starved_flush"], "null");
+
+  EXPECT_EQ(r["wrapped.lines.txt.read-block"], "2/14");  // the reader's buffer fill and the end
+  EXPECT_EQ(r["wrapped.random.bin.write-block"], "1/300");
+  EXPECT_EQ(r["wrapped.random.bin.write"], "1/1");
+  EXPECT_EQ(r["wrapped.random.bin.read"], "1/1");
+  EXPECT_EQ(r["wrapped.random.bin.read-block"], "1/200");
+  EXPECT_EQ(r.count("wrapped.nio.txt.write-block"), 0u);
+  EXPECT_EQ(r["wrapped_timings"], "1,3,1,1");
+  EXPECT_EQ(r["outside"], "null/null");
+
+  EXPECT_EQ(r["many_rows"], "51");
+  EXPECT_EQ(r["many_evicted"], "10");
+  EXPECT_EQ(r["many_aggregate"], "10/160/null");
+  EXPECT_EQ(r["many_saved_stacks"], "10");
+  EXPECT_EQ(r["many_saved_names_method"], "true");
+  EXPECT_EQ(r["registry_left"], "0");
+  std::string log = home.native_log();
+  std::vector<std::string> errors = vt::agent_errors(log);
+  ASSERT_EQ(errors.size(), 1u) << log;
+  EXPECT_TRUE(vt::contains(errors[0], "ERROR - Failed to allocate buffer for flushing file stream transaction info. "
+                                      "(file_streams_flush_transaction_inner:"))
+      << errors[0];
+}
+
 }  // namespace

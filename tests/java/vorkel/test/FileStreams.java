@@ -1,18 +1,29 @@
 package vorkel.test;
 
+import java.io.BufferedReader;
+import java.io.BufferedWriter;
 import java.io.File;
 import java.io.FileDescriptor;
 import java.io.FileInputStream;
 import java.io.FileOutputStream;
+import java.io.FileReader;
 import java.io.IOException;
 import java.io.RandomAccessFile;
 import java.lang.ref.WeakReference;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.util.ArrayList;
+import java.util.List;
 
 import vorkel.runtime.agent.bootstrap.Agent;
 import vorkel.runtime.agent.feature.io.file.FileStreamTrackerNativeImpl;
+import vorkel.runtime.agent.probes.ut.natives.NativeTransactionSummary;
+import vorkel.runtime.agent.probes.ut.natives.RecurringStreamOperationSummary;
+import vorkel.runtime.agent.probes.ut.natives.RecurringStreamOperationSummary.Row;
+import vorkel.runtime.agent.probes.ut.natives.TimingOperationSummary;
+import vorkel.runtime.agent.probes.ut.natives.UserTransactionNativeImpl;
 import vorkel.runtime.agent.tools.reflection.JniReflectionNativeImpl;
 
 /** In-JVM halves of the tests of the file stream tracker. */
@@ -20,8 +31,18 @@ public final class FileStreams {
     private FileStreams() {
     }
 
+    /** Results wait here while a transaction counts: printing is a write to a file stream. */
+    static final List<String> PENDING = new ArrayList<>();
+
     static void result(String key, Object value) {
-        System.out.println("RESULT " + key + "=" + value);
+        PENDING.add("RESULT " + key + "=" + value);
+    }
+
+    static void printResults() {
+        for (String line : PENDING) {
+            System.out.println(line);
+        }
+        PENDING.clear();
     }
 
     static FileStreamTrackerNativeImpl tracker() {
@@ -156,5 +177,174 @@ public final class FileStreams {
             result("after_disable_read", off.read());
         }
         result("after_all", FileStreamProbe.registrySize() - baseline);
+        printResults();
+    }
+
+    static final UserTransactionNativeImpl TRANSACTIONS = new UserTransactionNativeImpl();
+    static final int MIB = 1 << 20;
+
+    /** Rows as "name kind count bytes" lines for the test to compare, named by the file. */
+    static void rows(String prefix, RecurringStreamOperationSummary summary) {
+        for (Row row : summary.rows()) {
+            String name = row.path == null ? "none" : new File(row.path).getName();
+            result(prefix + name + "." + RecurringStreamOperationSummary.kindName(row.kind),
+                    row.count + "/" + row.bytes);
+        }
+    }
+
+    static String timings(TimingOperationSummary timings) {
+        if (timings == null) {
+            return "null";
+        }
+        return timings.count(0) + "," + timings.count(1) + "," + timings.count(2) + "," + timings.count(3);
+    }
+
+    static String stackMethod(Row row) {
+        if (row.stack == null) {
+            return "none";
+        }
+        for (String line : row.stack.split("\n")) {
+            if (line.startsWith("Lvorkel/test/FileStreams;.")) {
+                return line.substring("Lvorkel/test/FileStreams;.".length(), line.indexOf(':'));
+            }
+        }
+        return "other";
+    }
+
+    static void readInBlocksThenBytes(FileInputStream in) throws IOException {
+        byte[] block = new byte[4096];
+        for (int i = 0; i < MIB / 4096 - 1; i++) {
+            if (in.read(block) != 4096) {
+                throw new IllegalStateException("short read");
+            }
+        }
+        pause();
+        while (in.read() != -1) {
+            // the last 4 KiB byte by byte, then the end of the file once
+        }
+        if (in.read(block) != -1) {
+            throw new IllegalStateException("no end of file");
+        }
+    }
+
+    static void writeBlocksThenBytes(FileOutputStream out) throws IOException {
+        byte[] block = new byte[4096];
+        for (int i = 0; i < MIB / 4096; i++) {
+            out.write(block);
+        }
+        pause();
+        for (int i = 0; i < 100; i++) {
+            out.write(i);
+        }
+    }
+
+    /** Longer than the spacing of stack samples. */
+    static void pause() {
+        try {
+            Thread.sleep(120);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+        }
+    }
+
+    /**
+     * Reads and writes inside a transaction: rows per (stream, kind), timings, stacks; the same
+     * reads outside count nothing; a stream opened before the tracker was enabled has no row.
+     */
+    public static void transaction(String[] args) throws Exception {
+        String dir = args[1];
+        File input = file(dir, "input.bin", MIB);
+        File text = new File(dir, "lines.txt");
+        Files.write(text.toPath(), "one\ntwo\nthree\n".getBytes(StandardCharsets.UTF_8));
+        FileInputStream early = new FileInputStream(input);
+        tracker().setEnabled(true);
+
+        TRANSACTIONS.joinTransactionNative(new Object(), 1000);
+        pause();
+        try (FileInputStream in = new FileInputStream(input)) {
+            readInBlocksThenBytes(in);
+        }
+        pause();
+        try (FileOutputStream out = new FileOutputStream(new File(dir, "output.bin"))) {
+            writeBlocksThenBytes(out);
+        }
+        early.read(new byte[10]);
+        NativeTransactionSummary[] summaries = TRANSACTIONS.fetchNativeSummaries();
+        RecurringStreamOperationSummary streams = (RecurringStreamOperationSummary) summaries[1];
+        rows("row.", streams);
+        result("row_count", streams.rows().size());
+        result("evicted", streams.evictedCount() + "/" + (streams.aggregate() == null));
+        StringBuilder methods = new StringBuilder();
+        for (Row row : streams.rows()) {
+            methods.append(stackMethod(row)).append(',');
+        }
+        result("stack_methods", methods);
+        Row first = streams.rows().get(0);
+        result("times_ordered", first.firstStartMillis <= first.lastEndMillis
+                && Math.abs(first.firstStartMillis - System.currentTimeMillis()) < 60000);
+        result("timings", timings((TimingOperationSummary) summaries[0]));
+        result("refetch", TRANSACTIONS.fetchNativeSummaries()[1] == null);
+
+        // No memory for the flush: no summary, the table is emptied all the same.
+        try (FileInputStream in = new FileInputStream(input)) {
+            result("starved_flush_read", in.read(new byte[100]));
+        }
+        FileStreamProbe.failAllocations(1);
+        result("starved_flush", TRANSACTIONS.fetchNativeSummaries()[1]);
+        FileStreamProbe.failAllocations(0);
+        result("after_starved_flush", TRANSACTIONS.fetchNativeSummaries()[1]);
+
+        // Buffered wrappers: a reader over a FileInputStream is seen, NIO's writer is not.
+        try (BufferedReader reader = new BufferedReader(new FileReader(text))) {
+            while (reader.readLine() != null) {
+                // the whole file
+            }
+        }
+        try (BufferedWriter writer = Files.newBufferedWriter(new File(dir, "nio.txt").toPath())) {
+            writer.write("not seen");
+        }
+        try (RandomAccessFile random = new RandomAccessFile(new File(dir, "random.bin"), "rw")) {
+            random.write(new byte[300]);
+            random.write(7);
+            random.seek(0);
+            random.read();
+            random.read(new byte[200]);
+        }
+        summaries = TRANSACTIONS.fetchNativeSummaries();
+        rows("wrapped.", (RecurringStreamOperationSummary) summaries[1]);
+        result("wrapped_timings", timings((TimingOperationSummary) summaries[0]));
+        TRANSACTIONS.leaveTransactionNative();
+
+        try (FileInputStream in = new FileInputStream(input)) {
+            readInBlocksThenBytes(in);
+        }
+        TRANSACTIONS.joinTransactionNative(new Object(), 1000);
+        summaries = TRANSACTIONS.fetchNativeSummaries();
+        result("outside", summaries[0] + "/" + summaries[1]);
+
+        // Sixty streams, each with a stack: fifty rows, ten merged into the aggregate.
+        FileStreamProbe.stackIntervalMillis(0);
+        TRANSACTIONS.joinTransactionNative(new Object(), 1000);
+        List<File> many = new ArrayList<>();
+        for (int i = 0; i < 60; i++) {
+            many.add(file(dir, "many" + i, 16));
+        }
+        for (File each : many) {
+            try (FileInputStream in = new FileInputStream(each)) {
+                in.read(new byte[16]);
+            }
+        }
+        streams = (RecurringStreamOperationSummary) TRANSACTIONS.fetchNativeSummaries()[1];
+        Row aggregate = streams.aggregate();
+        result("many_rows", streams.rows().size());
+        result("many_evicted", streams.evictedCount());
+        result("many_aggregate", aggregate == null ? "none" : aggregate.count + "/" + aggregate.bytes + "/" + aggregate.path);
+        result("many_saved_stacks", streams.savedStacks().size());
+        result("many_saved_names_method", streams.savedStacks().isEmpty() ? "none"
+                : String.valueOf(streams.savedStacks().get(0).contains("Lvorkel/test/FileStreams;.transaction:")));
+        result("registry_left", FileStreamProbe.registrySize());
+        TRANSACTIONS.leaveTransactionNative();
+        early.close();
+        printResults();
     }
 }
