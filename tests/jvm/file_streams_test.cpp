@@ -58,9 +58,11 @@ TEST_P(FileStreamsJvm, RegistryFollowsOpenCloseAndGcAndBadInputPassesThrough) {
   EXPECT_EQ(r["after_starved"], "0");
   EXPECT_EQ(r["disabled_key"], "0");
   EXPECT_EQ(r["disabled_read"], "10");
+  EXPECT_EQ(r["disabled_counted"], "null/null");
   EXPECT_EQ(r["reenabled_key_set"], "true");
   EXPECT_EQ(r["after_disable_key"], "0");
   EXPECT_EQ(r["after_disable_read"], "0");
+  EXPECT_EQ(r["after_disable_counted"], "null/null");
   EXPECT_EQ(r["after_all"], "0");
   std::string log = home.native_log();
   EXPECT_EQ(vt::log_lines_with(log, "ERROR - Could not register file stream " + dir / "data.bin" + ": out of memory.")

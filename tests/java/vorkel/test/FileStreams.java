@@ -162,10 +162,13 @@ public final class FileStreams {
         result("after_starved", FileStreamProbe.registrySize() - baseline);
 
         tracker().setEnabled(false);
+        TRANSACTIONS.joinTransactionNative(new Object(), 1000);
         try (FileInputStream off = new FileInputStream(data)) {
             result("disabled_key", FileStreamProbe.streamKey(off));
             result("disabled_read", off.read(new byte[10]));
         }
+        NativeTransactionSummary[] summaries = TRANSACTIONS.fetchNativeSummaries();
+        result("disabled_counted", summaries[0] + "/" + summaries[1]);
         tracker().setEnabled(true);
         try (FileInputStream on = new FileInputStream(data)) {
             result("reenabled_key_set", FileStreamProbe.streamKey(on) != 0);
@@ -176,6 +179,9 @@ public final class FileStreams {
             result("after_disable_key", FileStreamProbe.streamKey(off));
             result("after_disable_read", off.read());
         }
+        summaries = TRANSACTIONS.fetchNativeSummaries();
+        result("after_disable_counted", summaries[0] + "/" + summaries[1]);
+        TRANSACTIONS.leaveTransactionNative();
         result("after_all", FileStreamProbe.registrySize() - baseline);
         printResults();
     }
