@@ -17,4 +17,10 @@ public final class FileStreamProbe {
     public static native void stackIntervalMillis(long millis);
 
     public static native long flushObjectFree();
+
+    /**
+     * Nanoseconds per call of the parts of a hooked operation, inside a transaction: clock,
+     * transaction lookup, tag lookup, exception check, table update, the whole accounting step.
+     */
+    public static native long[] operationCosts(Object stream, int count);
 }
