@@ -23,8 +23,10 @@ using close_function = void(JNICALL *)(JNIEnv *, jobject);
 
 inline int64_t tick() { return (int64_t)perfCounterCurrent(); }
 
-// Bytes an operation moved: none when it failed with an exception or, for reads, hit the end.
-inline int64_t moved(JNIEnv *jni, int64_t bytes) { return bytes > 0 && !jni->ExceptionCheck() ? bytes : 0; }
+// Bytes a write moved: none when it failed with an exception. A read that fails or hits the end
+// returns -1 and moves none.
+inline int64_t written(JNIEnv *jni, int64_t bytes) { return bytes > 0 && !jni->ExceptionCheck() ? bytes : 0; }
+inline int64_t read_result(jint result) { return result > 0 ? result : 0; }
 
 template <file_streams_hook_id Hook>
 inline jint read_byte(JNIEnv *jni, jobject stream) {
@@ -33,7 +35,7 @@ inline jint read_byte(JNIEnv *jni, jobject stream) {
   if (record == nullptr) return jdk(jni, stream);
   int64_t start = tick();
   jint result = jdk(jni, stream);
-  file_streams_register_operation(record, stream, TIMING_FIS_READ_BYTE, moved(jni, result >= 0 ? 1 : 0), start);
+  file_streams_register_operation(record, stream, TIMING_FIS_READ_BYTE, read_result(result >= 0 ? 1 : 0), start);
   return result;
 }
 
@@ -44,7 +46,7 @@ inline jint read_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offse
   if (record == nullptr) return jdk(jni, stream, bytes, offset, length);
   int64_t start = tick();
   jint result = jdk(jni, stream, bytes, offset, length);
-  file_streams_register_operation(record, stream, TIMING_FIS_READ_BLOCK, moved(jni, result), start);
+  file_streams_register_operation(record, stream, TIMING_FIS_READ_BLOCK, read_result(result), start);
   return result;
 }
 
@@ -55,7 +57,7 @@ inline void write_byte(JNIEnv *jni, jobject stream, A... arguments) {
   if (record == nullptr) return jdk(jni, stream, arguments...);
   int64_t start = tick();
   jdk(jni, stream, arguments...);
-  file_streams_register_operation(record, stream, TIMING_FOS_WRITE_BYTE, moved(jni, 1), start);
+  file_streams_register_operation(record, stream, TIMING_FOS_WRITE_BYTE, written(jni, 1), start);
 }
 
 template <file_streams_hook_id Hook, typename F, typename... A>
@@ -65,7 +67,7 @@ inline void write_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offs
   if (record == nullptr) return jdk(jni, stream, bytes, offset, length, arguments...);
   int64_t start = tick();
   jdk(jni, stream, bytes, offset, length, arguments...);
-  file_streams_register_operation(record, stream, TIMING_FOS_WRITE_BLOCK, moved(jni, length), start);
+  file_streams_register_operation(record, stream, TIMING_FOS_WRITE_BLOCK, written(jni, length), start);
 }
 
 // The stream is registered before the JDK opens it; an open that fails leaves no entry behind.
