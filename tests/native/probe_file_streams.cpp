@@ -5,18 +5,17 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <vector>
 
-#include "agent_init.h"
 #include "common.h"
 #include "file_streams.h"
 #include "hires_time.h"
+#include "probe_kit.h"
 #include "tag_access.h"
 #include "thread_info.h"
 #include "user_transaction.h"
 
 namespace {
-
-jvmtiEnv *main_env() { return agent_globals != nullptr ? agent_globals->jvmti : nullptr; }
 
 std::atomic<int> failing_allocations{0};
 
@@ -47,7 +46,7 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_FileStreamProbe_registeredPath(JN
 }
 
 VORKEL_EXPORT jlong JNICALL Java_vorkel_test_FileStreamProbe_streamKey(JNIEnv *, jclass, jobject stream) {
-  return (jlong)tag_access_get_tag(main_env(), stream);
+  return (jlong)tag_access_get_tag(probe_main_env(), stream);
 }
 
 // The next count allocations of the tracker fail.
@@ -65,7 +64,7 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_test_FileStreamProbe_flushObjectFree(JNI
   jvmtiHeapCallbacks callbacks{};
   callbacks.heap_iteration_callback = count_object;
   jlong count = 0;
-  jvmtiError error = main_env()->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &count);
+  jvmtiError error = probe_main_env()->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &count);
   return error == JVMTI_ERROR_NONE ? count : -1;
 }
 
@@ -74,7 +73,7 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_test_FileStreamProbe_flushObjectFree(JNI
 // the table update of a repeated (stream, kind), and the whole accounting step of the hooks.
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_FileStreamProbe_operationCosts(JNIEnv *jni, jclass, jobject stream,
                                                                                jint count) {
-  jlong costs[6] = {};
+  std::vector<jlong> costs(6);
   thread_locals *record = user_transaction_get_locals();
   if (record == nullptr || count <= 0) return nullptr;
   auto per_call = [count](uint64_t start) { return (jlong)((perfCounterCurrent() - start) / (uint64_t)count); };
@@ -86,12 +85,12 @@ VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_FileStreamProbe_operationCosts
   for (jint i = 0; i < count; ++i) sink = sink + (uintptr_t)user_transaction_get_locals();
   costs[1] = per_call(start);
   start = perfCounterCurrent();
-  for (jint i = 0; i < count; ++i) sink = sink + tag_access_get_tag(main_env(), stream);
+  for (jint i = 0; i < count; ++i) sink = sink + tag_access_get_tag(probe_main_env(), stream);
   costs[2] = per_call(start);
   start = perfCounterCurrent();
   for (jint i = 0; i < count; ++i) sink = sink + (uint64_t)jni->ExceptionCheck();
   costs[3] = per_call(start);
-  uint64_t key = tag_access_get_tag(main_env(), stream);
+  uint64_t key = tag_access_get_tag(probe_main_env(), stream);
   if (key != 0) {
     file_streams_locals *locals = &record->transaction_state.file_streams;
     start = perfCounterCurrent();
@@ -103,7 +102,5 @@ VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_FileStreamProbe_operationCosts
     file_streams_register_operation(record, stream, TIMING_FIS_READ_BLOCK, 4096, (int64_t)perfCounterCurrent());
   }
   costs[5] = per_call(start);
-  jlongArray array = jni->NewLongArray(6);
-  if (array != nullptr) jni->SetLongArrayRegion(array, 0, 6, costs);
-  return array;
+  return probe_long_array(jni, costs);
 }

@@ -35,12 +35,12 @@ public final class FileStreams {
     static final List<String> PENDING = new ArrayList<>();
 
     static void result(String key, Object value) {
-        PENDING.add("RESULT " + key + "=" + value);
+        PENDING.add(key + "=" + value);
     }
 
     static void printResults() {
         for (String line : PENDING) {
-            System.out.println(line);
+            Harness.result(line.substring(0, line.indexOf('=')), line.substring(line.indexOf('=') + 1));
         }
         PENDING.clear();
     }
@@ -79,19 +79,6 @@ public final class FileStreams {
         FileInputStream stream = new FileInputStream(file);
         out[0] = new WeakReference<>(stream);
         return FileStreamProbe.streamKey(stream);
-    }
-
-    /** Collects garbage until the registry forgot key; the number of rounds, -1 when it did not. */
-    static int roundsUntilUnregistered(long key, WeakReference<?> stream) {
-        for (int round = 1; round <= 200; round++) {
-            System.gc();
-            FileStreamProbe.flushObjectFree();
-            if (stream.get() == null && FileStreamProbe.registeredPath(key) == null) {
-                return round;
-            }
-            Thread.yield();
-        }
-        return -1;
     }
 
     /** The registry: keys and paths of opened streams, closing, GC, bad input, switching off. */
@@ -133,7 +120,9 @@ public final class FileStreams {
         WeakReference<?>[] dropped = new WeakReference<?>[1];
         long droppedKey = dropOpenStream(data, dropped);
         result("dropped_registered", FileStreamProbe.registeredPath(droppedKey) != null);
-        result("dropped_rounds", roundsUntilUnregistered(droppedKey, dropped[0]));
+        WeakReference<?> droppedStream = dropped[0];
+        result("dropped_forgotten", Harness.collectUntil(200, FileStreamProbe::flushObjectFree,
+                () -> droppedStream.get() == null && FileStreamProbe.registeredPath(droppedKey) == null) > 0);
 
         for (int i = 0; i < 10000; i++) {
             try (FileInputStream stream = new FileInputStream(data)) {
