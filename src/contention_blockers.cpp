@@ -2,6 +2,7 @@
 // transaction threads are waiting for, while they wait. Selection and merge hold the contention
 // lock; the JVM is asked without it (GetObjectMonitorUsage stops the world for each reading, so one
 // pass examines each contended monitor once, however many threads wait for it).
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +20,8 @@ namespace {
 constexpr size_t STACK_BUFFER_SIZE = 32768;
 // Waits examined in one pass at most; the others wait for the next pass.
 constexpr uint32_t MAX_SLOTS_PER_PASS = 64;
+
+std::atomic<contention_examination_hook> examination_hook{nullptr};
 
 void release_usage_lists(JNIEnv *jni, jvmtiEnv *jvmti, jvmtiMonitorUsage *usage) {
   for (jint i = 0; i < usage->waiter_count; ++i) jni->DeleteLocalRef(usage->waiters[i]);
@@ -49,7 +52,7 @@ void examine(JNIEnv *jni, jvmtiEnv *jvmti, contention_detection_slot *slot) {
     return;
   }
   char *stack = static_cast<char *>(malloc(STACK_BUFFER_SIZE));
-  if (stack != nullptr && thread_get_stack_trace(jvmti, owner, stack, STACK_BUFFER_SIZE)) {
+  if (stack != nullptr && thread_get_stack_trace(jvmti, owner, stack, STACK_BUFFER_SIZE, jni)) {
     slot->owner_stack = string_reallocate(stack);
   } else {
     free(stack);
@@ -88,6 +91,8 @@ bool copy_earlier_result(JNIEnv *jni, contention_detection_slot *slots, uint32_t
 
 }  // namespace
 
+void contention_set_examination_hook_for_tests(contention_examination_hook hook) { examination_hook = hook; }
+
 VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_contention_LockContentionNativeImpl_runBlockerDetection(
     JNIEnv *jni, jobject receiver) {
   agent_globals_record *globals = agent_globals;
@@ -120,6 +125,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_contention_LockConte
   for (uint32_t i = 0; i < used; ++i) {
     if (!copy_earlier_result(jni, slots, i)) examine(jni, jvmti, &slots[i]);
   }
+  if (contention_examination_hook hook = examination_hook.load(std::memory_order_relaxed)) hook();
   {
     agent_mutex_guard guard(contention.lock);
     for (uint32_t i = 0; i < used; ++i) {

@@ -87,3 +87,8 @@ struct contention_detection_slot {
 // Under contention.lock: ends the entry's wait (unlinked, its slot told) and moves what it held into
 // outcome. The entry must be linked.
 void contention_take_out_entry(contention_active_entry *entry, contention_wait_outcome *outcome);
+
+// Tests only: called by blocker detection between the examination and the merge, so that a wait
+// can be made to end meanwhile.
+using contention_examination_hook = void (*)();
+void contention_set_examination_hook_for_tests(contention_examination_hook hook);

@@ -160,7 +160,7 @@ void contention_record_long_wait(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, j
     return;
   }
   char *stack = static_cast<char *>(malloc(STACK_BUFFER_SIZE));
-  if (stack == nullptr || !thread_get_stack_trace(jvmti, nullptr, stack, STACK_BUFFER_SIZE)) {
+  if (stack == nullptr || !thread_get_stack_trace(jvmti, nullptr, stack, STACK_BUFFER_SIZE, jni)) {
     free(stack);
     log_error_raw(jni, "%s (%s:%d)", "Failed to record stack trace for long lock contention time.",
                   "contention_record_long_wait", __LINE__);

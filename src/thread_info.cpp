@@ -270,8 +270,14 @@ void thread_add_stack_line(jvmtiEnv *jvmti, const jvmtiFrameInfo *frame, appenda
   deallocate(jvmti, class_signature);
 }
 
-bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size) {
+bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size, JNIEnv *jni) {
   if (storage == nullptr || size == 0) return false;
+  if (jni != nullptr && jni->PushLocalFrame(THREAD_MAX_FRAMES + 16) == JNI_OK) {
+    bool done = thread_get_stack_trace(jvmti, thread, storage, size, nullptr);
+    jni->PopLocalFrame(nullptr);
+    return done;
+  }
+  if (jni != nullptr && jni->ExceptionCheck()) jni->ExceptionClear();
   appendable buffer;
   appendable_init(&buffer, storage, size);
   if (thread != nullptr) {

@@ -60,8 +60,10 @@ jint thread_line_table_search(const jvmtiLineNumberEntry *table, jint count, jlo
 
 void thread_add_stack_line(jvmtiEnv *jvmti, const jvmtiFrameInfo *frame, appendable *buffer);
 // The stack text of thread (the calling thread when null), at most 200 frames, cut to whole lines
-// when it does not fit. False when the stack could not be had.
-bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size);
+// when it does not fit. False when the stack could not be had. With jni, the local references the
+// frames' class queries make are released in a local frame of their own (callers with a JNI
+// environment should pass it: a deep stack would otherwise exceed a native's local capacity).
+bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size, JNIEnv *jni = nullptr);
 
 struct thread_dump {
   hashmap *methods;  // method id -> thread_dump_method

@@ -10,6 +10,7 @@ import java.util.List;
 import vorkel.runtime.agent.feature.io.file.FileStreamTrackerNativeImpl;
 import vorkel.runtime.agent.instrumentation.deferred.DeferredTransformationNativeImpl;
 import vorkel.runtime.agent.tools.timings.VorkelClockNativeImpl;
+import vorkel.runtime.agent.transactions.Transactions;
 
 /**
  * Brings the native agent up from the agent jar: either loaded with -agentpath (the natives are
@@ -72,6 +73,12 @@ public final class Agent {
             deferred.attach();
             if (options.getBoolean("filestreams", false)) {
                 FileStreamTrackerNativeImpl.instance().setEnabled(true);
+            }
+            if (options.getBoolean("transactions", true)) {
+                Transactions.start(host, port, options.get("account", "account"), options.get("jvm", "jvm"),
+                        options.get("session", "session"), options.getLong("waitms", 0),
+                        options.getLong("slowms", 5000), options.getLong("detectionms", 50),
+                        options.get("excludelocks", ""), options.get("excludemethods", ""));
             }
         }
         return startResult;

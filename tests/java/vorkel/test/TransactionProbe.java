@@ -1,0 +1,19 @@
+package vorkel.test;
+
+/** Natives of the test kit for user transactions and the contention probe. */
+public final class TransactionProbe {
+    private TransactionProbe() {
+    }
+
+    public static native long setMinimumWaitMillis(long millis);
+
+    public static native int ownWaitState();
+
+    public static native void clearRootCause();
+
+    public static native int pauseExaminations(long millis);
+
+    public static native long nativeHeapInUse();
+
+    public static native int activeWaits();
+}

@@ -1,0 +1,66 @@
+// Test-kit natives of vorkel.test.TransactionProbe: the contention probe's internals (its floor,
+// a thread's records, a pause inside blocker detection) and the process's native heap use.
+#include <jni.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "common.h"
+#include "contention_internal.h"
+#include "hires_time.h"
+#include "thread_info.h"
+
+namespace {
+std::atomic<int64_t> examination_pause_ms{0};
+std::atomic<int32_t> examinations_paused{0};
+
+void pause_examination() {
+  int64_t pause = examination_pause_ms.load();
+  if (pause <= 0) return;
+  examinations_paused.fetch_add(1);
+  usleep((useconds_t)(pause * 1000));
+}
+
+contention_locals *own_locals() {
+  thread_locals *record = thread_peek_locals();
+  return record != nullptr ? &record->transaction_state.contention : nullptr;
+}
+}  // namespace
+
+// Sets the floor below which no wait is recorded; returns the previous one (milliseconds).
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TransactionProbe_setMinimumWaitMillis(JNIEnv *, jclass, jlong ms) {
+  int64_t previous = hires_duration_to_ms(contention.minimum_wait);
+  contention.minimum_wait = ms_to_hires_duration(ms);
+  return previous;
+}
+
+// The calling thread's long-wait count and root-cause flag, as count * 10 + flag; -1 without a record.
+VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_ownWaitState(JNIEnv *, jclass) {
+  contention_locals *locals = own_locals();
+  return locals != nullptr ? (jint)(locals->long_wait_count * 10 + locals->root_cause_found) : -1;
+}
+
+VORKEL_EXPORT void JNICALL Java_vorkel_test_TransactionProbe_clearRootCause(JNIEnv *, jclass) {
+  if (contention_locals *locals = own_locals()) locals->root_cause_found = 0;
+}
+
+// From now on every blocker detection sleeps this long between examining and merging (0: never);
+// returns how many detections paused so far.
+VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_pauseExaminations(JNIEnv *, jclass, jlong ms) {
+  examination_pause_ms = ms;
+  contention_set_examination_hook_for_tests(ms > 0 ? pause_examination : nullptr);
+  return examinations_paused.load();
+}
+
+// Bytes of the C heap in use (the JVM's and the agent's).
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TransactionProbe_nativeHeapInUse(JNIEnv *, jclass) {
+  struct mallinfo2 info = mallinfo2();
+  return (jlong)(info.uordblks + info.hblkhd);
+}
+
+// Waits in progress in the process-wide list.
+VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_activeWaits(JNIEnv *, jclass) {
+  agent_mutex_guard guard(contention.lock);
+  return (jint)contention.active_count;
+}
