@@ -14,6 +14,7 @@
 #include "hires_time.h"
 #include "log.h"
 #include "reflection.h"
+#include "string_util.h"
 #include "tag_access.h"
 #include "thread_info.h"
 
@@ -68,8 +69,20 @@ jmethodID find(JNIEnv *jni, jclass klass, const char *name, const char *signatur
   return reflection_find_method(jni, klass, name, signature);
 }
 
-jmethodID find_or(JNIEnv *jni, jclass klass, const char *name, const char *fallback, const char *signature) {
-  return reflection_find_fallback_method(jni, find(jni, klass, name, signature), klass, fallback, signature);
+// Looks up a hooked method by its name, else by the fallback name, and notes which of them the
+// class library has in the hook's name.
+jmethodID hook_method(JNIEnv *jni, file_streams_hook_id hook, jclass klass, const char *class_name, const char *name,
+                      const char *fallback, const char *signature) {
+  file_streams_hook &entry = file_streams_hooks[hook];
+  jmethodID method = find(jni, klass, name, signature);
+  const char *found = name;
+  if (method == nullptr && fallback != nullptr) {
+    method = reflection_find_fallback_method(jni, method, klass, fallback, signature);
+    if (method != nullptr) found = fallback;
+  }
+  entry.method = method;
+  xsnprintf(entry.name, sizeof entry.name, "%s.%s%s", class_name, found, signature);
+  return method;
 }
 
 template <typename T>
@@ -80,10 +93,11 @@ const void *either(T first, T second) {
 void find_input_stream(JNIEnv *jni) {
   jclass klass = file_streams.input_class = global_class(jni, "java/io/FileInputStream");
   file_streams_hook *h = file_streams_hooks;
-  h[HOOK_FIS_READ0].method = find_or(jni, klass, "read0", "read", "()I");
-  h[HOOK_FIS_READBYTES].method = find(jni, klass, "readBytes", "([BII)I");
-  h[HOOK_FIS_OPEN0].method = find_or(jni, klass, "open0", "open", "(Ljava/lang/String;)V");
-  h[HOOK_FIS_CLOSE0].method = find(jni, klass, "close0", "()V");
+  const char *name = "FileInputStream";
+  hook_method(jni, HOOK_FIS_READ0, klass, name, "read0", "read", "()I");
+  hook_method(jni, HOOK_FIS_READBYTES, klass, name, "readBytes", nullptr, "([BII)I");
+  hook_method(jni, HOOK_FIS_OPEN0, klass, name, "open0", "open", "(Ljava/lang/String;)V");
+  hook_method(jni, HOOK_FIS_CLOSE0, klass, name, "close0", nullptr, "()V");
   if (!reflection_verify_non_nulls(jni, "Could not find FileInputStream method: #%d", klass, h[HOOK_FIS_READ0].method,
                                    h[HOOK_FIS_READBYTES].method, h[HOOK_FIS_OPEN0].method, &reflection_terminator)) {
     log_error_raw(jni, "FileInputStream monitoring may not work correctly.");
@@ -93,14 +107,15 @@ void find_input_stream(JNIEnv *jni) {
 void find_output_stream(JNIEnv *jni) {
   jclass klass = file_streams.output_class = global_class(jni, "java/io/FileOutputStream");
   file_streams_hook *h = file_streams_hooks;
-  h[HOOK_FOS_WRITE].method = find(jni, klass, "write", "(IZ)V");
-  h[HOOK_FOS_WRITEBYTES].method = find(jni, klass, "writeBytes", "([BIIZ)V");
-  h[HOOK_FOS_JDK6_WRITE].method = find(jni, klass, "write", "(I)V");
-  h[HOOK_FOS_JDK6_WRITEBYTES].method = find(jni, klass, "writeBytes", "([BII)V");
-  h[HOOK_FOS_OPEN0].method = find_or(jni, klass, "open0", "open", "(Ljava/lang/String;Z)V");
-  h[HOOK_FOS_CLOSE0].method = find(jni, klass, "close0", "()V");
-  h[HOOK_FOS_JDK6_OPEN].method = find(jni, klass, "open", "(Ljava/lang/String;)V");
-  h[HOOK_FOS_JDK6_OPENAPPEND].method = find(jni, klass, "openAppend", "(Ljava/lang/String;)V");
+  const char *name = "FileOutputStream";
+  hook_method(jni, HOOK_FOS_WRITE, klass, name, "write", nullptr, "(IZ)V");
+  hook_method(jni, HOOK_FOS_WRITEBYTES, klass, name, "writeBytes", nullptr, "([BIIZ)V");
+  hook_method(jni, HOOK_FOS_JDK6_WRITE, klass, name, "write", nullptr, "(I)V");
+  hook_method(jni, HOOK_FOS_JDK6_WRITEBYTES, klass, name, "writeBytes", nullptr, "([BII)V");
+  hook_method(jni, HOOK_FOS_OPEN0, klass, name, "open0", "open", "(Ljava/lang/String;Z)V");
+  hook_method(jni, HOOK_FOS_CLOSE0, klass, name, "close0", nullptr, "()V");
+  hook_method(jni, HOOK_FOS_JDK6_OPEN, klass, name, "open", nullptr, "(Ljava/lang/String;)V");
+  hook_method(jni, HOOK_FOS_JDK6_OPENAPPEND, klass, name, "openAppend", nullptr, "(Ljava/lang/String;)V");
   jmethodID open_either = h[HOOK_FOS_OPEN0].method;
   if (!reflection_verify_non_nulls(jni, "Could not find FileOutputStream method: #%d", klass,
                                    either(h[HOOK_FOS_WRITE].method, h[HOOK_FOS_JDK6_WRITE].method),
@@ -117,7 +132,7 @@ void find_descriptor(JNIEnv *jni) {
   file_streams_hook *h = file_streams_hooks;
   if (h[HOOK_FIS_CLOSE0].method != nullptr && h[HOOK_FOS_CLOSE0].method != nullptr) return;
   jclass klass = file_streams.descriptor_class = global_class(jni, "java/io/FileDescriptor");
-  h[HOOK_FD_CLOSE0].method = find(jni, klass, "close0", "()V");
+  hook_method(jni, HOOK_FD_CLOSE0, klass, "FileDescriptor", "close0", nullptr, "()V");
   file_streams.parent_field = reflection_find_field(jni, klass, "parent", "Ljava/io/Closeable;");
   if (!reflection_verify_non_nulls(jni, "Could not find FileDescriptor method: #%d", klass, h[HOOK_FD_CLOSE0].method,
                                    file_streams.parent_field, &reflection_terminator)) {
@@ -132,11 +147,12 @@ void find_descriptor(JNIEnv *jni) {
 void find_random_access_file(JNIEnv *jni) {
   jclass klass = file_streams.random_access_class = global_class(jni, "java/io/RandomAccessFile");
   file_streams_hook *h = file_streams_hooks;
-  h[HOOK_RAF_OPEN0].method = find(jni, klass, "open0", "(Ljava/lang/String;I)V");
-  h[HOOK_RAF_READ0].method = find(jni, klass, "read0", "()I");
-  h[HOOK_RAF_READBYTES].method = find_or(jni, klass, "readBytes0", "readBytes", "([BII)I");
-  h[HOOK_RAF_WRITE0].method = find(jni, klass, "write0", "(I)V");
-  h[HOOK_RAF_WRITEBYTES].method = find_or(jni, klass, "writeBytes0", "writeBytes", "([BII)V");
+  const char *name = "RandomAccessFile";
+  hook_method(jni, HOOK_RAF_OPEN0, klass, name, "open0", nullptr, "(Ljava/lang/String;I)V");
+  hook_method(jni, HOOK_RAF_READ0, klass, name, "read0", nullptr, "()I");
+  hook_method(jni, HOOK_RAF_READBYTES, klass, name, "readBytes0", "readBytes", "([BII)I");
+  hook_method(jni, HOOK_RAF_WRITE0, klass, name, "write0", nullptr, "(I)V");
+  hook_method(jni, HOOK_RAF_WRITEBYTES, klass, name, "writeBytes0", "writeBytes", "([BII)V");
   if (!reflection_verify_non_nulls(jni, "Could not find RandomAccessFile method: #%d", klass, h[HOOK_RAF_OPEN0].method,
                                    h[HOOK_RAF_READ0].method, h[HOOK_RAF_READBYTES].method, h[HOOK_RAF_WRITE0].method,
                                    h[HOOK_RAF_WRITEBYTES].method, &reflection_terminator)) {
@@ -197,9 +213,10 @@ void file_streams_native_method_bind(jvmtiEnv *, JNIEnv *, jthread, jmethodID me
                                      void **new_address) {
   if (method == nullptr || address == nullptr || new_address == nullptr) return;
   agent_mutex_guard guard(file_streams.lock);
-  if (!file_streams.enabled) return;
   for (int i = 0; i < HOOK_COUNT; ++i) {
     if (file_streams_hooks[i].method != method) continue;
+    file_streams_hooks[i].binds.fetch_add(1, std::memory_order_relaxed);
+    if (!file_streams.enabled) return;
     // A function that is already ours (another agent handing it back) must never be called by
     // the hook as the JDK's.
     if (address != file_streams_hook_functions[i]) {
@@ -232,6 +249,18 @@ void file_streams_set_enabled(JNIEnv *jni, bool enabled) {
 bool file_streams_enabled() {
   agent_mutex_guard guard(file_streams.lock);
   return file_streams.enabled != 0;
+}
+
+size_t file_streams_hook_count() { return HOOK_COUNT; }
+
+const char *file_streams_hook_name(size_t hook) {
+  return hook < HOOK_COUNT && file_streams_hooks[hook].name[0] != '\0' ? file_streams_hooks[hook].name : nullptr;
+}
+
+bool file_streams_hook_present(size_t hook) { return hook < HOOK_COUNT && file_streams_hooks[hook].method != nullptr; }
+
+uint32_t file_streams_hook_binds(size_t hook) {
+  return hook < HOOK_COUNT ? file_streams_hooks[hook].binds.load(std::memory_order_relaxed) : 0;
 }
 
 VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_feature_io_file_FileStreamTrackerNativeImpl_setEnabled(
@@ -333,11 +362,11 @@ char *file_streams_copy_text(const char *text) {
   return copy;
 }
 
-bool file_streams_take_stack(char *storage, size_t size) {
+bool file_streams_take_stack(JNIEnv *jni, char *storage, size_t size) {
   file_streams_stack_source source = file_streams.stack_source.load(std::memory_order_relaxed);
   if (source != nullptr) return source(storage, size);
   jvmtiEnv *jvmti = file_streams_main_env();
-  return jvmti != nullptr && thread_get_stack_trace(jvmti, nullptr, storage, size);
+  return jvmti != nullptr && thread_get_stack_trace(jvmti, nullptr, storage, size, jni);
 }
 
 void file_streams_set_allocator_for_tests(file_streams_allocator allocator) {

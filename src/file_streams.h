@@ -60,6 +60,13 @@ void file_streams_native_method_bind(jvmtiEnv *jvmti, JNIEnv *jni, jthread threa
 // call. Once the agent is switched off, the tracker cannot be enabled again.
 void file_streams_set_enabled(JNIEnv *jni, bool enabled);
 bool file_streams_enabled();
+// The hooked methods, for diagnostics: the method looked up ("FileInputStream.read0()I", null
+// before the lookups), whether the class library has it, and how often the JVM bound it so far,
+// with the hook or without.
+size_t file_streams_hook_count();
+const char *file_streams_hook_name(size_t hook);
+bool file_streams_hook_present(size_t hook);
+uint32_t file_streams_hook_binds(size_t hook);
 
 void file_streams_locals_init(file_streams_locals *locals);
 void file_streams_locals_free(file_streams_locals *locals);
@@ -79,11 +86,11 @@ void file_streams_registry_remove(uint64_t key);
 char *file_streams_registry_copy_path(uint64_t key);
 
 // One read or write of the calling thread, timed from start (a clock tick) to now; bytes moved.
-void file_streams_register_operation(thread_locals *record, jobject stream, int32_t kind, int64_t bytes,
-                                     int64_t start);
+void file_streams_register_operation(JNIEnv *jni, thread_locals *record, jobject stream, int32_t kind,
+                                     int64_t bytes, int64_t start);
 // The table step of an operation on a registered stream (key not 0).
 void file_streams_account(file_streams_locals *locals, uint64_t key, int32_t kind, int64_t bytes, int64_t start,
-                          int64_t now);
+                          int64_t now, JNIEnv *jni = nullptr);
 
 // Tests only: where owned texts and buffers come from (malloc when null), the spacing of stack
 // samples, and where a stack text comes from (the calling thread's stack when null).

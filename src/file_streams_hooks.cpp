@@ -35,7 +35,7 @@ inline jint read_byte(JNIEnv *jni, jobject stream) {
   if (record == nullptr) return jdk(jni, stream);
   int64_t start = tick();
   jint result = jdk(jni, stream);
-  file_streams_register_operation(record, stream, TIMING_FIS_READ_BYTE, read_result(result >= 0 ? 1 : 0), start);
+  file_streams_register_operation(jni, record, stream, TIMING_FIS_READ_BYTE, read_result(result >= 0 ? 1 : 0), start);
   return result;
 }
 
@@ -46,7 +46,7 @@ inline jint read_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offse
   if (record == nullptr) return jdk(jni, stream, bytes, offset, length);
   int64_t start = tick();
   jint result = jdk(jni, stream, bytes, offset, length);
-  file_streams_register_operation(record, stream, TIMING_FIS_READ_BLOCK, read_result(result), start);
+  file_streams_register_operation(jni, record, stream, TIMING_FIS_READ_BLOCK, read_result(result), start);
   return result;
 }
 
@@ -57,7 +57,7 @@ inline void write_byte(JNIEnv *jni, jobject stream, A... arguments) {
   if (record == nullptr) return jdk(jni, stream, arguments...);
   int64_t start = tick();
   jdk(jni, stream, arguments...);
-  file_streams_register_operation(record, stream, TIMING_FOS_WRITE_BYTE, written(jni, 1), start);
+  file_streams_register_operation(jni, record, stream, TIMING_FOS_WRITE_BYTE, written(jni, 1), start);
 }
 
 template <file_streams_hook_id Hook, typename F, typename... A>
@@ -67,7 +67,7 @@ inline void write_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offs
   if (record == nullptr) return jdk(jni, stream, bytes, offset, length, arguments...);
   int64_t start = tick();
   jdk(jni, stream, bytes, offset, length, arguments...);
-  file_streams_register_operation(record, stream, TIMING_FOS_WRITE_BLOCK, written(jni, length), start);
+  file_streams_register_operation(jni, record, stream, TIMING_FOS_WRITE_BLOCK, written(jni, length), start);
 }
 
 // The stream is registered before the JDK opens it; an open that fails leaves no entry behind.

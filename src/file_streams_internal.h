@@ -38,6 +38,8 @@ enum file_streams_hook_id : int {
 struct file_streams_hook {
   jmethodID method;                     // null when the class library has no such method
   std::atomic<void *> jdk_function;     // the JDK's function saved at the latest bind
+  std::atomic<uint32_t> binds;          // how often the JVM bound the method, hooked or not
+  char name[80];                        // "FileInputStream.read0()I": the method looked up
 };
 
 // Indexed by file_streams_hook_id; written under the module lock, read by the hooks.
@@ -62,8 +64,9 @@ int64_t file_streams_stack_interval();
 // Owned memory for texts and buffers (the allocator of tests, malloc otherwise).
 void *file_streams_allocate(size_t size);
 char *file_streams_copy_text(const char *text);
-// Fills storage with the calling thread's stack text.
-bool file_streams_take_stack(char *storage, size_t size);
+// Fills storage with the calling thread's stack text (its class references released in a local
+// frame of jni when one is given).
+bool file_streams_take_stack(JNIEnv *jni, char *storage, size_t size);
 // The calling thread's record when it is inside a transaction, null otherwise (none is made).
 inline thread_locals *file_streams_transaction_record() { return user_transaction_get_locals(); }
 inline file_streams_locals *file_streams_locals_of(thread_locals *record) {

@@ -82,11 +82,11 @@ file_streams_entry *choose_entry(file_streams_locals *locals, uint64_t key, int3
   return new_entry(victim, key, kind);
 }
 
-void sample_stack(file_streams_locals *locals, file_streams_entry *entry) {
+void sample_stack(JNIEnv *jni, file_streams_locals *locals, file_streams_entry *entry) {
   auto *storage = static_cast<char *>(file_streams_allocate(FILE_STREAMS_STACK_BUFFER));
   if (storage != nullptr) {
     storage[0] = '\0';
-    if (file_streams_take_stack(storage, FILE_STREAMS_STACK_BUFFER)) {
+    if (file_streams_take_stack(jni, storage, FILE_STREAMS_STACK_BUFFER)) {
       entry->stack = file_streams_copy_text(storage);
     }
     free(storage);
@@ -212,7 +212,7 @@ void file_streams_locals_free(file_streams_locals *locals) {
 }
 
 void file_streams_account(file_streams_locals *locals, uint64_t key, int32_t kind, int64_t bytes, int64_t start,
-                          int64_t now) {
+                          int64_t now, JNIEnv *jni) {
   file_streams_entry *entry = choose_entry(locals, key, kind);
   locals->last_entry = entry;
   if (entry->count == 0) entry->first_start = start;
@@ -220,17 +220,17 @@ void file_streams_account(file_streams_locals *locals, uint64_t key, int32_t kin
   entry->duration += now - start;
   entry->bytes += bytes;
   entry->last_end = now;
-  if (entry->stack == nullptr && now >= locals->next_stack_time) sample_stack(locals, entry);
+  if (entry->stack == nullptr && now >= locals->next_stack_time) sample_stack(jni, locals, entry);
 }
 
-void file_streams_register_operation(thread_locals *record, jobject stream, int32_t kind, int64_t bytes,
+void file_streams_register_operation(JNIEnv *jni, thread_locals *record, jobject stream, int32_t kind, int64_t bytes,
                                      int64_t start) {
   const auto now = (int64_t)perfCounterCurrent();
   if (record == nullptr) return;
   timing_tracker_register_operation(record, kind, now - start);
   uint64_t key = tag_access_get_tag(file_streams_main_env(), stream);
   if (key == 0) return;
-  file_streams_account(file_streams_locals_of(record), key, kind, bytes, start, now);
+  file_streams_account(file_streams_locals_of(record), key, kind, bytes, start, now, jni);
 }
 
 jobject file_streams_flush_transaction(JNIEnv *jni, thread_locals *record) {

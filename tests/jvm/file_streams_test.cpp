@@ -37,6 +37,30 @@ TEST_P(FileStreamsJvm, RegistryFollowsOpenCloseAndGcAndBadInputPassesThrough) {
   EXPECT_EQ(log.agent_errors().size(), 1u) << log;
 }
 
+// Every native of the four classes is bound through the agent at its first call, and bound again
+// after each switch: with the hooks while enabled, with the JDK's own functions while disabled.
+TEST_P(FileStreamsJvm, TheJvmBindsEachNativeAtItsFirstCallAndAgainAfterEverySwitch) {
+  AgentHome home(true);
+  vt::TempDir dir;
+  auto r = run(home, "FileStreams.binds", {.args = {dir.path()}});
+  EXPECT_RESULTS(r, {{"enabled_counted", "2,2,2,2"}, {"disabled_counted", "null"}, {"reenabled_counted", "2,2,2,2"}});
+  std::string bound;
+  int natives = 0;
+  for (const auto &[key, value] : r) {
+    if (key.rfind("bound.", 0) != 0) continue;
+    // A native of the class library is found and bound once per phase. A name it lacks is not found,
+    // or is found as a Java method (FileOutputStream.write(I)V), which the JVM never binds.
+    EXPECT_TRUE(value == "native:1,2,3" || value == "not-native:absent" || value == "not-native:0,0,0")
+        << key << "=" << value;
+    if (value == "native:1,2,3") {
+      ++natives;
+      bound += " " + key.substr(6);
+    }
+  }
+  EXPECT_EQ(natives, 12) << bound;
+  std::cout << "[ binds    ] " << jdk().name << ":" << bound << std::endl;
+}
+
 TEST_P(FileStreamsJvm, ATransactionGetsOneRowPerStreamAndKindWithTimingsAndStacks) {
   AgentHome home(true);
   vt::TempDir dir;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "common.h"
@@ -99,8 +100,21 @@ VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_FileStreamProbe_operationCosts
   }
   start = perfCounterCurrent();
   for (jint i = 0; i < count; ++i) {
-    file_streams_register_operation(record, stream, TIMING_FIS_READ_BLOCK, 4096, (int64_t)perfCounterCurrent());
+    file_streams_register_operation(jni, record, stream, TIMING_FIS_READ_BLOCK, 4096, (int64_t)perfCounterCurrent());
   }
   costs[5] = per_call(start);
   return probe_long_array(jni, costs);
+}
+
+// One line per hooked method: "name=binds", or "name=absent" when the agent did not find it.
+VORKEL_EXPORT jstring JNICALL Java_vorkel_test_FileStreamProbe_hookBinds(JNIEnv *jni, jclass) {
+  std::string lines;
+  for (size_t hook = 0; hook < file_streams_hook_count(); ++hook) {
+    const char *name = file_streams_hook_name(hook);
+    if (name == nullptr) continue;
+    lines += name;
+    lines += file_streams_hook_present(hook) ? "=" + std::to_string(file_streams_hook_binds(hook)) : "=absent";
+    lines += '\n';
+  }
+  return jni->NewStringUTF(lines.c_str());
 }

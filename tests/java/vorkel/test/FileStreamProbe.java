@@ -18,6 +18,9 @@ public final class FileStreamProbe {
 
     public static native long flushObjectFree();
 
+    /** One line per hooked method: "FileInputStream.read0()I=BINDS", or "...=absent" when not found. */
+    public static native String hookBinds();
+
     /**
      * Nanoseconds per call of the parts of a hooked operation, inside a transaction: clock,
      * transaction lookup, tag lookup, exception check, table update, the whole accounting step.

@@ -9,13 +9,17 @@ import java.io.FileOutputStream;
 import java.io.FileReader;
 import java.io.IOException;
 import java.io.RandomAccessFile;
+import java.lang.invoke.MethodType;
 import java.lang.ref.WeakReference;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
+import java.lang.reflect.Modifier;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.util.ArrayList;
+import java.util.LinkedHashMap;
 import java.util.List;
+import java.util.Map;
 
 import vorkel.runtime.agent.bootstrap.Agent;
 import vorkel.runtime.agent.feature.io.file.FileStreamTrackerNativeImpl;
@@ -172,6 +176,83 @@ public final class FileStreams {
         result("after_disable_counted", summaries[0] + "/" + summaries[1]);
         TRANSACTIONS.leaveTransactionNative();
         result("after_all", FileStreamProbe.registrySize() - baseline);
+        printResults();
+    }
+
+    /** The agent's hooked methods with their bind counts (-1 when it did not find the method). */
+    static Map<String, Integer> hookBinds() {
+        Map<String, Integer> binds = new LinkedHashMap<>();
+        for (String line : FileStreamProbe.hookBinds().split("\n")) {
+            int equals = line.lastIndexOf('=');
+            String count = line.substring(equals + 1);
+            binds.put(line.substring(0, equals), count.equals("absent") ? -1 : Integer.parseInt(count));
+        }
+        return binds;
+    }
+
+    /** Whether java.io's class has a native method of this "Class.name(descriptor)". */
+    static boolean isNative(String hook) throws ClassNotFoundException {
+        int dot = hook.indexOf('.');
+        int paren = hook.indexOf('(');
+        Class<?> type = Class.forName("java.io." + hook.substring(0, dot));
+        for (Method method : type.getDeclaredMethods()) {
+            String descriptor = MethodType.methodType(method.getReturnType(), method.getParameterTypes())
+                    .toMethodDescriptorString();
+            if (Modifier.isNative(method.getModifiers()) && method.getName().equals(hook.substring(dot + 1, paren))
+                    && descriptor.equals(hook.substring(paren))) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    /** Every hooked native once, inside a transaction; the timing counts it gave. */
+    static String everyNative(File data, File out) throws IOException {
+        TRANSACTIONS.joinTransactionNative(new Object(), 1000);
+        try (FileInputStream in = new FileInputStream(data)) {
+            in.read();
+            in.read(new byte[8]);
+        }
+        try (FileOutputStream stream = new FileOutputStream(out, true)) {
+            stream.write(1);
+            stream.write(new byte[8]);
+        }
+        try (RandomAccessFile random = new RandomAccessFile(out, "rw")) {
+            random.read();
+            random.read(new byte[8]);
+            random.write(1);
+            random.write(new byte[8]);
+        }
+        String counted = timings((TimingOperationSummary) TRANSACTIONS.fetchNativeSummaries()[0]);
+        TRANSACTIONS.leaveTransactionNative();
+        return counted;
+    }
+
+    /**
+     * Which natives the JVM binds through the agent, and again after each switch: per hooked
+     * method the binds while enabled, disabled and enabled again, or "absent"; whether the class
+     * library has the method as a native; what each phase counted.
+     */
+    public static void binds(String[] args) throws Exception {
+        File data = file(args[1], "binds.bin", 64);
+        File out = new File(args[1], "binds.out");
+        Map<String, Integer> before = hookBinds();
+        tracker().setEnabled(true);
+        result("enabled_counted", everyNative(data, out));
+        Map<String, Integer> enabled = hookBinds();
+        tracker().setEnabled(false);
+        result("disabled_counted", everyNative(data, out));
+        Map<String, Integer> disabled = hookBinds();
+        tracker().setEnabled(true);
+        result("reenabled_counted", everyNative(data, out));
+        Map<String, Integer> reenabled = hookBinds();
+        for (Map.Entry<String, Integer> hook : before.entrySet()) {
+            String name = hook.getKey();
+            int start = hook.getValue();
+            String binds = start < 0 ? "absent" : (enabled.get(name) - start) + "," + (disabled.get(name) - start)
+                    + "," + (reenabled.get(name) - start);
+            result("bound." + name, (isNative(name) ? "native:" : "not-native:") + binds);
+        }
         printResults();
     }
 
