@@ -82,11 +82,13 @@ file_streams_entry *choose_entry(file_streams_locals *locals, uint64_t key, int3
   return new_entry(victim, key, kind);
 }
 
+// After a read or write that failed, its exception is pending: no JNI call but through JVMTI then.
 void sample_stack(JNIEnv *jni, file_streams_locals *locals, file_streams_entry *entry) {
   auto *storage = static_cast<char *>(file_streams_allocate(FILE_STREAMS_STACK_BUFFER));
   if (storage != nullptr) {
     storage[0] = '\0';
-    if (file_streams_take_stack(jni, storage, FILE_STREAMS_STACK_BUFFER)) {
+    JNIEnv *frames = jni != nullptr && !jni->ExceptionCheck() ? jni : nullptr;
+    if (file_streams_take_stack(frames, storage, FILE_STREAMS_STACK_BUFFER)) {
       entry->stack = file_streams_copy_text(storage);
     }
     free(storage);

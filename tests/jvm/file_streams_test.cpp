@@ -61,6 +61,17 @@ TEST_P(FileStreamsJvm, TheJvmBindsEachNativeAtItsFirstCallAndAgainAfterEverySwit
   std::cout << "[ binds    ] " << jdk().name << ":" << bound << std::endl;
 }
 
+TEST_P(FileStreamsJvm, WritesToAFullDiskKeepTheirIOExceptionAndCountWithoutBytes) {
+  VT_REQUIRE_TMPFS(disk, "256k");
+  AgentHome home(true);
+  auto r = run(home, "FileStreams.fullDisk", {.jvm_flags = {"-Xcheck:jni"}, .args = {disk.path()}});
+  EXPECT_RESULTS(r, {{"block_failure", "java.io.IOException:No space left on device"},
+                     {"byte_failure", "java.io.IOException:No space left on device"},
+                     {"blocks_counted", "true"}, {"byte_row", "1/0/true"}});
+  EXPECT_FALSE(vt::contains(last().out + last().err, "WARNING")) << output();
+  EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
+}
+
 TEST_P(FileStreamsJvm, ATransactionGetsOneRowPerStreamAndKindWithTimingsAndStacks) {
   AgentHome home(true);
   vt::TempDir dir;

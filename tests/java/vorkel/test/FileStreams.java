@@ -324,6 +324,37 @@ public final class FileStreams {
     }
 
     /**
+     * Writes to a full file system inside a transaction: the IOException reaches the caller, the
+     * failed writes count once without bytes, and a stack sampled while it is pending is whole.
+     */
+    public static void fullDisk(String[] args) throws Exception {
+        tracker().setEnabled(true);
+        File target = new File(args[1], "full.bin");
+        TRANSACTIONS.joinTransactionNative(new Object(), 1000);
+        FileOutputStream out = new FileOutputStream(target);
+        byte[] block = new byte[4096];
+        result("block_failure", exceptionOf(() -> {
+            for (int i = 0; i < 1 << 20; i++) {
+                out.write(block);
+            }
+        }));
+        pause();  // the failing single-byte write takes the next stack sample
+        result("byte_failure", exceptionOf(() -> out.write(1)));
+        out.close();
+        RecurringStreamOperationSummary streams = (RecurringStreamOperationSummary) TRANSACTIONS.fetchNativeSummaries()[1];
+        TRANSACTIONS.leaveTransactionNative();
+        long length = target.length();
+        for (Row row : streams.rows()) {
+            if (row.kind == RecurringStreamOperationSummary.KIND_WRITE_BLOCK) {
+                result("blocks_counted", row.count == length / block.length + 1 && row.bytes == length);
+            } else {
+                result("byte_row", row.count + "/" + row.bytes + "/" + stackMethod(row).contains("fullDisk"));
+            }
+        }
+        printResults();
+    }
+
+    /**
      * Reads and writes inside a transaction: rows per (stream, kind), timings, stacks; the same
      * reads outside count nothing; a stream opened before the tracker was enabled has no row.
      */
