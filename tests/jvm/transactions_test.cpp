@@ -1,37 +1,29 @@
 // User transactions, the lock contention probe and blocker detection in real JVMs.
 #include <gtest/gtest.h>
 
-#include "jvm.h"
+#include "jvm_test.h"
 #include "test_collector.h"
 
 namespace {
 
 using vt::AgentHome;
-using vt::JvmOptions;
 
-class TransactionsJvm : public ::testing::TestWithParam<vt::Jdk> {
+// Except for the API's reports, the scenarios drive the natives themselves: the agent jar does not
+// start following transactions.
+class TransactionsJvm : public vt::JvmTest {
  protected:
-  // Runs a scenario of vorkel.test.TransactionScenarios on the test kit, the probe left to it.
-  std::map<std::string, std::string> run(AgentHome &home, const std::string &scenario,
-                                         std::vector<std::string> extra = {}, std::vector<std::string> flags = {},
-                                         const std::string &agent_options = "transactions=false") {
-    JvmOptions options;
-    options.agent_options = agent_options;
-    options.jvm_flags = flags;
-    options.args = {"TransactionScenarios." + scenario};
-    for (const std::string &arg : extra) options.args.push_back(arg);
-    return vt::run_scenario(GetParam(), home, options, &run_);
+  vt::Results scenario(AgentHome &home, const std::string &name, std::vector<std::string> args = {},
+                       std::vector<std::string> flags = {}, const std::string &agent_options = "transactions=false") {
+    return run(home, "TransactionScenarios." + name,
+               {.agent_options = agent_options, .jvm_flags = flags, .args = args});
   }
-  vt::ProcessResult run_;
 };
-
-INSTANTIATE_TEST_SUITE_P(Jdks, TransactionsJvm, ::testing::ValuesIn(vt::available_jdks()),
-                         [](const auto &info) { return vt::jdk_test_name(info.param); });
+VT_JDK_TEST_SUITE(TransactionsJvm);
 
 TEST_P(TransactionsJvm, LongWaitsThresholdsExclusionsAndSummaries) {
   AgentHome home(true);
-  auto r = run(home, "natives");
-  const std::string &out = run_.out;
+  auto r = scenario(home, "natives");
+  const std::string out = output();
   EXPECT_EQ(r["supported"], "true");
   EXPECT_EQ(r["enable_before_configure"], "false");
   EXPECT_EQ(r["fetch_never_joined"], "none");
@@ -75,18 +67,17 @@ TEST_P(TransactionsJvm, LongWaitsThresholdsExclusionsAndSummaries) {
   // 1000 records, and the waits beyond them leave the cleared root-cause flag alone.
   EXPECT_EQ(r["cap_state"], "10000");
   EXPECT_EQ(r["cap_fetched"], "1000");
-  std::string log = home.native_log();
-  EXPECT_TRUE(vt::agent_errors(log).empty()) << log;
+  EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
 }
 
 TEST_P(TransactionsJvm, SixteenThreadsOnFourMonitorsUnderCheckJni) {
   AgentHome home(true);
   constexpr int rounds = 5;
-  auto r = run(home, "load", {std::to_string(rounds), "2000"}, {"-Xcheck:jni"});
-  const std::string output = run_.out + run_.err;
-  EXPECT_EQ(r["configured"], "true") << output;
-  EXPECT_FALSE(vt::contains(output, "WARNING")) << output;
-  EXPECT_EQ(r["inconsistent"], "0") << run_.out;
+  auto r = scenario(home, "load", {std::to_string(rounds), "2000"}, {"-Xcheck:jni"});
+  const std::string all_output = last().out + last().err;
+  EXPECT_EQ(r["configured"], "true") << all_output;
+  EXPECT_FALSE(vt::contains(all_output, "WARNING")) << all_output;
+  EXPECT_EQ(r["inconsistent"], "0") << output();
   EXPECT_GT(std::stol(r["waits"]), 100);
   EXPECT_GT(std::stol(r["blocked"]), 0);
   EXPECT_EQ(r["active_after"], "0");
@@ -99,31 +90,30 @@ TEST_P(TransactionsJvm, SixteenThreadsOnFourMonitorsUnderCheckJni) {
   std::cout << "; long waits " << r["waits"] << ", with blocker " << r["blocked"] << ", transactions "
             << r["transactions"] << ", detection passes " << r["passes"] << std::endl;
   EXPECT_LT(last - warm, 1024L * 1024) << "C heap grew from " << warm << " to " << last;
-  std::string log = home.native_log();
-  EXPECT_TRUE(vt::agent_errors(log).empty()) << log;
+  EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
 }
 
 TEST_P(TransactionsJvm, VirtualThreadsAreRefusedAndNeverMixedIn) {
-  if (GetParam().major < 21) GTEST_SKIP() << "no virtual threads before JDK 21";
+  VT_ONLY_ON_JDK(jdk.major >= 21);
   AgentHome home(true);
-  auto r = run(home, "virtualThreads");
-  EXPECT_EQ(r["configured"], "true") << run_.out;
+  auto r = scenario(home, "virtualThreads");
+  EXPECT_EQ(r["configured"], "true") << output();
   EXPECT_EQ(r["virtual_finished"], "8");
   EXPECT_EQ(r["virtual_followed"], "0");
   EXPECT_EQ(r["platform"], "null,null,marker,1");
   EXPECT_EQ(r["platform_thread"], "main");
   EXPECT_EQ(r["platform_lock"], "Lvorkel/test/TransactionScenarios$Inventory;");
-  std::string log = home.native_log();
-  EXPECT_EQ(vt::log_lines_with(log, "Transactions are not followed on virtual threads").size(), 1u) << log;
-  EXPECT_TRUE(vt::agent_errors(log).empty()) << log;
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("Transactions are not followed on virtual threads"), 1u) << log;
+  EXPECT_TRUE(log.agent_errors().empty()) << log;
 }
 
 TEST_P(TransactionsJvm, TheApiReportsTransactionsWithLongWaitsOrSlowOnesToTheCollector) {
   vt::TestCollector collector;
   AgentHome home(true);
-  auto r = run(home, "reports", {}, {},
+  auto r = scenario(home, "reports", {}, {},
                "host=127.0.0.1,port=" + std::to_string(collector.port()) + ",slowms=300,account=acc");
-  EXPECT_EQ(r["active"], "true") << run_.out << run_.err;
+  EXPECT_EQ(r["active"], "true") << output();
   EXPECT_EQ(r["sent"], "true");
   std::vector<vt::HttpRequest> reports;
   for (const vt::HttpRequest &request : collector.requests()) {

@@ -18,6 +18,8 @@ import vorkel.runtime.agent.probes.ut.natives.RootCausePresenceMarker;
 import vorkel.runtime.agent.probes.ut.natives.UserTransactionNativeImpl;
 import vorkel.runtime.agent.transactions.Transactions;
 
+import static vorkel.test.Harness.result;
+
 /**
  * In-JVM halves of the tests of user transactions, the contention probe and blocker detection.
  * Except for "reports", the agent runs with transactions=false and the scenario drives the natives.
@@ -34,10 +36,6 @@ public final class TransactionScenarios {
 
     static final UserTransactionNativeImpl UT = new UserTransactionNativeImpl();
     static final LockContentionNativeImpl LC = new LockContentionNativeImpl();
-
-    static void result(String key, Object value) {
-        System.out.println("RESULT " + key + "=" + value);
-    }
 
     /** The summary array as "timings,streams,marker,waits": null, marker or the number of waits. */
     static String shape(NativeTransactionSummary[] summaries) {
