@@ -1,5 +1,5 @@
 // Test-kit natives of vorkel.test.TransactionProbe: the contention probe's internals (its floor,
-// a thread's records, a pause inside blocker detection) and the process's native heap use.
+// a thread's records, a pause inside blocker detection), operation timings and the process's native heap use.
 #include <jni.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -10,6 +10,8 @@
 #include "contention_internal.h"
 #include "hires_time.h"
 #include "thread_info.h"
+#include "timing_tracker.h"
+#include "user_transaction.h"
 
 namespace {
 std::atomic<int64_t> examination_pause_ms{0};
@@ -51,6 +53,13 @@ VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_pauseExaminations(J
   examination_pause_ms = ms;
   contention_set_examination_hook_for_tests(ms > 0 ? pause_examination : nullptr);
   return examinations_paused.load();
+}
+
+// Counts one operation of kind lasting millis in the calling thread's transaction, as the file
+// stream hooks do.
+VORKEL_EXPORT void JNICALL Java_vorkel_test_TransactionProbe_registerOperation(JNIEnv *, jclass, jint kind,
+                                                                             jlong millis) {
+  timing_tracker_register_operation(user_transaction_get_locals(), kind, ms_to_hires_duration(millis));
 }
 
 // Bytes of the C heap in use (the JVM's and the agent's).

@@ -15,8 +15,11 @@ import vorkel.runtime.agent.probes.contention.LockContentionSummary;
 import vorkel.runtime.agent.probes.contention.LongLockWait;
 import vorkel.runtime.agent.probes.ut.natives.NativeTransactionSummary;
 import vorkel.runtime.agent.probes.ut.natives.RootCausePresenceMarker;
+import vorkel.runtime.agent.probes.ut.natives.TimingOperationSummary;
 import vorkel.runtime.agent.probes.ut.natives.UserTransactionNativeImpl;
 import vorkel.runtime.agent.transactions.Transactions;
+
+import static vorkel.test.Harness.result;
 
 /**
  * In-JVM halves of the tests of user transactions, the contention probe and blocker detection.
@@ -34,10 +37,6 @@ public final class TransactionScenarios {
 
     static final UserTransactionNativeImpl UT = new UserTransactionNativeImpl();
     static final LockContentionNativeImpl LC = new LockContentionNativeImpl();
-
-    static void result(String key, Object value) {
-        System.out.println("RESULT " + key + "=" + value);
-    }
 
     /** The summary array as "timings,streams,marker,waits": null, marker or the number of waits. */
     static String shape(NativeTransactionSummary[] summaries) {
@@ -153,6 +152,19 @@ public final class TransactionScenarios {
         try (Detector detector = new Detector(10)) {
             UT.joinTransactionNative(tx, 0);
             result("quiet", shape(UT.fetchNativeSummaries()));
+            TransactionProbe.registerOperation(1, 2);
+            TransactionProbe.registerOperation(1, 5);
+            TransactionProbe.registerOperation(3, 1);
+            NativeTransactionSummary[] timed = UT.fetchNativeSummaries();
+            result("timed", shape(timed));
+            TimingOperationSummary timings = (TimingOperationSummary) timed[UserTransactionNativeImpl.TIMINGS];
+            StringBuilder values = new StringBuilder();
+            for (int kind = 0; kind < 4; kind++) {
+                values.append(kind == 0 ? "" : " ").append(timings.count(kind)).append('/')
+                        .append(timings.totalNanos(kind)).append('/').append(timings.maxNanos(kind));
+            }
+            result("timings", values);
+            result("timed_again", shape(UT.fetchNativeSummaries()));
 
             long joined = System.currentTimeMillis();
             UT.joinTransactionNative(tx, 0);
@@ -359,7 +371,8 @@ public final class TransactionScenarios {
 
     /**
      * Virtual threads cannot join; while they wait for one monitor, a platform thread's transaction
-     * waits for another and records only its own wait.
+     * waits for another and records only its own wait. A wait for a monitor that a virtual thread
+     * holds is recorded without a blocker.
      */
     public static void virtualThreads(String[] args) throws Exception {
         result("configured", configure() && LC.setEnabled(true));
@@ -396,6 +409,18 @@ public final class TransactionScenarios {
             LongLockWait wait = waits(summaries).waits().get(0);
             result("platform_thread", wait.threadName);
             result("platform_lock", wait.lockClass);
+
+            // A virtual thread holds the monitor: the JVM names no owner for it.
+            CountDownLatch virtualHeld = new CountDownLatch(1);
+            Thread virtualHolder = startVirtual(() -> holdLock(lock, virtualHeld, 220));
+            virtualHeld.await();
+            UT.joinTransactionNative(tx, 0);
+            waitForLock(lock);
+            virtualHolder.join();
+            LockContentionSummary owned = waits(UT.fetchNativeSummaries());
+            LongLockWait ownedWait = owned == null ? null : owned.waits().get(0);
+            result("virtual_owner_blocker", ownedWait == null ? "no wait" : ownedWait.blockerName);
+            result("virtual_owner_no_owner", ownedWait == null ? "no wait" : ownedWait.detectionFailures[1] > 0);
             UT.leaveTransactionNative();
         }
         result("virtual_finished", finished.get());
