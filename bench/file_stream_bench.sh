@@ -79,10 +79,33 @@ for config in "${configs[@]}"; do
   printf '%-13s %7.1f %8.3f %12.1f %8.3f\n' "$config" "$r" "$(awk -v a="$r" -v b="$base_read" 'BEGIN {print a / b}')" \
     "$w" "$(awk -v a="$w" -v b="$base_write" 'BEGIN {print a / b}')"
 done
+# The load of a shared machine drifts between rounds: the ratio within each round, where the
+# configurations ran one after the other, is steadier than the ratio of the medians.
+paired() {  # values of a configuration, values of the base -> median of the per-round ratios
+  paste -d' ' <(tr ' ' '\n' <<<"$1" | sed '/^$/d') <(tr ' ' '\n' <<<"$2" | sed '/^$/d') |
+    awk '{print $1 / $2}' | tr '\n' ' ' | median
+}
+printf '\nmedian of the per-round ratios: %-8s read %6.3f, write %6.3f\n' outside \
+  "$(paired "${reads[outside]}" "${reads[none]}")" "$(paired "${writes[outside]}" "${writes[none]}")"
+printf '                                %-8s read %6.3f, write %6.3f\n' inside \
+  "$(paired "${reads[inside]}" "${reads[none]}")" "$(paired "${writes[inside]}" "${writes[none]}")"
+printf '                                %-8s read %6.3f, write %6.3f\n' jfr \
+  "$(paired "${reads[jfr]}" "${reads[none]}")" "$(paired "${writes[jfr]}" "${writes[none]}")"
+printf '                                %-8s read %6.3f, write %6.3f\n' inside/jfr \
+  "$(paired "${reads[inside]}" "${reads[jfr]}")" "$(paired "${writes[inside]}" "${writes[jfr]}")"
 inside_read="$(median <<<"${reads[inside]}")"
 inside_write="$(median <<<"${writes[inside]}")"
-printf '\ninside / jfr: read %.3f, write %.3f\n' \
+printf '\nratio of the medians, inside / jfr: read %.3f, write %.3f\n' \
   "$(awk -v a="$inside_read" -v b="$(median <<<"${reads[jfr]}")" 'BEGIN {print a / b}')" \
   "$(awk -v a="$inside_write" -v b="$(median <<<"${writes[jfr]}")" 'BEGIN {print a / b}')"
 echo "parts of one hooked operation inside a transaction (ns, best of 20):"
-run costs | tr ' ' '\n' | sed 's/^/  /'
+costs="$(run costs)"
+tr ' ' '\n' <<<"$costs" | sed 's/^/  /'
+# What the hooks add, from these parts, against the median no-agent operation: outside a
+# transaction the record lookup; inside, that, the clock read before the call and the accounting step.
+part() { sed -n "s/.*$1=\([0-9]*\).*/\1/p" <<<"$costs"; }
+awk -v lookup="$(part transaction_lookup_ns)" -v account="$(part accounting_ns)" -v clock="$(part clock_ns)" \
+  -v r="$base_read" -v w="$base_write" 'BEGIN {
+    printf "hook work per operation: outside %d ns (read %.2f%%, write %.2f%%), inside %d ns (read %.1f%%, write %.1f%%)\n",
+      lookup, 100 * lookup / r, 100 * lookup / w, lookup + account + clock, 100 * (lookup + account + clock) / r,
+      100 * (lookup + account + clock) / w }'

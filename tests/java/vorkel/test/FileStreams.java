@@ -230,7 +230,8 @@ public final class FileStreams {
 
     /**
      * Which natives the JVM binds through the agent, and again after each switch: per hooked
-     * method the binds while enabled, disabled and enabled again, or "absent"; whether the class
+     * method the binds while enabled, disabled, enabled again and enabled once more (no switch),
+     * or "absent"; whether the class
      * library has the method as a native; what each phase counted.
      */
     public static void binds(String[] args) throws Exception {
@@ -246,11 +247,14 @@ public final class FileStreams {
         tracker().setEnabled(true);
         result("reenabled_counted", everyNative(data, out));
         Map<String, Integer> reenabled = hookBinds();
+        tracker().setEnabled(true);  // no change: nothing is unregistered
+        everyNative(data, out);
+        Map<String, Integer> again = hookBinds();
         for (Map.Entry<String, Integer> hook : before.entrySet()) {
             String name = hook.getKey();
             int start = hook.getValue();
             String binds = start < 0 ? "absent" : (enabled.get(name) - start) + "," + (disabled.get(name) - start)
-                    + "," + (reenabled.get(name) - start);
+                    + "," + (reenabled.get(name) - start) + "," + (again.get(name) - start);
             result("bound." + name, (isNative(name) ? "native:" : "not-native:") + binds);
         }
         printResults();
