@@ -160,6 +160,7 @@ public final class FileStreamBench {
         }
         transaction.leave();
         System.out.printf("RESULT clock_ns=%d transaction_lookup_ns=%d get_tag_ns=%d exception_check_ns=%d"
-                + " table_update_ns=%d accounting_ns=%d%n", best[0], best[1], best[2], best[3], best[4], best[5]);
+                + " table_update_ns=%d accounting_ns=%d clocks_around_tag_ns=%d%n", best[0], best[1], best[2], best[3],
+                best[4], best[5], best[6]);
     }
 }

@@ -23,7 +23,8 @@ public final class FileStreamProbe {
 
     /**
      * Nanoseconds per call of the parts of a hooked operation, inside a transaction: clock,
-     * transaction lookup, tag lookup, exception check, table update, the whole accounting step.
+     * transaction lookup, tag lookup, exception check, table update, the whole accounting step,
+     * two clock reads around a tag lookup.
      */
     public static native long[] operationCosts(Object stream, int count);
 }
