@@ -138,6 +138,8 @@ TEST_P(TransactionsJvm, TheApiReportsTransactionsWithLongWaitsOrSlowOnesToTheCol
   EXPECT_TRUE(vt::contains(reports[1].body, "\"reason\":\"slow\",\"rootCause\":false")) << reports[1].body;
   EXPECT_TRUE(vt::contains(reports[2].body, "\"name\":\"outer\"")) << reports[2].body;
   EXPECT_TRUE(vt::contains(reports[2].body, "\"count\":1")) << reports[2].body;
+  // The detection thread slept between the transactions and woke for this one.
+  EXPECT_TRUE(vt::contains(reports[2].body, "\"blocker\":\"holder\"")) << reports[2].body;
 }
 
 }  // namespace

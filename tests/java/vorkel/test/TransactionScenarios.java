@@ -440,6 +440,7 @@ public final class TransactionScenarios {
         });
         Transactions.run("quiet", () -> lock.hashCode());
         Transactions.run("slow", () -> sleep(350));
+        sleep(200);  // no transaction open: the detection thread goes idle
         Transactions.run("outer", () -> Transactions.run("inner", () -> {
             try {
                 contend(lock, 220, false);
