@@ -12,13 +12,14 @@
 #
 #   bench/contention_bench.sh [ROUNDS [THREADS [MONITORS [WARMUP_MS [MEASURE_MS]]]]]
 #
-# Defaults: 7 rounds of 4 threads on 2 monitors, 2000 ms warm-up and 3000 ms measured per JVM.
-# JAVA_HOME selects the JDK (default the JDK 17); needs a build (cmake --build build).
+# Defaults: 7 rounds of 8 threads on 4 monitors, 2000 ms warm-up and 3000 ms measured per JVM;
+# INSIDE and OUTSIDE (100 and 300) set the work inside and between critical sections. JAVA_HOME
+# selects the JDK (default the JDK 17); needs a build (cmake --build build).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${VORKEL_BUILD_DIR:-$root/build}"
 java_home="${JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}"
-rounds="${1:-7}" threads="${2:-4}" monitors="${3:-2}" warmup="${4:-2000}" measure="${5:-3000}"
+rounds="${1:-7}" threads="${2:-8}" monitors="${3:-4}" warmup="${4:-2000}" measure="${5:-3000}"
 inside="${INSIDE:-100}" outside="${OUTSIDE:-300}"
 library="$build/agent/lib/libvorkel.so"
 agent_jar="$build/agent/lib/vorkel-agent.jar"
@@ -55,7 +56,7 @@ run() {  # config -> "ops blocked"
 # The safepoints of blocker detection in the last agent run (GetObjectMonitorUsage stops the
 # world), per second of the JVM's run: "count milliseconds".
 detection_safepoints() {
-  awk -v seconds="$(((warmup + measure) / 1000))" '/"GetObjectMonitorUsage"/ {
+  awk -v seconds="$(((warmup + measure)))e-3" '/"GetObjectMonitorUsage"/ {
       n++; for (i = 1; i < NF; i++) if ($i == "Total:") ns += $(i + 1)
     } END { printf "%.1f %.2f\n", n / seconds, ns / 1e6 / seconds }' "$home/safepoint.log"
 }
@@ -68,12 +69,13 @@ for ((round = 0; round < rounds; round++)); do
   line="round $((round + 1)):"
   for ((i = 0; i < 3; i++)); do
     config="${configs[(round + i) % 3]}"
-    read -r ops blocked < <(run "$config")
+    measured="$(run "$config")"
+    read -r ops blocked <<<"$measured"
     results[$config]+="$ops "
     results[$config.blocked]+="$blocked "
     line+="  $config $ops/s ($blocked blocked/s)"
     if [ "$config" = agent ]; then
-      read -r count millis < <(detection_safepoints)
+      read -r count millis <<<"$(detection_safepoints)"
       results[safepoints]+="$count " results[safepoint_ms]+="$millis "
       line+=" [detection: $count safepoints/s, $millis ms/s]"
     fi
