@@ -226,6 +226,7 @@ public final class TransactionScenarios {
             result("fetch_enabled_again", shape(UT.fetchNativeSummaries()));
         }
         missedDetection(tx, lock);
+        endedOwner(tx, lock);
         cap(tx, lock);
         UT.leaveTransactionNative();
     }
@@ -248,6 +249,24 @@ public final class TransactionScenarios {
         result("missed_waits", summary == null ? "none" : summary.waits().size());
         result("missed", summary == null ? "none" : summary.missedDetections());
         result("missed_blocker", summary == null ? "none" : summary.waits().get(0).blockerName);
+    }
+
+    /** The owner releases the lock and ends before its stack is taken: no blocker, no error. */
+    static void endedOwner(Object tx, Object lock) throws Exception {
+        UT.joinTransactionNative(tx, 0);
+        TransactionProbe.pauseAfterOwnerFound(300);
+        Thread detection = new Thread(() -> {
+            while (TransactionProbe.activeWaits() == 0) {
+                Thread.onSpinWait();
+            }
+            LC.runBlockerDetection();
+        }, "detection-once");
+        detection.start();
+        contend(lock, 100, false);  // ends with the holder's end
+        detection.join();
+        result("ended_owner_pauses", TransactionProbe.pauseAfterOwnerFound(0));
+        LockContentionSummary summary = waits(UT.fetchNativeSummaries());
+        result("ended_owner_blocker", summary == null ? "none" : summary.waits().get(0).blockerName);
     }
 
     /** 1000 records at most; the 1001st wait is dropped and leaves the root-cause flag alone. */
