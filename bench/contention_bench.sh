@@ -7,17 +7,19 @@
 #   jfr    no agent, a flight recording of jdk.JavaMonitorEnter only, threshold 20 ms, stacks on
 #          (bench/contention.jfc).
 # Each round runs the three once, in an order that turns from round to round; the medians of the
-# rounds and their ratios are printed (targets: agent/none at least 0.95, agent/jfr at least 1).
+# rounds and their ratios are printed (targets: agent/none at least 0.95, agent/jfr at least 1),
+# with the safepoints that blocker detection caused in the agent's runs (-Xlog:safepoint).
 #
 #   bench/contention_bench.sh [ROUNDS [THREADS [MONITORS [WARMUP_MS [MEASURE_MS]]]]]
 #
-# Defaults: 7 rounds of 4 threads on 2 monitors, 2000 ms warm-up and 3000 ms measured per JVM.
-# JAVA_HOME selects the JDK (default the JDK 17); needs a build (cmake --build build).
+# Defaults: 7 rounds of 8 threads on 4 monitors, 2000 ms warm-up and 3000 ms measured per JVM;
+# INSIDE and OUTSIDE (100 and 300) set the work inside and between critical sections. JAVA_HOME
+# selects the JDK (default the JDK 17); needs a build (cmake --build build).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${VORKEL_BUILD_DIR:-$root/build}"
 java_home="${JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}"
-rounds="${1:-7}" threads="${2:-4}" monitors="${3:-2}" warmup="${4:-2000}" measure="${5:-3000}"
+rounds="${1:-7}" threads="${2:-8}" monitors="${3:-4}" warmup="${4:-2000}" measure="${5:-3000}"
 inside="${INSIDE:-100}" outside="${OUTSIDE:-300}"
 library="$build/agent/lib/libvorkel.so"
 agent_jar="$build/agent/lib/vorkel-agent.jar"
@@ -39,7 +41,7 @@ declare -A results
 run() {  # config -> "ops blocked"
   local flags=()
   case "$1" in
-    agent) flags=(-agentpath:"$home/lib/libvorkel.so"
+    agent) flags=(-agentpath:"$home/lib/libvorkel.so" -Xlog:safepoint:file="$home/safepoint.log"
                   -javaagent:"$home/lib/vorkel-agent.jar=home=$home,work=$home/work,notifications=false") ;;
     jfr) flags=(-XX:StartFlightRecording=settings="$root/bench/contention.jfc",filename="$home/work/monitor.jfr") ;;
   esac
@@ -51,6 +53,14 @@ run() {  # config -> "ops blocked"
   echo "${line% blocked_per_s=*} ${line#* blocked_per_s=}"
 }
 
+# The safepoints of blocker detection in the last agent run (GetObjectMonitorUsage stops the
+# world), per second of the JVM's run: "count milliseconds".
+detection_safepoints() {
+  awk -v seconds="$(((warmup + measure)))e-3" '/"GetObjectMonitorUsage"/ {
+      n++; for (i = 1; i < NF; i++) if ($i == "Total:") ns += $(i + 1)
+    } END { printf "%.1f %.2f\n", n / seconds, ns / 1e6 / seconds }' "$home/safepoint.log"
+}
+
 median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "contended monitors: $threads threads on $monitors monitors, $rounds rounds of ${measure} ms (after ${warmup} ms)," \
@@ -59,10 +69,16 @@ for ((round = 0; round < rounds; round++)); do
   line="round $((round + 1)):"
   for ((i = 0; i < 3; i++)); do
     config="${configs[(round + i) % 3]}"
-    read -r ops blocked < <(run "$config")
+    measured="$(run "$config")"
+    read -r ops blocked <<<"$measured"
     results[$config]+="$ops "
     results[$config.blocked]+="$blocked "
     line+="  $config $ops/s ($blocked blocked/s)"
+    if [ "$config" = agent ]; then
+      read -r count millis <<<"$(detection_safepoints)"
+      results[safepoints]+="$count " results[safepoint_ms]+="$millis "
+      line+=" [detection: $count safepoints/s, $millis ms/s]"
+    fi
   done
   echo "$line"
 done
@@ -75,6 +91,8 @@ for config in "${configs[@]}"; do
   printf 'median %-6s %12.0f sections/s  %8.0f blocked entries/s\n' "$config" "${med[$config]}" \
     "$(median ${results[$config.blocked]})"
 done
+# shellcheck disable=SC2086
+echo "median agent detection safepoints: $(median ${results[safepoints]})/s, $(median ${results[safepoint_ms]}) ms/s"
 awk -v none="${med[none]}" -v agent="${med[agent]}" -v jfr="${med[jfr]}" 'BEGIN {
   printf "ratio agent/none %.3f (target at least 0.95)\n", agent / none
   printf "ratio agent/jfr  %.3f (target at least 1.00)\n", agent / jfr

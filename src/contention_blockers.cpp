@@ -52,7 +52,11 @@ void examine(JNIEnv *jni, jvmtiEnv *jvmti, contention_detection_slot *slot) {
     return;
   }
   char *stack = static_cast<char *>(malloc(STACK_BUFFER_SIZE));
-  if (stack != nullptr && thread_get_stack_trace(jvmti, owner, stack, STACK_BUFFER_SIZE, jni)) {
+  if (contention_examination_hook hook = examination_hook.load(std::memory_order_relaxed)) {
+    hook(CONTENTION_HOOK_OWNER_FOUND);
+  }
+  // The owner may release the lock and end before its stack is taken: then it has none.
+  if (stack != nullptr && thread_get_stack_trace(jvmti, owner, stack, STACK_BUFFER_SIZE, jni, true)) {
     slot->owner_stack = string_reallocate(stack);
   } else {
     free(stack);
@@ -125,7 +129,9 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_contention_LockConte
   for (uint32_t i = 0; i < used; ++i) {
     if (!copy_earlier_result(jni, slots, i)) examine(jni, jvmti, &slots[i]);
   }
-  if (contention_examination_hook hook = examination_hook.load(std::memory_order_relaxed)) hook();
+  if (contention_examination_hook hook = examination_hook.load(std::memory_order_relaxed)) {
+    hook(CONTENTION_HOOK_BEFORE_MERGE);
+  }
   {
     agent_mutex_guard guard(contention.lock);
     for (uint32_t i = 0; i < used; ++i) {

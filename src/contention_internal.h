@@ -88,7 +88,8 @@ struct contention_detection_slot {
 // outcome. The entry must be linked.
 void contention_take_out_entry(contention_active_entry *entry, contention_wait_outcome *outcome);
 
-// Tests only: called by blocker detection between the examination and the merge, so that a wait
-// can be made to end meanwhile.
-using contention_examination_hook = void (*)();
+// Tests only: called by blocker detection once a slot's owner was first read, and between the
+// examination and the merge, so that an owner or a wait can be made to end meanwhile.
+enum contention_hook_stage { CONTENTION_HOOK_OWNER_FOUND, CONTENTION_HOOK_BEFORE_MERGE };
+using contention_examination_hook = void (*)(contention_hook_stage stage);
 void contention_set_examination_hook_for_tests(contention_examination_hook hook);

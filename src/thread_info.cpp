@@ -270,10 +270,11 @@ void thread_add_stack_line(jvmtiEnv *jvmti, const jvmtiFrameInfo *frame, appenda
   deallocate(jvmti, class_signature);
 }
 
-bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size, JNIEnv *jni) {
+bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size, JNIEnv *jni,
+                            bool quiet_if_ended) {
   if (storage == nullptr || size == 0) return false;
   if (jni != nullptr && jni->PushLocalFrame(THREAD_MAX_FRAMES + 16) == JNI_OK) {
-    bool done = thread_get_stack_trace(jvmti, thread, storage, size, nullptr);
+    bool done = thread_get_stack_trace(jvmti, thread, storage, size, nullptr, quiet_if_ended);
     jni->PopLocalFrame(nullptr);
     return done;
   }
@@ -282,11 +283,9 @@ bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size
   appendable_init(&buffer, storage, size);
   if (thread != nullptr) {
     jvmtiStackInfo *info = nullptr;
-    if (!check_jvmti_error_no_exception(nullptr, jvmti,
-                                        jvmti->GetThreadListStackTraces(1, &thread, THREAD_MAX_FRAMES, &info),
-                                        "GetThreadListStackTraces failed.")) {
-      return false;
-    }
+    jvmtiError error = jvmti->GetThreadListStackTraces(1, &thread, THREAD_MAX_FRAMES, &info);
+    if (error == JVMTI_ERROR_THREAD_NOT_ALIVE && quiet_if_ended) return false;
+    if (!check_jvmti_error_no_exception(nullptr, jvmti, error, "GetThreadListStackTraces failed.")) return false;
     for (jint i = 0; i < info[0].frame_count && buffer.state == APPENDABLE_GOOD; ++i) {
       thread_add_stack_line(jvmti, &info[0].frame_buffer[i], &buffer);
     }

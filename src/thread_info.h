@@ -63,7 +63,10 @@ void thread_add_stack_line(jvmtiEnv *jvmti, const jvmtiFrameInfo *frame, appenda
 // when it does not fit. False when the stack could not be had. With jni, the local references the
 // frames' class queries make are released in a local frame of their own (callers with a JNI
 // environment should pass it: a deep stack would otherwise exceed a native's local capacity).
-bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size, JNIEnv *jni = nullptr);
+// With quiet_if_ended, a thread that ended before its stack could be taken (a lock owner that
+// finished meanwhile) gives false without an error line.
+bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size, JNIEnv *jni = nullptr,
+                            bool quiet_if_ended = false);
 
 struct thread_dump {
   hashmap *methods;  // method id -> thread_dump_method

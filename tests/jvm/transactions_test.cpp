@@ -66,6 +66,8 @@ TEST_P(TransactionsJvm, LongWaitsThresholdsExclusionsAndSummaries) {
   EXPECT_EQ(r["missed_waits"], "1");
   EXPECT_EQ(r["missed"], "1");
   EXPECT_EQ(r["missed_blocker"], "null");
+  // An owner that ended before its stack was taken (the agent errors below stay empty).
+  EXPECT_RESULTS(r, {{"ended_owner_pauses", "1"}, {"ended_owner_blocker", "null"}});
 
   // 1000 records, and the waits beyond them leave the cleared root-cause flag alone.
   EXPECT_EQ(r["cap_state"], "10000");
@@ -138,6 +140,8 @@ TEST_P(TransactionsJvm, TheApiReportsTransactionsWithLongWaitsOrSlowOnesToTheCol
   EXPECT_TRUE(vt::contains(reports[1].body, "\"reason\":\"slow\",\"rootCause\":false")) << reports[1].body;
   EXPECT_TRUE(vt::contains(reports[2].body, "\"name\":\"outer\"")) << reports[2].body;
   EXPECT_TRUE(vt::contains(reports[2].body, "\"count\":1")) << reports[2].body;
+  // The detection thread slept between the transactions and woke for this one.
+  EXPECT_TRUE(vt::contains(reports[2].body, "\"blocker\":\"holder\"")) << reports[2].body;
 }
 
 }  // namespace

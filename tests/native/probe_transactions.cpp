@@ -14,14 +14,22 @@
 #include "user_transaction.h"
 
 namespace {
-std::atomic<int64_t> examination_pause_ms{0};
-std::atomic<int32_t> examinations_paused{0};
+// Per hook stage: how long blocker detection sleeps there (0: not at all), and how often it did.
+std::atomic<int64_t> pause_ms[2];
+std::atomic<int32_t> paused[2];
 
-void pause_examination() {
-  int64_t pause = examination_pause_ms.load();
+void pause_examination(contention_hook_stage stage) {
+  int64_t pause = pause_ms[stage].load();
   if (pause <= 0) return;
-  examinations_paused.fetch_add(1);
+  paused[stage].fetch_add(1);
   usleep((useconds_t)(pause * 1000));
+}
+
+jint set_pause(contention_hook_stage stage, jlong ms) {
+  pause_ms[stage] = ms;
+  bool any = pause_ms[0].load() > 0 || pause_ms[1].load() > 0;
+  contention_set_examination_hook_for_tests(any ? pause_examination : nullptr);
+  return paused[stage].load();
 }
 
 contention_locals *own_locals() {
@@ -48,11 +56,14 @@ VORKEL_EXPORT void JNICALL Java_vorkel_test_TransactionProbe_clearRootCause(JNIE
 }
 
 // From now on every blocker detection sleeps this long between examining and merging (0: never);
-// returns how many detections paused so far.
+// returns how many detections paused there so far.
 VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_pauseExaminations(JNIEnv *, jclass, jlong ms) {
-  examination_pause_ms = ms;
-  contention_set_examination_hook_for_tests(ms > 0 ? pause_examination : nullptr);
-  return examinations_paused.load();
+  return set_pause(CONTENTION_HOOK_BEFORE_MERGE, ms);
+}
+
+// The same right after an owner was first found, before its stack is taken.
+VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_pauseAfterOwnerFound(JNIEnv *, jclass, jlong ms) {
+  return set_pause(CONTENTION_HOOK_OWNER_FOUND, ms);
 }
 
 // Counts one operation of kind lasting millis in the calling thread's transaction, as the file

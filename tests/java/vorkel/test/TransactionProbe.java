@@ -13,6 +13,8 @@ public final class TransactionProbe {
 
     public static native int pauseExaminations(long millis);
 
+    public static native int pauseAfterOwnerFound(long millis);
+
     public static native void registerOperation(int kind, long millis);
 
     public static native long nativeHeapInUse();

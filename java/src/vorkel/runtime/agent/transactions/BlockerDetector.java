@@ -8,7 +8,9 @@ import vorkel.runtime.agent.probes.contention.LockContentionNativeImpl;
 
 /**
  * The daemon thread that runs blocker detection every interval while any transaction is open, and
- * sleeps while none is. It uses no monitors, so that it never adds contention of its own.
+ * sleeps while none is. It uses no monitors, so that it never adds contention of its own, and it is
+ * woken only from that sleep: a transaction that opens while it waits for its next pass (one thread
+ * running transaction after transaction) leaves the interval alone.
  */
 final class BlockerDetector {
     private final LockContentionNativeImpl contention;
@@ -16,6 +18,7 @@ final class BlockerDetector {
     private final AtomicInteger open = new AtomicInteger();
     private final AtomicBoolean started = new AtomicBoolean();
     private volatile Thread thread;
+    private volatile boolean idle;
 
     BlockerDetector(LockContentionNativeImpl contention, long intervalMillis) {
         this.contention = contention;
@@ -29,7 +32,7 @@ final class BlockerDetector {
                 detector.setDaemon(true);
                 thread = detector;
                 detector.start();
-            } else {
+            } else if (idle) {
                 LockSupport.unpark(thread);
             }
         }
@@ -42,7 +45,11 @@ final class BlockerDetector {
     private void detect() {
         for (;;) {
             if (open.get() <= 0) {
-                LockSupport.park(this);
+                idle = true;
+                if (open.get() <= 0) {
+                    LockSupport.park(this);
+                }
+                idle = false;
                 continue;
             }
             try {

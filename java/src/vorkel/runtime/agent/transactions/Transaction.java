@@ -62,7 +62,7 @@ public final class Transaction implements AutoCloseable {
             }
             return;
         }
-        CURRENT.remove();
+        CURRENT.set(null);  // cheaper than remove(), which clears the entry's weak reference
         if (settings == null) {
             return;
         }
