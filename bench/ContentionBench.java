@@ -8,8 +8,8 @@ import vorkel.runtime.agent.transactions.Transactions;
 /**
  * One JVM's run of the contended-monitor workload of bench/contention_bench.sh: THREADS threads
  * serve transactions (Transactions.run) of 50 short critical sections each on MONITORS shared
- * monitors, with some work outside them (INSIDE and OUTSIDE rounds of a multiply-add: about a
- * nanosecond each). Without a started agent, Transactions.run only runs the
+ * monitors, with some work outside them (INSIDE and OUTSIDE rounds of a xorshift step, a few
+ * nanoseconds each). Without a started agent, Transactions.run only runs the
  * body, so every configuration runs the same code.
  *
  * <p>Arguments: THREADS MONITORS WARMUP_MS MEASURE_MS INSIDE OUTSIDE. After WARMUP_MS it counts critical sections for MEASURE_MS and prints
@@ -32,10 +32,13 @@ public final class ContentionBench {
         long value;
     }
 
+    /** Rounds of a xorshift step: a dependent chain that no JIT folds (a multiply-add chain it can). */
     static long work(long seed, int rounds) {
-        long x = seed;
+        long x = seed | 1;
         for (int i = 0; i < rounds; i++) {
-            x = x * 6364136223846793005L + 1442695040888963407L;
+            x ^= x << 13;
+            x ^= x >>> 7;
+            x ^= x << 17;
         }
         return x;
     }
