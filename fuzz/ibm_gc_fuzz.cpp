@@ -24,6 +24,8 @@ void check_list(const ibm_gc_memory_list &list) {
 }
 
 void push(const char *text, size_t size, bool terminated) {
+  // A length of 0 means "no length": such a record must end in a NUL.
+  if (size == 0) terminated = true;
   char *record = static_cast<char *>(malloc(size + (terminated ? 1 : 0)));
   if (record == nullptr) return;
   memcpy(record, text, size);

@@ -118,12 +118,14 @@ bool generation_counter_initialise(jvmtiEnv *jvmti, JNIEnv *jni) {
 }
 
 void generation_counter_on_gc_finish(jvmtiEnv *jvmti) {
-  // On the GC's own thread: nothing but raw-monitor calls.
-  counter.gc_count.fetch_add(1);
-  counter.pending.store(1);
-  if (!jvmti_monitor_enter(jvmti, counter.signal_monitor)) return;
-  jvmti_monitor_notify(jvmti, counter.signal_monitor);
-  jvmti_monitor_exit(jvmti, counter.signal_monitor);
+  // On the collector's thread inside the collection, where only raw-monitor functions may be
+  // used: the monitors are called bare, without the checked wrappers, whose error path asks
+  // JVMTI for the error's name and takes the logging lock.
+  counter.gc_count.fetch_add(1, std::memory_order_relaxed);
+  counter.pending.store(1, std::memory_order_relaxed);
+  if (counter.signal_monitor == nullptr || jvmti->RawMonitorEnter(counter.signal_monitor) != JVMTI_ERROR_NONE) return;
+  jvmti->RawMonitorNotify(counter.signal_monitor);
+  jvmti->RawMonitorExit(counter.signal_monitor);
 }
 
 VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_gc_GarbageCollectionNativeImpl_attach(JNIEnv *jni,
