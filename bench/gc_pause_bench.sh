@@ -56,15 +56,15 @@ run() {
   local counted
   counted="$(sed -n 's/^agent_gc_count //p' "$out")"
   printf '  round %d %-5s: %4d young pauses, median %s ms%s\n' "$round" "$side" "$(young_pauses "$log" | wc -l)" \
-    "$(young_pauses "$log" | median)" "${counted:+, the agent counted $counted collections}"
+    "$(young_pauses "$log" | median)" "${counted:+, gcCount published by the agent at the end $counted}"
+  young_pauses "$log" | median >>"$work/$side.${collector#-XX:+}.medians"
 }
 
 echo "GC pause benchmark: $rounds rounds of $young young collections per side, $("$java" -version 2>&1 | head -n 1)"
 for collector in $collectors; do
   echo "$collector"
   name="${collector#-XX:+}"
-  : >"$work/none.$name.pauses"
-  : >"$work/agent.$name.pauses"
+  for side in none agent; do : >"$work/$side.$name.pauses"; : >"$work/$side.$name.medians"; done
   for round in $(seq 1 "$rounds"); do
     # Alternate which side goes first, so that a slow phase of the machine hits both.
     if [ $((round % 2)) -eq 1 ]; then run none "$collector" "$round"; run agent "$collector" "$round"
@@ -72,8 +72,11 @@ for collector in $collectors; do
   done
   none=$(median <"$work/none.$name.pauses")
   agent=$(median <"$work/agent.$name.pauses")
+  # The spread of the round medians of each side shows the noise the ratio must be read against.
+  spread() { sort -g "$1" | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.3f..%.3f", lo, hi }'; }
   awk -v n="$none" -v a="$agent" -v c="$name" -v nn="$(wc -l <"$work/none.$name.pauses")" \
-      -v an="$(wc -l <"$work/agent.$name.pauses")" 'BEGIN {
-    printf "%s: median young pause without agent %.3f ms (%d pauses), with agent %.3f ms (%d pauses), ratio %.2f\n",
-           c, n, nn, a, an, (n > 0 ? a / n : 0) }'
+      -v an="$(wc -l <"$work/agent.$name.pauses")" -v ns="$(spread "$work/none.$name.medians")" \
+      -v as="$(spread "$work/agent.$name.medians")" 'BEGIN {
+    printf "%s: median young pause without agent %.3f ms (%d pauses, round medians %s), with agent %.3f ms (%d pauses, round medians %s), ratio %.2f\n",
+           c, n, nn, ns, a, an, as, (n > 0 ? a / n : 0) }'
 done
