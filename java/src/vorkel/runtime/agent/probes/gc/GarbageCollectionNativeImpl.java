@@ -1,7 +1,7 @@
 package vorkel.runtime.agent.probes.gc;
 
+import java.util.Arrays;
 import java.util.List;
-import java.util.concurrent.CopyOnWriteArrayList;
 
 import vorkel.runtime.agent.collect.GenerationCounterNative;
 
@@ -22,7 +22,9 @@ public class GarbageCollectionNativeImpl {
         }
     }
 
-    private final List<Listener> listeners = new CopyOnWriteArrayList<>();
+    // An array, read without an iterator: reportCollection allocates nothing, so that the reporter
+    // thread raises no OutOfMemoryError of its own when the heap is full.
+    private volatile Listener[] listeners = new Listener[0];
 
     /** Makes this instance the receiver of the agent's GC reports, in place of any earlier one. */
     public native void attach();
@@ -33,16 +35,19 @@ public class GarbageCollectionNativeImpl {
     /** Subscribes to the J9 verbose-GC records; false on a JVM that does not offer them. Tried once. */
     public native boolean enableJ9GcNotifications();
 
-    public void addListener(Listener listener) {
-        listeners.add(listener);
+    public synchronized void addListener(Listener listener) {
+        Listener[] more = Arrays.copyOf(listeners, listeners.length + 1);
+        more[more.length - 1] = listener;
+        listeners = more;
     }
 
     /** Called by the native agent's reporter thread. */
     void reportCollection() {
         int count = GenerationCounterNative.gcCount;
-        for (Listener listener : listeners) {
+        Listener[] current = listeners;
+        for (int i = 0; i < current.length; i++) {
             try {
-                listener.collectionsFinished(count);
+                current[i].collectionsFinished(count);
             } catch (RuntimeException e) {
                 // A failing listener must not keep the others from hearing about the collection.
             }
@@ -55,9 +60,10 @@ public class GarbageCollectionNativeImpl {
         if (collections.isEmpty()) {
             return;
         }
-        for (Listener listener : listeners) {
+        Listener[] current = listeners;
+        for (int i = 0; i < current.length; i++) {
             try {
-                listener.j9Collections(collections);
+                current[i].j9Collections(collections);
             } catch (RuntimeException e) {
                 // As above.
             }
