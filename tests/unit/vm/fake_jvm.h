@@ -1,0 +1,24 @@
+// A stand-in for the JVM library in unit tests: the serviceability exports (set by the tests) and
+// five metadata classes whose virtual tables exist only in the full symbol table.
+#pragma once
+
+#include <cstdint>
+
+#define FAKE_JVM_EXPORT extern "C" __attribute__((visibility("default")))
+
+FAKE_JVM_EXPORT uint64_t gHotSpotVMStructs, gHotSpotVMTypes, gHotSpotVMIntConstants;
+FAKE_JVM_EXPORT uint64_t gHotSpotVMStructEntryTypeNameOffset, gHotSpotVMStructEntryFieldNameOffset,
+    gHotSpotVMStructEntryTypeStringOffset, gHotSpotVMStructEntryIsStaticOffset, gHotSpotVMStructEntryOffsetOffset,
+    gHotSpotVMStructEntryAddressOffset, gHotSpotVMStructEntryArrayStride, gHotSpotVMTypeEntryTypeNameOffset,
+    gHotSpotVMTypeEntrySuperclassNameOffset, gHotSpotVMTypeEntryIsOopTypeOffset,
+    gHotSpotVMTypeEntryIsIntegerTypeOffset, gHotSpotVMTypeEntryIsUnsignedOffset, gHotSpotVMTypeEntrySizeOffset,
+    gHotSpotVMTypeEntryArrayStride, gHotSpotVMIntConstantEntryNameOffset, gHotSpotVMIntConstantEntryValueOffset,
+    gHotSpotVMIntConstantEntryArrayStride;
+
+// Gives every layout variable the value of the standard 64-bit entry layout.
+FAKE_JVM_EXPORT void fake_jvm_reset_layout();
+// A function inside the library, to serve as the hint that finds it.
+FAKE_JVM_EXPORT int fake_jvm_allocate(void *env, long size, unsigned char **memory);
+// What an object of the class points at: 0 InstanceKlass, 1 InstanceMirrorKlass, 2 InstanceRefKlass,
+// 3 InstanceClassLoaderKlass, 4 ConstantPool.
+FAKE_JVM_EXPORT uint64_t fake_jvm_vtable_pointer(int kind);
