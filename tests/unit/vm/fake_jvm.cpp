@@ -1,13 +1,42 @@
 #include "fake_jvm.h"
 
-uint64_t gHotSpotVMStructs, gHotSpotVMTypes, gHotSpotVMIntConstants;
-uint64_t gHotSpotVMStructEntryTypeNameOffset, gHotSpotVMStructEntryFieldNameOffset,
+#include <cstring>
+
+#define FAKE_JVM_DATA __attribute__((visibility("default")))
+
+extern "C" {
+FAKE_JVM_DATA uint64_t gHotSpotVMStructs, gHotSpotVMTypes, gHotSpotVMIntConstants;
+FAKE_JVM_DATA uint64_t gHotSpotVMStructEntryTypeNameOffset, gHotSpotVMStructEntryFieldNameOffset,
     gHotSpotVMStructEntryTypeStringOffset, gHotSpotVMStructEntryIsStaticOffset, gHotSpotVMStructEntryOffsetOffset,
     gHotSpotVMStructEntryAddressOffset, gHotSpotVMStructEntryArrayStride, gHotSpotVMTypeEntryTypeNameOffset,
     gHotSpotVMTypeEntrySuperclassNameOffset, gHotSpotVMTypeEntryIsOopTypeOffset,
     gHotSpotVMTypeEntryIsIntegerTypeOffset, gHotSpotVMTypeEntryIsUnsignedOffset, gHotSpotVMTypeEntrySizeOffset,
     gHotSpotVMTypeEntryArrayStride, gHotSpotVMIntConstantEntryNameOffset, gHotSpotVMIntConstantEntryValueOffset,
     gHotSpotVMIntConstantEntryArrayStride;
+}
+
+#define EXPORT_ROW(name) {#name, &name}
+uint64_t *fake_jvm_export(const char *name) {
+  const struct {
+    const char *name;
+    uint64_t *variable;
+  } rows[] = {
+      EXPORT_ROW(gHotSpotVMStructs), EXPORT_ROW(gHotSpotVMTypes), EXPORT_ROW(gHotSpotVMIntConstants),
+      EXPORT_ROW(gHotSpotVMStructEntryTypeNameOffset), EXPORT_ROW(gHotSpotVMStructEntryFieldNameOffset),
+      EXPORT_ROW(gHotSpotVMStructEntryTypeStringOffset), EXPORT_ROW(gHotSpotVMStructEntryIsStaticOffset),
+      EXPORT_ROW(gHotSpotVMStructEntryOffsetOffset), EXPORT_ROW(gHotSpotVMStructEntryAddressOffset),
+      EXPORT_ROW(gHotSpotVMStructEntryArrayStride), EXPORT_ROW(gHotSpotVMTypeEntryTypeNameOffset),
+      EXPORT_ROW(gHotSpotVMTypeEntrySuperclassNameOffset), EXPORT_ROW(gHotSpotVMTypeEntryIsOopTypeOffset),
+      EXPORT_ROW(gHotSpotVMTypeEntryIsIntegerTypeOffset), EXPORT_ROW(gHotSpotVMTypeEntryIsUnsignedOffset),
+      EXPORT_ROW(gHotSpotVMTypeEntrySizeOffset), EXPORT_ROW(gHotSpotVMTypeEntryArrayStride),
+      EXPORT_ROW(gHotSpotVMIntConstantEntryNameOffset), EXPORT_ROW(gHotSpotVMIntConstantEntryValueOffset),
+      EXPORT_ROW(gHotSpotVMIntConstantEntryArrayStride),
+  };
+  for (const auto &row : rows) {
+    if (strcmp(row.name, name) == 0) return row.variable;
+  }
+  return nullptr;
+}
 
 void fake_jvm_reset_layout() {
   gHotSpotVMStructEntryTypeNameOffset = 0;

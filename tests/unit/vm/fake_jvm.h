@@ -6,14 +6,9 @@
 
 #define FAKE_JVM_EXPORT extern "C" __attribute__((visibility("default")))
 
-FAKE_JVM_EXPORT uint64_t gHotSpotVMStructs, gHotSpotVMTypes, gHotSpotVMIntConstants;
-FAKE_JVM_EXPORT uint64_t gHotSpotVMStructEntryTypeNameOffset, gHotSpotVMStructEntryFieldNameOffset,
-    gHotSpotVMStructEntryTypeStringOffset, gHotSpotVMStructEntryIsStaticOffset, gHotSpotVMStructEntryOffsetOffset,
-    gHotSpotVMStructEntryAddressOffset, gHotSpotVMStructEntryArrayStride, gHotSpotVMTypeEntryTypeNameOffset,
-    gHotSpotVMTypeEntrySuperclassNameOffset, gHotSpotVMTypeEntryIsOopTypeOffset,
-    gHotSpotVMTypeEntryIsIntegerTypeOffset, gHotSpotVMTypeEntryIsUnsignedOffset, gHotSpotVMTypeEntrySizeOffset,
-    gHotSpotVMTypeEntryArrayStride, gHotSpotVMIntConstantEntryNameOffset, gHotSpotVMIntConstantEntryValueOffset,
-    gHotSpotVMIntConstantEntryArrayStride;
+// The library's own serviceability exports, by name (null for other names). The tests go through
+// this rather than referring to the variables, which would move them into the test program.
+FAKE_JVM_EXPORT uint64_t *fake_jvm_export(const char *name);
 
 // Gives every layout variable the value of the standard 64-bit entry layout.
 FAKE_JVM_EXPORT void fake_jvm_reset_layout();
