@@ -11,8 +11,8 @@ cmake --build build -j "$jobs"
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVORKEL_SANITIZE=ON >/dev/null
 cmake --build build-sanitize -j "$jobs" --target vorkel_unit_tests
-echo "== Unit tests with AddressSanitizer and UndefinedBehaviorSanitizer"
-(cd build-sanitize && ctest --output-on-failure -j "$jobs" -L unit)
+echo "== Unit tests (tiers unit and system) with AddressSanitizer and UndefinedBehaviorSanitizer"
+(cd build-sanitize && ctest --output-on-failure -j "$jobs" -L '^(unit|system)$')
 
 echo "== All tests"
 cd build

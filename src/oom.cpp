@@ -21,10 +21,11 @@
 #include "tag_access.h"
 #include "tag_backup.h"
 #include "thread_info.h"
+#include "vorkel_version.h"
 
 namespace {
 
-constexpr const char *SNAPSHOT_BUILD_NUMBER = "2106";
+constexpr const char *SNAPSHOT_BUILD_NUMBER = VORKEL_BUILD_NUMBER;
 constexpr uint64_t CLASS_MAP_INITIAL_ENTRIES = 1024;
 constexpr uint64_t CLASS_MAP_ENTRY_SIZE = 72;
 constexpr jint THREAD_DUMP_TRACE_SIZE = 32768;

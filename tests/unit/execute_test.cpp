@@ -142,8 +142,7 @@ TEST(WindowsArguments, TheCommandLineHas2048Bytes) {
   std::string too_long(2041, 'a');
   list[0] = too_long.data();
   EXPECT_FALSE(execute_windows_command_line(line, sizeof line, list, EXECUTE_NO_RAW_ARGUMENT));
-  std::string log;
-  for (const std::string &name : vt::list_directory(logs.path())) log += vt::read_file(logs / name);
+  std::string log = vt::NativeLog::read(logs.path()).text();
   EXPECT_TRUE(vt::contains(log, "ERROR - Argument buffer too small. (create_process_special:79)")) << log;
 }
 
@@ -202,8 +201,7 @@ TEST_F(UploaderFork, GetsTheListedArgumentsAndTheHomeVariable) {
 TEST_F(UploaderFork, AMissingLauncherIsReported) {
   safe_strncpy(globals_->java_executable, (dir_ / "no-java").c_str(), sizeof globals_->java_executable);
   EXPECT_FALSE(oom_start_fork("oom", "/work"));
-  std::string log;
-  for (const std::string &name : vt::list_directory(dir_ / "logs")) log += vt::read_file(dir_ / "logs/" + name);
+  std::string log = vt::NativeLog::read(dir_ / "logs").text();
   EXPECT_TRUE(vt::contains(log, "ERROR - Executable " + (dir_ / "no-java") + " not found.")) << log;
   agent_globals = nullptr;
   EXPECT_FALSE(oom_start_fork("oom", "/work"));
