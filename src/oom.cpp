@@ -15,6 +15,7 @@
 #include "hires_time.h"
 #include "http_query.h"
 #include "log.h"
+#include "oom_classes_vm.h"
 #include "snapshot_memory_tracker.h"
 #include "statistics.h"
 #include "string_util.h"
@@ -228,6 +229,39 @@ class_info_entry *create_class_info_entry(hashmap *class_map, int64_t id, jclass
   return value;
 }
 
+// Full mode: the entry keeps what JVMTI knows of the class, the lines come from VM structures
+// later; without an entry the class is written through JVMTI now, so that it is not lost.
+void list_class(snapshot_record *snapshot, jvmtiEnv *jvmti, jclass klass, int64_t id, class_info_entry *entry,
+                bool defer) {
+  if (entry != nullptr && has_full_hotspot_symbols()) {
+    oom_classes_vm_keep_details(jvmti, klass, &entry->signature, &entry->methods, &entry->method_count);
+    return;
+  }
+  dump_class_info_via_jvmti(snapshot, jvmti, klass, id, entry, defer);
+}
+
+struct via_sa_context {
+  snapshot_record *snapshot;
+  hashmap *class_map;
+};
+
+bool dump_unwritten_class_via_sa(hashmap_entry *entry, void *data) {
+  auto *context = static_cast<via_sa_context *>(data);
+  class_info_entry *value = class_entry(entry);
+  if (!value->written && snapshot_in_valid_state(context->snapshot)) {
+    dump_class_via_sa(context->snapshot, (int64_t)entry->key, value->klass, value->signature, value->methods,
+                      value->method_count);
+    value->written = 1;
+  }
+  return snapshot_in_valid_state(context->snapshot);
+}
+
+// Writes every class map entry not written yet from VM structures (with the VM stopped).
+void dump_classes_via_sa(void *data) {
+  auto *context = static_cast<via_sa_context *>(data);
+  if (context->class_map != nullptr) hashmapForEach(context->class_map, dump_unwritten_class_via_sa, context);
+}
+
 // The listing before the walk: every loaded class gets the next id as a temporary tag (its own
 // tag kept in the backup), its entry, and its lines. Returns the id count (class ids plus one).
 uint64_t dump_all_class_info(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, tag_backup *backup,
@@ -256,7 +290,7 @@ uint64_t dump_all_class_info(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv 
     class_info_entry *entry = create_class_info_entry(class_map, id, klass);
     ++snapshot->class_count;
     if (id > snapshot->class_max_id) snapshot->class_max_id = id;
-    dump_class_info_via_jvmti(snapshot, jvmti, klass, id, entry, true);
+    list_class(snapshot, jvmti, klass, id, entry, true);
   }
   snapshot->class_dumping_time = elapsed_ms(start);
   return backup->record_count + 1;
@@ -301,8 +335,12 @@ void snapshot_dump_post_class_info(snapshot_record *snapshot, jvmtiEnv *jvmti, J
     }
     class_info_entry *entry = create_class_info_entry(class_map, (int64_t)id, klass);
     ++snapshot->class_count;
-    dump_class_info_via_jvmti(snapshot, jvmti, klass, (int64_t)id, entry, false);
+    list_class(snapshot, jvmti, klass, (int64_t)id, entry, false);
     if (entry == nullptr) jni->DeleteLocalRef(klass);
+  }
+  if (has_full_hotspot_symbols() && snapshot_in_valid_state(snapshot)) {
+    via_sa_context context{snapshot, class_map};
+    run_at_safepoint(jvmti, dump_classes_via_sa, &context);
   }
 }
 
@@ -489,9 +527,16 @@ jint JNICALL follow_references_callback(jvmtiHeapReferenceKind kind, const jvmti
   auto *walk = static_cast<walk_context *>(user_data);
   snapshot_record *snapshot = walk->snapshot;
   if (!snapshot_memory_tracker_visit(walk->tracker) || !snapshot_in_valid_state(snapshot)) return JVMTI_VISIT_ABORT;
-  // Class lists from VM structures would be written here, with the VM stopped; this build lists
-  // classes through JVMTI before the walk.
-  snapshot->classes_listed_in_walk = 1;
+  if (!snapshot->classes_listed_in_walk) {
+    // With the VM stopped here, the classes listed before the walk are written from VM structures.
+    snapshot->classes_listed_in_walk = 1;
+    if (has_full_hotspot_symbols()) {
+      uint64_t start = perfCounterCurrent();
+      via_sa_context context{snapshot, walk->class_map};
+      dump_classes_via_sa(&context);
+      snapshot->class_info_stw_time = elapsed_ms(start);
+    }
+  }
 
   uint64_t referrer_tag = referrer_tag_ptr != nullptr ? (uint64_t)*referrer_tag_ptr : 0;
   if (kind == JVMTI_HEAP_REFERENCE_CLASS) {
