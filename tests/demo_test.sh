@@ -36,6 +36,18 @@ if [ "$order" != " 1 POST /oom/notification; 1 POST /oom/upload; 1 POST /shutdow
 fi
 expect "type         exited_unknown_code"
 expect "status       start"
+# --- Checkouts as transactions: the second checkout's report, with the restocker as its blocker ---
+expect "Checkouts: 3 served by till-1"
+expect "] POST /transaction/report"
+expect "    name         checkout"
+expect "    reason       lock wait"
+expect "            method       takeFromStock"
+expect "            blocker      restocker"
+expect "              | Lvorkel/demo/Checkouts;.restock:"
+expect "              confirmed    1"
+reports="$(grep -c 'POST /transaction/report' "$out")"
+[ "$reports" -eq 1 ] || { echo "expected one transaction report, got $reports"; failures=$((failures + 1)); }
+# --- end of checkouts ---
 if [ "$failures" -ne 0 ]; then
   cat "$out"
   exit 1
