@@ -36,6 +36,9 @@ final class Checkouts {
     }
 
     static void serve() throws InterruptedException {
+        // --- File streams ---
+        ShopFiles.prepare();
+        // --- end of file streams ---
         Inventory inventory = new Inventory();
         long[] waited = new long[1];
         Thread till = new Thread(() -> {
@@ -50,7 +53,13 @@ final class Checkouts {
                     }
                 }
                 long start = System.nanoTime();
-                Transactions.run("checkout", () -> takeFromStock(inventory, 2));
+                int number = checkout;
+                Transactions.run("checkout", () -> {
+                    // --- File streams: the checkout reads the catalogue and appends to the order log ---
+                    ShopFiles.checkout(number, 2);
+                    // --- end of file streams ---
+                    takeFromStock(inventory, 2);
+                });
                 if (checkout == 2) {
                     waited[0] = (System.nanoTime() - start) / 1_000_000;
                 }
@@ -61,5 +70,8 @@ final class Checkouts {
         boolean sent = Transactions.awaitReports(10000);
         System.out.println("Checkouts: 3 served by till-1, the second waited " + waited[0]
                 + " ms for the restocker; reports " + (sent ? "sent" : "not all sent") + ", stock " + inventory.stock);
+        // --- File streams ---
+        System.out.println(ShopFiles.summary());
+        // --- end of file streams ---
     }
 }

@@ -7,6 +7,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 
+import vorkel.runtime.agent.feature.io.file.FileStreamTrackerNativeImpl;
 import vorkel.runtime.agent.instrumentation.deferred.DeferredTransformationNativeImpl;
 import vorkel.runtime.agent.probes.gc.CollectionLog;
 import vorkel.runtime.agent.probes.gc.GarbageCollectionNativeImpl;
@@ -73,6 +74,9 @@ public final class Agent {
         if (startResult == 0) {
             deferred = new DeferredTransformationNativeImpl();
             deferred.attach();
+            if (options.getBoolean("filestreams", false)) {
+                FileStreamTrackerNativeImpl.instance().setEnabled(true);
+            }
             if (options.getBoolean("transactions", true)) {
                 Transactions.start(host, port, options.get("account", "account"), options.get("jvm", "jvm"),
                         options.get("session", "session"), options.getLong("waitms", 0),
