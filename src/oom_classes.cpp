@@ -9,6 +9,7 @@
 #include "hashmap.h"
 #include "hires_time.h"
 #include "log.h"
+#include "oom_classes_vm.h"
 #include "oom_dump.h"
 #include "oom_sections.h"
 #include "oom_walk.h"
@@ -102,6 +103,33 @@ void dump_class_info_via_jvmti(snapshot_record *snapshot, jvmtiEnv *jvmti, jclas
     return;
   }
   dump_method_lines(snapshot, jvmti, methods.get(), method_count);
+}
+
+// Full mode: the entry keeps what JVMTI knows of the class, the lines come from VM structures
+// later; without an entry the class is written through JVMTI now, so that it is not lost.
+void list_class(snapshot_dump *dump, jclass klass, int64_t id, class_info_entry *entry, bool defer) {
+  if (entry != nullptr && has_full_hotspot_symbols()) {
+    oom_classes_vm_keep_details(dump->jvmti, klass, &entry->signature, &entry->methods, &entry->method_count);
+    return;
+  }
+  dump_class_info_via_jvmti(dump->snapshot, dump->jvmti, klass, id, entry, defer);
+}
+
+bool dump_unwritten_class_via_sa(hashmap_entry *entry, void *data) {
+  auto *dump = static_cast<snapshot_dump *>(data);
+  class_info_entry *value = class_entry(entry);
+  if (!value->written && snapshot_in_valid_state(dump->snapshot)) {
+    dump_class_via_sa(dump->snapshot, (int64_t)entry->key, value->klass, value->signature, value->methods,
+                      value->method_count);
+    value->written = 1;
+  }
+  return snapshot_in_valid_state(dump->snapshot);
+}
+
+// Writes every class map entry not written yet from VM structures (with the VM stopped).
+void dump_classes_via_sa(void *data) {
+  auto *dump = static_cast<snapshot_dump *>(data);
+  if (dump->class_map != nullptr) hashmapForEach(dump->class_map, dump_unwritten_class_via_sa, dump);
 }
 
 bool dump_deferred_class_info(hashmap_entry *entry, void *data) {
@@ -215,7 +243,7 @@ uint64_t dump_all_class_info(snapshot_dump *dump) {
     if (id > snapshot->class_max_id) snapshot->class_max_id = id;
     // Full mode keeps the signature and methods in the entry here and writes the lines from
     // oom_classes_at_walk_start; the JVMTI listing writes them now.
-    dump_class_info_via_jvmti(snapshot, jvmti, klass, id, entry, true);
+    list_class(dump, klass, id, entry, true);
   }
   snapshot->class_dumping_time = hires_elapsed_ms(start);
   dump->id_count = dump->backup->record_count + 1;
@@ -223,9 +251,13 @@ uint64_t dump_all_class_info(snapshot_dump *dump) {
 }
 
 void oom_classes_at_walk_start(snapshot_dump *dump) {
-  // The JVMTI listing wrote every class before the walk; a listing from VM structures writes its
+  // The JVMTI listing wrote every class before the walk; the listing from VM structures writes its
   // lines here, where the VM is stopped, and times them as "Class info STW time".
   dump->snapshot->classes_listed_in_walk = 1;
+  if (!has_full_hotspot_symbols()) return;
+  uint64_t start = perfCounterCurrent();
+  dump_classes_via_sa(dump);
+  dump->snapshot->class_info_stw_time = hires_elapsed_ms(start);
 }
 
 void oom_classes_set_base_size(snapshot_dump *dump, uint64_t id, jlong size) {
@@ -254,8 +286,12 @@ void snapshot_dump_post_class_info(snapshot_dump *dump) {
     }
     class_info_entry *entry = create_class_info_entry(dump->class_map, (int64_t)id, klass);
     ++snapshot->class_count;
-    dump_class_info_via_jvmti(snapshot, jvmti, klass, (int64_t)id, entry, false);
+    list_class(dump, klass, (int64_t)id, entry, false);
     if (entry == nullptr) dump->jni->DeleteLocalRef(klass);
+  }
+  // Full mode: the classes added here (and any the walk did not write) from VM structures.
+  if (has_full_hotspot_symbols() && snapshot_in_valid_state(snapshot)) {
+    run_at_safepoint(jvmti, dump_classes_via_sa, dump);
   }
 }
 
