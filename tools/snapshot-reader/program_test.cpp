@@ -35,12 +35,15 @@ TEST_F(ReaderProgram, HelpCommandsMessagesAndExitStatuses) {
   EXPECT_EQ(reader({"suspects", "--frobnicate", snapshot_}).exit_code, 2);
   EXPECT_EQ(reader({"report", snapshot_}).err, "snapshot-reader: report needs --html FILE\n(see snapshot-reader --help)\n");
 
-  // Straight from an archive the system's tar packed (entries under a directory of their own).
-  vt::ProcessResult tar = vt::run_process("/bin/tar", {"tar", "-cjf", dir_ / "shop.tar.bz2", "-C", dir_.path() + "/..",
+  // Straight from an archive the system's tar packed (entries under a directory of their own),
+  // written outside the directory it packs.
+  vt::TempDir archives{"vorkel-reader-archive"};
+  std::string archive = archives / "shop.tar.bz2";
+  vt::ProcessResult tar = vt::run_process("/bin/tar", {"tar", "-cjf", archive, "-C", dir_.path() + "/..",
                                                        dir_.path().substr(dir_.path().rfind('/') + 1)});
   ASSERT_EQ(tar.exit_code, 0) << tar.err;
   vt::ProcessResult from_directory = reader({"suspects", snapshot_});
-  vt::ProcessResult from_archive = reader({"suspects", dir_ / "shop.tar.bz2"});
+  vt::ProcessResult from_archive = reader({"suspects", archive});
   EXPECT_EQ(from_directory.exit_code, 0);
   EXPECT_EQ(from_archive.out, from_directory.out);
   // Standard error is no terminal here: no progress line.
@@ -58,7 +61,7 @@ TEST_F(ReaderProgram, HelpCommandsMessagesAndExitStatuses) {
   vt::ProcessResult dominators = reader({"dominators", "-n", "1", snapshot_});
   EXPECT_TRUE(vt::contains(dominators.out, "           41336     50.8%          0  class Shop #1 (the roots)\n"))
       << dominators.out;
-  vt::ProcessResult summary = reader({"--top", "3", dir_ / "shop.tar.bz2"});
+  vt::ProcessResult summary = reader({"--top", "3", archive});
   EXPECT_EQ(summary.exit_code, 0) << summary.out;
   EXPECT_TRUE(vt::contains(summary.out, "Snapshot is consistent.")) << summary.out;
 
