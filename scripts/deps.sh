@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ libbz2-dev bzip2 tar openjdk-17-jdk-headless googletest libgtest-dev
-          libbenchmark-dev binutils util-linux procps clang libclang-rt-14-dev lld llvm)
+          libbenchmark-dev binutils util-linux procps clang libclang-rt-14-dev lld llvm
+          chromium python3)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
