@@ -8,7 +8,11 @@
 
 // A recursive mutex, usable from static storage before it is explicitly initialised.
 struct agent_mutex {
+#ifdef _WIN32
+  pthread_mutex_t mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER;
+#else
   pthread_mutex_t mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+#endif
 };
 
 void agent_mutex_init(agent_mutex &mutex);

@@ -36,20 +36,6 @@ int execute_entry_point(char **arguments, int count) {
   return 1;
 }
 
-bool execute_self(char *const arguments[], const char **reason, int32_t *pid) {
-  *reason = "";
-  agent_globals_record *globals = agent_globals;
-  if (globals == nullptr || globals->self_executable[0] == '\0') {
-    *reason = "agent not configured";
-    return false;
-  }
-  if (!create_process(globals->self_executable, arguments, pid)) {
-    *reason = "create_process failed";
-    return false;
-  }
-  return true;
-}
-
 bool oom_start_fork(const char *mode, const char *directory) {
   agent_globals_record *globals = agent_globals;
   if (globals == nullptr || globals->java_executable[0] == '\0' || mode == nullptr || directory == nullptr) {

@@ -1,9 +1,5 @@
 #include "http_query.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,8 +71,8 @@ char *http_build_body(const http_field *fields, size_t *length) {
 // Connects to the first address that accepts; -1 when none did.
 socket_handle http_connect(const addrinfo *addresses, int32_t timeout_ms) {
   for (const addrinfo *address = addresses; address != nullptr; address = address->ai_next) {
-    socket_handle connection = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
-    if (connection < 0) {
+    socket_handle connection = socket_open(address);
+    if (connection == SOCKET_INVALID) {
       log_debug(nullptr, "Socket connection failed (socket), error %d.", socket_get_error());
       continue;
     }
@@ -98,8 +94,7 @@ socket_handle http_connect(const addrinfo *addresses, int32_t timeout_ms) {
       if (ready > 0) {
         // Writable also means the attempt ended in failure: the socket's error tells which.
         int pending = 0;
-        socklen_t size = sizeof pending;
-        if (getsockopt(connection, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) pending = socket_get_error();
+        if (!socket_get_pending_error(connection, &pending)) pending = socket_get_error();
         if (pending == 0) return connection;
         log_debug(nullptr, "Socket connection failed (connect), error %d.", pending);
       } else if (ready == 0) {
@@ -113,7 +108,7 @@ socket_handle http_connect(const addrinfo *addresses, int32_t timeout_ms) {
     socket_close(connection);
   }
   log_error_raw(nullptr, "%s (%s:%d)", "Failed to connect with any resolved address.", "http_open", 141);
-  return -1;
+  return SOCKET_INVALID;
 }
 
 bool http_send(socket_handle connection, const char *request, size_t length, int32_t timeout_ms) {
@@ -122,7 +117,7 @@ bool http_send(socket_handle connection, const char *request, size_t length, int
   uint64_t deadline = http_deadline(timeout_ms);
   size_t sent = 0;
   while (sent < length) {
-    ssize_t result = send(connection, request + sent, length - sent, socket_send_flags());
+    int64_t result = socket_send(connection, request + sent, length - sent);
     if (result < 0) {
       int error = socket_get_error();
       if (socket_is_interrupt_error(error)) continue;
@@ -151,10 +146,10 @@ bool http_receive(socket_handle connection, int32_t timeout_ms, char *status, si
   for (;;) {
     int64_t left = http_ms_left(deadline);
     int ready = left > 0 ? socket_wait(connection, false, (int32_t)left) : 0;
-    ssize_t received = -1;
+    int64_t received = -1;
     int error = 0;
     if (ready > 0) {
-      received = recv(connection, chunk, sizeof chunk, 0);
+      received = socket_receive(connection, chunk, sizeof chunk);
       if (received < 0) error = socket_get_error();
     } else if (ready < 0) {
       error = socket_get_error();
@@ -170,7 +165,7 @@ bool http_receive(socket_handle connection, int32_t timeout_ms, char *status, si
       return false;
     }
     if (received == 0) break;
-    for (ssize_t i = 0; i < received && !status_ended; ++i) {
+    for (int64_t i = 0; i < received && !status_ended; ++i) {
       unsigned char c = (unsigned char)chunk[i];
       if (c == '\r') {
         status_ended = true;
@@ -298,7 +293,7 @@ char *http_build_request(const char *host_name, const char *path, const http_fie
 
 bool http_exchange(const addrinfo *addresses, const char *request, size_t length, int32_t timeout_ms) {
   socket_handle connection = http_connect(addresses, timeout_ms);
-  if (connection < 0) return false;
+  if (connection == SOCKET_INVALID) return false;
   if (!socket_set_non_blocking(connection, false)) log_debug(nullptr, "Failed to set socket to blocking mode.");
   bool success = false;
   char status[STATUS_LINE_SIZE];

@@ -39,10 +39,24 @@ int socket_wait(socket_handle socket, bool for_writing, int32_t milliseconds) {
   return result > 0 ? 1 : result;
 }
 
-int socket_send_flags() {
+socket_handle socket_open(const addrinfo *address) {
+  return socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+}
+
+bool socket_get_pending_error(socket_handle socket, int *error) {
+  socklen_t size = sizeof *error;
+  return getsockopt(socket, SOL_SOCKET, SO_ERROR, error, &size) == 0;
+}
+
+int64_t socket_send(socket_handle socket, const char *data, size_t length) {
 #ifdef MSG_NOSIGNAL
-  return MSG_NOSIGNAL;
+  int flags = MSG_NOSIGNAL;
 #else
-  return 0;
+  int flags = 0;
 #endif
+  return (int64_t)send(socket, data, length, flags);
+}
+
+int64_t socket_receive(socket_handle socket, char *buffer, size_t size) {
+  return (int64_t)recv(socket, buffer, size, 0);
 }

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Fails when vorkel.dll exports anything but the JVMTI entry points, agent_globals, the JNI
+# natives and the rundll32 entry, or needs a DLL that Windows does not ship.
+#   scripts/windows-check-exports.sh path/to/vorkel.dll
+set -euo pipefail
+dll="$1"
+dump="$(x86_64-w64-mingw32-objdump -p "$dll")"
+exports="$(printf '%s\n' "$dump" | awk '/^\[Ordinal\/Name Pointer\] Table/ { table = 1; next }
+                                       table && /^\t\[/ { print $NF; next }
+                                       table && !/^\t/ { table = 0 }')"
+if [ -z "$exports" ]; then
+  echo "$dll exports nothing" >&2
+  exit 1
+fi
+unexpected="$(printf '%s\n' "$exports" |
+  grep -v -E '^(Agent_OnLoad|Agent_OnUnload|Agent_OnAttach|agent_globals|agent_win32_entryW|Java_[A-Za-z0-9_]+)$' || true)"
+if [ -n "$unexpected" ]; then
+  echo "$dll exports symbols it must not:" >&2
+  printf '  %s\n' $unexpected >&2
+  exit 1
+fi
+# Only system DLLs: the runtime libraries are linked in.
+imports="$(printf '%s\n' "$dump" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z')"
+foreign="$(printf '%s\n' "$imports" |
+  grep -v -E '^(kernel32|user32|advapi32|shell32|ws2_32|psapi|msvcrt|ntdll|api-ms-win-[a-z0-9-]+)\.dll$' || true)"
+if [ -n "$foreign" ]; then
+  echo "$dll needs DLLs that are not part of Windows:" >&2
+  printf '  %s\n' $foreign >&2
+  exit 1
+fi
