@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifndef _WIN32
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -16,10 +18,14 @@
 #include <sstream>
 #include <thread>
 
+#ifndef _WIN32
 extern char **environ;
+#endif
 
 namespace vt {
 
+// Directories, removal and processes of Windows are in win/test_util_win.cpp.
+#ifndef _WIN32
 TempDir::TempDir(const std::string &prefix) {
   const char *base = getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
@@ -27,6 +33,8 @@ TempDir::TempDir(const std::string &prefix) {
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
 }
+
+#endif
 
 TempDir::~TempDir() {
   if (!path_.empty() && getenv("VORKEL_KEEP_TEST_FILES") == nullptr) remove_tree(path_);
@@ -68,6 +76,7 @@ std::vector<std::string> list_directory(const std::string &path) {
   return names;
 }
 
+#ifndef _WIN32
 void remove_tree(const std::string &path) {
   struct stat info {};
   if (lstat(path.c_str(), &info) != 0) return;
@@ -78,6 +87,8 @@ void remove_tree(const std::string &path) {
     unlink(path.c_str());
   }
 }
+
+#endif
 
 bool copy_file(const std::string &from, const std::string &to, unsigned mode) {
   std::string content = read_file(from);
@@ -111,6 +122,7 @@ bool wait_until(const std::function<bool()> &predicate, std::chrono::millisecond
   }
 }
 
+#ifndef _WIN32
 namespace {
 
 std::vector<std::string> build_environment(const ProcessOptions &options) {
@@ -285,6 +297,8 @@ ProcessResult BackgroundProcess::wait(std::chrono::milliseconds timeout) {
 void BackgroundProcess::kill(int signal) {
   if (pid_ > 0 && !reaped_) ::kill(-pid_, signal);  // the whole group the child leads
 }
+
+#endif
 
 std::string BackgroundProcess::out() const { return read_file(out_path_); }
 std::string BackgroundProcess::err() const { return read_file(err_path_); }

@@ -1,0 +1,99 @@
+// Symbol lookup and safe reads on Windows, against a library with a JVM library's exports.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "log.h"
+#include "symbols.h"
+#include "test_util.h"
+
+namespace {
+
+class WinSymbols : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new vt::TempDir("vorkel-symbols");
+    ASSERT_TRUE(log_use_directory("unit", (dir_->path() + "\\logs").c_str()));
+    library_ = LoadLibraryA(VORKEL_WIN_FAKE_JVM);
+  }
+  static void TearDownTestSuite() { delete dir_; }
+  static std::string log_text() {
+    std::vector<std::string> names = vt::list_directory(dir_->path() + "\\logs");
+    return names.empty() ? "" : vt::read_file(dir_->path() + "\\logs\\" + names.back());
+  }
+  static vt::TempDir *dir_;
+  static HMODULE library_;
+};
+vt::TempDir *WinSymbols::dir_;
+HMODULE WinSymbols::library_;
+
+TEST_F(WinSymbols, FindsTheModuleOfAHintAndItsDataAndVirtualTables) {
+  ASSERT_NE(library_, nullptr);
+  void *structs = reinterpret_cast<void *>(GetProcAddress(library_, "gHotSpotVMStructs"));
+  void *vtable = reinterpret_cast<void *>(GetProcAddress(library_, "??_7InstanceKlass@@6B@"));
+  ASSERT_NE(structs, nullptr);
+  ASSERT_NE(vtable, nullptr);
+  symbols_module_handle *handle = symbols_get_module_handle(nullptr, structs);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_TRUE(vt::contains(symbols_module_path(handle), "fake_jvm.dll"));
+  EXPECT_EQ(lookup_symbol(nullptr, handle, "gHotSpotVMStructs"), structs);
+  EXPECT_EQ(lookup_vtable(nullptr, handle, "InstanceKlass"), vtable);
+  const char *data[] = {"gHotSpotVMStructs", nullptr};
+  const char *classes[] = {"InstanceKlass", nullptr};
+  EXPECT_EQ(symbols_preload(nullptr, handle, data, false, true), SYMBOLS_PRELOAD_OK);
+  EXPECT_EQ(symbols_preload(nullptr, handle, classes, true, true), SYMBOLS_PRELOAD_OK);
+
+  // Missing names: logged with the caller's text, reported as missing, the others still found.
+  const char *mixed[] = {"gHotSpotVMStructs", "gHotSpotVMTypes", nullptr};
+  EXPECT_EQ(symbols_preload(nullptr, handle, mixed, false, true), SYMBOLS_PRELOAD_MISSING);
+  const char *more_classes[] = {"InstanceKlass", "ConstMethod", nullptr};
+  EXPECT_EQ(symbols_preload(nullptr, handle, more_classes, true, false), SYMBOLS_PRELOAD_MISSING);
+  EXPECT_EQ(lookup_symbol(nullptr, handle, "gHotSpotVMTypes"), nullptr);
+  EXPECT_EQ(lookup_symbol_silent(nullptr, handle, "gHotSpotVMTypes"), nullptr);
+  EXPECT_EQ(lookup_vtable(nullptr, handle, "Method"), nullptr);
+  std::string log = log_text();
+  EXPECT_TRUE(vt::contains(log, "ERROR - Required symbol gHotSpotVMTypes not found.")) << log;
+  EXPECT_FALSE(vt::contains(log, "ConstMethod")) << log;
+  EXPECT_TRUE(vt::contains(log, "Failed to find symbol gHotSpotVMTypes, GetProcAddress returned error 127.")) << log;
+  EXPECT_TRUE(vt::contains(log, "Failed to find constructor symbol Method, GetProcAddress returned error 127."));
+  EXPECT_EQ(vt::count_occurrences(log, "gHotSpotVMTypes"), 2u);  // the silent lookup said nothing
+
+  int local = 0;
+  EXPECT_EQ(symbols_get_module_handle(nullptr, &local), nullptr);
+  EXPECT_TRUE(vt::contains(log_text(), "ERROR - Failed to get module handle."));
+}
+
+TEST_F(WinSymbols, SafeReadsCopyReadableMemoryAndRefuseUnmappedAddresses) {
+  const uint64_t *structs = reinterpret_cast<const uint64_t *>(GetProcAddress(library_, "gHotSpotVMStructs"));
+  ASSERT_NE(structs, nullptr);
+  uint64_t value = 0;
+  ASSERT_TRUE(safe_read_memory(structs, &value, sizeof value, "structs", 1));
+  EXPECT_EQ(value, 0x5354525543545321ull);
+  EXPECT_EQ(safe_read_memory_ulong(structs, 8, "entry", 2), 1u);
+  EXPECT_EQ(safe_read_memory_int(structs, 16, "entry", 3), 2);
+  EXPECT_EQ(safe_read_memory_u2(structs, 24, "entry", 4), 3);
+  EXPECT_EQ(safe_read_memory_ptr(structs, 32, "entry", 5), nullptr);
+
+  // A released page: the read fails, says who asked, and leaves the destination alone.
+  void *page = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  ASSERT_NE(page, nullptr);
+  ASSERT_TRUE(VirtualFree(page, 0, MEM_RELEASE));
+  char destination[16];
+  memset(destination, 'k', sizeof destination);
+  EXPECT_FALSE(safe_read_memory(page, destination, sizeof destination, "klass_pointer", 321));
+  EXPECT_EQ(std::string(destination, sizeof destination), std::string(sizeof destination, 'k'));
+  EXPECT_EQ(safe_read_memory_ulong(page, 0, "field_offset", 654), 0u);
+  // Reads stay safe after the switch that lets other systems copy without probing.
+  disable_safety_check();
+  EXPECT_FALSE(safe_read_memory(page, destination, 4, "after_disable", 987));
+  std::string log = log_text();
+  char expected[128];
+  snprintf(expected, sizeof expected, "Failed to read 16 bytes at %p (klass_pointer:321).", page);
+  EXPECT_TRUE(vt::contains(log, expected)) << log;
+  EXPECT_TRUE(vt::contains(log, "(field_offset:654).")) << log;
+  EXPECT_TRUE(vt::contains(log, "(after_disable:987).")) << log;
+}
+
+}  // namespace
