@@ -76,15 +76,16 @@ TEST_F(WinSymbols, SafeReadsCopyReadableMemoryAndRefuseUnmappedAddresses) {
   EXPECT_EQ(safe_read_memory_u2(structs, 24, "entry", 4), 3);
   EXPECT_EQ(safe_read_memory_ptr(structs, 32, "entry", 5), nullptr);
 
-  // A released page: the read fails, says who asked, and leaves the destination alone.
-  void *page = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-  ASSERT_NE(page, nullptr);
-  ASSERT_TRUE(VirtualFree(page, 0, MEM_RELEASE));
+  // The lowest 64 KiB are never mapped: a read there fails, says who asked, and leaves the
+  // destination alone. (Wine reads another process's memory through the system's own view of it,
+  // where reserved but uncommitted pages read as zeros; only unmapped addresses fail there.)
+  const void *page = reinterpret_cast<const void *>(uintptr_t{0x1000});
   char destination[16];
   memset(destination, 'k', sizeof destination);
   EXPECT_FALSE(safe_read_memory(page, destination, sizeof destination, "klass_pointer", 321));
   EXPECT_EQ(std::string(destination, sizeof destination), std::string(sizeof destination, 'k'));
-  EXPECT_EQ(safe_read_memory_ulong(page, 0, "field_offset", 654), 0u);
+  EXPECT_EQ(safe_read_memory_ulong(page, 8, "field_offset", 654), 0u);
+  EXPECT_EQ(safe_read_memory_ptr(nullptr, 16, "null_base", 655), nullptr);
   // Reads stay safe after the switch that lets other systems copy without probing.
   disable_safety_check();
   EXPECT_FALSE(safe_read_memory(page, destination, 4, "after_disable", 987));
@@ -94,6 +95,7 @@ TEST_F(WinSymbols, SafeReadsCopyReadableMemoryAndRefuseUnmappedAddresses) {
   EXPECT_TRUE(vt::contains(log, expected)) << log;
   EXPECT_TRUE(vt::contains(log, "(field_offset:654).")) << log;
   EXPECT_TRUE(vt::contains(log, "(after_disable:987).")) << log;
+  EXPECT_TRUE(vt::contains(log, "(null_base:655).")) << log;
 }
 
 }  // namespace
