@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -157,8 +158,13 @@ TEST_F(WineHelpers, MonitorSavesTheReportWhenTheCollectorIsDown) {
   std::vector<std::string> saved = vt::list_directory(home_ / "work");
   ASSERT_EQ(saved.size(), 1u);
   EXPECT_EQ(saved[0].rfind("exit_", 0), 0u);
-  std::vector<std::string> lines = vt::split_lines(vt::read_file(home_ / ("work/" + saved[0] + "/parameters.txt")));
+  // A text file of Windows: its lines end in CR LF.
+  std::string parameters = vt::read_file(home_ / ("work/" + saved[0] + "/parameters.txt"));
+  EXPECT_EQ(vt::count_occurrences(parameters, "\r\n"), 7u) << parameters;
+  parameters.erase(std::remove(parameters.begin(), parameters.end(), '\r'), parameters.end());
+  std::vector<std::string> lines = vt::split_lines(parameters);
   ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[0], "accountId=acc");
   EXPECT_EQ(lines[3], "operatingSystem=windows");
   EXPECT_EQ(lines[4], "type=exited");
   EXPECT_EQ(lines[5], "value=0");
