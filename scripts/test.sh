@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds vorkel and runs every test: the unit tests once more under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the whole suite (unit and JVM tests) of the normal build.
+# UndefinedBehaviorSanitizer, then the whole suite (unit and JVM tests) of the normal build, then
+# the Windows build's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -15,5 +16,8 @@ echo "== Unit tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 (cd build-sanitize && ctest --output-on-failure -j "$jobs" -L unit)
 
 echo "== All tests"
-cd build
-ctest --output-on-failure -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs")
+
+echo "== Windows build (MinGW-w64) and its tests under Wine"
+scripts/windows-build.sh build-win
+(cd build-win && ctest --output-on-failure -j "$jobs")
