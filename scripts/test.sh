@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds vorkel and runs every test: the unit tests once more under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the whole suite (unit and JVM tests) of the normal build, then
-# the Windows build's tests under Wine.
+# UndefinedBehaviorSanitizer, every fuzz target for a short bounded run, then the whole suite
+# (unit and JVM tests) of the normal build, then the Windows build's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -12,8 +12,11 @@ cmake --build build -j "$jobs"
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVORKEL_SANITIZE=ON >/dev/null
 cmake --build build-sanitize -j "$jobs" --target vorkel_unit_tests
-echo "== Unit tests with AddressSanitizer and UndefinedBehaviorSanitizer"
-(cd build-sanitize && ctest --output-on-failure -j "$jobs" -L unit)
+echo "== Unit tests (tiers unit and system) with AddressSanitizer and UndefinedBehaviorSanitizer"
+(cd build-sanitize && ctest --output-on-failure -j "$jobs" -L '^(unit|system)$')
+
+echo "== Fuzz targets, ${VORKEL_FUZZ_EXECUTIONS:-20000} executions each"
+VORKEL_BUILD_JOBS="$jobs" bench/fuzz.sh -n "${VORKEL_FUZZ_EXECUTIONS:-20000}"
 
 echo "== All tests"
 (cd build && ctest --output-on-failure -j "$jobs")

@@ -2,22 +2,35 @@
 #pragma once
 
 #include <jvmti.h>
-#include <pthread.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
-// A recursive mutex, usable from static storage before it is explicitly initialised.
+// Room for the platform's recursive mutex (a pthread mutex, a critical section), so that this
+// header needs no platform header.
+constexpr size_t AGENT_MUTEX_NATIVE_SIZE = 64;
+
+// A recursive mutex, usable from static (zero-filled) storage before anything initialised it:
+// the platform mutex is made by agent_mutex_init or, at the latest, by the first lock, and given
+// back by agent_mutex_destroy.
 struct agent_mutex {
-#ifdef _WIN32
-  pthread_mutex_t mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER;
-#else
-  pthread_mutex_t mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-#endif
+  std::atomic<uint8_t> state{0};  // 0 not made, 1 being made, 2 ready
+  alignas(16) unsigned char native[AGENT_MUTEX_NATIVE_SIZE]{};
 };
 
+// Makes the platform mutex unless it exists already; a mutex in use is left as it is.
 void agent_mutex_init(agent_mutex &mutex);
 void agent_mutex_lock(agent_mutex &mutex);
 void agent_mutex_unlock(agent_mutex &mutex);
+// Gives the platform mutex back (nobody may hold or wait for it); a later lock makes it afresh.
+void agent_mutex_destroy(agent_mutex &mutex);
+
+// The platform part (src/unix/agent_locks_os.cpp, one per operating system), on the native storage.
+void agent_mutex_os_init(void *native);
+void agent_mutex_os_lock(void *native);
+void agent_mutex_os_unlock(void *native);
+void agent_mutex_os_destroy(void *native);
 
 class agent_mutex_guard {
  public:

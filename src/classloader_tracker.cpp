@@ -88,7 +88,7 @@ void cltracker_clear_listener_failure(jvmtiEnv *jvmti, JNIEnv *jni, jclass klass
 }  // namespace
 
 void cltracker_pre_initialise() {
-  // The locks are recursive from their static initialisation: the tagging environment's events
+  // The locks are made on their first use: the tagging environment's events
   // may already run on other threads (a load from the Java half), so they are not made again.
   agent_mutex_guard guard(tracker.lock);
   if (tracker.loaders == nullptr) {

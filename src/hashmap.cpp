@@ -1,7 +1,5 @@
 #include "hashmap.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -135,7 +133,7 @@ void hashmapFree(hashmap *map) {
     chunk = next;
   }
   free(map->buckets);
-  pthread_mutex_destroy(&map->mutex.mutex);
+  agent_mutex_destroy(map->mutex);
   free(map);
 }
 

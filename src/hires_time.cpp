@@ -142,6 +142,9 @@ const hires_conversion_record *hires_record_ms_to_hires() { return &ms_to_hires;
 int64_t hires_duration_to_ms(int64_t ticks) { return hires_conversion(ticks, &hires_to_ms); }
 int64_t hires_duration_to_ns(int64_t ticks) { return hires_conversion(ticks, &hires_to_ns); }
 int64_t ms_to_hires_duration(int64_t milliseconds) { return hires_conversion(milliseconds, &ms_to_hires); }
+uint64_t hires_elapsed_ms(uint64_t start_count) {
+  return (uint64_t)hires_duration_to_ms((int64_t)(perfCounterCurrent() - start_count));
+}
 
 void hires_anchor_clock(int64_t epoch_millis) {
   agent_mutex_guard guard(time_data.writer_lock);

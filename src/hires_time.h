@@ -16,6 +16,8 @@ void hires_conversions_initialise();
 int64_t hires_duration_to_ms(int64_t ticks);
 int64_t hires_duration_to_ns(int64_t ticks);
 int64_t ms_to_hires_duration(int64_t milliseconds);
+// Milliseconds since a start count of perfCounterCurrent.
+uint64_t hires_elapsed_ms(uint64_t start_count);
 int64_t hires_conversion(int64_t value, const hires_conversion_record *record);
 bool guarantee_conversion_range(int64_t range, hires_conversion_record *record);
 

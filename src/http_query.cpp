@@ -70,19 +70,19 @@ char *http_build_body(const http_field *fields, size_t *length) {
 
 // Connects to the first address that accepts; -1 when none did.
 socket_handle http_connect(const addrinfo *addresses, int32_t timeout_ms) {
-  for (const addrinfo *address = addresses; address != nullptr; address = address->ai_next) {
+  for (const addrinfo *address = addresses; address != nullptr; address = socket_next_address(address)) {
     socket_handle connection = socket_open(address);
-    if (connection == SOCKET_INVALID) {
+    if (connection == SOCKET_INVALID_HANDLE) {
       log_debug(nullptr, "Socket connection failed (socket), error %d.", socket_get_error());
       continue;
     }
-    if (!socket_set_timeout(connection, SO_RCVTIMEO, timeout_ms)) {
+    if (!socket_set_timeout(connection, SOCKET_RECEIVE_TIMEOUT, timeout_ms)) {
       log_debug(nullptr, "Failed to set socket receive timeout.");
     }
-    if (!socket_set_timeout(connection, SO_SNDTIMEO, timeout_ms)) log_debug(nullptr, "Failed to set socket send timeout.");
+    if (!socket_set_timeout(connection, SOCKET_SEND_TIMEOUT, timeout_ms)) log_debug(nullptr, "Failed to set socket send timeout.");
     if (!socket_set_non_blocking(connection, true)) log_debug(nullptr, "Failed to set socket to non-blocking mode.");
 
-    if (connect(connection, address->ai_addr, address->ai_addrlen) == 0) return connection;
+    if (socket_connect(connection, address)) return connection;
     int error = socket_get_error();
     if (socket_is_blocking_error(error)) {
       uint64_t deadline = http_deadline(timeout_ms);
@@ -93,8 +93,7 @@ socket_handle http_connect(const addrinfo *addresses, int32_t timeout_ms) {
       } while (ready < 0 && socket_is_interrupt_error(error));
       if (ready > 0) {
         // Writable also means the attempt ended in failure: the socket's error tells which.
-        int pending = 0;
-        if (!socket_get_pending_error(connection, &pending)) pending = socket_get_error();
+        int pending = socket_get_connect_error(connection);
         if (pending == 0) return connection;
         log_debug(nullptr, "Socket connection failed (connect), error %d.", pending);
       } else if (ready == 0) {
@@ -108,7 +107,7 @@ socket_handle http_connect(const addrinfo *addresses, int32_t timeout_ms) {
     socket_close(connection);
   }
   log_error_raw(nullptr, "%s (%s:%d)", "Failed to connect with any resolved address.", "http_open", 141);
-  return SOCKET_INVALID;
+  return SOCKET_INVALID_HANDLE;
 }
 
 bool http_send(socket_handle connection, const char *request, size_t length, int32_t timeout_ms) {
@@ -293,7 +292,7 @@ char *http_build_request(const char *host_name, const char *path, const http_fie
 
 bool http_exchange(const addrinfo *addresses, const char *request, size_t length, int32_t timeout_ms) {
   socket_handle connection = http_connect(addresses, timeout_ms);
-  if (connection == SOCKET_INVALID) return false;
+  if (connection == SOCKET_INVALID_HANDLE) return false;
   if (!socket_set_non_blocking(connection, false)) log_debug(nullptr, "Failed to set socket to blocking mode.");
   bool success = false;
   char status[STATUS_LINE_SIZE];
@@ -315,18 +314,15 @@ bool http_execute_post(const http_host *host, const char *path, const http_field
 
   char port[16];
   xsnprintf(port, sizeof port, "%d", (int)host->port);
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
   addrinfo *addresses = nullptr;
-  int error = getaddrinfo(host->host, port, &hints, &addresses);
+  int error = socket_resolve(host->host, port, &addresses);
   if (error != 0) {
     log_error_raw(nullptr, "getaddrinfo failed with error %d. (%s:%d)", error, "http_open", 126);
     free(request);
     return false;
   }
   bool success = http_exchange(addresses, request, length, timeout_ms);
-  freeaddrinfo(addresses);
+  socket_free_addresses(addresses);
   free(request);
   return success;
 }

@@ -12,14 +12,15 @@
 #include "agent_util.h"
 #include "reflection.h"
 #include "string_util.h"
+#include "vorkel_version.h"
 
 namespace {
 
 constexpr size_t MESSAGE_SIZE = 1024;
 constexpr size_t LINE_SIZE = 1200;
 constexpr const char *LINE_FORMAT = "%d-%02d-%02d %02d:%02d:%02d,%03d [%-8s:%-5d] %-5s - %s\n";
-constexpr const char *NATIVE_AGENT_VERSION = "19.12.13.2106";
-constexpr const char *NATIVE_AGENT_BUILD = "2106";
+constexpr const char *NATIVE_AGENT_VERSION = VORKEL_VERSION;
+constexpr const char *NATIVE_AGENT_BUILD = VORKEL_BUILD_NUMBER;
 
 struct logging_record {
   uint8_t initialised;

@@ -1,5 +1,7 @@
 // OutOfMemoryError handling and the snapshot's lifecycle: which events are handled, the phases of
-// one snapshot, its notifications and console banner, and the writers of the graph and info file.
+// one snapshot and the console banner. The dump phase's steps live beside it: the class listing
+// and class sizes (oom_classes), the heap walk and tag restore (oom_walk), the other info file
+// sections (oom_sections), the files (oom_writer) and the status notifications (oom_notify).
 #pragma once
 
 #include <jni.h>
@@ -29,11 +31,13 @@ void start_heap_dump(JNIEnv *jni, jint flags, const char *description, bool requ
 // configured yet and nothing was attempted.
 bool snapshot_process(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, int64_t start_time);
 
-void oom_send_status_notification(snapshot_record *snapshot, const char *level, const char *message);
-bool oom_save_parameters(snapshot_record *snapshot);
-
 // The four lines of the console banner, each 80 characters and a newline, into out.
 void oom_format_banner(const char *details_location, char *out, size_t size);
+
+// Starts the uploader JVM: the configured JVM arguments, "-Xmx256m", "-DvorkelFork=1", "-jar",
+// the agent jar, "forked_job", mode ("oom" or "all") and directory, with "VORKEL_HOME" set to
+// the agent's home directory. The agent does not wait for it.
+bool oom_start_fork(const char *mode, const char *directory);
 
 // How often each event type was handled (for diagnostics and tests).
 uint32_t oom_handled_count(int32_t type);

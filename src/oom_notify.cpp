@@ -1,8 +1,60 @@
 #include "oom_notify.h"
 
+#include <cstring>
+
+#include "agent_init.h"
+#include "execute.h"
 #include "http_query.h"
 #include "log.h"
+#include "oom_writer.h"
 #include "sockets.h"
+#include "string_util.h"
+
+namespace {
+
+// The notification part of the OOM configuration (set by oom_configure).
+struct {
+  int32_t notifications_enabled;
+  char notification_host[256];
+  int32_t notification_port;
+} oom_notify;
+
+}  // namespace
+
+void oom_notify_configure(const char *host, int port, bool enabled) {
+  xsnprintf(oom_notify.notification_host, sizeof oom_notify.notification_host, "%s", host);
+  oom_notify.notification_port = port;
+  oom_notify.notifications_enabled = enabled ? 1 : 0;
+}
+
+void oom_send_status_notification(snapshot_record *snapshot, const char *level, const char *message) {
+  if (strcmp(level, "error") == 0 || strcmp(level, "fatal") == 0) {
+    log_error_raw(nullptr, "Sending snapshot processing error (level %s): %s", level, message);
+  } else {
+    log_debug(nullptr, "Sending processing message %s: %s", level, message);
+  }
+  if (!oom_notify.notifications_enabled) return;
+  agent_globals_record *globals = agent_globals;
+  char port[16], start_time[32];
+  xsnprintf(port, sizeof port, "%d", (int)oom_notify.notification_port);
+  xsnprintf(start_time, sizeof start_time, "%lld", (long long)snapshot->start_time);
+  char *const arguments[] = {const_cast<char *>("notify"),
+                             oom_notify.notification_host,
+                             port,
+                             const_cast<char *>(SNAPSHOT_DUMP_VERSION),
+                             globals->account_id,
+                             globals->jvm_id,
+                             globals->session_id,
+                             snapshot->description,
+                             start_time,
+                             const_cast<char *>(level),
+                             const_cast<char *>(message),
+                             nullptr};
+  const char *reason = "";
+  if (!execute_self(arguments, &reason, nullptr)) {
+    log_error_raw(nullptr, "Starting notification sender process failed: %s", reason);
+  }
+}
 
 bool oom_notify_entry_point(char **arguments, int count) {
   if (count != OOM_NOTIFY_ARGUMENT_COUNT || arguments == nullptr) {

@@ -1,10 +1,20 @@
-// The "notify" helper mode: one snapshot status notification to the collector.
+// Snapshot status notifications: the snapshot's side, which starts a "notify" helper process for
+// every status, and the helper mode itself, which sends one notification to the collector.
 #pragma once
+
+struct snapshot_record;
 
 // The argument list as the snapshot builds it: "notify", host, port, version, account id, JVM id,
 // session id, description, timestamp, status, message.
 constexpr int OOM_NOTIFY_ARGUMENT_COUNT = 11;
 constexpr int OOM_NOTIFY_TIMEOUT_MS = 2000;
 
-// True when the notification was sent; a notification that could not be sent is dropped.
+// Where the notifications go, and whether they are sent at all (the OOM configuration).
+void oom_notify_configure(const char *host, int port, bool enabled);
+// Logs the status and, when notifications are enabled, starts a "notify" helper without waiting
+// for it. Levels: "start", "error", "fatal".
+void oom_send_status_notification(snapshot_record *snapshot, const char *level, const char *message);
+
+// The "notify" helper mode: true when the notification was sent; one that could not be sent is
+// dropped.
 bool oom_notify_entry_point(char **arguments, int count);

@@ -4,7 +4,9 @@
 
 #include <cstring>
 
+#include "agent_init.h"
 #include "fileops.h"
+#include "http_query.h"
 #include "log.h"
 #include "string_util.h"
 
@@ -85,6 +87,20 @@ bool oom_write_status_file(snapshot_record *snapshot, const char *text) {
   if (fclose(file) != 0) written = false;
   if (!written) log_error_raw(nullptr, "Could not write to OOM status file.");
   return written;
+}
+
+bool oom_save_parameters(snapshot_record *snapshot) {
+  agent_globals_record *globals = agent_globals;
+  char timestamp[32];
+  xsnprintf(timestamp, sizeof timestamp, "%lld", (long long)snapshot->start_time);
+  const http_field fields[] = {{"version", SNAPSHOT_DUMP_VERSION},
+                               {"accountId", globals->account_id},
+                               {"jvmId", globals->jvm_id},
+                               {"sessionId", globals->session_id},
+                               {"description", snapshot->description},
+                               {"timestamp", timestamp},
+                               {nullptr, nullptr}};
+  return http_save_parameters(snapshot->parameters_path, fields);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -95,6 +95,9 @@ void snapshot_set_disk_source(snapshot_disk_source source);
 bool snapshot_build_paths(snapshot_record *snapshot, const char *work_dir);
 
 bool oom_write_status_file(snapshot_record *snapshot, const char *text);
+// "parameters.txt": the fields of the snapshot's notifications (version, ids, description and
+// timestamp), one "name=URL-encoded value" line each.
+bool oom_save_parameters(snapshot_record *snapshot);
 
 bool oom_text_open(snapshot_record *snapshot);
 void oom_text_close(snapshot_record *snapshot);

@@ -10,6 +10,8 @@ uint32_t getCurrentThreadId();
 thread_local_key thread_local_initialise();
 void *thread_local_get(thread_local_key key);
 bool thread_local_set(thread_local_key key, void *value);
+// Names the calling thread for debuggers and thread listings (cut to what the system keeps).
+void proc_set_thread_name(const char *name);
 
 int32_t process_get_id();
 bool process_get_cwd(char *buffer, size_t size);

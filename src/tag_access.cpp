@@ -23,7 +23,7 @@ bool vm_is_dead() {
 
 }  // namespace
 
-// Both locks are recursive from their static initialisation; ObjectFree may already run on other
+// Both locks are made on their first use; ObjectFree may already run on other
 // threads when the agent is loaded late, so they are not made again here.
 void tag_access_pre_initialise() {}
 

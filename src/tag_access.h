@@ -34,6 +34,7 @@ constexpr uint32_t tag_kind(uint64_t tag) { return tag_low_word(tag) >> TAG_KIND
 constexpr bool tag_is_temporary(uint64_t tag) {
   return (tag_low_word(tag) & TAG_TEMPORARY_MASK) == TAG_TEMPORARY_PATTERN;
 }
+constexpr bool tag_has_kind(uint64_t tag, uint32_t kind) { return tag_kind(tag) == kind; }
 constexpr bool tag_is_classloader(uint64_t tag) {
   return (tag_low_word(tag) & TAG_KIND_MASK) == TAG_CLASSLOADER_PATTERN;
 }
@@ -41,6 +42,8 @@ constexpr bool tag_is_statistics(uint64_t tag) { return tag_kind(tag) >= TAG_KIN
 
 // The one-based backup number n of a temporary tag: bits 0-18 hold n & 0x7FFFF, bits 32-63 n >> 19.
 constexpr uint64_t tag_temporary_number(uint64_t tag) { return ((tag >> 32) << 19) + (tag & TAG_NUMBER_LOW_MASK); }
+// The snapshot graph id a tag carries: its backup number when it is temporary, else 0.
+constexpr uint64_t tag_graph_id(uint64_t tag) { return tag_is_temporary(tag) ? tag_temporary_number(tag) : 0; }
 // The temporary tag of kind 4 or 5 for backup number n (the backup index plus one).
 constexpr uint64_t tag_make_temporary(uint64_t number, uint32_t kind) {
   return ((number >> 19) << 32) | ((uint64_t)kind << TAG_KIND_SHIFT) | (number & TAG_NUMBER_LOW_MASK);
@@ -54,6 +57,10 @@ static_assert(tag_is_temporary(0x00280005) && tag_temporary_number(0x00280005) =
 static_assert(tag_temporary_number(0x0000000100280005ULL) == 524288 + 5, "high word counts 2^19");
 static_assert(tag_is_classloader(0x1234567800180007ULL) && tag_kind(0x00180007) == 3, "loader tags");
 static_assert(tag_make_temporary(524293, 5) == 0x0000000100280005ULL, "encoding inverts decoding");
+static_assert(tag_has_kind(0x00280005, TAG_KIND_TEMPORARY_CLASS_UNTAGGED) &&
+                  !tag_has_kind(0x00200005, TAG_KIND_TEMPORARY_CLASS_UNTAGGED),
+              "kind 5 is the temporary tag of an object whose class had none");
+static_assert(tag_graph_id(0x00280005) == 5 && tag_graph_id(0x01000005) == 0, "graph ids of temporary tags only");
 static_assert(!tag_is_temporary(0x00180000) && !tag_is_temporary(0x00300000), "kinds 3 and 6 are not temporary");
 
 void tag_access_pre_initialise();

@@ -1,38 +1,23 @@
 // The program entry of the helper modes on Unix-like systems.
-#include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "agent_init.h"
 #include "execute.h"
 #include "proc_info.h"
+#include "unix/unix_os.h"
 
 namespace {
 
-void execute_ignore_signal(int) {}
+void execute_os_on_signal(int) {}
 
 // A helper inherits every descriptor the JVM had open without close-on-exec (its files, sockets,
 // listening ports). It needs none of them beyond the standard three; holding them would keep
 // them alive after the JVM has ended.
 void execute_close_inherited_descriptors() {
-#if defined(__linux__) && defined(SYS_close_range)
-  if (syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
-#endif
-#ifdef __linux__
-  if (DIR *descriptors = opendir("/proc/self/fd")) {
-    int own = dirfd(descriptors);
-    while (dirent *entry = readdir(descriptors)) {
-      char *end = nullptr;
-      long descriptor = strtol(entry->d_name, &end, 10);
-      if (end != entry->d_name && *end == '\0' && descriptor > 2 && descriptor != own) close((int)descriptor);
-    }
-    closedir(descriptors);
-    return;
-  }
-#endif
+  if (unix_os_close_descriptors_above_standard()) return;
   rlimit limit{};
   long highest = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? (long)limit.rlim_cur : 65536;
   if (highest > 65536) highest = 65536;
@@ -45,7 +30,7 @@ int execute_os_main(int argc, char **argv) {
   execute_close_inherited_descriptors();
   // Hang-up and interrupt must not end a helper before it has reported.
   struct sigaction action {};
-  action.sa_handler = execute_ignore_signal;
+  action.sa_handler = execute_os_on_signal;
   sigfillset(&action.sa_mask);
   action.sa_flags = 0;
   sigaction(SIGHUP, &action, nullptr);

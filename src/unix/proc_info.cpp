@@ -2,7 +2,6 @@
 #include "proc_info.h"
 
 #include <dlfcn.h>
-#include <link.h>
 #include <errno.h>
 #include <pthread.h>
 #include <spawn.h>
@@ -14,6 +13,7 @@
 #include "log.h"
 #include "process.h"
 #include "string_util.h"
+#include "unix/unix_os.h"
 
 extern char **environ;
 
@@ -59,37 +59,20 @@ bool process_get_cwd(char *buffer, size_t size) {
   return getcwd(buffer, size) != nullptr;
 }
 
-#ifdef __linux__
-namespace {
-int find_main_program_base(struct dl_phdr_info *info, size_t, void *data) {
-  *static_cast<uintptr_t *>(data) = (uintptr_t)info->dlpi_addr;
-  return 1;  // the first object is the main program
-}
-}  // namespace
-#endif
-
 bool process_get_module_path(char *buffer, size_t size, const void *address) {
   Dl_info info{};
   if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
     log_error_raw(nullptr, "Failed to find module path.");
     return false;
   }
-#ifdef __linux__
-  // For the main program the loader reports argv[0], which for a helper started as a program is
-  // its mode word; the kernel knows the real file.
-  uintptr_t main_base = 0;
-  dl_iterate_phdr(find_main_program_base, &main_base);
-  if ((uintptr_t)info.dli_fbase == main_base) {
-    char path[4096];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) {
+  char main_program[4096];
+  if (unix_os_main_program_file(info.dli_fbase, main_program, sizeof main_program)) {
+    if (main_program[0] == '\0') {
       log_error_raw(nullptr, "Failed to find module path.");
       return false;
     }
-    path[length] = '\0';
-    return xsnprintf(buffer, size, "%s", path) < (int)size;
+    return xsnprintf(buffer, size, "%s", main_program) < (int)size;
   }
-#endif
   return xsnprintf(buffer, size, "%s", info.dli_fname) < (int)size;
 }
 

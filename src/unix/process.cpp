@@ -13,6 +13,7 @@
 
 #include "agent_locks.h"
 #include "log.h"
+#include "proc_info.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ struct {
 } proc_reaper;
 
 void *proc_zombie_reaper_thread(void *) {
+  proc_set_thread_name("vorkel-reaper");
   log_debug(nullptr, "Child process tracking started.");
   for (;;) {
     proc_reap_children();
@@ -55,7 +57,6 @@ bool proc_setup_child_tracking() {
     log_error_raw(nullptr, "Failed to create child process tracking thread, error %d.", error);
     return false;
   }
-  pthread_setname_np(thread, "vorkel-reaper");
   proc_reaper.active = 1;
   return true;
 }
@@ -109,18 +110,17 @@ void proc_reap_children() {
   for (int i = 0; i < reaped_count; ++i) {
     const reaped_child &child = reaped[i];
     if (child.result == child.pid) {
-      int low = child.status & 0x7f;
-      if (low == 0x7f) {
-        log_warn(nullptr, "Child process %d finished with status %d.", child.pid, child.status);
-      } else if (low == 0) {
-        int code = (child.status >> 8) & 0xff;
+      if (WIFEXITED(child.status)) {
+        int code = WEXITSTATUS(child.status);
         if (code != 0) {
           log_warn(nullptr, "Child process %d finished with exit code %d.", child.pid, code);
         } else {
           log_debug(nullptr, "Child process %d finished successfully with exit code 0.", child.pid);
         }
+      } else if (WIFSIGNALED(child.status)) {
+        log_warn(nullptr, "Child process %d exited with signal %d.", child.pid, WTERMSIG(child.status));
       } else {
-        log_warn(nullptr, "Child process %d exited with signal %d.", child.pid, low);
+        log_warn(nullptr, "Child process %d finished with status %d.", child.pid, child.status);
       }
     } else {
       log_error_raw(nullptr, "Waiting for child process %d yielded unexpected return value %d (error %d).", child.pid,

@@ -7,7 +7,8 @@
 #include "agent_init.h"
 #include "execute.h"
 #include "string_util.h"
-#include "win_process.h"
+#include "win/command_line.h"
+#include "win/win_process.h"
 
 namespace {
 constexpr size_t PATH_SIZE = 1024;
@@ -32,8 +33,8 @@ bool execute_self(char *const arguments[], const char **reason, int32_t *pid) {
     *reason = "Failed to construct rundll path.";
     return false;
   }
-  char target[EXECUTE_WINDOWS_RUNDLL_TARGET_SIZE];
-  if (!execute_windows_rundll_target(target, sizeof target, globals->self_executable)) {
+  char target[COMMAND_LINE_RUNDLL_TARGET_SIZE];
+  if (!command_line_rundll_target(target, sizeof target, globals->self_executable)) {
     *reason = "Failed to construct rundll target argument.";
     return false;
   }

@@ -10,7 +10,8 @@
 #include "execute.h"
 #include "log.h"
 #include "string_util.h"
-#include "win_process.h"
+#include "win/command_line.h"
+#include "win/win_process.h"
 
 namespace {
 
@@ -52,6 +53,22 @@ thread_local_key thread_local_initialise() {
 void *thread_local_get(thread_local_key key) { return TlsGetValue((DWORD)key); }
 
 bool thread_local_set(thread_local_key key, void *value) { return TlsSetValue((DWORD)key, value) != 0; }
+
+// SetThreadDescription exists from Windows 10 1607 on: looked up, so that older systems just keep
+// their threads unnamed.
+void proc_set_thread_name(const char *name) {
+  using set_description = HRESULT(WINAPI *)(HANDLE, PCWSTR);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  auto set = kernel != nullptr ? reinterpret_cast<set_description>(
+                                     reinterpret_cast<void *>(GetProcAddress(kernel, "SetThreadDescription")))
+                               : nullptr;
+  if (set == nullptr || name == nullptr) return;
+  char cut[64];
+  safe_strncpy(cut, name, sizeof cut);
+  wchar_t wide[64];
+  if (MultiByteToWideChar(CP_UTF8, 0, cut, -1, wide, (int)(sizeof wide / sizeof wide[0])) == 0) return;
+  set(GetCurrentThread(), wide);
+}
 
 int32_t process_get_id() { return (int32_t)GetCurrentProcessId(); }
 
@@ -96,8 +113,8 @@ bool process_set_env(const char *name, const char *value) {
 
 bool create_process_special(const char *path, char *const arguments[], int raw_index, int32_t *pid) {
   if (path == nullptr || arguments == nullptr) return false;
-  char command_line[EXECUTE_WINDOWS_COMMAND_LINE_SIZE];
-  if (!execute_windows_command_line(command_line, sizeof command_line, arguments, raw_index)) return false;
+  char command_line[COMMAND_LINE_SIZE];
+  if (!command_line_build(command_line, sizeof command_line, arguments, raw_index)) return false;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -116,7 +133,7 @@ bool create_process_special(const char *path, char *const arguments[], int raw_i
 // The list's first entry stands for the program name, which on Windows is always "vorkel".
 bool create_process(const char *path, char *const arguments[], int32_t *pid) {
   if (path == nullptr || arguments == nullptr || arguments[0] == nullptr) return false;
-  return create_process_special(path, arguments + 1, EXECUTE_NO_RAW_ARGUMENT, pid);
+  return create_process_special(path, arguments + 1, COMMAND_LINE_NO_RAW_ARGUMENT, pid);
 }
 
 // Windows closes a child's handles right after its start: nothing to track.

@@ -1,8 +1,7 @@
 // Symbol lookup and safe memory reads on Windows: the loader answers for exported names
 // (GetProcAddress) and ReadProcessMemory reads without faulting.
-#include "symbols.h"
+#include "win/symbols.h"
 
-#include <windows.h>
 #include <psapi.h>
 
 #include <atomic>
@@ -12,14 +11,6 @@
 
 #include "log.h"
 #include "string_util.h"
-
-struct symbols_module_handle {
-  HMODULE module;
-  const void *base;
-  size_t size;
-  char path[MAX_PATH];
-  int32_t last_error;
-};
 
 namespace {
 
@@ -34,13 +25,6 @@ struct {
 bool symbols_vtable_name(char *buffer, size_t size, const char *class_name) {
   int written = xsnprintf(buffer, size, "??_7%s@@6B@", class_name);
   return written >= 0 && (size_t)written < size;
-}
-
-template <typename T>
-T safe_read_value(const void *base, int64_t offset, const char *description, int line) {
-  T value{};
-  safe_read_memory(static_cast<const char *>(base) + offset, &value, sizeof value, description, line);
-  return value;
 }
 
 }  // namespace
@@ -63,7 +47,7 @@ symbols_module_handle *symbols_get_module_handle(JNIEnv *env, const void *hint) 
       handle->module = modules[i];
       handle->base = base;
       handle->size = info.SizeOfImage;
-      handle->last_error = SYMBOLS_PRELOAD_READER_FAILED;
+      handle->error = SYMBOLS_READER_FAILED;
       if (GetModuleFileNameA(modules[i], handle->path, sizeof handle->path) == 0) handle->path[0] = '\0';
       return handle;
     }
@@ -72,12 +56,14 @@ symbols_module_handle *symbols_get_module_handle(JNIEnv *env, const void *hint) 
   return nullptr;
 }
 
-const char *symbols_module_path(const symbols_module_handle *handle) { return handle != nullptr ? handle->path : ""; }
-
-int symbols_preload(JNIEnv *env, symbols_module_handle *handle, const char *const names[], bool as_vtables,
-                    bool report_missing) {
-  if (handle == nullptr || names == nullptr) return SYMBOLS_PRELOAD_READER_FAILED;
-  handle->last_error = SYMBOLS_PRELOAD_READER_FAILED;
+int32_t symbols_preload(JNIEnv *env, symbols_module_handle *handle, const char *const *names, bool as_vtables,
+                        bool report_missing) {
+  if (handle == nullptr) return SYMBOLS_READER_FAILED;
+  handle->error = SYMBOLS_READER_FAILED;
+  if (names == nullptr || names[0] == nullptr) {
+    log_error_raw(env, "SymbolLookup: Empty symbol list.");
+    return handle->error;
+  }
   bool missing = false;
   for (size_t i = 0; names[i] != nullptr; ++i) {
     char vtable[VTABLE_NAME_SIZE];
@@ -87,8 +73,8 @@ int symbols_preload(JNIEnv *env, symbols_module_handle *handle, const char *cons
     missing = true;
     if (report_missing) log_error_raw(env, "Required symbol %s not found.", names[i]);
   }
-  handle->last_error = missing ? SYMBOLS_PRELOAD_MISSING : SYMBOLS_PRELOAD_OK;
-  return handle->last_error;
+  handle->error = missing ? SYMBOLS_MISSING : SYMBOLS_OK;
+  return handle->error;
 }
 
 void *lookup_symbol(JNIEnv *env, symbols_module_handle *handle, const char *name) {
@@ -118,6 +104,8 @@ void *lookup_vtable(JNIEnv *env, symbols_module_handle *handle, const char *clas
   return reinterpret_cast<void *>(address);
 }
 
+void symbols_free_module_handle(symbols_module_handle *handle) { delete handle; }
+
 bool safe_read_memory(const void *address, void *destination, size_t length, const char *description, int line) {
   HANDLE self = safe_reads.self.load(std::memory_order_relaxed);
   if (self == nullptr) {
@@ -137,22 +125,6 @@ bool safe_read_memory(const void *address, void *destination, size_t length, con
   }
   if (buffer != scratch) free(buffer);
   return ok;
-}
-
-void *safe_read_memory_ptr(const void *base, int64_t offset, const char *description, int line) {
-  return safe_read_value<void *>(base, offset, description, line);
-}
-
-uint64_t safe_read_memory_ulong(const void *base, int64_t offset, const char *description, int line) {
-  return safe_read_value<uint64_t>(base, offset, description, line);
-}
-
-int32_t safe_read_memory_int(const void *base, int64_t offset, const char *description, int line) {
-  return safe_read_value<int32_t>(base, offset, description, line);
-}
-
-uint16_t safe_read_memory_u2(const void *base, int64_t offset, const char *description, int line) {
-  return safe_read_value<uint16_t>(base, offset, description, line);
 }
 
 // Reads through ReadProcessMemory cost no more than a probe would: nothing to switch off.

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <regex>
 
-#include "jvm.h"
+#include "jvm_test.h"
 #include "test_collector.h"
 
 namespace {
@@ -18,6 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using vt::AgentHome;
 using vt::JvmOptions;
+using vt::TestCollector;
 
 std::string sanitised(std::string text) {
   if (text.size() > 4194304) text.resize(4194304);
@@ -35,6 +36,14 @@ std::vector<std::string> notify_arguments(const std::string &host, int port, siz
   return arguments;
 }
 
+// The headers of a form posted to the collector at 127.0.0.1.
+std::vector<std::pair<std::string, std::string>> form_headers(size_t content_length) {
+  return {{"Host", "127.0.0.1"},
+          {"Content-Length", std::to_string(content_length)},
+          {"Content-Type", "application/x-www-form-urlencoded"},
+          {"Connection", "Close"}};
+}
+
 const char *kNotifyQuery =
     "version=5&accountId=acc+1&jvmId=jvm%2f1&sessionId=sess-1&description=%7b%22type%22%3a%22heap%22%7d"
     "&timestamp=1700000000000&status=error&message=disk_space";
@@ -43,24 +52,19 @@ TEST(NotifyHelper, PostsTheStatusNotification) {
   AgentHome home;
   vt::TestCollector collector;
   vt::ProcessResult run = vt::run_process(home.lib(), notify_arguments("127.0.0.1", collector.port()));
-  EXPECT_EQ(run.exit_code, 0) << run.err << home.native_log();
+  EXPECT_EQ(run.exit_code, 0) << run.err << home.log();
   ASSERT_EQ(collector.requests().size(), 1u);
   const vt::HttpRequest request = collector.requests()[0];
   EXPECT_EQ(request.request_line, std::string("POST /oom/notification?") + kNotifyQuery + " HTTP/1.1");
-  const std::vector<std::pair<std::string, std::string>> headers{
-      {"Host", "127.0.0.1"},
-      {"Content-Length", "0"},
-      {"Content-Type", "application/x-www-form-urlencoded"},
-      {"Connection", "Close"}};
-  EXPECT_EQ(request.headers, headers);
+  EXPECT_EQ(request.headers, form_headers(0));
   EXPECT_EQ(request.body, "");
   const std::vector<std::pair<std::string, std::string>> fields{
       {"version", "5"},          {"accountId", "acc 1"}, {"jvmId", "jvm/1"},    {"sessionId", "sess-1"},
       {"description", "{\"type\":\"heap\"}"}, {"timestamp", "1700000000000"}, {"status", "error"},
       {"message", "disk_space"}};
   EXPECT_EQ(request.query_fields, fields);
-  std::vector<std::string> lines = vt::log_lines_with(home.native_log(), "Sending OOM status notification error: disk_space.");
-  ASSERT_EQ(lines.size(), 1u) << home.native_log();
+  std::vector<std::string> lines = home.log().lines_with("Sending OOM status notification error: disk_space.");
+  ASSERT_EQ(lines.size(), 1u) << home.log();
   EXPECT_TRUE(vt::contains(lines[0], "[notify  :")) << lines[0];
 }
 
@@ -69,9 +73,9 @@ TEST(NotifyHelper, FailsOnAnyAnswerBut200AndOnSilence) {
   vt::TestCollector collector(vt::CollectorAnswer::no_content);
   vt::ProcessResult run = vt::run_process(home.lib(), notify_arguments("127.0.0.1", collector.port()));
   EXPECT_EQ(run.exit_code, 1);
-  std::string log = home.native_log();
-  EXPECT_EQ(vt::log_lines_with(log, "ERROR - Non-success response: HTTP/1.1 204 No Content").size(), 1u) << log;
-  EXPECT_EQ(vt::log_lines_with(log, "ERROR - Could not send OOM status notification.").size(), 1u) << log;
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("ERROR - Non-success response: HTTP/1.1 204 No Content"), 1u) << log;
+  EXPECT_EQ(log.count("ERROR - Could not send OOM status notification."), 1u) << log;
 
   // The notify helper waits 2000 ms for an answer.
   collector.set_answer(vt::CollectorAnswer::silent);
@@ -79,7 +83,7 @@ TEST(NotifyHelper, FailsOnAnyAnswerBut200AndOnSilence) {
   run = vt::run_process(home.lib(), notify_arguments("127.0.0.1", collector.port()));
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 1990ms);
-  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR - Timeout when reading HTTP query response.").size(), 1u);
+  EXPECT_EQ(home.log().count("ERROR - Timeout when reading HTTP query response."), 1u);
 
   // Garbage and a header that never ends: the helper gives up and exits.
   collector.set_answer(vt::CollectorAnswer::garbage);
@@ -88,7 +92,7 @@ TEST(NotifyHelper, FailsOnAnyAnswerBut200AndOnSilence) {
   run = vt::run_process(home.lib(), notify_arguments("127.0.0.1", collector.port()));
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_FALSE(run.timed_out);
-  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR - Could not send OOM status notification.").size(), 4u);
+  EXPECT_EQ(home.log().count("ERROR - Could not send OOM status notification."), 4u);
 }
 
 TEST(NotifyHelper, RefusesAWrongArgumentCountWithoutSending) {
@@ -96,23 +100,18 @@ TEST(NotifyHelper, RefusesAWrongArgumentCountWithoutSending) {
   vt::TestCollector collector;
   vt::ProcessResult run = vt::run_process(home.lib(), notify_arguments("127.0.0.1", collector.port(), 10));
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR - Invalid number of arguments to OOM notify, expected 11, got 10.")
-                .size(),
-            1u)
-      << home.native_log();
+  EXPECT_EQ(home.log().count("ERROR - Invalid number of arguments to OOM notify, expected 11, got 10."), 1u)
+      << home.log();
   EXPECT_EQ(collector.connection_count(), 0u);
 
   run = vt::run_process(home.lib(), {"monitor", "1", "/tmp"});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(vt::log_lines_with(home.native_log(),
-                               "ERROR - Process exit monitor got wrong number of parameters 3, expected 9.").size(),
-            1u);
+  EXPECT_EQ(home.log().count("ERROR - Process exit monitor got wrong number of parameters 3, expected 9."), 1u);
   // A process id that is no number would report an end that never happened.
   run = vt::run_process(home.lib(), {"monitor", "12x", "/tmp", "a", "j", "s", "127.0.0.1",
                                      std::to_string(collector.port()), ""});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR - Process exit monitor got an invalid process id \"12x\".").size(),
-            1u);
+  EXPECT_EQ(home.log().count("ERROR - Process exit monitor got an invalid process id \"12x\"."), 1u);
   EXPECT_EQ(collector.connection_count(), 0u);
 }
 
@@ -120,37 +119,23 @@ TEST(NotifyHelper, RefusesAWrongArgumentCountWithoutSending) {
 // name the JVM would use, starts the monitor and ends. The collector is down and the work
 // directory is a tmpfs too small for the crash log.
 TEST(MonitorHelper, ReportsAFullDiskWhenSavingAndKeepsWhatFits) {
+  VT_REQUIRE_TMPFS(work, "64k");
   AgentHome home;
-  vt::TempDir dir("vorkel-full");
-  std::string work = dir / "work";
-  std::string cwd = dir / "cwd";
-  vt::run_process("/bin/mkdir", {"mkdir", "-p", work, cwd});
-  vt::ProcessResult mount = vt::run_process("/bin/mount", {"mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", work});
-  if (mount.exit_code != 0) GTEST_SKIP() << "cannot mount a tmpfs here: " << mount.err;
-  struct Unmount {
-    std::string path;
-    ~Unmount() { vt::run_process("/bin/umount", {"umount", path}); }
-  } unmount{work};
-  int closed_port;
-  {
-    vt::TestCollector gone;
-    closed_port = gone.port();
-  }
+  vt::TempDir cwd("vorkel-cwd");
   std::string script = "head -c 300000 /dev/zero | tr '\\0' x > hs_err_pid$$.log && "
                        "(exec -a monitor \"$0\" $$ \"$1\" acc jvm sess 127.0.0.1 \"$2\" '') & sleep 0.3";
   vt::ProcessOptions options;
-  options.cwd = cwd;
-  vt::ProcessResult run = vt::run_process("/bin/bash", {"bash", "-c", script, home.lib(), work, std::to_string(closed_port)},
-                                          options);
+  options.cwd = cwd.path();
+  vt::ProcessResult run = vt::run_process(
+      "/bin/bash", {"bash", "-c", script, home.lib(), work.path(), std::to_string(TestCollector::closed_port())}, options);
   ASSERT_EQ(run.exit_code, 0) << run.err;
-  ASSERT_TRUE(vt::wait_until([&] { return vt::contains(home.native_log(), "for unsent exit notification."); }, 10s))
-      << home.native_log();
-  std::string log = home.native_log();
-  EXPECT_EQ(vt::log_lines_with(log, "INFO  - Monitored process exited, crash log found.").size(), 1u) << log;
-  EXPECT_EQ(vt::log_lines_with(log, "ERROR - Failed to save crash log for unsent exit notification.").size(), 1u) << log;
-  std::vector<std::string> saved = vt::list_directory(work);
+  ASSERT_TRUE(vt::wait_until([&] { return home.log().contains("for unsent exit notification."); }, 10s)) << home.log();
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("INFO  - Monitored process exited, crash log found."), 1u) << log;
+  EXPECT_EQ(log.count("ERROR - Failed to save crash log for unsent exit notification."), 1u) << log;
+  std::vector<std::string> saved = vt::list_directory(work.path());
   ASSERT_EQ(saved.size(), 1u);
-  std::string parameters = vt::read_file(work + "/" + saved[0] + "/parameters.txt");
+  std::string parameters = vt::read_file(work / saved[0] + "/parameters.txt");
   EXPECT_TRUE(vt::contains(parameters, "accountId=acc\njvmId=jvm\nsessionId=sess\noperatingSystem=linux\n")) << parameters;
 }
 
@@ -179,9 +164,9 @@ TEST(NotifyHelper, TriesTheNextAddressWhenTheFirstRefuses) {
                                    home.lib()};
   command.insert(command.end(), arguments.begin() + 1, arguments.end());
   vt::ProcessResult run = vt::run_process("/usr/bin/unshare", command);
-  EXPECT_EQ(run.exit_code, 0) << run.err << home.native_log();
-  std::string log = home.native_log();
-  EXPECT_EQ(vt::log_lines_with(log, "DEBUG - Socket connection failed (connect), error 111.").size(), 1u) << log;
+  EXPECT_EQ(run.exit_code, 0) << run.err << home.log();
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("DEBUG - Socket connection failed (connect), error 111."), 1u) << log;
   ASSERT_EQ(collector.requests().size(), 1u);
   EXPECT_EQ(collector.requests()[0].header("Host"), name);
 }
@@ -189,31 +174,25 @@ TEST(NotifyHelper, TriesTheNextAddressWhenTheFirstRefuses) {
 // ---------------------------------------------------------------------------------------------
 // The exit monitor under real JVMs.
 
-class ExitMonitor : public ::testing::TestWithParam<vt::Jdk> {
+class ExitMonitor : public vt::JvmTest {
  protected:
-  JvmOptions options(int port, const std::string &scenario) {
-    JvmOptions result;
-    result.agent_options = "host=127.0.0.1,port=" + std::to_string(port) + ",account=acc-7,jvm=jvm-7,session=sess 7";
-    result.args = {scenario};
-    return result;
+  // The agent reports to port; a crash log goes to errors_, no core file.
+  JvmOptions options(int port) {
+    return {.agent_options = "host=127.0.0.1,port=" + std::to_string(port) + ",account=acc-7,jvm=jvm-7,session=sess 7",
+            .jvm_flags = {"-XX:ErrorFile=" + errors_.path() + "/hs_err_%p.log", "-XX:-CreateCoredumpOnCrash"}};
   }
-  // The crash options: the crash log goes to dir, no core file.
-  void crash_options(JvmOptions &jvm, const vt::TempDir &dir) {
-    jvm.jvm_flags = {"-XX:ErrorFile=" + dir.path() + "/hs_err_%p.log", "-XX:-CreateCoredumpOnCrash"};
-  }
-  std::string only_crash_log(const vt::TempDir &dir) {
-    std::vector<std::string> files = vt::list_directory(dir.path());
+  std::string only_crash_log() {
+    std::vector<std::string> files = vt::list_directory(errors_.path());
     EXPECT_EQ(files.size(), 1u);
-    return files.empty() ? "" : vt::read_file(dir / files[0]);
+    return files.empty() ? "" : vt::read_file(errors_ / files[0]);
   }
+  vt::TempDir errors_{"vorkel-errors"};
 };
+VT_JDK_TEST_SUITE(ExitMonitor);
 
-INSTANTIATE_TEST_SUITE_P(Jdks, ExitMonitor, ::testing::ValuesIn(vt::available_jdks()),
-                         [](const auto &info) { return vt::jdk_test_name(info.param); });
-
-int monitor_pid(const std::string &log) {
+int monitor_pid(const vt::NativeLog &log) {
   std::smatch match;
-  for (const std::string &line : vt::log_lines_with(log, "Process monitor succesfully started, monitoring PID")) {
+  for (const std::string &line : log.lines_with("Process monitor succesfully started, monitoring PID")) {
     if (std::regex_search(line, match, std::regex(R"(\[monitor :(\d+) *\])"))) return std::stoi(match[1]);
   }
   return 0;
@@ -233,12 +212,12 @@ bool process_gone(int pid) {
 TEST_P(ExitMonitor, ReportsAKilledJvmAndEnds) {
   AgentHome home;
   vt::TestCollector collector;
-  JvmOptions jvm = options(collector.port(), "ExitScenarios.waitForKill");
+  JvmOptions jvm = options(collector.port());
   jvm.args.push_back(home.work());  // configured twice
-  vt::BackgroundProcess process(GetParam().java, vt::jvm_command(GetParam(), home, jvm));
-  ASSERT_TRUE(vt::wait_until([&] { return vt::contains(process.out(), "RESULT ready=true"); }, 60s)) << process.err();
-  ASSERT_TRUE(vt::wait_until([&] { return monitor_pid(home.native_log()) != 0; }, 10s)) << home.native_log();
-  int monitor = monitor_pid(home.native_log());
+  auto process = start(home, "ExitScenarios.waitForKill", jvm);
+  ASSERT_TRUE(wait_for_result(*process, "ready=true")) << output();
+  ASSERT_TRUE(vt::wait_until([&] { return monitor_pid(home.log()) != 0; }, 10s)) << home.log();
+  int monitor = monitor_pid(home.log());
 
   // The monitor holds none of the JVM's streams or files: standard streams on /dev/null and
   // beyond them only its log file and the descriptor it waits on.
@@ -251,8 +230,8 @@ TEST_P(ExitMonitor, ReportsAKilledJvmAndEnds) {
 
   int64_t killed_at = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch()).count();
-  process.kill(SIGKILL);
-  ASSERT_TRUE(collector.wait_for_requests(1, 5s)) << home.native_log();
+  process->kill(SIGKILL);
+  ASSERT_TRUE(collector.wait_for_requests(1, 5s)) << home.log();
   const vt::HttpRequest request = collector.requests()[0];
   EXPECT_EQ(request.path, "/shutdown/termination");
   ASSERT_EQ(request.query_fields.size(), 7u) << request.request_line;
@@ -268,66 +247,45 @@ TEST_P(ExitMonitor, ReportsAKilledJvmAndEnds) {
   EXPECT_EQ(request.request_line, "POST /shutdown/termination?accountId=acc-7&jvmId=jvm-7&sessionId=sess+7"
                                   "&operatingSystem=linux&type=exited_unknown_code&value=0&timestamp=" +
                                       std::to_string(timestamp) + " HTTP/1.1");
-  const std::vector<std::pair<std::string, std::string>> headers{
-      {"Host", "127.0.0.1"},
-      {"Content-Length", "9"},
-      {"Content-Type", "application/x-www-form-urlencoded"},
-      {"Connection", "Close"}};
-  EXPECT_EQ(request.headers, headers);
+  EXPECT_EQ(request.headers, form_headers(9));
   EXPECT_EQ(request.body, "crashLog=");
 
   // Having reported, the monitor ends. It was the only one: the second configuration kept it.
   EXPECT_TRUE(vt::wait_until([&] { return process_gone(monitor); }, 10s));
-  std::string log = home.native_log();
-  EXPECT_EQ(vt::log_lines_with(log, "Process monitor succesfully started").size(), 1u) << log;
-  EXPECT_EQ(vt::log_lines_with(log, "DEBUG - Process exit monitor already running (pid " + std::to_string(monitor) + ").")
-                .size(),
-            1u)
-      << log;
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("Process monitor succesfully started"), 1u) << log;
+  EXPECT_EQ(log.count("DEBUG - Process exit monitor already running (pid " + std::to_string(monitor) + ")."), 1u) << log;
   EXPECT_EQ(collector.requests().size(), 1u);
-  EXPECT_EQ(vt::log_lines_with(log, "INFO  - Monitored process exited, no crash log found.").size(), 1u) << log;
+  EXPECT_EQ(log.count("INFO  - Monitored process exited, no crash log found."), 1u) << log;
   EXPECT_TRUE(vt::list_directory(home.work()).empty());
 }
 
 TEST_P(ExitMonitor, SendsTheCrashLogOfACrashedJvm) {
   AgentHome home;
-  vt::TempDir errors("vorkel-errors");
   vt::TestCollector collector;
-  JvmOptions jvm = options(collector.port(), "ExitScenarios.crash");
-  crash_options(jvm, errors);
-  vt::ProcessResult run = vt::run_jvm(GetParam(), home, jvm);
-  ASSERT_EQ(vt::scenario_results(run.out)["crashing"], "true") << run.err;
-  EXPECT_NE(run.signal == 0 ? run.exit_code : run.signal, 0);
-  std::string crash_log = only_crash_log(errors);
+  ASSERT_EQ(run(home, "ExitScenarios.crash", options(collector.port()), vt::Exit::any)["crashing"], "true") << output();
+  EXPECT_NE(last().signal == 0 ? last().exit_code : last().signal, 0);
+  std::string crash_log = only_crash_log();
   ASSERT_TRUE(vt::contains(crash_log, "# A fatal error has been detected by the Java Runtime Environment"));
 
-  ASSERT_TRUE(collector.wait_for_requests(1, 10s)) << home.native_log();
+  ASSERT_TRUE(collector.wait_for_requests(1, 10s)) << home.log();
   const vt::HttpRequest request = collector.requests()[0];
   EXPECT_EQ(request.field("type"), "exited_unknown_code");
   ASSERT_EQ(request.body_fields.size(), 1u);
   EXPECT_EQ(request.body_fields[0].first, "crashLog");
   EXPECT_TRUE(request.body_fields[0].second == sanitised(crash_log)) << "crash log differs";
   EXPECT_EQ(request.header("Content-Length"), std::to_string(request.body.size()));
-  EXPECT_EQ(vt::log_lines_with(home.native_log(), "INFO  - Monitored process exited, crash log found.").size(), 1u);
+  EXPECT_EQ(home.log().count("INFO  - Monitored process exited, crash log found."), 1u);
 }
 
 TEST_P(ExitMonitor, SavesTheReportWhenTheCollectorIsDown) {
   AgentHome home;
-  vt::TempDir errors("vorkel-errors");
-  int closed_port;
-  {
-    vt::TestCollector gone;
-    closed_port = gone.port();
-  }
-  JvmOptions jvm = options(closed_port, "ExitScenarios.crash");
-  crash_options(jvm, errors);
-  vt::ProcessResult run = vt::run_jvm(GetParam(), home, jvm);
-  ASSERT_EQ(vt::scenario_results(run.out)["crashing"], "true") << run.err;
-  std::string expected_crash_log = sanitised(only_crash_log(errors));
+  auto results = run(home, "ExitScenarios.crash", options(TestCollector::closed_port()), vt::Exit::any);
+  ASSERT_EQ(results["crashing"], "true") << output();
+  std::string expected_crash_log = sanitised(only_crash_log());
 
-  ASSERT_TRUE(vt::wait_until([&] { return vt::contains(home.native_log(), "Could not send termination notification"); },
-                             10s))
-      << home.native_log();
+  ASSERT_TRUE(vt::wait_until([&] { return home.log().contains("Could not send termination notification"); }, 10s))
+      << home.log();
   std::string saved;
   ASSERT_TRUE(vt::wait_until(
       [&] {
@@ -337,7 +295,7 @@ TEST_P(ExitMonitor, SavesTheReportWhenTheCollectorIsDown) {
         return vt::read_file(home.work() + "/" + saved + "/hs_err.log").size() == expected_crash_log.size();
       },
       10s))
-      << home.native_log();
+      << home.log();
   std::smatch match;
   ASSERT_TRUE(std::regex_match(saved, match, std::regex(R"(exit_(\d+))"))) << saved;
   std::string directory = home.work() + "/" + saved;
@@ -346,20 +304,16 @@ TEST_P(ExitMonitor, SavesTheReportWhenTheCollectorIsDown) {
             "accountId=acc-7\njvmId=jvm-7\nsessionId=sess+7\noperatingSystem=linux\ntype=exited_unknown_code\n"
             "value=0\ntimestamp=" + match[1].str() + "\n");
   EXPECT_TRUE(vt::read_file(directory + "/hs_err.log") == expected_crash_log);
-  std::string log = home.native_log();
-  EXPECT_EQ(vt::log_lines_with(log, "ERROR - Failed to connect with any resolved address. (http_open:141)").size(), 1u)
-      << log;
-  EXPECT_EQ(vt::log_lines_with(log, "WARN  - Could not send termination notification, saving.").size(), 1u);
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("ERROR - Failed to connect with any resolved address. (http_open:141)"), 1u) << log;
+  EXPECT_EQ(log.count("WARN  - Could not send termination notification, saving."), 1u);
 }
 
 TEST_P(ExitMonitor, StartsTheUploaderFork) {
   AgentHome home;
-  JvmOptions jvm = options(9, "ExitScenarios.fork");
-  vt::ProcessResult run = vt::run_jvm(GetParam(), home, jvm);
-  ASSERT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_EQ(vt::scenario_results(run.out)["fork"], "true");
+  EXPECT_EQ(run(home, "ExitScenarios.fork", options(9))["fork"], "true");
   std::string marker = home.work() + "/forked_job.started";
-  ASSERT_TRUE(vt::wait_until([&] { return vt::file_exists(marker); }, 60s)) << home.native_log();
+  ASSERT_TRUE(vt::wait_until([&] { return vt::file_exists(marker); }, 60s)) << home.log();
   EXPECT_TRUE(vt::wait_until(
       [&] { return vt::read_file(marker) == "mode=all\nhome=" + home.home() + "\nfork=1\n"; }, 5s))
       << vt::read_file(marker);

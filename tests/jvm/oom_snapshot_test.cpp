@@ -3,33 +3,21 @@
 // concurrency and a full disk.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <map>
 
-#include "jvm.h"
+#include "jvm_test.h"
 #include "snapshot_reader.h"
 #include "test_collector.h"
 
 namespace {
 
 using vt::AgentHome;
-using vt::JvmOptions;
 
-std::vector<std::string> snapshot_dirs(const std::string &work) {
-  std::vector<std::string> dirs;
-  for (const std::string &name : vt::list_directory(work)) {
-    if (name.rfind("oom_", 0) == 0) dirs.push_back(work + "/" + name);
-  }
-  return dirs;
-}
+std::vector<std::string> snapshot_dirs(const std::string &work) { return vt::entries_with_prefix(work, "oom_"); }
 
 std::vector<vt::HttpRequest> notifications(vt::TestCollector &collector) {
   std::vector<vt::HttpRequest> found;
@@ -39,8 +27,10 @@ std::vector<vt::HttpRequest> notifications(vt::TestCollector &collector) {
   return found;
 }
 
-// Notifications sorted by their snapshot's timestamp and status, as (type in description, status, message).
-std::vector<std::string> notification_summary(vt::TestCollector &collector) {
+// Notifications sorted by their snapshot's timestamp and status, as (type in description, status,
+// message), once at least count of them arrived (or after 30 seconds).
+std::vector<std::string> notification_summary(vt::TestCollector &collector, size_t count) {
+  vt::wait_until([&] { return notifications(collector).size() >= count; }, std::chrono::seconds(30));
   std::vector<std::pair<std::string, std::string>> items;
   for (const vt::HttpRequest &request : notifications(collector)) {
     std::string description = request.field("description");
@@ -56,47 +46,32 @@ std::vector<std::string> notification_summary(vt::TestCollector &collector) {
   return result;
 }
 
-bool lock_is_free(const std::string &path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool free_now = flock(fd, LOCK_EX | LOCK_NB) == 0;
-  close(fd);
-  return free_now;
-}
-
-class Snapshot : public ::testing::TestWithParam<vt::Jdk> {};
-
-INSTANTIATE_TEST_SUITE_P(Jdks, Snapshot, ::testing::ValuesIn(vt::available_jdks()),
-                         [](const auto &info) { return vt::jdk_test_name(info.param); });
+class Snapshot : public vt::JvmTest {};
+VT_JDK_TEST_SUITE(Snapshot);
 
 // A heap OutOfMemoryError, a second one, a metaspace one and two requested snapshots in one JVM.
 TEST_P(Snapshot, EachTypeOnceRequestsEveryTimeWithValidFilesNotificationsBannerAndFork) {
   vt::TestCollector collector;
   AgentHome home;
-  JvmOptions options;
   std::string port = std::to_string(collector.port());
   // The uploader fork packs each snapshot and posts it to the same collector.
-  options.agent_options = "host=127.0.0.1,port=" + port + ",details=/var/tmp/vorkel" +
-                          ",forkargs=-Dvorkel.collector.host=127.0.0.1;-Dvorkel.collector.port=" + port;
-  options.jvm_flags = {"-Xmx64m", "-XX:MaxMetaspaceSize=48m"};
-  options.args = {"OomScenarios.sequence", "heap,heap,metaspace,request:first,request:second"};
-  options.process.timeout = std::chrono::seconds(300);
-  vt::ProcessResult run;
-  auto results = vt::run_scenario(GetParam(), home, options, &run);
-  EXPECT_EQ(results["step1_heap"], "true");
-  EXPECT_EQ(results["step2_heap"], "true");
-  EXPECT_EQ(results["step3_metaspace"], "true");
-  EXPECT_EQ(results["step4_request"], "true");
-  EXPECT_EQ(results["step5_request"], "true");
+  auto results = run(home, "OomScenarios.sequence",
+                     {.agent_options = collector.agent_options() + ",details=/var/tmp/vorkel" +
+                                       ",forkargs=-Dvorkel.collector.host=127.0.0.1;-Dvorkel.collector.port=" + port,
+                      .jvm_flags = {"-Xmx64m", "-XX:MaxMetaspaceSize=48m"},
+                      .args = {"heap,heap,metaspace,request:first,request:second"},
+                      .process = {.timeout = std::chrono::seconds(300)}});
+  EXPECT_RESULTS(results, {{"step1_heap", "true"}, {"step2_heap", "true"}, {"step3_metaspace", "true"},
+                           {"step4_request", "true"}, {"step5_request", "true"}});
 
-  std::string log = home.native_log();
-  EXPECT_EQ(vt::log_lines_with(log, "Received an OOM of already handled type 0, not handling again.").size(), 1u) << log;
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("Received an OOM of already handled type 0, not handling again."), 1u) << log;
   // The banner follows the two OutOfMemoryErrors of the JVM, not the requests.
   std::string location = "/var/tmp/vorkel";
   std::string banner_line = "* See " + location + " to find more info." + std::string(54 - location.size(), ' ') + "*\n";
   EXPECT_EQ(banner_line.size(), 81u);
-  EXPECT_EQ(vt::count_occurrences(run.out, banner_line), 2u) << run.out;
-  EXPECT_EQ(vt::count_occurrences(run.out, std::string(80, '*') + "\n"), 4u);
+  EXPECT_EQ(vt::count_occurrences(last().out, banner_line), 2u) << output();
+  EXPECT_EQ(vt::count_occurrences(last().out, std::string(80, '*') + "\n"), 4u);
 
   std::vector<std::string> dirs = snapshot_dirs(home.work());
   ASSERT_EQ(dirs.size(), 4u);
@@ -125,19 +100,14 @@ TEST_P(Snapshot, EachTypeOnceRequestsEveryTimeWithValidFilesNotificationsBannerA
     // What it sent is the snapshot: the archive unpacks with the system's tar to the two files.
     ASSERT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[i] + "/upload.done"); }, std::chrono::seconds(60)));
     // The fork took the directory's lock to pack it and gave it back; the agent holds it no more.
-    EXPECT_TRUE(lock_is_free(dirs[i] + "/context.lock"));
-    std::string archive = dirs[i] + "/" + dirs[i].substr(dirs[i].rfind('/') + 1) + ".tar.bz2";
-    vt::TempDir out("vorkel-unpacked");
-    ASSERT_EQ(vt::run_process("/bin/tar", {"tar", "-xjf", archive, "-C", out.path()}).exit_code, 0);
-    EXPECT_EQ(vt::list_directory(out.path()), (std::vector<std::string>{"oom_graph.bin", "oom_info.txt"}));
-    EXPECT_TRUE(vt::read_file(out / "oom_graph.bin") == vt::read_file(dirs[i] + "/oom_graph.bin"));
-    EXPECT_TRUE(vt::read_file(out / "oom_info.txt") == vt::read_file(dirs[i] + "/oom_info.txt"));
+    EXPECT_TRUE(vt::lock_is_free(dirs[i] + "/context.lock"));
+    vt::expect_snapshot_archive(dirs[i] + "/" + dirs[i].substr(dirs[i].rfind('/') + 1) + ".tar.bz2",
+                                vt::read_file(dirs[i] + "/oom_info.txt"), vt::read_file(dirs[i] + "/oom_graph.bin"));
   }
   size_t uploads = 0;
   for (const vt::HttpRequest &request : collector.requests()) uploads += request.path == "/oom/upload";
   EXPECT_EQ(uploads, 4u);
-  EXPECT_TRUE(vt::wait_until([&] { return notifications(collector).size() >= 4; }, std::chrono::seconds(30)));
-  EXPECT_EQ(notification_summary(collector),
+  EXPECT_EQ(notification_summary(collector, 4),
             (std::vector<std::string>{"heap/start/", "metaspace/start/", "preemptive/start/", "preemptive/start/"}));
   for (const vt::HttpRequest &request : notifications(collector)) {
     EXPECT_EQ(request.field("version"), "5");
@@ -149,19 +119,14 @@ TEST_P(Snapshot, EachTypeOnceRequestsEveryTimeWithValidFilesNotificationsBannerA
 // after the configuration still gets its snapshot.
 TEST_P(Snapshot, OomBeforeConfigurationLeavesTheTypeOpen) {
   AgentHome home;
-  JvmOptions options;
-  options.javaagent = false;
-  options.jvm_flags = {"-Xmx64m"};
   std::string start = "home=" + home.home() + ";work=" + home.work() + ";lib=" + home.lib() + ";notifications=false";
-  options.args = {"OomScenarios.sequence", "heap,start:" + start + ",heap"};
-  options.process.timeout = std::chrono::seconds(300);
-  auto results = vt::run_scenario(GetParam(), home, options);
-  EXPECT_EQ(results["step1_heap"], "true");
-  EXPECT_EQ(results["step2_start"], "0");
-  EXPECT_EQ(results["step3_heap"], "true");
-  std::string log = home.native_log();
-  EXPECT_EQ(vt::log_lines_with(log, "OOM handling not configured yet.").size(), 1u) << log;
-  EXPECT_TRUE(vt::log_lines_with(log, "already handled").empty()) << log;
+  auto results = run(home, "OomScenarios.sequence",
+                     {.javaagent = false, .jvm_flags = {"-Xmx64m"}, .args = {"heap,start:" + start + ",heap"},
+                      .process = {.timeout = std::chrono::seconds(300)}});
+  EXPECT_RESULTS(results, {{"step1_heap", "true"}, {"step2_start", "0"}, {"step3_heap", "true"}});
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("OOM handling not configured yet."), 1u) << log;
+  EXPECT_EQ(log.count("already handled"), 0u) << log;
   std::vector<std::string> dirs = snapshot_dirs(home.work());
   ASSERT_EQ(dirs.size(), 1u);
   EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "compressing 0");
@@ -170,48 +135,33 @@ TEST_P(Snapshot, OomBeforeConfigurationLeavesTheTypeOpen) {
 
 TEST_P(Snapshot, OutOfMemoryInSeveralThreadsAtOnceGivesOneSnapshot) {
   AgentHome home;
-  JvmOptions options;
-  options.agent_options = "notifications=false";
-  options.jvm_flags = {"-Xmx64m"};
-  options.args = {"OomScenarios.heapInThreads", "6"};
-  options.process.timeout = std::chrono::seconds(300);
-  vt::ProcessResult run;
-  auto results = vt::run_scenario(GetParam(), home, options, &run);
-  EXPECT_EQ(run.signal, 0);
+  auto results = run(home, "OomScenarios.heapInThreads",
+                     {.agent_options = "notifications=false", .jvm_flags = {"-Xmx64m"}, .args = {"6"},
+                      .process = {.timeout = std::chrono::seconds(300)}});
+  EXPECT_EQ(last().signal, 0);
   EXPECT_EQ(results["caught"], "6");
   std::vector<std::string> dirs = snapshot_dirs(home.work());
   ASSERT_EQ(dirs.size(), 1u);
   EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "compressing 0");
   snapshot_reader::Report report = snapshot_reader::read_directory(dirs[0]);
   EXPECT_TRUE(report.ok) << snapshot_reader::format_report(report, 10);
-  EXPECT_EQ(vt::count_occurrences(run.out, "* Vorkel has detected an OutOfMemoryError thrown by the JVM."), 1u);
+  EXPECT_EQ(vt::count_occurrences(last().out, "* Vorkel has detected an OutOfMemoryError thrown by the JVM."), 1u);
 }
 
 // The walk borrows every tag it meets; afterwards the statistics and the class loader tracker work
 // exactly as before, also for instances that died while the snapshot ran.
 TEST_P(Snapshot, StatisticsAndClassLoaderTagsAreBackAfterTheSnapshot) {
   AgentHome home(true);
-  JvmOptions options;
-  options.agent_options = "notifications=false";
-  options.args = {"OomTagScenarios.tagsSurvive"};
-  auto results = vt::run_scenario(GetParam(), home, options);
-  EXPECT_EQ(results["loader_tag_is_tracker_tag"], "true");
-  EXPECT_EQ(results["loader_tracked"], "true");
-  EXPECT_EQ(results["taken"], "true");
-  EXPECT_EQ(results["kept_tags_back"], "true");
-  EXPECT_EQ(results["dropped_tags_back"], "true");
-  EXPECT_EQ(results["class_tag_back"], "true");
-  EXPECT_EQ(results["loader_tag_back"], "true");
-  EXPECT_EQ(results["loader_first_seen_back"], "true");
-  EXPECT_EQ(results["kept_live_before_drop"], "3000");
-  EXPECT_EQ(results["dropped_live_before_drop"], "2000");
-  EXPECT_EQ(results["kept_live_after_drop"], "3000");
-  EXPECT_EQ(results["dropped_live_after_drop"], "0");
-  EXPECT_EQ(results["live_after_drop"], "3000");
-  EXPECT_EQ(results["live_before_snapshot_at_least"], "true");
-  std::string log = home.native_log();
-  EXPECT_TRUE(vt::log_lines_with(log, "should be non-NULL").empty()) << log;
-  EXPECT_TRUE(vt::log_lines_with(log, "Could not get original tag").empty()) << log;
+  auto results = run(home, "OomTagScenarios.tagsSurvive", {.agent_options = "notifications=false"});
+  EXPECT_RESULTS(results, {{"loader_tag_is_tracker_tag", "true"}, {"loader_tracked", "true"}, {"taken", "true"},
+                           {"kept_tags_back", "true"}, {"dropped_tags_back", "true"}, {"class_tag_back", "true"},
+                           {"loader_tag_back", "true"}, {"loader_first_seen_back", "true"},
+                           {"kept_live_before_drop", "3000"}, {"dropped_live_before_drop", "2000"},
+                           {"kept_live_after_drop", "3000"}, {"dropped_live_after_drop", "0"},
+                           {"live_after_drop", "3000"}, {"live_before_snapshot_at_least", "true"}});
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("should be non-NULL"), 0u) << log;
+  EXPECT_EQ(log.count("Could not get original tag"), 0u) << log;
 
   std::vector<std::string> dirs = snapshot_dirs(home.work());
   ASSERT_EQ(dirs.size(), 1u);
@@ -249,16 +199,26 @@ TEST_P(Snapshot, StatisticsAndClassLoaderTagsAreBackAfterTheSnapshot) {
 // Memory that runs out in the middle of the walk ends the walk, not the snapshot: the info file is
 // complete, the graph ends where the walk stopped and still matches the Summary, the status stays
 // "dumping" after the error notification, and the uploader fork is started.
-TEST(SnapshotMemory, MemoryRunningOutDuringTheWalkKeepsAShorterValidSnapshot) {
-  vt::TestCollector collector;
-  AgentHome home(true);
-  JvmOptions options;
-  options.agent_options = "host=127.0.0.1,port=" + std::to_string(collector.port());
-  options.jvm_flags = {"-Xmx256m"};
-  options.args = {"OomScenarios.memoryRunsOutDuringWalk"};
-  auto results = vt::run_scenario(vt::reference_jdk(), home, options);
-  EXPECT_EQ(results["request"], "true");
-  std::vector<std::string> dirs = snapshot_dirs(home.work());
+class ReportedSnapshot : public vt::ReferenceJvmTest {
+ protected:
+  // The scenario in a 256 MB heap, with the test kit, reporting to collector_.
+  vt::Results run_reported(const std::string &scenario) {
+    return run(home_, scenario, {.agent_options = collector_.agent_options(), .jvm_flags = {"-Xmx256m"}});
+  }
+  // The notifications once the uploader fork was started for the snapshot in dir.
+  std::vector<std::string> notifications_after_fork(const std::string &dir, size_t count) {
+    EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dir + "/forked_job.started"); }, std::chrono::seconds(60)));
+    return notification_summary(collector_, count);
+  }
+  vt::TestCollector collector_;
+  AgentHome home_{true};
+};
+class SnapshotMemory : public ReportedSnapshot {};
+class SnapshotTags : public ReportedSnapshot {};
+
+TEST_F(SnapshotMemory, MemoryRunningOutDuringTheWalkKeepsAShorterValidSnapshot) {
+  EXPECT_EQ(run_reported("OomScenarios.memoryRunsOutDuringWalk")["request"], "true");
+  std::vector<std::string> dirs = snapshot_dirs(home_.work());
   ASSERT_EQ(dirs.size(), 1u);
   EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "dumping");
   snapshot_reader::Report report = snapshot_reader::read_directory(dirs[0]);
@@ -267,31 +227,20 @@ TEST(SnapshotMemory, MemoryRunningOutDuringTheWalkKeepsAShorterValidSnapshot) {
   EXPECT_LT(report.stats.references, 262144u);
   EXPECT_GT(report.stats.references, 200000u);
   EXPECT_LT(report.stats.objects, 600000u);
-  std::string log = home.native_log();
-  EXPECT_EQ(vt::log_lines_with(log, "Memory snapshot aborted due to failed memory usage safety check.").size(), 1u);
-  EXPECT_EQ(vt::log_lines_with(log, "Not enough memory to safely complete the memory snapshot.").size(), 1u);
-  EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[0] + "/forked_job.started"); }, std::chrono::seconds(60)));
-  EXPECT_TRUE(vt::wait_until([&] { return notifications(collector).size() >= 2; }, std::chrono::seconds(30)));
-  EXPECT_EQ(notification_summary(collector),
+  vt::NativeLog log = home_.log();
+  EXPECT_EQ(log.count("Memory snapshot aborted due to failed memory usage safety check."), 1u);
+  EXPECT_EQ(log.count("Not enough memory to safely complete the memory snapshot."), 1u);
+  EXPECT_EQ(notifications_after_fork(dirs[0], 2),
             (std::vector<std::string>{"preemptive/start/", "preemptive/error/memory_limit_reached"}));
 }
 
 // A tag backup that overflows: the snapshot goes on with an error notification (the status stays
 // "dumping", the fork starts), and objects whose tags the backup could not keep end untagged rather
 // than with a stale temporary tag, so the next snapshot describes every object again.
-TEST(SnapshotTags, TagOverflowReportsAnErrorAndLeavesNoTemporaryTagBehind) {
-  vt::TestCollector collector;
-  AgentHome home(true);
-  JvmOptions options;
-  options.agent_options = "host=127.0.0.1,port=" + std::to_string(collector.port());
-  options.jvm_flags = {"-Xmx256m"};
-  options.args = {"OomScenarios.tagOverflowThenAgain"};
-  auto results = vt::run_scenario(vt::reference_jdk(), home, options);
-  EXPECT_EQ(results["first"], "true");
-  EXPECT_EQ(results["second"], "true");
-  EXPECT_EQ(results["temporary_after_first"], "0");
-  EXPECT_EQ(results["temporary_after_second"], "0");
-  std::vector<std::string> dirs = snapshot_dirs(home.work());
+TEST_F(SnapshotTags, TagOverflowReportsAnErrorAndLeavesNoTemporaryTagBehind) {
+  EXPECT_RESULTS(run_reported("OomScenarios.tagOverflowThenAgain"), {{"first", "true"}, {"second", "true"}, {"temporary_after_first", "0"},
+                           {"temporary_after_second", "0"}});
+  std::vector<std::string> dirs = snapshot_dirs(home_.work());
   ASSERT_EQ(dirs.size(), 2u);
   EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "dumping");
   EXPECT_EQ(vt::read_file(dirs[1] + "/status.txt"), "compressing 0");
@@ -302,10 +251,8 @@ TEST(SnapshotTags, TagOverflowReportsAnErrorAndLeavesNoTemporaryTagBehind) {
   EXPECT_GT(first.stats.objects, 400000u);
   // The second snapshot meets (and describes) every object again, within a few objects of the first.
   EXPECT_GT(second.stats.objects + 1000, first.stats.objects);
-  EXPECT_EQ(vt::log_lines_with(home.native_log(), "Too many objects to attach temporary tags to them all.").size(), 1u);
-  EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[0] + "/forked_job.started"); }, std::chrono::seconds(60)));
-  EXPECT_TRUE(vt::wait_until([&] { return notifications(collector).size() >= 3; }, std::chrono::seconds(30)));
-  EXPECT_EQ(notification_summary(collector),
+  EXPECT_EQ(home_.log().count("Too many objects to attach temporary tags to them all."), 1u);
+  EXPECT_EQ(notifications_after_fork(dirs[0], 3),
             (std::vector<std::string>{"preemptive/start/", "preemptive/error/tag_overflow", "preemptive/start/"}));
 }
 
@@ -313,11 +260,7 @@ TEST(SnapshotTags, TagOverflowReportsAnErrorAndLeavesNoTemporaryTagBehind) {
 // other classes of the first listing, without fields and methods.
 TEST_P(Snapshot, UnpreparedClassIsWrittenAfterTheOthers) {
   AgentHome home;
-  JvmOptions options;
-  options.agent_options = "notifications=false";
-  options.args = {"OomScenarios.unpreparedClass"};
-  auto results = vt::run_scenario(GetParam(), home, options);
-  EXPECT_EQ(results["request"], "true");
+  EXPECT_EQ(run(home, "OomScenarios.unpreparedClass", {.agent_options = "notifications=false"})["request"], "true");
   std::vector<std::string> dirs = snapshot_dirs(home.work());
   ASSERT_EQ(dirs.size(), 1u);
   snapshot_reader::Report report = snapshot_reader::read_directory(dirs[0]);
@@ -351,39 +294,23 @@ TEST_P(Snapshot, UnpreparedClassIsWrittenAfterTheOthers) {
 // ---------------------------------------------------------------------------------------------
 // A full disk, made real with a tmpfs that is mounted for the test.
 
-class TmpfsMount {
- public:
-  explicit TmpfsMount(const std::string &size) : dir_("vorkel-disk") {
-    mounted_ = mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-    error_ = mounted_ ? "" : strerror(errno);
-  }
-  ~TmpfsMount() {
-    if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  const std::string &error() const { return error_; }
-  const std::string &path() const { return dir_.path(); }
-
- private:
-  vt::TempDir dir_;
-  bool mounted_ = false;
-  std::string error_;
+class SnapshotDisk : public vt::ReferenceJvmTest {
+ protected:
+  // The agent reports to collector_ and writes its snapshots to disk.
+  std::string options_on(const vt::TmpfsMount &disk) { return collector_.agent_options() + ",work=" + disk.path(); }
+  vt::TestCollector collector_;
+  AgentHome home_;
 };
 
 // The file system passes the first check (just over 10^9 bytes free) and fails the one after the
 // first 50000000 bytes: the snapshot is invalid, its files are deleted, and nothing is uploaded.
-TEST(SnapshotDisk, DiskFillingUpDuringTheSnapshotMakesItInvalid) {
-  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
-  TmpfsMount disk("980m");
-  ASSERT_TRUE(disk.mounted()) << disk.error();
-  vt::TestCollector collector;
-  AgentHome home;
-  JvmOptions options;
-  options.agent_options = "host=127.0.0.1,port=" + std::to_string(collector.port()) + ",work=" + disk.path();
-  options.jvm_flags = {"-Xmx512m"};
-  options.args = {"OomScenarios.manyReferences", "8", "1000000"};
-  options.process.timeout = std::chrono::seconds(300);
-  auto results = vt::run_scenario(vt::reference_jdk(), home, options);
+TEST_F(SnapshotDisk, DiskFillingUpDuringTheSnapshotMakesItInvalid) {
+  VT_REQUIRE_TMPFS(disk, "980m");
+  auto results = run(home_, "OomScenarios.manyReferences",
+                     {.agent_options = options_on(disk),
+                      .jvm_flags = {"-Xmx512m"},
+                      .args = {"8", "1000000"},
+                      .process = {.timeout = std::chrono::seconds(300)}});
   EXPECT_EQ(results["request"], "true");
 
   std::vector<std::string> dirs = snapshot_dirs(disk.path());
@@ -393,12 +320,11 @@ TEST(SnapshotDisk, DiskFillingUpDuringTheSnapshotMakesItInvalid) {
   EXPECT_FALSE(vt::file_exists(dirs[0] + "/oom_info.txt"));
   EXPECT_TRUE(vt::file_exists(dirs[0] + "/parameters.txt"));
   EXPECT_TRUE(vt::file_exists(dirs[0] + "/context.lock"));
-  EXPECT_TRUE(lock_is_free(dirs[0] + "/context.lock"));
-  std::string log = home.native_log();
-  EXPECT_EQ(vt::log_lines_with(log, "Disk is too full to continue snapshot (").size(), 1u) << log;
-  EXPECT_EQ(vt::log_lines_with(log, "Dumping was interrupted with a fatal error: disk is too full to continue.").size(), 1u);
-  ASSERT_TRUE(collector.wait_for_requests(2, std::chrono::seconds(30)));
-  EXPECT_EQ(notification_summary(collector),
+  EXPECT_TRUE(vt::lock_is_free(dirs[0] + "/context.lock"));
+  vt::NativeLog log = home_.log();
+  EXPECT_EQ(log.count("Disk is too full to continue snapshot ("), 1u) << log;
+  EXPECT_EQ(log.count("Dumping was interrupted with a fatal error: disk is too full to continue."), 1u);
+  EXPECT_EQ(notification_summary(collector_, 2),
             (std::vector<std::string>{"preemptive/start/", "preemptive/fatal/disk is too full to continue"}));
   // No upload for an invalid snapshot.
   sleep(2);
@@ -407,32 +333,24 @@ TEST(SnapshotDisk, DiskFillingUpDuringTheSnapshotMakesItInvalid) {
 
 // A file system that is too small from the start stops the snapshot before any file is written,
 // and the lock file is given back at once.
-TEST(SnapshotDisk, TooLittleSpaceFromTheStartStopsBeforeWritingAndReleasesTheLock) {
-  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
-  TmpfsMount disk("16m");
-  ASSERT_TRUE(disk.mounted()) << disk.error();
-  vt::TestCollector collector;
-  AgentHome home;
-  JvmOptions options;
-  options.agent_options = "host=127.0.0.1,port=" + std::to_string(collector.port()) + ",work=" + disk.path();
-  options.args = {"OomScenarios.sequence", "request:small,request:again,sleep:60000"};
+TEST_F(SnapshotDisk, TooLittleSpaceFromTheStartStopsBeforeWritingAndReleasesTheLock) {
+  VT_REQUIRE_TMPFS(disk, "16m");
   // The JVM stays alive after the requests, so the lock is tested while its process runs.
-  vt::BackgroundProcess jvm(vt::reference_jdk().java, vt::jvm_command(vt::reference_jdk(), home, options));
-  ASSERT_TRUE(vt::wait_until([&] { return vt::contains(jvm.out(), "RESULT step3_sleeping=true"); },
-                             std::chrono::seconds(120)))
-      << jvm.out() << jvm.err();
-  EXPECT_TRUE(vt::contains(jvm.out(), "RESULT step1_request=true"));
+  auto jvm = start(home_, "OomScenarios.sequence",
+                   {.agent_options = options_on(disk),
+                    .args = {"request:small,request:again,sleep:60000"}});
+  ASSERT_TRUE(wait_for_result(*jvm, "step3_sleeping=true", std::chrono::seconds(120))) << output();
+  EXPECT_TRUE(vt::contains(jvm->out(), "RESULT step1_request=true"));
   std::vector<std::string> dirs = snapshot_dirs(disk.path());
   ASSERT_EQ(dirs.size(), 2u);
   for (const std::string &dir : dirs) {
     EXPECT_EQ(vt::list_directory(dir), std::vector<std::string>{"context.lock"});
-    EXPECT_TRUE(lock_is_free(dir + "/context.lock"));
+    EXPECT_TRUE(vt::lock_is_free(dir + "/context.lock"));
   }
-  ASSERT_TRUE(collector.wait_for_requests(4, std::chrono::seconds(30)));
-  EXPECT_EQ(notification_summary(collector),
+  EXPECT_EQ(notification_summary(collector_, 4),
             (std::vector<std::string>{"preemptive/start/", "preemptive/fatal/disk is too full to continue",
                                       "preemptive/start/", "preemptive/fatal/disk is too full to continue"}));
-  jvm.kill(SIGKILL);
+  jvm->kill(SIGKILL);
 }
 
 }  // namespace

@@ -2,86 +2,51 @@
 // in real JVMs.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <regex>
 
-#include "jvm.h"
+#include "jvm_test.h"
 
 namespace {
 
 using vt::AgentHome;
-using vt::JvmOptions;
 
-class TagsThreadsJvm : public ::testing::TestWithParam<vt::Jdk> {
- protected:
-  std::map<std::string, std::string> run(AgentHome &home, const std::string &scenario,
-                                         std::vector<std::string> extra = {}, bool javaagent = true) {
-    JvmOptions options;
-    options.javaagent = javaagent;
-    options.args = {"TagsThreads." + scenario};
-    for (const std::string &arg : extra) options.args.push_back(arg);
-    vt::ProcessResult result = vt::run_jvm(GetParam(), home, options);
-    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-    EXPECT_EQ(result.signal, 0);
-    out_ = result.out;
-    return vt::scenario_results(result.out);
-  }
-  std::string out_;
-};
-
-INSTANTIATE_TEST_SUITE_P(Jdks, TagsThreadsJvm, ::testing::ValuesIn(vt::available_jdks()),
-                         [](const auto &info) { return vt::jdk_test_name(info.param); });
+class TagsThreadsJvm : public vt::JvmTest {};
+VT_JDK_TEST_SUITE(TagsThreadsJvm);
 
 TEST_P(TagsThreadsJvm, LoadersAreTaggedTrackedAndForgottenWhenFreed) {
   AgentHome home(true);
-  auto results = run(home, "loaders");
-  EXPECT_EQ(results["app_loader_tag"], "0x0000000200180000") << out_;
-  EXPECT_EQ(results["app_loader_tracked"], "true");
-  EXPECT_EQ(results["custom_loader_kind"], "3");
-  EXPECT_EQ(results["custom_loader_number_above_app"], "true");
-  EXPECT_EQ(results["custom_loader_tracked"], "true");
-  EXPECT_EQ(results["first_seen_kept"], "true");
-  EXPECT_EQ(results["tag_kept"], "true");
-  EXPECT_EQ(results["linked_custom"], "true");
-  EXPECT_EQ(results["bootstrap_loaded"], "true");
-  EXPECT_EQ(results["bootstrap_not_linked"], "true");
-  EXPECT_EQ(results["bootstrap_not_tracked"], "true");
-  EXPECT_EQ(results["update_moves_entry"], "true");
-  EXPECT_EQ(results["update_of_unknown_ignored"], "true");
-  EXPECT_EQ(results["collected_forgotten"], "true") << out_;
-  EXPECT_EQ(results["app_loader_still_tracked"], "true");
-  EXPECT_EQ(results["temporary_kind"], "4");
-  EXPECT_EQ(results["temporary_on_object"], "true");
-  EXPECT_EQ(results["temporary_translates"], "true");
-  EXPECT_EQ(results["temporary_stored"], "true");
-  EXPECT_EQ(results["prepare_under_temporary_keeps_key"], "true");
-  EXPECT_EQ(results["temporary_collected_forgotten"], "true") << out_;
+  auto results = run(home, "TagsThreads.loaders");
+  EXPECT_RESULTS(results, {{"app_loader_tag", "0x0000000200180000"}, {"app_loader_tracked", "true"},
+                           {"custom_loader_kind", "3"}, {"custom_loader_number_above_app", "true"},
+                           {"custom_loader_tracked", "true"}, {"first_seen_kept", "true"}, {"tag_kept", "true"},
+                           {"linked_custom", "true"}, {"bootstrap_loaded", "true"}, {"bootstrap_not_linked", "true"},
+                           {"bootstrap_not_tracked", "true"}, {"update_moves_entry", "true"},
+                           {"update_of_unknown_ignored", "true"}, {"collected_forgotten", "true"},
+                           {"app_loader_still_tracked", "true"}, {"temporary_kind", "4"},
+                           {"temporary_on_object", "true"}, {"temporary_translates", "true"},
+                           {"temporary_stored", "true"}, {"prepare_under_temporary_keeps_key", "true"},
+                           {"temporary_collected_forgotten", "true"}});
   std::cout << "[ rounds   ] GC and heap call rounds until the tracker forgot the loader: "
             << results["collected_rounds"] << std::endl;
-  std::string log = home.native_log();
-  EXPECT_TRUE(vt::agent_errors(log).empty()) << log;
+  EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
 }
 
 TEST_P(TagsThreadsJvm, ClassLoadsReachOnlyTheAttachedReceiver) {
   AgentHome home(true);
-  auto results = run(home, "beforeAttach", {home.home(), home.lib()}, false);
-  EXPECT_EQ(results["started"], "0") << out_;
-  EXPECT_EQ(results["tracked_before_attach"], "true");
-  EXPECT_EQ(results["seen_before_attach"], "0");
-  EXPECT_EQ(results["seen_after_attach"], "true");
-  EXPECT_EQ(results["bootstrap_seen"], "false");
-  EXPECT_EQ(results["replaced_receiver"], "true");
+  auto results = run(home, "TagsThreads.beforeAttach", {.javaagent = false, .args = {home.home(), home.lib()}});
+  EXPECT_RESULTS(results, {{"started", "0"}, {"tracked_before_attach", "true"}, {"seen_before_attach", "0"},
+                           {"seen_after_attach", "true"}, {"bootstrap_seen", "false"}, {"replaced_receiver", "true"}});
 }
 
 TEST_P(TagsThreadsJvm, AFailingListenerDoesNotBreakTheApplicationsClassLoad) {
   AgentHome home(true);
-  auto results = run(home, "throwingListener");
-  EXPECT_EQ(results["load_despite_listener"], "vorkel.test.CustomLoaded") << out_;
+  auto results = run(home, "TagsThreads.throwingListener");
+  EXPECT_EQ(results["load_despite_listener"], "vorkel.test.CustomLoaded") << output();
   EXPECT_EQ(results["value_call"], "4711");
-  std::vector<std::string> lines = vt::log_lines_with(home.native_log(), "onClassLinked threw");
-  ASSERT_EQ(lines.size(), 1u) << home.native_log();
+  std::vector<std::string> lines = home.log().lines_with("onClassLinked threw");
+  ASSERT_EQ(lines.size(), 1u) << home.log();
   EXPECT_TRUE(vt::contains(lines[0], "ERROR - onClassLinked threw Ljava/lang/IllegalStateException; for class "
                                      "Lvorkel/test/CustomLoaded;; the exception was cleared and the class load goes "
                                      "on. (cltracker_class_load_event:80)"))
@@ -90,92 +55,69 @@ TEST_P(TagsThreadsJvm, AFailingListenerDoesNotBreakTheApplicationsClassLoad) {
 
 TEST_P(TagsThreadsJvm, DefineClassUsesTheGivenRangeAndRefusesBadInput) {
   AgentHome home(true);
-  auto results = run(home, "defineClass");
-  EXPECT_EQ(results["defined_name"], "vorkel.test.CustomLoaded") << out_;
-  EXPECT_EQ(results["defined_in_target"], "true");
-  EXPECT_EQ(results["defined_value"], "4711");
-  EXPECT_EQ(results["array_unchanged"], "true");
+  auto results = run(home, "TagsThreads.defineClass");
+  EXPECT_RESULTS(results, {{"defined_name", "vorkel.test.CustomLoaded"}, {"defined_in_target", "true"},
+                           {"defined_value", "4711"}, {"array_unchanged", "true"}});
   for (const char *refused : {"null_name", "null_bytes", "negative_offset", "negative_length", "beyond_end",
                               "overflowing_range", "junk_bytes", "empty_range", "duplicate"}) {
     EXPECT_EQ(results[refused], "null") << refused;  // null, and no exception left pending
   }
   EXPECT_EQ(results["still_defines"], "vorkel.test.CustomLoaded");
-  std::string log = home.native_log();
-  EXPECT_EQ(vt::log_lines_with(log, "ERROR - Unwrapping defineClass name or buffer argument failed.").size(), 2u) << log;
-  EXPECT_EQ(vt::log_lines_with(log, "lie outside the byte array").size(), 4u) << log;
-  EXPECT_EQ(vt::log_lines_with(log, "Cannot define class vorkel/test/CustomLoaded: offset 2147483647 and length 10 lie "
-                                    "outside the byte array of")
-                .size(),
-            1u);
-  EXPECT_EQ(vt::log_lines_with(log, "ERROR - Failed to define class vorkel/test/CustomLoaded in target classloader.")
-                .size(),
-            3u)
-      << log;
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("ERROR - Unwrapping defineClass name or buffer argument failed."), 2u) << log;
+  EXPECT_EQ(log.count("lie outside the byte array"), 4u) << log;
+  EXPECT_EQ(log.count("Cannot define class vorkel/test/CustomLoaded: offset 2147483647 and length 10 lie outside the "
+                      "byte array of"), 1u);
+  EXPECT_EQ(log.count("ERROR - Failed to define class vorkel/test/CustomLoaded in target classloader."), 3u) << log;
 }
 
 TEST_P(TagsThreadsJvm, AddModuleReadOpensAReadAndRefusesNonModules) {
   AgentHome home(true);
-  auto results = run(home, "modules");
-  EXPECT_EQ(results["reads_before"], "false");
-  EXPECT_EQ(results["added"], "true");
-  EXPECT_EQ(results["reads_after"], "true");
-  EXPECT_EQ(results["null_module"], "VorkelException:addModuleRead: the module is null");
-  EXPECT_EQ(results["null_other"], "VorkelException:addModuleRead: the other module is null");
+  auto results = run(home, "TagsThreads.modules");
+  EXPECT_RESULTS(results, {{"reads_before", "false"}, {"added", "true"}, {"reads_after", "true"},
+                           {"null_module", "VorkelException:addModuleRead: the module is null"},
+                           {"null_other", "VorkelException:addModuleRead: the other module is null"}});
   EXPECT_TRUE(vt::contains(results["not_a_module"], "VorkelException:ERROR: JVMTI: ")) << results["not_a_module"];
   EXPECT_TRUE(vt::contains(results["not_a_module"], "Failed to add module read.")) << results["not_a_module"];
 }
 
 TEST_P(TagsThreadsJvm, StackTextsHaveExactLinesAndAreCutToWholeLines) {
   AgentHome home(true);
-  auto results = run(home, "stacks");
-  EXPECT_EQ(results["well_formed"], "true") << out_;
-  EXPECT_EQ(results["native_frame"], "Lvorkel/test/TagThreadProbe;.stackText:-1(-1)");
-  EXPECT_EQ(results["java_frames_agree"], "true") << out_;
-  EXPECT_EQ(results["caller_line_positive"], "true");
-  EXPECT_EQ(results["deep_count"], "200");
-  EXPECT_EQ(results["deep_top_frames"], "true");
-  EXPECT_EQ(results["cut_is_prefix"], "true");
-  EXPECT_EQ(results["cut_ends_with_whole_line"], "true");
-  EXPECT_EQ(results["cut_next_line_would_not_fit"], "true");
-  EXPECT_EQ(results["cut_well_formed"], "true");
-  EXPECT_EQ(results["tiny_storage_empty"], "true");
-  EXPECT_EQ(results["other_well_formed"], "true");
-  EXPECT_EQ(results["other_park_line"], "true") << out_;
-  EXPECT_EQ(results["other_native_park"], "true") << out_;
-  EXPECT_EQ(results["facts_id"], "true");
-  EXPECT_EQ(results["facts_name"], "probe-parked");
-  EXPECT_EQ(results["facts_state_parked"], "true");
-  EXPECT_EQ(results["facts_current_id"], "true");
-  EXPECT_EQ(results["main_not_compiler_thread"], "true");
+  auto results = run(home, "TagsThreads.stacks");
+  EXPECT_RESULTS(results, {{"well_formed", "true"}, {"native_frame", "Lvorkel/test/TagThreadProbe;.stackText:-1(-1)"},
+                           {"java_frames_agree", "true"}, {"caller_line_positive", "true"}, {"deep_count", "200"},
+                           {"deep_top_frames", "true"}, {"cut_is_prefix", "true"}, {"cut_ends_with_whole_line", "true"},
+                           {"cut_next_line_would_not_fit", "true"}, {"cut_well_formed", "true"},
+                           {"tiny_storage_empty", "true"}, {"other_well_formed", "true"}, {"other_park_line", "true"},
+                           {"other_native_park", "true"}, {"facts_id", "true"}, {"facts_name", "probe-parked"},
+                           {"facts_state_parked", "true"}, {"facts_current_id", "true"},
+                           {"main_not_compiler_thread", "true"}});
   // An ended thread has no stack to give (logged) and only the terminated state.
   EXPECT_EQ(results["ended_thread_text"], "null");
   EXPECT_EQ(results["ended_thread_state"], "2");  // JVMTI_THREAD_STATE_TERMINATED
-  std::vector<std::string> errors = vt::agent_errors(home.native_log());
-  ASSERT_EQ(errors.size(), 1u) << home.native_log();
+  std::vector<std::string> errors = home.log().agent_errors();
+  ASSERT_EQ(errors.size(), 1u) << home.log();
   EXPECT_TRUE(vt::contains(errors[0], "ERROR: JVMTI: 15(JVMTI_ERROR_THREAD_NOT_ALIVE): GetThreadListStackTraces failed."))
       << errors[0];
 }
 
 TEST_P(TagsThreadsJvm, ThreadDumpListsEveryLiveThread) {
   AgentHome home(true);
-  auto results = run(home, "threadDump");
-  EXPECT_EQ(results["dump_has_every_live_thread"], "true") << out_;
-  EXPECT_EQ(results["dump_has_workers"], "true");
-  EXPECT_EQ(results["dump_well_formed"], "true");
-  EXPECT_EQ(results["dump_index_refused"], "true");
-  EXPECT_EQ(results["dump_worker_park_line"], "true") << out_;
-  EXPECT_EQ(results["dump_native_frame"], "true") << out_;
-  EXPECT_EQ(results["dump_small_whole_lines"], "true");
+  auto results = run(home, "TagsThreads.threadDump");
+  EXPECT_RESULTS(results, {{"dump_has_every_live_thread", "true"}, {"dump_has_workers", "true"},
+                           {"dump_well_formed", "true"}, {"dump_index_refused", "true"},
+                           {"dump_worker_park_line", "true"}, {"dump_native_frame", "true"},
+                           {"dump_small_whole_lines", "true"}});
   EXPECT_GE(std::stoi(results["java_thread_count"]), 5);
 }
 
 TEST_P(TagsThreadsJvm, AThreadThatEndedMakesNoNewRecordUntilItAttachesAgain) {
   AgentHome home(true);
-  auto results = run(home, "nativeThreads");
+  auto results = run(home, "TagsThreads.nativeThreads");
   EXPECT_EQ(results["native_cycle"],
             "first_record=true;marker_after_end=true;no_record_after_end=true;still_marker=true;"
             "slot_cleared_on_start=true;fresh_record=true;not_compiler=true;marker_after_second_end=true;")
-      << out_;
+      << output();
 }
 
 // The agent jar rebuilt with DeferredTransformationNativeImpl replaced by a class without
@@ -186,7 +128,7 @@ std::string jdk_tool(const std::string &name) { return vt::reference_jdk().home 
 void rebuild_agent_jar_without_on_class_linked(const AgentHome &home) {
   vt::TempDir work("vorkel-jar");
   std::string classes = work / "classes";
-  ASSERT_EQ(mkdir(classes.c_str(), 0755), 0);
+  ASSERT_TRUE(vt::make_directories({classes}));
   vt::ProcessOptions in_classes;
   in_classes.cwd = classes;
   vt::ProcessResult extract = vt::run_process(jdk_tool("jar"), {"jar", "xf", vt::agent_jar()}, in_classes);
@@ -214,17 +156,10 @@ void rebuild_agent_jar_without_on_class_linked(const AgentHome &home) {
 TEST_P(TagsThreadsJvm, StartFailsWithoutOnClassLinked) {
   AgentHome home(false);
   rebuild_agent_jar_without_on_class_linked(home);
-  JvmOptions options;
-  options.args = {"start"};
-  vt::ProcessResult result = vt::run_jvm(GetParam(), home, options);
-  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
-  auto results = vt::scenario_results(result.out);
-  EXPECT_EQ(results["start"], "-1") << result.out << result.err;
-  EXPECT_EQ(vt::log_lines_with(home.native_log(), "ERROR - Failed to find DeferredTransformationNativeImpl method "
-                                                  "onClassLinked (cltracker_initialise:35)")
-                .size(),
-            1u)
-      << home.native_log();
+  EXPECT_EQ(run(home, "start")["start"], "-1") << output();
+  EXPECT_EQ(home.log().count("ERROR - Failed to find DeferredTransformationNativeImpl method onClassLinked "
+                             "(cltracker_initialise:35)"), 1u)
+      << home.log();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "agent_init.h"
 #include "common.h"
 #include "snapshot_memory_tracker.h"
+#include "probe_kit.h"
 #include "tag_access.h"
 #include "tag_backup.h"
 
@@ -38,19 +39,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_test_SnapshotProbe_limitTagBackupPages(JN
   tag_backup_set_limits_for_tests(nullptr, pages);
 }
 
-namespace {
-jint JNICALL count_temporary(jlong, jlong, jlong *tag_ptr, jint, void *user_data) {
-  if (tag_is_temporary((uint64_t)*tag_ptr)) ++*static_cast<jlong *>(user_data);
-  return 0;
-}
-}  // namespace
-
 // Objects of the heap that still carry a snapshot's temporary tag in the tagging environment.
 VORKEL_EXPORT jlong JNICALL Java_vorkel_test_SnapshotProbe_temporaryTagCount(JNIEnv *, jclass) {
-  jvmtiHeapCallbacks callbacks{};
-  callbacks.heap_iteration_callback = count_temporary;
-  jlong count = 0;
-  jvmtiError error =
-      agent_globals->tag_jvmti->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &count);
-  return error == JVMTI_ERROR_NONE ? count : -1;
+  return probe_count_tagged([](uint64_t tag) { return tag_is_temporary(tag); });
 }

@@ -4,36 +4,19 @@
 #include <jvmti.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "agent_init.h"
 #include "classloader_tracker.h"
 #include "common.h"
+#include "probe_kit.h"
 #include "statistics.h"
 #include "tag_access.h"
-
-namespace {
-
-jvmtiEnv *tag_env() { return agent_globals != nullptr ? agent_globals->tag_jvmti : nullptr; }
-
-jlongArray long_array(JNIEnv *jni, const std::vector<jlong> &values) {
-  jlongArray array = jni->NewLongArray((jsize)values.size());
-  if (array != nullptr) jni->SetLongArrayRegion(array, 0, (jsize)values.size(), values.data());
-  return array;
-}
-
-jint JNICALL count_tagged(jlong, jlong, jlong *, jint, void *user_data) {
-  ++*static_cast<jlong *>(user_data);
-  return 0;
-}
-
-}  // namespace
 
 // live tagged, total tagged, string bytes, last class index, memory usage.
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_totals(JNIEnv *jni, jclass) {
   stats_totals totals = stats_get_totals();
-  return long_array(jni, {(jlong)totals.live_tagged, (jlong)totals.total_tagged, (jlong)totals.string_bytes,
+  return probe_long_array(jni, {(jlong)totals.live_tagged, (jlong)totals.total_tagged, (jlong)totals.string_bytes,
                           (jlong)totals.next_class_index, (jlong)stats_get_memory_usage()});
 }
 
@@ -42,7 +25,7 @@ VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_totals(JNIEnv 
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_allocation(JNIEnv *jni, jclass, jlong id) {
   stats_allocation_info info{};
   if (!stats_get_allocation_info((int64_t)id, &info)) return nullptr;
-  return long_array(jni, {(jlong)info.total_instances, (jlong)info.live_instances, (jlong)info.instance_size,
+  return probe_long_array(jni, {(jlong)info.total_instances, (jlong)info.live_instances, (jlong)info.instance_size,
                           (jlong)info.live_generation_count, (jlong)info.array_type, info.is_classloader ? 1 : 0});
 }
 
@@ -50,7 +33,7 @@ VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_allocation(JNI
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_generation(JNIEnv *jni, jclass, jlong key) {
   stats_generation_info info{};
   if (!stats_get_generation_info((uint64_t)key, &info)) return nullptr;
-  return long_array(jni, {(jlong)info.live_count, (jlong)info.sequence, (jlong)info.recorded, (jlong)info.array_bytes});
+  return probe_long_array(jni, {(jlong)info.live_count, (jlong)info.sequence, (jlong)info.recorded, (jlong)info.array_bytes});
 }
 
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_allocationIds(JNIEnv *jni, jclass) {
@@ -59,25 +42,15 @@ VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_allocationIds(
   stats_get_all_allocation_ids(&count, &ids);
   std::vector<jlong> values(ids, ids + count);
   free(ids);
-  return long_array(jni, values);
+  return probe_long_array(jni, values);
 }
 
 VORKEL_EXPORT jbyteArray JNICALL Java_vorkel_test_StatisticsProbe_classNameBytes(JNIEnv *jni, jclass, jlong id) {
-  const char *text = stats_get_class_name((int64_t)id);
-  if (text == nullptr) return nullptr;
-  jsize length = (jsize)strlen(text);
-  jbyteArray array = jni->NewByteArray(length);
-  if (array != nullptr) jni->SetByteArrayRegion(array, 0, length, reinterpret_cast<const jbyte *>(text));
-  return array;
+  return probe_bytes(jni, stats_get_class_name((int64_t)id));
 }
 
 VORKEL_EXPORT jbyteArray JNICALL Java_vorkel_test_StatisticsProbe_birthplaceBytes(JNIEnv *jni, jclass, jlong id) {
-  const char *text = stats_get_birthplace_string((int64_t)id);
-  if (text == nullptr) return nullptr;
-  jsize length = (jsize)strlen(text);
-  jbyteArray array = jni->NewByteArray(length);
-  if (array != nullptr) jni->SetByteArrayRegion(array, 0, length, reinterpret_cast<const jbyte *>(text));
-  return array;
+  return probe_bytes(jni, stats_get_birthplace_string((int64_t)id));
 }
 
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_StatisticsProbe_isClassloader(JNIEnv *jni, jclass, jclass klass) {
@@ -100,34 +73,28 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_test_StatisticsProbe_arraySize(JNIEnv *,
 // What the JVM says an object occupies, or -1.
 VORKEL_EXPORT jlong JNICALL Java_vorkel_test_StatisticsProbe_objectSize(JNIEnv *, jclass, jobject object) {
   jlong size = -1;
-  if (tag_env() == nullptr || tag_env()->GetObjectSize(object, &size) != JVMTI_ERROR_NONE) return -1;
+  if (probe_tag_env() == nullptr || probe_tag_env()->GetObjectSize(object, &size) != JVMTI_ERROR_NONE) return -1;
   return size;
 }
 
 VORKEL_EXPORT jlong JNICALL Java_vorkel_test_StatisticsProbe_tagOf(JNIEnv *, jclass, jobject object) {
-  return (jlong)tag_access_get_tag(tag_env(), object);
+  return (jlong)tag_access_get_tag(probe_tag_env(), object);
 }
 
 // The bare JVMTI SetTag of the tagging environment, for comparison in the benchmark.
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_StatisticsProbe_bareSetTag(JNIEnv *, jclass, jobject object,
                                                                           jlong tag) {
-  return tag_env()->SetTag(object, tag) == JVMTI_ERROR_NONE ? JNI_TRUE : JNI_FALSE;
+  return probe_tag_env()->SetTag(object, tag) == JVMTI_ERROR_NONE ? JNI_TRUE : JNI_FALSE;
 }
 
 // An ObjectFree of the tagging environment, as the JVM would post it.
 VORKEL_EXPORT void JNICALL Java_vorkel_test_StatisticsProbe_objectFree(JNIEnv *, jclass, jlong tag) {
-  tag_access_object_free(tag_env(), tag);
+  tag_access_object_free(probe_tag_env(), tag);
 }
 
-// Since JDK 16 the JVM posts ObjectFree lazily: a heap iteration in the tagging environment posts
-// the events of everything collected so far before it returns. Returns the number of tagged
-// objects alive, or -1.
+// Posts the ObjectFree events of what was collected; the number of tagged objects alive, or -1.
 VORKEL_EXPORT jlong JNICALL Java_vorkel_test_StatisticsProbe_flushObjectFree(JNIEnv *, jclass) {
-  jvmtiHeapCallbacks callbacks{};
-  callbacks.heap_iteration_callback = count_tagged;
-  jlong count = 0;
-  jvmtiError error = tag_env()->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &count);
-  return error == JVMTI_ERROR_NONE ? count : -1;
+  return probe_count_tagged();
 }
 
 // The class loader tracker's first-seen time of a tag, or 0 when it tracks no loader by it.

@@ -12,21 +12,14 @@
 #include "agent_init.h"
 #include "classloader_tracker.h"
 #include "common.h"
+#include "probe_kit.h"
 #include "tag_access.h"
 #include "tag_backup.h"
 #include "thread_info.h"
 
 namespace {
 
-jvmtiEnv *tag_env() { return agent_globals != nullptr ? agent_globals->tag_jvmti : nullptr; }
-jvmtiEnv *main_env() { return agent_globals != nullptr ? agent_globals->jvmti : nullptr; }
-
 tag_backup *probe_backup;
-
-jint JNICALL count_object(jlong, jlong, jlong *, jint, void *user_data) {
-  ++*static_cast<jlong *>(user_data);
-  return 0;
-}
 
 jobjectArray string_array(JNIEnv *jni, const std::vector<std::string> &texts) {
   jclass string_class = jni->FindClass("java/lang/String");
@@ -42,7 +35,7 @@ jobjectArray string_array(JNIEnv *jni, const std::vector<std::string> &texts) {
 }  // namespace
 
 VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TagThreadProbe_tagOf(JNIEnv *, jclass, jobject object) {
-  return (jlong)tag_access_get_tag(tag_env(), object);
+  return (jlong)tag_access_get_tag(probe_tag_env(), object);
 }
 
 // Every tracked loader as (tag, first seen, temporary tag) triples.
@@ -73,18 +66,12 @@ VORKEL_EXPORT void JNICALL Java_vorkel_test_TagThreadProbe_updateTag(JNIEnv *, j
 }
 
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_TagThreadProbe_setTag(JNIEnv *, jclass, jobject object, jlong tag) {
-  return tag_access_set_tag(tag_env(), object, (uint64_t)tag) ? JNI_TRUE : JNI_FALSE;
+  return tag_access_set_tag(probe_tag_env(), object, (uint64_t)tag) ? JNI_TRUE : JNI_FALSE;
 }
 
-// A heap call in the tagging environment. Since JDK 16 the JVM posts ObjectFree lazily; a heap
-// iteration posts the events of objects collected so far before it returns. Returns the number of
-// tagged objects seen, or -1.
+// Posts the ObjectFree events of what was collected; the number of tagged objects seen, or -1.
 VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TagThreadProbe_flushObjectFree(JNIEnv *, jclass) {
-  jvmtiHeapCallbacks callbacks{};
-  callbacks.heap_iteration_callback = count_object;
-  jlong count = 0;
-  jvmtiError error = tag_env()->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, &count);
-  return error == JVMTI_ERROR_NONE ? count : -1;
+  return probe_count_tagged();
 }
 
 // What a snapshot does to an object: its tag goes into a registered backup and a temporary tag
@@ -96,9 +83,9 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TagThreadProbe_hideUnderTemporaryTa
     tag_backup_record(probe_backup, 0);  // index 0 stays an untagged object
     tag_access_register_backup(probe_backup, 0);
   }
-  uint64_t index = tag_backup_record(probe_backup, tag_access_get_tag(tag_env(), object));
+  uint64_t index = tag_backup_record(probe_backup, tag_access_get_tag(probe_tag_env(), object));
   uint64_t temporary = tag_make_temporary(index + 1, TAG_KIND_TEMPORARY_CLASS_TAGGED);
-  return tag_access_set_tag(tag_env(), object, temporary) ? (jlong)temporary : 0;
+  return tag_access_set_tag(probe_tag_env(), object, temporary) ? (jlong)temporary : 0;
 }
 
 VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TagThreadProbe_permanentTag(JNIEnv *, jclass, jlong tag) {
@@ -114,7 +101,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_test_TagThreadProbe_dropBackup(JNIEnv *, 
 VORKEL_EXPORT jstring JNICALL Java_vorkel_test_TagThreadProbe_stackText(JNIEnv *jni, jclass, jthread thread,
                                                                        jint size) {
   std::vector<char> storage((size_t)size + 16, 'x');
-  if (!thread_get_stack_trace(main_env(), thread, storage.data(), (size_t)size)) return nullptr;
+  if (!thread_get_stack_trace(probe_main_env(), thread, storage.data(), (size_t)size)) return nullptr;
   // Nothing may be written beyond the storage's size.
   for (size_t i = (size_t)size; i < storage.size(); ++i) {
     if (storage[i] != 'x') return jni->NewStringUTF("OVERRUN");
@@ -126,7 +113,7 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_TagThreadProbe_stackText(JNIEnv *
 // thread given (when not null) is marked by a leading '*'.
 VORKEL_EXPORT jobjectArray JNICALL Java_vorkel_test_TagThreadProbe_threadDump(JNIEnv *jni, jclass, jint size,
                                                                              jthread marked) {
-  jvmtiEnv *jvmti = main_env();
+  jvmtiEnv *jvmti = probe_main_env();
   thread_dump dump;
   if (!thread_dump_init(jvmti, &dump)) return nullptr;
   std::vector<std::string> texts;
@@ -148,7 +135,7 @@ VORKEL_EXPORT jobjectArray JNICALL Java_vorkel_test_TagThreadProbe_threadDump(JN
 }
 
 VORKEL_EXPORT jstring JNICALL Java_vorkel_test_TagThreadProbe_threadFacts(JNIEnv *jni, jclass, jthread thread) {
-  jvmtiEnv *jvmti = main_env();
+  jvmtiEnv *jvmti = probe_main_env();
   char *name = thread_get_name(jni, jvmti, thread);
   char text[512];
   snprintf(text, sizeof text, "%lld|%s|%d|%lld", (long long)thread_get_id(jni, thread), name != nullptr ? name : "",

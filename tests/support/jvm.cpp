@@ -1,7 +1,5 @@
 #include "jvm.h"
 
-#include <gtest/gtest.h>
-
 #include <limits.h>
 #include <stdlib.h>
 
@@ -68,15 +66,9 @@ std::string jdk_test_name(const Jdk &jdk) {
 }
 
 AgentHome::AgentHome(bool testkit) : dir_("vorkel-home") {
-  run_process("/bin/mkdir", {"mkdir", "-p", dir_ / "lib", dir_ / "work"});
+  make_directories({dir_ / "lib", dir_ / "work"});
   copy_file(testkit ? testkit_library() : agent_library(), lib(), 0755);
   copy_file(agent_jar(), jar(), 0644);
-}
-
-std::string AgentHome::native_log() const {
-  std::string all;
-  for (const std::string &name : list_directory(logs())) all += read_file(logs() + "/" + name);
-  return all;
 }
 
 std::vector<std::string> jvm_command(const Jdk &jdk, const AgentHome &home, const JvmOptions &options) {
@@ -100,18 +92,6 @@ ProcessResult run_jvm(const Jdk &jdk, const AgentHome &home, const JvmOptions &o
   return run_process(jdk.java, jvm_command(jdk, home, options), options.process);
 }
 
-std::map<std::string, std::string> run_scenario(const Jdk &jdk, const AgentHome &home, const JvmOptions &options,
-                                                ProcessResult *run) {
-  ProcessResult result = run_jvm(jdk, home, options);
-  if (result.exit_code != 0) {
-    ADD_FAILURE() << "scenario " << (options.args.empty() ? "" : options.args[0]) << " exited with "
-                  << result.exit_code << " (signal " << result.signal << ")\n" << result.err;
-  }
-  std::map<std::string, std::string> results = scenario_results(result.out);
-  if (run != nullptr) *run = std::move(result);
-  return results;
-}
-
 std::map<std::string, std::string> scenario_results(const std::string &out) {
   std::map<std::string, std::string> results;
   for (const std::string &line : split_lines(out)) {
@@ -123,22 +103,4 @@ std::map<std::string, std::string> scenario_results(const std::string &out) {
   return results;
 }
 
-std::vector<std::string> log_lines_with(const std::string &log, const std::string &part) {
-  std::vector<std::string> lines;
-  for (const std::string &line : split_lines(log)) {
-    if (contains(line, part)) lines.push_back(line);
-  }
-  return lines;
-}
-
-}  // namespace vt
-
-namespace vt {
-std::vector<std::string> agent_errors(const std::string &log) {
-  std::vector<std::string> lines;
-  for (const std::string &line : split_lines(log)) {
-    if (contains(line, "[agent ") && contains(line, "] ERROR - ")) lines.push_back(line);
-  }
-  return lines;
-}
 }  // namespace vt

@@ -36,8 +36,8 @@ class AgentHome {
   std::string jar() const { return dir_ / "lib/vorkel-agent.jar"; }
   std::string work() const { return dir_ / "work"; }
   std::string logs() const { return dir_ / "logs"; }
-  // All native log files, concatenated in name order.
-  std::string native_log() const;
+  // The native log as it stands now.
+  NativeLog log() const { return NativeLog::read(logs()); }
 
  private:
   TempDir dir_;
@@ -56,19 +56,8 @@ struct JvmOptions {
 std::vector<std::string> jvm_command(const Jdk &jdk, const AgentHome &home, const JvmOptions &options);
 ProcessResult run_jvm(const Jdk &jdk, const AgentHome &home, const JvmOptions &options);
 
-// Runs the scenario (options.args) and returns its RESULT lines; an exit status other than 0 is
-// reported as a test failure with the JVM's standard error. The process result is stored in *run
-// when asked for.
-std::map<std::string, std::string> run_scenario(const Jdk &jdk, const AgentHome &home, const JvmOptions &options,
-                                                ProcessResult *run = nullptr);
-
 // "RESULT key=value" lines that the Java scenarios print.
 std::map<std::string, std::string> scenario_results(const std::string &out);
-// Error lines the agent itself logged inside the JVM (helper processes such as the exit monitor
-// write to the same file under roles of their own).
-std::vector<std::string> agent_errors(const std::string &log);
-// Lines of the native log whose message contains part.
-std::vector<std::string> log_lines_with(const std::string &log, const std::string &part);
 
 std::string test_jar();
 std::string agent_library();  // the built library

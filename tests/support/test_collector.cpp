@@ -95,7 +95,7 @@ bool parse_http_request(const std::string &raw, HttpRequest &request) {
   return true;
 }
 
-TestCollector::TestCollector(CollectorAnswer answer, const std::string &address) : answer_(answer) {
+TestCollector::TestCollector(CollectorAnswer answer, const std::string &address) : address_(address), answer_(answer) {
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -112,6 +112,11 @@ TestCollector::TestCollector(CollectorAnswer answer, const std::string &address)
 }
 
 TestCollector::~TestCollector() { stop(); }
+
+int TestCollector::closed_port() {
+  TestCollector gone;
+  return gone.port();
+}
 
 void TestCollector::stop() {
   if (stopping_.exchange(true)) return;

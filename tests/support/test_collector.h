@@ -47,6 +47,10 @@ class TestCollector {
   TestCollector &operator=(const TestCollector &) = delete;
 
   int port() const { return port_; }
+  // "host=ADDRESS,port=PORT": the agent options that send the agent's reports here.
+  std::string agent_options() const { return "host=" + address_ + ",port=" + std::to_string(port_); }
+  // A loopback port where nobody listens: a collector that is down.
+  static int closed_port();
   void set_answer(CollectorAnswer answer) { answer_ = answer; }
   std::vector<HttpRequest> requests();
   size_t connection_count() const { return connections_; }
@@ -60,6 +64,7 @@ class TestCollector {
 
   int listener_ = -1;
   int port_ = 0;
+  std::string address_;
   std::atomic<CollectorAnswer> answer_;
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> connections_{0};

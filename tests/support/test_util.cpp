@@ -8,10 +8,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -39,6 +42,89 @@ TempDir::TempDir(const std::string &prefix) {
 TempDir::~TempDir() {
   if (!path_.empty() && getenv("VORKEL_KEEP_TEST_FILES") == nullptr) remove_tree(path_);
 }
+
+bool make_directories(const std::vector<std::string> &paths) {
+  for (const std::string &path : paths) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+      std::string prefix = path.substr(0, slash);
+#ifdef _WIN32
+      if (mkdir(prefix.c_str()) != 0 && errno != EEXIST) return false;
+#else
+      if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
+#endif
+      if (slash == std::string::npos) break;
+    }
+    if (!is_directory(path)) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> entries_with_prefix(const std::string &directory, const std::string &prefix) {
+  std::vector<std::string> paths;
+  for (const std::string &name : list_directory(directory)) {
+    if (name.rfind(prefix, 0) == 0) paths.push_back(directory + "/" + name);
+  }
+  return paths;
+}
+
+// File locks and mounts are POSIX-only helpers.
+#ifndef _WIN32
+namespace {
+// 1 when the lock could be taken, 0 when someone holds it, -1 when the file cannot be opened.
+int try_lock(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int taken = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+  close(fd);
+  return taken;
+}
+}  // namespace
+
+bool lock_is_free(const std::string &path) { return try_lock(path) == 1; }
+bool lock_is_held(const std::string &path) { return try_lock(path) == 0; }
+
+#endif
+
+NativeLog NativeLog::read(const std::string &directory) {
+  std::string all;
+  for (const std::string &name : list_directory(directory)) all += read_file(directory + "/" + name);
+  return NativeLog(std::move(all));
+}
+
+bool NativeLog::contains(const std::string &part) const { return vt::contains(text_, part); }
+
+std::vector<std::string> NativeLog::lines_with(const std::string &part) const {
+  std::vector<std::string> lines;
+  for (const std::string &line : split_lines(text_)) {
+    if (vt::contains(line, part)) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> NativeLog::agent_errors() const {
+  std::vector<std::string> lines;
+  for (const std::string &line : lines_with("] ERROR - ")) {
+    if (vt::contains(line, "[agent ")) lines.push_back(line);
+  }
+  return lines;
+}
+
+#ifndef _WIN32
+TmpfsMount::TmpfsMount(const std::string &size) : dir_("vorkel-tmpfs") {
+  if (geteuid() != 0) {
+    error_ = "mounting a tmpfs needs root";
+  } else if (mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) {
+    error_ = std::string("mount: ") + strerror(errno);
+  } else {
+    mounted_ = true;
+  }
+}
+
+TmpfsMount::~TmpfsMount() {
+  if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
+}
+
+#endif
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);

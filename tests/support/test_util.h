@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,15 @@ class TempDir {
   std::string path_;
 };
 
+// Creates each directory with its missing parents (mkdir -p); false when one cannot be made.
+bool make_directories(const std::vector<std::string> &paths);
+// Full paths of the entries of directory whose names start with prefix, sorted.
+std::vector<std::string> entries_with_prefix(const std::string &directory, const std::string &prefix);
+// Whether an exclusive flock on the existing file path could be taken (and given back) right now,
+// or is held by someone else; both are false when the file cannot be opened.
+bool lock_is_free(const std::string &path);
+bool lock_is_held(const std::string &path);
+
 std::string read_file(const std::string &path);
 bool write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);
@@ -33,6 +43,47 @@ bool copy_file(const std::string &from, const std::string &to, unsigned mode = 0
 std::vector<std::string> split_lines(const std::string &text);
 bool contains(const std::string &text, const std::string &part);
 size_t count_occurrences(const std::string &text, const std::string &part);
+
+// A native log as it stands when read: every file of a log directory, concatenated in name order.
+// Streams as its whole text, for failure messages.
+class NativeLog {
+ public:
+  explicit NativeLog(std::string text = "") : text_(std::move(text)) {}
+  static NativeLog read(const std::string &directory);
+  const std::string &text() const { return text_; }
+  bool empty() const { return text_.empty(); }
+  bool contains(const std::string &part) const;
+  // Lines whose text contains part, and how many there are.
+  std::vector<std::string> lines_with(const std::string &part) const;
+  size_t count(const std::string &part) const { return lines_with(part).size(); }
+  // Error lines the agent itself logged inside the JVM (helper processes such as the exit monitor
+  // write to the same file under roles of their own).
+  std::vector<std::string> agent_errors() const;
+
+ private:
+  std::string text_;
+};
+inline std::ostream &operator<<(std::ostream &out, const NativeLog &log) { return out << log.text(); }
+
+// A small tmpfs mounted on a fresh directory for the lifetime of the object (a full disk made
+// real). Needs root; without it, or where mounting is refused, mounted() is false and error() says
+// why. Tests use VT_REQUIRE_TMPFS, which skips them cleanly then.
+class TmpfsMount {
+ public:
+  explicit TmpfsMount(const std::string &size);
+  ~TmpfsMount();
+  TmpfsMount(const TmpfsMount &) = delete;
+  TmpfsMount &operator=(const TmpfsMount &) = delete;
+  bool mounted() const { return mounted_; }
+  const std::string &error() const { return error_; }
+  const std::string &path() const { return dir_.path(); }
+  std::string operator/(const std::string &name) const { return dir_ / name; }
+
+ private:
+  TempDir dir_;
+  bool mounted_ = false;
+  std::string error_;
+};
 
 // Polls the predicate until it holds or the timeout passes; returns its last value.
 bool wait_until(const std::function<bool()> &predicate, std::chrono::milliseconds timeout,
@@ -82,3 +133,9 @@ class BackgroundProcess {
 };
 
 }  // namespace vt
+
+// Declares vt::TmpfsMount name(size) and skips the test (or the fixture's SetUp) when it could not
+// be mounted.
+#define VT_REQUIRE_TMPFS(name, size) \
+  ::vt::TmpfsMount name(size);       \
+  if (!name.mounted()) GTEST_SKIP() << "no tmpfs here: " << name.error()

@@ -44,7 +44,7 @@ class CrashLogFiles : public ::testing::Test {
     const char *tmp = getenv("TMPDIR");
     had_tmpdir_ = tmp != nullptr;
     if (had_tmpdir_) old_tmpdir_ = tmp;
-    vt::run_process("/bin/mkdir", {"mkdir", "-p", dir_ / "cwd", dir_ / "tmp"});
+    ASSERT_TRUE(vt::make_directories({dir_ / "cwd", dir_ / "tmp"}));
     ASSERT_EQ(chdir((dir_ / "cwd").c_str()), 0);
     setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
   }
@@ -73,7 +73,7 @@ TEST_F(CrashLogFiles, CandidatesAreTriedInOrder) {
   std::string in_jvm_dir = dir_ / "tmp/jvm-31337/hs_error.log";
   EXPECT_EQ(open_path(pid, pattern.c_str()), "none");
 
-  vt::run_process("/bin/mkdir", {"mkdir", "-p", dir_ / "tmp/jvm-31337", dir_ / "errors"});
+  ASSERT_TRUE(vt::make_directories({dir_ / "tmp/jvm-31337", dir_ / "errors"}));
   vt::write_file(in_jvm_dir, "d");
   EXPECT_EQ(open_path(pid, pattern.c_str()), in_jvm_dir);
   vt::write_file(in_tmp, "c");

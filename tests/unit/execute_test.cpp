@@ -15,8 +15,10 @@
 #include "agent_init.h"
 #include "execute.h"
 #include "log.h"
+#include "oom.h"
 #include "string_util.h"
 #include "test_util.h"
+#include "win/command_line.h"
 
 namespace {
 
@@ -70,7 +72,7 @@ std::string quote(const char *argument, bool quote_comma = false) {
   char storage[256];
   appendable buffer;
   appendable_init(&buffer, storage, sizeof storage);
-  EXPECT_TRUE(execute_windows_append_argument(&buffer, argument, quote_comma));
+  EXPECT_TRUE(command_line_append_argument(&buffer, argument, quote_comma));
   return storage;
 }
 
@@ -96,8 +98,8 @@ TEST(WindowsArguments, ReadBackUnchangedByTheWindowsParser) {
   std::vector<char *> list;
   for (const char *text : texts) list.push_back(const_cast<char *>(text));
   list.push_back(nullptr);
-  char line[EXECUTE_WINDOWS_COMMAND_LINE_SIZE];
-  ASSERT_TRUE(execute_windows_command_line(line, sizeof line, list.data(), EXECUTE_NO_RAW_ARGUMENT));
+  char line[COMMAND_LINE_SIZE];
+  ASSERT_TRUE(command_line_build(line, sizeof line, list.data(), COMMAND_LINE_NO_RAW_ARGUMENT));
   std::vector<std::string> parsed = windows_parse(line);
   ASSERT_EQ(parsed.size(), std::size(texts) + 1) << line;
   EXPECT_EQ(parsed[0], "vorkel");
@@ -105,45 +107,44 @@ TEST(WindowsArguments, ReadBackUnchangedByTheWindowsParser) {
 }
 
 TEST(WindowsArguments, TheRundllStartKeepsItsTargetAsItIs) {
-  char target[EXECUTE_WINDOWS_RUNDLL_TARGET_SIZE];
-  ASSERT_TRUE(execute_windows_rundll_target(target, sizeof target, "C:\\Program Files\\vorkel\\lib\\vorkel.dll"));
+  char target[COMMAND_LINE_RUNDLL_TARGET_SIZE];
+  ASSERT_TRUE(command_line_rundll_target(target, sizeof target, "C:\\Program Files\\vorkel\\lib\\vorkel.dll"));
   EXPECT_STREQ(target, "\"C:\\Program Files\\vorkel\\lib\\vorkel.dll\",agent_win32_entry");
-  ASSERT_TRUE(execute_windows_rundll_target(target, sizeof target, "C:\\vorkel,1\\vorkel.dll"));
+  ASSERT_TRUE(command_line_rundll_target(target, sizeof target, "C:\\vorkel,1\\vorkel.dll"));
   EXPECT_STREQ(target, "\"C:\\vorkel,1\\vorkel.dll\",agent_win32_entry");
-  ASSERT_TRUE(execute_windows_rundll_target(target, sizeof target, "C:\\vorkel\\vorkel.dll"));
+  ASSERT_TRUE(command_line_rundll_target(target, sizeof target, "C:\\vorkel\\vorkel.dll"));
   EXPECT_STREQ(target, "C:\\vorkel\\vorkel.dll,agent_win32_entry");
   // The path, the comma and "agent_win32_entry" share 1023 characters.
   std::string long_path(1005, 'p');
-  EXPECT_TRUE(execute_windows_rundll_target(target, sizeof target, long_path.c_str()));
+  EXPECT_TRUE(command_line_rundll_target(target, sizeof target, long_path.c_str()));
   long_path += 'p';
-  EXPECT_FALSE(execute_windows_rundll_target(target, sizeof target, long_path.c_str()));
+  EXPECT_FALSE(command_line_rundll_target(target, sizeof target, long_path.c_str()));
 
   char quoted_target[] = "\"C:\\Program Files\\vorkel.dll\",agent_win32_entry";
   char mode[] = "monitor", pid[] = "4242", work[] = "C:\\work dir\\", empty[] = "";
   char *list[] = {quoted_target, mode, pid, work, empty, nullptr};
-  char line[EXECUTE_WINDOWS_COMMAND_LINE_SIZE];
-  ASSERT_TRUE(execute_windows_command_line(line, sizeof line, list, 0));
+  char line[COMMAND_LINE_SIZE];
+  ASSERT_TRUE(command_line_build(line, sizeof line, list, 0));
   EXPECT_STREQ(line, "vorkel \"C:\\Program Files\\vorkel.dll\",agent_win32_entry monitor 4242 \"C:\\work dir\\\\\" \"\"");
   // An empty raw entry is still written as an empty argument.
   char *empty_first[] = {empty, mode, nullptr};
-  ASSERT_TRUE(execute_windows_command_line(line, sizeof line, empty_first, 0));
+  ASSERT_TRUE(command_line_build(line, sizeof line, empty_first, 0));
   EXPECT_STREQ(line, "vorkel \"\" monitor");
 }
 
 TEST(WindowsArguments, TheCommandLineHas2048Bytes) {
   vt::TempDir logs("vorkel-exec");
   ASSERT_TRUE(log_use_directory("unit", logs.path().c_str()));
-  char line[EXECUTE_WINDOWS_COMMAND_LINE_SIZE];
+  char line[COMMAND_LINE_SIZE];
   // "vorkel" and a space leave 2040 characters before the terminator.
   std::string fits(2040, 'a');
   char *list[] = {fits.data(), nullptr};
-  EXPECT_TRUE(execute_windows_command_line(line, sizeof line, list, EXECUTE_NO_RAW_ARGUMENT));
+  EXPECT_TRUE(command_line_build(line, sizeof line, list, COMMAND_LINE_NO_RAW_ARGUMENT));
   EXPECT_EQ(strlen(line), 2047u);
   std::string too_long(2041, 'a');
   list[0] = too_long.data();
-  EXPECT_FALSE(execute_windows_command_line(line, sizeof line, list, EXECUTE_NO_RAW_ARGUMENT));
-  std::string log;
-  for (const std::string &name : vt::list_directory(logs.path())) log += vt::read_file(logs / name);
+  EXPECT_FALSE(command_line_build(line, sizeof line, list, COMMAND_LINE_NO_RAW_ARGUMENT));
+  std::string log = vt::NativeLog::read(logs.path()).text();
   EXPECT_TRUE(vt::contains(log, "ERROR - Argument buffer too small. (create_process_special:79)")) << log;
 }
 
@@ -202,8 +203,7 @@ TEST_F(UploaderFork, GetsTheListedArgumentsAndTheHomeVariable) {
 TEST_F(UploaderFork, AMissingLauncherIsReported) {
   safe_strncpy(globals_->java_executable, (dir_ / "no-java").c_str(), sizeof globals_->java_executable);
   EXPECT_FALSE(oom_start_fork("oom", "/work"));
-  std::string log;
-  for (const std::string &name : vt::list_directory(dir_ / "logs")) log += vt::read_file(dir_ / "logs/" + name);
+  std::string log = vt::NativeLog::read(dir_ / "logs").text();
   EXPECT_TRUE(vt::contains(log, "ERROR - Executable " + (dir_ / "no-java") + " not found.")) << log;
   agent_globals = nullptr;
   EXPECT_FALSE(oom_start_fork("oom", "/work"));

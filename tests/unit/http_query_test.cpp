@@ -41,11 +41,7 @@ TEST(UrlEncode, KeepsUnreservedCharactersAndEncodesTheRestInLowercase) {
 class HttpClient : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(log_use_directory("unit", (dir_ / "logs").c_str())); }
-  std::string log() {
-    std::string all;
-    for (const std::string &name : vt::list_directory(dir_ / "logs")) all += vt::read_file(dir_ / "logs/" + name);
-    return all;
-  }
+  std::string log() { return vt::NativeLog::read(dir_ / "logs").text(); }
   http_host host(const vt::TestCollector &collector) {
     http_host record;
     std::string port = std::to_string(collector.port());

@@ -38,13 +38,7 @@ class MemoryTracker : public ::testing::Test {
     snapshot_memory_tracker_set_source(&fake);
   }
   void TearDown() override { snapshot_memory_tracker_set_source(nullptr); }
-  std::string log() {
-    std::string all;
-    for (const std::string &name : vt::list_directory(logs_.path() + "/logs")) {
-      all += vt::read_file(logs_.path() + "/logs/" + name);
-    }
-    return all;
-  }
+  std::string log() { return vt::NativeLog::read(logs_ / "logs").text(); }
   vt::TempDir logs_{"vorkel-memory"};
 };
 

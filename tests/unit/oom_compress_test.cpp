@@ -97,11 +97,7 @@ class Archive : public ::testing::Test {
   }
   void TearDown() override { oom_compress_set_free_space_source(nullptr); }
 
-  std::string log() {
-    std::string all;
-    for (const std::string &name : vt::list_directory(dir_ / "logs")) all += vt::read_file(dir_ / ("logs/" + name));
-    return all;
-  }
+  std::string log() { return vt::NativeLog::read(dir_ / "logs").text(); }
   // The tar stream inside the archive, as the system's bzip2 reads it.
   std::string tar_stream(const std::string &archive) {
     vt::ProcessResult run = vt::run_process("/bin/bzip2", {"bzip2", "-dc", archive});
@@ -151,7 +147,7 @@ TEST_F(Archive, RealFilesAreReadBackByTarAndBzip2) {
 
   vt::ProcessResult test = vt::run_process("/bin/bzip2", {"bzip2", "-t", archive_});
   EXPECT_EQ(test.exit_code, 0) << test.err;
-  ASSERT_TRUE(vt::run_process("/bin/mkdir", {"mkdir", dir_ / "out"}).exit_code == 0);
+  ASSERT_TRUE(vt::make_directories({dir_ / "out"}));
   vt::ProcessResult extract = tar({"-xjf", archive_, "-C", dir_ / "out"});
   ASSERT_EQ(extract.exit_code, 0) << extract.err;
   EXPECT_EQ(extract.err, "");
@@ -373,18 +369,10 @@ class FullDisk : public Archive {
  protected:
   void SetUp() override {
     Archive::SetUp();
-    mount_ = dir_ / "small";
-    ASSERT_EQ(vt::run_process("/bin/mkdir", {"mkdir", mount_}).exit_code, 0);
-    vt::ProcessResult mount = vt::run_process("/bin/mount", {"mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", mount_});
-    ASSERT_EQ(mount.exit_code, 0) << "mounting a tmpfs needs root: " << mount.err;
-    mounted_ = true;
+    if (!small_.mounted()) GTEST_SKIP() << "no tmpfs here: " << small_.error();
   }
-  void TearDown() override {
-    if (mounted_) vt::run_process("/bin/umount", {"umount", mount_});
-    Archive::TearDown();
-  }
-  std::string mount_;
-  bool mounted_ = false;
+  vt::TmpfsMount small_{"4m"};
+  const std::string mount_ = small_.path();
 };
 
 TEST_F(FullDisk, TooLittleFreeSpaceStopsTheArchive) {

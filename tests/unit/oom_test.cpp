@@ -2,9 +2,7 @@
 // call (memory and disk guards), with the real notification helper and a loopback collector.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <limits.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,13 +97,7 @@ class OomPhases : public ::testing::Test {
       free(globals_);
     }
   }
-  std::string log() {
-    std::string all;
-    for (const std::string &name : vt::list_directory(dir_.path() + "/logs")) {
-      all += vt::read_file(dir_.path() + "/logs/" + name);
-    }
-    return all;
-  }
+  std::string log() { return vt::NativeLog::read(dir_ / "logs").text(); }
   std::vector<std::string> received() {
     std::vector<std::string> lines;
     for (const vt::HttpRequest &request : collector_.requests()) {
@@ -114,14 +106,6 @@ class OomPhases : public ::testing::Test {
     std::sort(lines.begin(), lines.end());
     return lines;
   }
-  static bool lock_is_free(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool free_now = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    close(fd);
-    return free_now;
-  }
-
   vt::TempDir dir_{"vorkel-oom"};
   vt::TestCollector collector_;
   std::string library_;
@@ -141,7 +125,7 @@ TEST_F(OomPhases, FailedInitialMemoryCheckIsFatalAndReleasesTheLock) {
   EXPECT_TRUE(snapshot_process(&snapshot, nullptr, nullptr, 1234));
   std::string dir = dir_ / "oom_1234";
   EXPECT_EQ(vt::list_directory(dir), std::vector<std::string>{"context.lock"});
-  EXPECT_TRUE(lock_is_free(dir + "/context.lock"));
+  EXPECT_TRUE(vt::lock_is_free(dir + "/context.lock"));
   EXPECT_EQ(snapshot.lock_handle, INVALID_LOCKED_FILE);
   ASSERT_TRUE(collector_.wait_for_requests(2, std::chrono::seconds(30)));
   EXPECT_EQ(received(), (std::vector<std::string>{"fatal/memory_limit_reached", "start/"}));

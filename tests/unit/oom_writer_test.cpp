@@ -2,7 +2,6 @@
 // the status and info files, and the disk check with a real full file system.
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,13 +102,7 @@ class SnapshotFiles : public ::testing::Test {
     ASSERT_EQ(mkdir(snapshot_.dump_directory, 0777), 0);
   }
   void TearDown() override { snapshot_set_disk_source(nullptr); }
-  std::string log() {
-    std::string all;
-    for (const std::string &name : vt::list_directory(dir_.path() + "/logs")) {
-      all += vt::read_file(dir_.path() + "/logs/" + name);
-    }
-    return all;
-  }
+  std::string log() { return vt::NativeLog::read(dir_ / "logs").text(); }
   vt::TempDir dir_{"vorkel-writer"};
   snapshot_record snapshot_;
 };
@@ -210,13 +203,7 @@ TEST_F(SnapshotFiles, DiskIsCheckedEveryFiftyMillionBytesAndExactlyTheMinimumFai
 // A tmpfs of 1 MiB: the disk check fails on the real free space, and writes that do not fit are
 // reported as the fatal errors of the file they went to.
 TEST_F(SnapshotFiles, AFullFileSystemFailsTheChecksAndTheWrites) {
-  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
-  vt::TempDir mount_point("vorkel-tmpfs");
-  ASSERT_EQ(mount("tmpfs", mount_point.path().c_str(), "tmpfs", 0, "size=1m"), 0) << strerror(errno);
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{mount_point.path()};
+  VT_REQUIRE_TMPFS(mount_point, "1m");
 
   snapshot_record small;
   snapshot_reset(&small);

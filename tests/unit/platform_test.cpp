@@ -94,8 +94,7 @@ TEST(LockedFile, HeldElsewhereGivesFileLockInUseAndLeavesNoDescriptor) {
   EXPECT_FALSE(create_locked_file(path.c_str(), &handle));
   EXPECT_EQ(handle, INVALID_LOCKED_FILE);
   EXPECT_EQ(open_descriptors(), before);
-  EXPECT_TRUE(vt::contains(vt::read_file(logs.path() + "/logs/" + vt::list_directory(logs.path() + "/logs")[0]),
-                           "ERROR - File lock in use."));
+  EXPECT_TRUE(vt::NativeLog::read(logs / "logs").contains("ERROR - File lock in use."));
 
   holder.kill(SIGKILL);
   holder.wait(std::chrono::seconds(5));

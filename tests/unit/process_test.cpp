@@ -28,13 +28,7 @@ class ChildTracking : public ::testing::Test {
         },
         std::chrono::seconds(10)));
   }
-  std::string log() {
-    std::string all;
-    for (const std::string &name : vt::list_directory(logs_.path() + "/logs")) {
-      all += vt::read_file(logs_.path() + "/logs/" + name);
-    }
-    return all;
-  }
+  std::string log() { return vt::NativeLog::read(logs_ / "logs").text(); }
   int32_t start(const std::vector<std::string> &argv) {
     std::vector<char *> pointers;
     for (const std::string &arg : argv) pointers.push_back(const_cast<char *>(arg.c_str()));
@@ -126,7 +120,7 @@ TEST(ChildTrackingInactive, RegisteringWithoutTheTrackerWarns) {
         vt::TempDir logs;
         log_use_directory("unit", (logs.path() + "/logs").c_str());
         bool registered = proc_register_child(4242);
-        std::string text = vt::read_file(logs.path() + "/logs/" + vt::list_directory(logs.path() + "/logs")[0]);
+        std::string text = vt::NativeLog::read(logs / "logs").text();
         exit(!registered && vt::contains(text, "Child process 4242 not tracked since process tracker is not active. "
                                                 "May leave a zombie process.")
                  ? 0

@@ -198,11 +198,7 @@ class StatisticsRecords : public ::testing::Test {
     stats_pre_initialise();
     ASSERT_TRUE(log_use_directory("unit", (dir_ / "logs").c_str()));
   }
-  std::string log() {
-    std::string all;
-    for (const std::string &name : vt::list_directory(dir_ / "logs")) all += vt::read_file(dir_ / "logs/" + name);
-    return all;
-  }
+  std::string log() { return vt::NativeLog::read(dir_ / "logs").text(); }
   static stats_allocation_record *allocation(uint32_t id, const char *name = "Name", const char *place = "Place",
                                              bool is_classloader = false) {
     const char *failure = nullptr;

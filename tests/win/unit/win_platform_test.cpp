@@ -154,15 +154,15 @@ TEST(WinProcesses, TheCommandLineHoldsAt2048BytesAndIsRefusedBeyond) {
   std::string out = dir / "args.txt";
   // "vorkel args OUT " and one long argument filling the line to the last byte.
   std::string head = "vorkel args " + out + " ";
-  std::string fitting(EXECUTE_WINDOWS_COMMAND_LINE_SIZE - 1 - head.size(), 'x');
+  std::string fitting(COMMAND_LINE_SIZE - 1 - head.size(), 'x');
   std::vector<std::string> list = {"args", out, fitting};
   std::vector<char *> pointers = {list[0].data(), list[1].data(), list[2].data(), nullptr};
-  ASSERT_TRUE(create_process_special(VORKEL_WIN_PROBE, pointers.data(), EXECUTE_NO_RAW_ARGUMENT, nullptr));
+  ASSERT_TRUE(create_process_special(VORKEL_WIN_PROBE, pointers.data(), COMMAND_LINE_NO_RAW_ARGUMENT, nullptr));
   ASSERT_TRUE(vt::wait_until([&] { return !split_fields(vt::read_file(out)).empty(); }, std::chrono::seconds(60)));
   EXPECT_EQ(split_fields(vt::read_file(out)), std::vector<std::string>{fitting});
   list[2] += "x";
   pointers[2] = list[2].data();
-  EXPECT_FALSE(create_process_special(VORKEL_WIN_PROBE, pointers.data(), EXECUTE_NO_RAW_ARGUMENT, nullptr));
+  EXPECT_FALSE(create_process_special(VORKEL_WIN_PROBE, pointers.data(), COMMAND_LINE_NO_RAW_ARGUMENT, nullptr));
   char *none[] = {nullptr};
   EXPECT_FALSE(create_process((dir / "missing.exe").c_str(), none, nullptr));
 }

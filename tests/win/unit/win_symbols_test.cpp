@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "log.h"
-#include "symbols.h"
+#include "win/symbols.h"
 #include "test_util.h"
 
 namespace {
@@ -37,19 +37,20 @@ TEST_F(WinSymbols, FindsTheModuleOfAHintAndItsDataAndVirtualTables) {
   ASSERT_NE(vtable, nullptr);
   symbols_module_handle *handle = symbols_get_module_handle(nullptr, structs);
   ASSERT_NE(handle, nullptr);
-  EXPECT_TRUE(vt::contains(symbols_module_path(handle), "fake_jvm.dll"));
+  EXPECT_EQ(handle->module, library_);
+  EXPECT_TRUE(vt::contains(handle->path, "fake_jvm.dll"));
   EXPECT_EQ(lookup_symbol(nullptr, handle, "gHotSpotVMStructs"), structs);
   EXPECT_EQ(lookup_vtable(nullptr, handle, "InstanceKlass"), vtable);
   const char *data[] = {"gHotSpotVMStructs", nullptr};
   const char *classes[] = {"InstanceKlass", nullptr};
-  EXPECT_EQ(symbols_preload(nullptr, handle, data, false, true), SYMBOLS_PRELOAD_OK);
-  EXPECT_EQ(symbols_preload(nullptr, handle, classes, true, true), SYMBOLS_PRELOAD_OK);
+  EXPECT_EQ(symbols_preload(nullptr, handle, data, false, true), SYMBOLS_OK);
+  EXPECT_EQ(symbols_preload(nullptr, handle, classes, true, true), SYMBOLS_OK);
 
   // Missing names: logged with the caller's text, reported as missing, the others still found.
   const char *mixed[] = {"gHotSpotVMStructs", "gHotSpotVMTypes", nullptr};
-  EXPECT_EQ(symbols_preload(nullptr, handle, mixed, false, true), SYMBOLS_PRELOAD_MISSING);
+  EXPECT_EQ(symbols_preload(nullptr, handle, mixed, false, true), SYMBOLS_MISSING);
   const char *more_classes[] = {"InstanceKlass", "ConstMethod", nullptr};
-  EXPECT_EQ(symbols_preload(nullptr, handle, more_classes, true, false), SYMBOLS_PRELOAD_MISSING);
+  EXPECT_EQ(symbols_preload(nullptr, handle, more_classes, true, false), SYMBOLS_MISSING);
   EXPECT_EQ(lookup_symbol(nullptr, handle, "gHotSpotVMTypes"), nullptr);
   EXPECT_EQ(lookup_symbol_silent(nullptr, handle, "gHotSpotVMTypes"), nullptr);
   EXPECT_EQ(lookup_vtable(nullptr, handle, "Method"), nullptr);
@@ -59,6 +60,11 @@ TEST_F(WinSymbols, FindsTheModuleOfAHintAndItsDataAndVirtualTables) {
   EXPECT_TRUE(vt::contains(log, "Failed to find symbol gHotSpotVMTypes, GetProcAddress returned error 127.")) << log;
   EXPECT_TRUE(vt::contains(log, "Failed to find constructor symbol Method, GetProcAddress returned error 127."));
   EXPECT_EQ(vt::count_occurrences(log, "gHotSpotVMTypes"), 2u);  // the silent lookup said nothing
+
+  const char *none[] = {nullptr};
+  EXPECT_EQ(symbols_preload(nullptr, handle, none, false, true), SYMBOLS_READER_FAILED);
+  EXPECT_TRUE(vt::contains(log_text(), "SymbolLookup: Empty symbol list."));
+  symbols_free_module_handle(handle);
 
   int local = 0;
   EXPECT_EQ(symbols_get_module_handle(nullptr, &local), nullptr);

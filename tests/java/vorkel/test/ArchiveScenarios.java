@@ -4,6 +4,9 @@ import java.io.File;
 
 import vorkel.runtime.agent.oom.OomDumpNativeImpl;
 
+import static vorkel.test.Harness.loggerSaw;
+import static vorkel.test.Harness.result;
+
 /** In-JVM halves of the archive tests: compressDump, the snapshot directory lock and the fork's arguments. */
 public final class ArchiveScenarios {
     private ArchiveScenarios() {
@@ -11,22 +14,22 @@ public final class ArchiveScenarios {
 
     /** args: scenario, info path, graph path, archive path. */
     public static void compress(String[] args) {
-        Scenarios.result("compressed", OomDumpNativeImpl.compressDump(args[1], args[2], args[3]));
-        Scenarios.result("logger_saw_start", Scenarios.loggerSaw("Starting to compress files " + args[1]));
-        Scenarios.result("null_info", OomDumpNativeImpl.compressDump(null, args[2], args[3]));
-        Scenarios.result("null_graph", OomDumpNativeImpl.compressDump(args[1], null, args[3]));
-        Scenarios.result("null_archive", OomDumpNativeImpl.compressDump(args[1], args[2], null));
-        Scenarios.result("logger_saw_null", Scenarios.loggerSaw("compressDump: argument graphPath is null"));
+        result("compressed", OomDumpNativeImpl.compressDump(args[1], args[2], args[3]));
+        result("logger_saw_start", loggerSaw("Starting to compress files " + args[1]));
+        result("null_info", OomDumpNativeImpl.compressDump(null, args[2], args[3]));
+        result("null_graph", OomDumpNativeImpl.compressDump(args[1], null, args[3]));
+        result("null_archive", OomDumpNativeImpl.compressDump(args[1], args[2], null));
+        result("logger_saw_null", loggerSaw("compressDump: argument graphPath is null"));
         String unwritable = new File(new File(args[3]).getParentFile(), "missing/a.tar.bz2").getPath();
-        Scenarios.result("unwritable", OomDumpNativeImpl.compressDump(args[1], args[2], unwritable));
-        Scenarios.result("logger_saw_unwritable", Scenarios.loggerSaw("Failed to open archive file for writing (2)."));
+        result("unwritable", OomDumpNativeImpl.compressDump(args[1], args[2], unwritable));
+        result("logger_saw_unwritable", loggerSaw("Failed to open archive file for writing (2)."));
     }
 
     /** args: scenario, lock file, a file whose appearance lets the scenario go on. */
     public static void lock(String[] args) throws Exception {
         long handle = OomDumpNativeImpl.dumpAccessLock(args[1]);
-        Scenarios.result("locked", handle >= 0);
-        Scenarios.result("second_lock", OomDumpNativeImpl.dumpAccessLock(args[1]));
+        result("locked", handle >= 0);
+        result("second_lock", OomDumpNativeImpl.dumpAccessLock(args[1]));
         System.out.println("HOLDING");
         System.out.flush();
         File go = new File(args[2]);
@@ -36,17 +39,17 @@ public final class ArchiveScenarios {
         }
         OomDumpNativeImpl.dumpAccessUnlock(handle);
         long again = OomDumpNativeImpl.dumpAccessLock(args[1]);
-        Scenarios.result("relocked", again >= 0);
+        result("relocked", again >= 0);
         OomDumpNativeImpl.dumpAccessUnlock(again);
         // Handles that are not held are refused: a released one, standard input, a negative one.
         OomDumpNativeImpl.dumpAccessUnlock(again);
         OomDumpNativeImpl.dumpAccessUnlock(0);
         OomDumpNativeImpl.dumpAccessUnlock(-1);
-        Scenarios.result("stdin_still_open", new File("/proc/self/fd/0").exists());
-        Scenarios.result("logger_saw_refusal", Scenarios.loggerSaw(again + " is not a held snapshot directory lock"));
-        Scenarios.result("null_lock", OomDumpNativeImpl.dumpAccessLock(null));
-        Scenarios.result("logger_saw_null", Scenarios.loggerSaw("dumpAccessLock: the lock file path is null."));
-        Scenarios.result("missing_directory_lock",
+        result("stdin_still_open", new File("/proc/self/fd/0").exists());
+        result("logger_saw_refusal", loggerSaw(again + " is not a held snapshot directory lock"));
+        result("null_lock", OomDumpNativeImpl.dumpAccessLock(null));
+        result("logger_saw_null", loggerSaw("dumpAccessLock: the lock file path is null."));
+        result("missing_directory_lock",
                 OomDumpNativeImpl.dumpAccessLock(new File(go.getParentFile(), "missing/context.lock").getPath()));
     }
 
@@ -55,10 +58,10 @@ public final class ArchiveScenarios {
         for (int i = 0;; i++) {
             String argument = ArchiveProbe.jvmArgument(i);
             if (argument == null) {
-                Scenarios.result("fork_argument_count", i);
+                result("fork_argument_count", i);
                 return;
             }
-            Scenarios.result("fork_argument_" + i, argument);
+            result("fork_argument_" + i, argument);
         }
     }
 }

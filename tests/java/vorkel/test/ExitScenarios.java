@@ -6,6 +6,8 @@ import java.lang.reflect.Method;
 import vorkel.runtime.agent.bootstrap.Agent;
 import vorkel.runtime.agent.fork.AgentStartupForker;
 
+import static vorkel.test.Harness.result;
+
 /** JVMs that end in the ways the process exit monitor reports, and the uploader fork's start. */
 public final class ExitScenarios {
     private ExitScenarios() {
@@ -21,7 +23,7 @@ public final class ExitScenarios {
             Agent.initialiser().configure("127.0.0.1", 1, "again", "again", "again", args[1], args[1], "java", "jar",
                     "self", new String[0], "vm", "1", "");
         }
-        Scenarios.result("ready", true);
+        result("ready", true);
         System.out.flush();
         Thread.sleep(120_000);
     }
@@ -33,13 +35,13 @@ public final class ExitScenarios {
         field.setAccessible(true);
         Object unsafe = field.get(null);
         Method putAddress = unsafeClass.getMethod("putAddress", long.class, long.class);
-        Scenarios.result("crashing", true);
+        result("crashing", true);
         System.out.flush();
         putAddress.invoke(unsafe, 0L, 42L);
-        Scenarios.result("survived", true);
+        result("survived", true);
     }
 
     public static void fork(String[] args) {
-        Scenarios.result("fork", AgentStartupForker.startForkedProcess());
+        result("fork", AgentStartupForker.startForkedProcess());
     }
 }

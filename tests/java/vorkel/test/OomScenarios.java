@@ -1,7 +1,5 @@
 package vorkel.test;
 
-import java.io.InputStream;
-import java.io.ByteArrayOutputStream;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CountDownLatch;
@@ -10,14 +8,12 @@ import java.util.concurrent.atomic.AtomicInteger;
 import vorkel.runtime.agent.bootstrap.Agent;
 import vorkel.runtime.agent.oom.HeapDumpTrigger;
 
+import static vorkel.test.Harness.classBytes;
+import static vorkel.test.Harness.result;
+
 /** Snapshots taken on real OutOfMemoryErrors and on request. */
 public final class OomScenarios {
     private OomScenarios() {
-    }
-
-    static void result(String key, Object value) {
-        System.out.println("RESULT " + key + "=" + value);
-        System.out.flush();
     }
 
     /** A small object graph: nodes in a chain, each with a payload array and a name. */
@@ -86,18 +82,6 @@ public final class OomScenarios {
 
         Class<?> define(String name, byte[] bytes) {
             return defineClass(name, bytes, 0, bytes.length);
-        }
-    }
-
-    static byte[] classBytes(Class<?> type) throws Exception {
-        String resource = type.getName().replace('.', '/') + ".class";
-        try (InputStream in = type.getClassLoader().getResourceAsStream(resource)) {
-            ByteArrayOutputStream out = new ByteArrayOutputStream();
-            byte[] buffer = new byte[8192];
-            for (int n; (n = in.read(buffer)) > 0;) {
-                out.write(buffer, 0, n);
-            }
-            return out.toByteArray();
         }
     }
 

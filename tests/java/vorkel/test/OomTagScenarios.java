@@ -6,13 +6,12 @@ import java.util.List;
 import vorkel.runtime.agent.collection.RuntimeStatistic;
 import vorkel.runtime.agent.oom.HeapDumpTrigger;
 
+import static vorkel.test.Harness.classBytes;
+import static vorkel.test.Harness.result;
+
 /** Statistics tags and class loader tags around a snapshot: what the walk borrows it gives back. */
 public final class OomTagScenarios {
     private OomTagScenarios() {
-    }
-
-    static void result(String key, Object value) {
-        OomScenarios.result(key, value);
     }
 
     static long id(long tag) {
@@ -37,7 +36,7 @@ public final class OomTagScenarios {
      */
     public static void tagsSurvive(String[] args) throws Exception {
         OomScenarios.CopyLoader loader = new OomScenarios.CopyLoader();
-        Class<?> copy = loader.define(OomScenarios.Payload.class.getName(), OomScenarios.classBytes(OomScenarios.Payload.class));
+        Class<?> copy = loader.define(OomScenarios.Payload.class.getName(), classBytes(OomScenarios.Payload.class));
         Object copied = copy.getDeclaredConstructor().newInstance();
         long loaderTag = StatisticsProbe.tagOf(loader);
         result("loader_tag_is_tracker_tag", (loaderTag & 0xFFF80000L) == 0x180000L);

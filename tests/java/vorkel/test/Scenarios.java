@@ -8,9 +8,12 @@ import java.util.TreeMap;
 import java.util.concurrent.CountDownLatch;
 
 import vorkel.runtime.agent.bootstrap.Agent;
-import vorkel.runtime.agent.exceptions.VorkelException;
 import vorkel.runtime.agent.tools.reflection.JniReflectionNativeImpl;
 import vorkel.runtime.agent.tools.timings.VorkelClockNativeImpl;
+
+import static vorkel.test.Harness.exceptionOf;
+import static vorkel.test.Harness.loggerSaw;
+import static vorkel.test.Harness.result;
 
 /**
  * In-JVM halves of the JVM tests. Each scenario prints "RESULT key=value" lines that the test
@@ -18,30 +21,6 @@ import vorkel.runtime.agent.tools.timings.VorkelClockNativeImpl;
  */
 public final class Scenarios {
     private Scenarios() {
-    }
-
-    static void result(String key, Object value) {
-        System.out.println("RESULT " + key + "=" + value);
-    }
-
-    static boolean loggerSaw(String part) {
-        for (String line : Agent.logger().lines()) {
-            if (line.contains(part)) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    static String exceptionOf(Runnable action) {
-        try {
-            action.run();
-            return "none";
-        } catch (VorkelException e) {
-            return "VorkelException:" + e.getMessage();
-        } catch (Throwable e) {
-            return e.getClass().getName() + ":" + e.getMessage();
-        }
     }
 
     public static void main(String[] args) throws Exception {

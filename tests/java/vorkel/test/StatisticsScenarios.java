@@ -1,6 +1,5 @@
 package vorkel.test;
 
-import java.io.File;
 import java.lang.ref.WeakReference;
 import java.net.URL;
 import java.net.URLClassLoader;
@@ -15,6 +14,9 @@ import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicReference;
 
 import vorkel.runtime.agent.collection.RuntimeStatistic;
+
+import static vorkel.test.Harness.result;
+import static vorkel.test.Harness.testJar;
 
 /** In-JVM halves of the allocation statistics tests. */
 public final class StatisticsScenarios {
@@ -36,10 +38,6 @@ public final class StatisticsScenarios {
     static final class Gadget {
     }
 
-    static void result(String key, Object value) {
-        System.out.println("RESULT " + key + "=" + value);
-    }
-
     /** The allocation id of a tag as the statistics key it: the low word read as a signed number. */
     static long id(long tag) {
         return (int) tag;
@@ -59,21 +57,9 @@ public final class StatisticsScenarios {
                 point, 0, generation, 0, ARRAY_NONE);
     }
 
-    /**
-     * Collects garbage and makes the tagging environment post the ObjectFree events of what was
-     * collected (a heap iteration posts them before it returns) until the condition holds; the
-     * number of rounds, or -1 after MAX_ROUNDS. A second round is needed only when the JVM's
-     * service thread took the events first and was still delivering them.
-     */
+    /** Collection rounds with the statistics' ObjectFree events flushed, until the condition holds. */
     static int collectUntil(java.util.function.BooleanSupplier condition) {
-        for (int round = 1; round <= MAX_ROUNDS; round++) {
-            System.gc();
-            StatisticsProbe.flushObjectFree();
-            if (condition.getAsBoolean()) {
-                return round;
-            }
-        }
-        return -1;
+        return Harness.collectUntil(MAX_ROUNDS, StatisticsProbe::flushObjectFree, condition);
     }
 
     /** One more collection and flush; the condition must still hold (nothing freed twice). */
@@ -503,15 +489,6 @@ public final class StatisticsScenarios {
 
     // ------------------------------------------------------------------------------------------
     // A tracked class loader becomes a followed instance
-
-    static URL testJar() throws Exception {
-        for (String entry : System.getProperty("java.class.path").split(File.pathSeparator)) {
-            if (entry.contains("vorkel-tests")) {
-                return new File(entry).toURI().toURL();
-            }
-        }
-        throw new IllegalStateException("tests jar not on the class path");
-    }
 
     public static void classLoader(String[] args) throws Exception {
         result("is_classloader_url", StatisticsProbe.isClassloader(URLClassLoader.class));

@@ -1,8 +1,6 @@
 package vorkel.test;
 
-import java.io.ByteArrayOutputStream;
 import java.io.File;
-import java.io.InputStream;
 import java.lang.ref.WeakReference;
 import java.net.URL;
 import java.net.URLClassLoader;
@@ -22,16 +20,17 @@ import vorkel.runtime.agent.bootstrap.NativeAgentInitialiser;
 import vorkel.runtime.agent.instrumentation.ClassLoadingNativeImpl;
 import vorkel.runtime.agent.instrumentation.deferred.DeferredTransformationNativeImpl;
 
+import static vorkel.test.Harness.classBytes;
+import static vorkel.test.Harness.exceptionOf;
+import static vorkel.test.Harness.result;
+import static vorkel.test.Harness.testJar;
+
 /** In-JVM halves of the tests of object tags, the class loader tracker, thread records and stacks. */
 public final class TagsThreads {
     private TagsThreads() {
     }
 
     static final Pattern STACK_LINE = Pattern.compile("L[^;\\s]+;\\.[^:\\s]+:-?\\d+\\(-?\\d+\\)");
-
-    static void result(String key, Object value) {
-        System.out.println("RESULT " + key + "=" + value);
-    }
 
     static String hex(long value) {
         return String.format("0x%016x", value);
@@ -52,31 +51,9 @@ public final class TagsThreads {
         return null;
     }
 
-    static URL testJar() throws Exception {
-        for (String entry : System.getProperty("java.class.path").split(File.pathSeparator)) {
-            if (entry.contains("vorkel-tests")) {
-                return new File(entry).toURI().toURL();
-            }
-        }
-        throw new IllegalStateException("tests jar not on the class path");
-    }
-
-    /**
-     * Collects garbage and makes the tagging environment post the ObjectFree events of what was
-     * collected (a heap call does that before it returns), then asks the tracker. A second round
-     * is needed only when the JVM's service thread took the events first and is still delivering
-     * them; the number of rounds is reported.
-     */
+    /** Collection rounds until the object is gone and the tracker forgot its loader tag. */
     static int roundsUntilForgotten(long tag, WeakReference<?> object) {
-        for (int round = 1; round <= 200; round++) {
-            System.gc();
-            TagThreadProbe.flushObjectFree();
-            if (object.get() == null && tracked(tag) == null) {
-                return round;
-            }
-            Thread.yield();
-        }
-        return -1;
+        return Harness.collectUntil(200, TagThreadProbe::flushObjectFree, () -> object.get() == null && tracked(tag) == null);
     }
 
     // ------------------------------------------------------------------------------------------
@@ -224,17 +201,6 @@ public final class TagsThreads {
     // ------------------------------------------------------------------------------------------
     // Class-loading natives
 
-    static byte[] classBytes(String resource) throws Exception {
-        try (InputStream in = TagsThreads.class.getResourceAsStream(resource)) {
-            ByteArrayOutputStream out = new ByteArrayOutputStream();
-            byte[] buffer = new byte[4096];
-            for (int n; (n = in.read(buffer)) > 0;) {
-                out.write(buffer, 0, n);
-            }
-            return out.toByteArray();
-        }
-    }
-
     static String define(Supplier<Class<?>> action) {
         try {
             Class<?> defined = action.get();
@@ -282,9 +248,9 @@ public final class TagsThreads {
         result("reads_before", canRead.invoke(logging, sql));
         result("added", ClassLoadingNativeImpl.addModuleRead(logging, sql));
         result("reads_after", canRead.invoke(logging, sql));
-        result("null_module", Scenarios.exceptionOf(() -> ClassLoadingNativeImpl.addModuleRead(null, sql)));
-        result("null_other", Scenarios.exceptionOf(() -> ClassLoadingNativeImpl.addModuleRead(logging, null)));
-        result("not_a_module", Scenarios.exceptionOf(() -> ClassLoadingNativeImpl.addModuleRead("text", sql)));
+        result("null_module", exceptionOf(() -> ClassLoadingNativeImpl.addModuleRead(null, sql)));
+        result("null_other", exceptionOf(() -> ClassLoadingNativeImpl.addModuleRead(logging, null)));
+        result("not_a_module", exceptionOf(() -> ClassLoadingNativeImpl.addModuleRead("text", sql)));
     }
 
     // ------------------------------------------------------------------------------------------

@@ -8,6 +8,8 @@ import java.util.Arrays;
 import java.util.List;
 
 import vorkel.runtime.agent.instrumentation.deferred.DeferredTransformationNativeImpl;
+import vorkel.runtime.agent.probes.gc.CollectionLog;
+import vorkel.runtime.agent.probes.gc.GarbageCollectionNativeImpl;
 import vorkel.runtime.agent.tools.timings.VorkelClockNativeImpl;
 
 /**
@@ -18,6 +20,7 @@ public final class Agent {
     private static volatile AgentLogger logger;
     private static volatile NativeAgentInitialiser initialiser;
     private static volatile DeferredTransformationNativeImpl deferred;
+    private static volatile GarbageCollectionNativeImpl garbageCollection;
     private static volatile int startResult = Integer.MIN_VALUE;
     private static volatile boolean loadedBySystemLoad;
 
@@ -69,8 +72,21 @@ public final class Agent {
         if (startResult == 0) {
             deferred = new DeferredTransformationNativeImpl();
             deferred.attach();
+            if (options.getBoolean("gc", true)) {
+                startGcReports(options.getInt("gcreport", 1000));
+            }
         }
         return startResult;
+    }
+
+    /** Collection counts (and the J9 verbose-GC records where the JVM offers them) reach the logger. */
+    private static void startGcReports(int every) {
+        GarbageCollectionNativeImpl gc = new GarbageCollectionNativeImpl();
+        gc.addListener(new CollectionLog(logger, every));
+        gc.attach();
+        gc.enableGcFinishNotifications();
+        gc.enableJ9GcNotifications();
+        garbageCollection = gc;
     }
 
     /**
@@ -113,6 +129,11 @@ public final class Agent {
 
     public static DeferredTransformationNativeImpl deferred() {
         return deferred;
+    }
+
+    /** The receiver of the agent's GC reports, or null when "gc=false" or the start failed. */
+    public static GarbageCollectionNativeImpl garbageCollection() {
+        return garbageCollection;
     }
 
     public static int startResult() {

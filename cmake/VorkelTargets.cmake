@@ -1,0 +1,45 @@
+# Build definitions shared by every target that is (or wraps) the agent.
+
+# The compile options of the agent's code: no exceptions, no RTTI, nothing exported by default.
+set(VORKEL_COMPILE_OPTIONS -Wall -Wextra -Wno-unused-parameter -fno-exceptions -fno-rtti
+    -fvisibility=hidden -fvisibility-inlines-hidden -fno-strict-aliasing -ffunction-sections -fdata-sections)
+set(VORKEL_COMPILE_DEFINITIONS _GNU_SOURCE _FILE_OFFSET_BITS=64)
+
+# vorkel_sanitize(<target> <PUBLIC|PRIVATE|INTERFACE> <sanitizers>)
+# Compiles and links target with -fsanitize=<sanitizers> (a comma-separated list as clang and gcc
+# take it: address,undefined / thread / fuzzer,address,undefined). Undefined behaviour stops the
+# program instead of being reported and passed over.
+function(vorkel_sanitize target scope sanitizers)
+  set(options -fsanitize=${sanitizers} -fno-omit-frame-pointer)
+  if(sanitizers MATCHES "undefined")
+    list(APPEND options -fno-sanitize-recover=undefined)
+  endif()
+  target_compile_options(${target} ${scope} ${options})
+  target_link_options(${target} ${scope} -fsanitize=${sanitizers})
+endfunction()
+
+# vorkel_agent_library(<name> OUTPUT_DIRECTORY <dir> [SOURCES <file>...])
+# A shared library built like the deliverable agent: the agent's modules (vorkel_objs), the
+# platform's program entry and the given sources, with the agent's compile options and exactly its
+# link options (only the version script's symbols exported, the C++ runtime linked in, no
+# undefined symbols). The library also runs as a program for the helper modes.
+function(vorkel_agent_library name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT_DIRECTORY" "SOURCES")
+  add_library(${name} SHARED $<TARGET_OBJECTS:vorkel_objs> ${arg_SOURCES})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${VORKEL_GENERATED_DIR} ${JNI_INCLUDE_DIRS})
+  target_compile_options(${name} PRIVATE ${VORKEL_COMPILE_OPTIONS})
+  target_compile_definitions(${name} PRIVATE ${VORKEL_COMPILE_DEFINITIONS})
+  set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON LIBRARY_OUTPUT_DIRECTORY ${arg_OUTPUT_DIRECTORY})
+  target_link_libraries(${name} PRIVATE BZip2::BZip2 Threads::Threads ${CMAKE_DL_LIBS})
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/linux/exec_entry.cpp)
+    target_link_options(${name} PRIVATE
+        -Wl,-z,defs -Wl,-z,noexecstack -Wl,-z,now -Wl,--exclude-libs,ALL
+        -static-libstdc++ -static-libgcc
+        -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/libvorkel.map
+        -Wl,-e,vorkel_exec_start)
+    set_target_properties(${name} PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/libvorkel.map)
+    # Started as a program ("notify", "monitor"), the library must be executable.
+    add_custom_command(TARGET ${name} POST_BUILD COMMAND chmod 0755 $<TARGET_FILE:${name}>)
+  endif()
+endfunction()

@@ -1,0 +1,27 @@
+package vorkel.test;
+
+import java.lang.ref.SoftReference;
+import java.net.URLClassLoader;
+
+import static vorkel.test.Harness.result;
+
+/** In-JVM half of the VM structure reader's tests on the JVM that runs them. */
+public final class VmStructs {
+    private VmStructs() {
+    }
+
+    static void results(String lines) {
+        for (String line : lines.split("\n")) {
+            int equals = line.indexOf('=');
+            result(line.substring(0, equals), line.substring(equals + 1));
+        }
+    }
+
+    public static void reader(String[] args) {
+        results(VmStructsProbe.exports());
+        results(VmStructsProbe.classes(new Class<?>[] {String.class, Class.class, SoftReference.class,
+                URLClassLoader.class, int[].class, Object[].class}));
+        results(VmStructsProbe.safeReads());
+        result("alive", true);
+    }
+}

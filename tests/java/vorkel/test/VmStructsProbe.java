@@ -1,0 +1,16 @@
+package vorkel.test;
+
+/** Natives of the test kit for the VM structure reader; each answers with "key=value" lines. */
+public final class VmStructsProbe {
+    private VmStructsProbe() {
+    }
+
+    /** The exports and layout variables of the JVM library loaded in this process. */
+    public static native String exports();
+
+    /** After exports(): virtual tables, the VM's version fields, and per class its name and metadata kinds. */
+    public static native String classes(Class<?>[] classes);
+
+    /** Safe reads of address 16 and of a freed page. */
+    public static native String safeReads();
+}
