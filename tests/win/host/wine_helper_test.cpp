@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -37,6 +38,19 @@ class WineHelpers : public ::testing::Test {
     ASSERT_EQ(mkdir((home_ / "lib").c_str(), 0755), 0);
     ASSERT_TRUE(vt::copy_file(env("VORKEL_WIN_AGENT_DLL"), home_ / "lib/vorkel.dll"));
     ASSERT_EQ(mkdir((home_ / "work").c_str(), 0755), 0);
+    remove_stale_crash_logs();
+  }
+
+  // Wine hands out process ids again soon: a crash log an earlier probe left in the temporary
+  // directory would be found for a new probe of the same id.
+  static void remove_stale_crash_logs() {
+    std::string users = env("WINEPREFIX") + "/drive_c/users";
+    for (const std::string &user : vt::list_directory(users)) {
+      for (const char *temp : {"/Temp", "/AppData/Local/Temp"}) {
+        std::string directory = users + "/" + user + temp;
+        for (const std::string &path : vt::entries_with_prefix(directory, "hs_err_pid")) unlink(path.c_str());
+      }
+    }
   }
 
   vt::ProcessResult rundll(const std::vector<std::string> &arguments) {

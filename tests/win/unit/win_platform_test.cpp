@@ -1,10 +1,13 @@
 // The Windows platform modules under Wine: locked files against another process, writes, disk
 // space, the clocks, thread numbers, command lines read back by a real child, sockets.
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,7 +17,7 @@
 #include "proc_info.h"
 #include "sockets.h"
 #include "test_util.h"
-#include "win_process.h"
+#include "win/win_process.h"
 
 namespace {
 
@@ -196,13 +199,11 @@ TEST(WinSockets, WinsockStartsOnceAndOptionsApply) {
   WSADATA data;
   ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
 
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  socket_handle s = socket_open(&hints);
-  ASSERT_NE(s, SOCKET_INVALID);
-  ASSERT_TRUE(socket_set_timeout(s, SO_RCVTIMEO, 1500));
+  addrinfo *addresses = nullptr;
+  ASSERT_EQ(socket_resolve("127.0.0.1", "9", &addresses), 0);
+  socket_handle s = socket_open(addresses);
+  ASSERT_NE(s, SOCKET_INVALID_HANDLE);
+  ASSERT_TRUE(socket_set_timeout(s, SOCKET_RECEIVE_TIMEOUT, 1500));
   DWORD value = 0;
   int length = sizeof value;
   ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char *>(&value), &length), 0);
@@ -214,6 +215,35 @@ TEST(WinSockets, WinsockStartsOnceAndOptionsApply) {
   EXPECT_TRUE(socket_is_timeout_error(WSAETIMEDOUT));
   EXPECT_FALSE(socket_is_timeout_error(WSAEWOULDBLOCK));
   socket_close(s);
+  socket_free_addresses(addresses);
+}
+
+// A refused non-blocking connect ends the wait at once (Winsock reports it in the exception set,
+// not as writable) and its outcome is the refusal.
+TEST(WinSockets, ARefusedConnectEndsTheWaitWithItsError) {
+  sockets_initialize(nullptr);
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_NE(listener, INVALID_SOCKET);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), size), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size), 0);
+  closesocket(listener);  // nobody listens on the port now
+
+  addrinfo *addresses = nullptr;
+  ASSERT_EQ(socket_resolve("127.0.0.1", std::to_string(ntohs(address.sin_port)).c_str(), &addresses), 0);
+  socket_handle s = socket_open(addresses);
+  ASSERT_NE(s, SOCKET_INVALID_HANDLE);
+  ASSERT_TRUE(socket_set_non_blocking(s, true));
+  if (!socket_connect(s, addresses)) {
+    ASSERT_TRUE(socket_is_blocking_error(socket_get_error()));
+    EXPECT_EQ(socket_wait(s, true, 20000), 1) << "the wait ran into its time-out";
+  }
+  EXPECT_EQ(socket_get_connect_error(s), WSAECONNREFUSED);
+  socket_close(s);
+  socket_free_addresses(addresses);
 }
 
 }  // namespace

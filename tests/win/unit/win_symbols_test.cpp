@@ -1,10 +1,12 @@
-// Symbol lookup and safe reads on Windows, against a library with a JVM library's exports.
+// Symbol lookup and safe reads on Windows, against the fake JVM library with the exports of a
+// Windows JVM library (the VM structure tests load the agent's reader through it, too).
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "fake_jvm.h"
 #include "log.h"
 #include "win/symbols.h"
 #include "test_util.h"
@@ -38,28 +40,32 @@ TEST_F(WinSymbols, FindsTheModuleOfAHintAndItsDataAndVirtualTables) {
   symbols_module_handle *handle = symbols_get_module_handle(nullptr, structs);
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(handle->module, library_);
-  EXPECT_TRUE(vt::contains(handle->path, "fake_jvm.dll"));
+  EXPECT_TRUE(vt::contains(handle->path, "vorkel_fake_jvm.dll"));
   EXPECT_EQ(lookup_symbol(nullptr, handle, "gHotSpotVMStructs"), structs);
   EXPECT_EQ(lookup_vtable(nullptr, handle, "InstanceKlass"), vtable);
+  // What an object of the class points at lies just past the start of the exported table.
+  EXPECT_EQ(reinterpret_cast<uint64_t>(vtable) + 16, fake_jvm_vtable_pointer(0));
   const char *data[] = {"gHotSpotVMStructs", nullptr};
-  const char *classes[] = {"InstanceKlass", nullptr};
+  const char *classes[] = {"InstanceKlass", "InstanceMirrorKlass", "InstanceRefKlass", "InstanceClassLoaderKlass",
+                           "ConstantPool", nullptr};
   EXPECT_EQ(symbols_preload(nullptr, handle, data, false, true), SYMBOLS_OK);
   EXPECT_EQ(symbols_preload(nullptr, handle, classes, true, true), SYMBOLS_OK);
 
   // Missing names: logged with the caller's text, reported as missing, the others still found.
-  const char *mixed[] = {"gHotSpotVMStructs", "gHotSpotVMTypes", nullptr};
+  const char *mixed[] = {"gHotSpotVMStructs", "gHotSpotVMTypeMissing", nullptr};
   EXPECT_EQ(symbols_preload(nullptr, handle, mixed, false, true), SYMBOLS_MISSING);
   const char *more_classes[] = {"InstanceKlass", "ConstMethod", nullptr};
   EXPECT_EQ(symbols_preload(nullptr, handle, more_classes, true, false), SYMBOLS_MISSING);
-  EXPECT_EQ(lookup_symbol(nullptr, handle, "gHotSpotVMTypes"), nullptr);
-  EXPECT_EQ(lookup_symbol_silent(nullptr, handle, "gHotSpotVMTypes"), nullptr);
+  EXPECT_EQ(lookup_symbol(nullptr, handle, "gHotSpotVMTypeMissing"), nullptr);
+  EXPECT_EQ(lookup_symbol_silent(nullptr, handle, "gHotSpotVMTypeMissing"), nullptr);
   EXPECT_EQ(lookup_vtable(nullptr, handle, "Method"), nullptr);
   std::string log = log_text();
-  EXPECT_TRUE(vt::contains(log, "ERROR - Required symbol gHotSpotVMTypes not found.")) << log;
+  EXPECT_TRUE(vt::contains(log, "ERROR - Required symbol gHotSpotVMTypeMissing not found.")) << log;
   EXPECT_FALSE(vt::contains(log, "ConstMethod")) << log;
-  EXPECT_TRUE(vt::contains(log, "Failed to find symbol gHotSpotVMTypes, GetProcAddress returned error 127.")) << log;
+  EXPECT_TRUE(vt::contains(log, "Failed to find symbol gHotSpotVMTypeMissing, GetProcAddress returned error 127."))
+      << log;
   EXPECT_TRUE(vt::contains(log, "Failed to find constructor symbol Method, GetProcAddress returned error 127."));
-  EXPECT_EQ(vt::count_occurrences(log, "gHotSpotVMTypes"), 2u);  // the silent lookup said nothing
+  EXPECT_EQ(vt::count_occurrences(log, "gHotSpotVMTypeMissing"), 2u);  // the silent lookup said nothing
 
   const char *none[] = {nullptr};
   EXPECT_EQ(symbols_preload(nullptr, handle, none, false, true), SYMBOLS_READER_FAILED);
@@ -72,15 +78,19 @@ TEST_F(WinSymbols, FindsTheModuleOfAHintAndItsDataAndVirtualTables) {
 }
 
 TEST_F(WinSymbols, SafeReadsCopyReadableMemoryAndRefuseUnmappedAddresses) {
-  const uint64_t *structs = reinterpret_cast<const uint64_t *>(GetProcAddress(library_, "gHotSpotVMStructs"));
-  ASSERT_NE(structs, nullptr);
+  uint64_t *structs = fake_jvm_export("gHotSpotVMStructs");
+  ASSERT_EQ(static_cast<void *>(structs), reinterpret_cast<void *>(GetProcAddress(library_, "gHotSpotVMStructs")));
+  const uint64_t entries[4] = {0x5354525543545321ull, 0xFFFFFFFF00000002ull, 0x0000000000030003ull, 0};
+  *structs = reinterpret_cast<uint64_t>(entries);
   uint64_t value = 0;
   ASSERT_TRUE(safe_read_memory(structs, &value, sizeof value, "structs", 1));
-  EXPECT_EQ(value, 0x5354525543545321ull);
-  EXPECT_EQ(safe_read_memory_ulong(structs, 8, "entry", 2), 1u);
-  EXPECT_EQ(safe_read_memory_int(structs, 16, "entry", 3), 2);
-  EXPECT_EQ(safe_read_memory_u2(structs, 24, "entry", 4), 3);
-  EXPECT_EQ(safe_read_memory_ptr(structs, 32, "entry", 5), nullptr);
+  EXPECT_EQ(reinterpret_cast<const uint64_t *>(value), entries);
+  const void *table = safe_read_memory_ptr(structs, 0, "structs", 1);
+  EXPECT_EQ(safe_read_memory_ulong(table, 0, "entry", 2), 0x5354525543545321ull);
+  EXPECT_EQ(safe_read_memory_int(table, 8, "entry", 3), 2);
+  EXPECT_EQ(safe_read_memory_u2(table, 16, "entry", 4), 3);
+  EXPECT_EQ(safe_read_memory_ptr(table, 24, "entry", 5), nullptr);
+  *structs = 0;
 
   // The lowest 64 KiB are never mapped: a read there fails, says who asked, and leaves the
   // destination alone. (Wine reads another process's memory through the system's own view of it,
