@@ -24,10 +24,15 @@ for _ in $(seq 100); do [ -s "$run/collector.port" ] && break; sleep 0.1; done
 port="$(cat "$run/collector.port")"
 echo "collector on 127.0.0.1:$port, storing uploads in $run/uploads"
 
+# --- File streams: the checkouts' catalogue and order log, counted inside their transactions ---
+shop_files=(-Dvorkel.demo.dir="$run/shop")
+file_stream_options=",filestreams=true"
+# --- end of file streams ---
+
 echo "== Running the shop with the agent and a 64 MB heap"
-"$java" -Xmx64m -XX:ErrorFile="$run/hs_err_%p.log" \
+"$java" -Xmx64m -XX:ErrorFile="$run/hs_err_%p.log" "${shop_files[@]}" \
   -agentpath:"$run/agent/lib/libvorkel.so" \
-  -javaagent:"$run/agent/lib/vorkel-agent.jar=host=127.0.0.1,port=$port,account=demo-account,jvm=shop-1,session=demo,details=$work" \
+  -javaagent:"$run/agent/lib/vorkel-agent.jar=host=127.0.0.1,port=$port,account=demo-account,jvm=shop-1,session=demo,details=$work$file_stream_options" \
   -cp "$build"/demo/vorkel-demo.jar vorkel.demo.LeakyShop | tee "$run/jvm.out"
 
 echo "== Waiting for the uploader fork and the exit monitor"

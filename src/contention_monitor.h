@@ -1,8 +1,80 @@
-// Lock contention probe: contended monitor entries inside user transactions.
+// Lock contention probe: contended monitor entries of threads inside user transactions are timed;
+// a wait of at least 30 ms and at least the transaction's threshold becomes a long-wait record with
+// the lock's class, the waiting thread's name, method and stack, and, when blocker detection found
+// it, the thread that held the lock and its stack.
 #pragma once
 
 #include <jni.h>
 #include <jvmti.h>
+
+#include <cstdint>
+
+struct thread_locals;
+struct contention_detection_slot;
+struct contention_active_entry;
+
+// Detection failure kinds (index into detection_failures).
+enum contention_detection_failure : int32_t {
+  CONTENTION_USAGE_FAILED = 0,   // the first GetObjectMonitorUsage failed
+  CONTENTION_NO_OWNER = 1,       // the monitor had no owner (or, on JDK 23 and later, a virtual one)
+  CONTENTION_RECHECK_FAILED = 2, // the second GetObjectMonitorUsage failed
+  CONTENTION_OWNER_CHANGED = 3,  // the two readings named different owners
+};
+constexpr int CONTENTION_FAILURE_KINDS = 4;
+
+// Links of the process-wide circular list of waits in progress. prev points at the previous
+// element's next field; next is null while the entry is not linked; self leads back to the entry
+// (null in the list head).
+struct contention_list_link {
+  contention_list_link *next;
+  contention_list_link **prev;
+  contention_active_entry *self;
+};
+
+// The wait in progress of one thread; all zero when there is none. While linked, monitor, the
+// blocker texts, the counters and detection_slot are guarded by the contention lock.
+struct contention_active_entry {
+  int64_t start;      // clock ticks
+  int64_t threshold;  // the transaction's contributor threshold at the wait's start, ticks
+  jobject monitor;    // global reference, lent to a running blocker detection (null meanwhile)
+  char *blocker_name;
+  char *blocker_stack;
+  jthread blocker_thread;  // global reference to the confirmed owner, to tell the waiter itself apart
+  uint16_t detection_attempts;
+  uint16_t detections_confirmed;
+  uint16_t detection_failures[CONTENTION_FAILURE_KINDS];
+  contention_detection_slot *detection_slot;
+  contention_list_link link;
+};
+
+// One recorded long wait; texts are owned.
+struct contention_long_wait {
+  char *lock_class;       // class signature of the contended object
+  char *thread_name;
+  char *declaring_class;  // signature of the class of the method the thread waited in
+  char *method_name;
+  int64_t duration_ms;
+  int64_t start_ms;       // epoch milliseconds
+  char *stack;
+  char *blocker_name;     // null when no blocker was confirmed
+  char *blocker_stack;
+  uint16_t detection_attempts;
+  uint16_t detections_confirmed;
+  uint16_t detection_failures[CONTENTION_FAILURE_KINDS];
+  contention_long_wait *next;  // the next older record
+};
+
+// The probe's part of a thread's transaction state.
+struct contention_locals {
+  uint32_t thread_number;
+  contention_active_entry active;
+  uint8_t flushing;            // the long-wait list is being turned into Java objects
+  uint32_t long_wait_count;    // at most CONTENTION_MAX_LONG_WAITS
+  contention_long_wait *long_waits;  // newest first
+  uint8_t root_cause_found;    // a long wait was recorded in this transaction
+};
+
+constexpr uint32_t CONTENTION_MAX_LONG_WAITS = 1000;
 
 void contention_pre_initialise();
 void contention_set_supported();
@@ -11,3 +83,24 @@ bool contention_supported();
 bool contention_blockers_supported();
 void JNICALL contention_active_thread_enter(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, jobject object);
 void JNICALL contention_active_thread_entered(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, jobject object);
+
+// Hooks of user transactions.
+void contention_locals_init(contention_locals *locals);
+// Ends a wait in progress without recording it and frees every long-wait record.
+void contention_locals_free(contention_locals *locals, JNIEnv *jni);
+// A local reference to the configured summary object holding the records (newest first) and the
+// missed detections; null, with the records kept, while disabled or when there is none.
+jobject contention_log_flush_transaction(JNIEnv *jni, thread_locals *record);
+
+// djb2 over the bytes of text taken as signed 8-bit values, continuing from h (5381 to start).
+constexpr uint64_t CONTENTION_HASH_SEED = 5381;
+constexpr uint64_t contention_hash_continue(uint64_t h, const char *text) {
+  for (; *text != '\0'; ++text) h = h * 33 + (uint64_t)(int64_t)(signed char)*text;
+  return h;
+}
+constexpr uint64_t contention_class_hash(const char *signature) {
+  return contention_hash_continue(CONTENTION_HASH_SEED, signature);
+}
+constexpr uint64_t contention_method_hash(const char *declaring_class, const char *method_name) {
+  return contention_hash_continue(contention_hash_continue(CONTENTION_HASH_SEED, declaring_class), method_name);
+}

@@ -109,6 +109,11 @@ thread_locals *thread_get_locals() {
   return record;
 }
 
+thread_locals *thread_peek_locals() {
+  auto *record = static_cast<thread_locals *>(thread_local_get(thread_locals_get_handle()));
+  return record == ENDED_MARKER ? nullptr : record;
+}
+
 void JNICALL thread_start_callback(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread) {
   thread_local_key key = thread_locals_get_handle();
   if (thread_local_get(key) == ENDED_MARKER) thread_local_set(key, nullptr);
@@ -265,17 +270,22 @@ void thread_add_stack_line(jvmtiEnv *jvmti, const jvmtiFrameInfo *frame, appenda
   deallocate(jvmti, class_signature);
 }
 
-bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size) {
+bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size, JNIEnv *jni,
+                            bool quiet_if_ended) {
   if (storage == nullptr || size == 0) return false;
+  if (jni != nullptr && jni->PushLocalFrame(THREAD_MAX_FRAMES + 16) == JNI_OK) {
+    bool done = thread_get_stack_trace(jvmti, thread, storage, size, nullptr, quiet_if_ended);
+    jni->PopLocalFrame(nullptr);
+    return done;
+  }
+  if (jni != nullptr && jni->ExceptionCheck()) jni->ExceptionClear();
   appendable buffer;
   appendable_init(&buffer, storage, size);
   if (thread != nullptr) {
     jvmtiStackInfo *info = nullptr;
-    if (!check_jvmti_error_no_exception(nullptr, jvmti,
-                                        jvmti->GetThreadListStackTraces(1, &thread, THREAD_MAX_FRAMES, &info),
-                                        "GetThreadListStackTraces failed.")) {
-      return false;
-    }
+    jvmtiError error = jvmti->GetThreadListStackTraces(1, &thread, THREAD_MAX_FRAMES, &info);
+    if (error == JVMTI_ERROR_THREAD_NOT_ALIVE && quiet_if_ended) return false;
+    if (!check_jvmti_error_no_exception(nullptr, jvmti, error, "GetThreadListStackTraces failed.")) return false;
     for (jint i = 0; i < info[0].frame_count && buffer.state == APPENDABLE_GOOD; ++i) {
       thread_add_stack_line(jvmti, &info[0].frame_buffer[i], &buffer);
     }

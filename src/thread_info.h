@@ -13,18 +13,14 @@
 #include <cstdint>
 
 #include "proc_info.h"
+#include "user_transaction.h"
 
 struct appendable;
 struct hashmap;
 struct hashmap_entry;
 
-// The transaction state that leads every record belongs to user transactions; until they are
-// built it holds only its first two fields.
-struct thread_transaction_state {
-  jobject transaction;             // JNI global reference, null outside a transaction
-  int64_t contributor_threshold;   // clock ticks
-};
-
+// The record begins with the transaction state of user transactions (user_transaction.h); only
+// that state is cleared when a thread joins a transaction.
 struct thread_locals {
   thread_transaction_state transaction_state;
   uint8_t compiler_thread_known;
@@ -37,6 +33,8 @@ constexpr int THREAD_MAX_FRAMES = 200;
 constexpr const char *THREAD_STACK_LINE_FORMAT = "%s.%s:%d(%d)\n";
 
 thread_locals *thread_get_locals();
+// The calling thread's record when it has one; never makes one.
+thread_locals *thread_peek_locals();
 thread_local_key thread_locals_get_handle();
 void thread_locals_constructor(thread_locals *record);
 void thread_locals_destructor(JNIEnv *jni, thread_locals *record);
@@ -62,8 +60,13 @@ jint thread_line_table_search(const jvmtiLineNumberEntry *table, jint count, jlo
 
 void thread_add_stack_line(jvmtiEnv *jvmti, const jvmtiFrameInfo *frame, appendable *buffer);
 // The stack text of thread (the calling thread when null), at most 200 frames, cut to whole lines
-// when it does not fit. False when the stack could not be had.
-bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size);
+// when it does not fit. False when the stack could not be had. With jni, the local references the
+// frames' class queries make are released in a local frame of their own (callers with a JNI
+// environment should pass it: a deep stack would otherwise exceed a native's local capacity).
+// With quiet_if_ended, a thread that ended before its stack could be taken (a lock owner that
+// finished meanwhile) gives false without an error line.
+bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size_t size, JNIEnv *jni = nullptr,
+                            bool quiet_if_ended = false);
 
 struct thread_dump {
   hashmap *methods;  // method id -> thread_dump_method

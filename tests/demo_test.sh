@@ -36,6 +36,29 @@ if [ "$order" != " 1 POST /oom/notification; 1 POST /oom/upload; 1 POST /shutdow
 fi
 expect "type         exited_unknown_code"
 expect "status       start"
+# --- Checkouts as transactions: the second checkout's report, with the restocker as its blocker ---
+expect "Checkouts: 3 served by till-1"
+expect "] POST /transaction/report"
+expect "    name         checkout"
+expect "    reason       lock wait"
+expect "            method       takeFromStock"
+expect "            blocker      restocker"
+expect "              | Lvorkel/demo/Checkouts;.restock:"
+expect "              confirmed    1"
+reports="$(grep -c 'POST /transaction/report' "$out")"
+[ "$reports" -eq 1 ] || { echo "expected one transaction report, got $reports"; failures=$((failures + 1)); }
+# --- end of checkouts ---
+# --- File streams: the reported checkout read the catalogue and appended to the order log ---
+expect "Shop files: each checkout read $run/demo/shop/catalogue.txt (500 items)"
+expect "      [2] fileStreams"
+stream_row() { grep -A3 -F -- "path         $run/demo/shop/$1" "$out" | tr -s ' \n' ' '; }
+for row in "catalogue.txt|kind read-block count 2 bytes 6390" "orders.log|kind write-block count 1 bytes 32"; do
+  case "$(stream_row "${row%%|*}")" in
+    *"${row#*|}"*) ;;
+    *) echo "no stream row '${row#*|}' for ${row%%|*}"; failures=$((failures + 1)) ;;
+  esac
+done
+# --- end of file streams ---
 if [ "$failures" -ne 0 ]; then
   cat "$out"
   exit 1

@@ -17,6 +17,7 @@ TEST(ThreadLocals, RecordsAreLazyZeroedAndGoneForGoodAfterTheEnd) {
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(thread_get_locals(), record);
     thread_locals zero{};
+    zero.transaction_state.contention.thread_number = getCurrentThreadId();  // set by the constructor
     EXPECT_EQ(memcmp(record, &zero, sizeof zero), 0);
     record->compiler_thread_known = 1;
 

@@ -1,6 +1,6 @@
 // vorkel-collector: a small collector on loopback for trying the agent out. It prints every
-// notification it receives in a readable form, in the order the requests complete, answers each
-// with 200 and stores uploaded snapshot archives in a directory.
+// notification and transaction report (JSON) it receives in a readable form, in the order the
+// requests complete, answers each with 200 and stores uploaded snapshot archives in a directory.
 //
 //   vorkel-collector [--port N] [--store DIR] [--port-file FILE] [--requests N] [--timeout-ms N]
 //
@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "http_message.h"
+#include "json.h"
 
 namespace {
 
@@ -117,15 +118,74 @@ void print_field(std::string &out, const std::string &name, const std::string &v
   if (at < value.size()) out += "      | ...\n";
 }
 
+// A JSON document (a transaction report) as indented "name value" lines: nested objects and arrays
+// below their name, array elements numbered, multi-line texts (stacks) in full as "| " lines, and
+// millisecond time stamps also as dates. An object with a "section" member is headed by its value.
+void print_json(std::string &out, const std::string &name, const collector::JsonValue &value, int indent) {
+  using Kind = collector::JsonValue::Kind;
+  std::string pad(indent, ' ');
+  char label[96];
+  snprintf(label, sizeof label, "%s%-12s ", pad.c_str(), name.c_str());
+  switch (value.kind) {
+    case Kind::object:
+    case Kind::array: {
+      out += pad + name + "\n";
+      if (value.kind == Kind::object) {
+        for (const auto &[member, inner] : value.members) print_json(out, member, inner, indent + 2);
+        return;
+      }
+      for (size_t i = 0; i < value.items.size(); ++i) {
+        const collector::JsonValue &item = value.items[i];
+        std::string heading = "[" + std::to_string(i + 1) + "]";
+        if (item.kind != Kind::object) {
+          print_json(out, heading, item, indent + 2);
+          continue;
+        }
+        for (const auto &[member, inner] : item.members) {
+          if (member == "section" && inner.kind == Kind::string) heading += " " + printable(inner.text, 80);
+        }
+        out += pad + "  " + heading + "\n";
+        for (const auto &[member, inner] : item.members) {
+          if (member != "section") print_json(out, member, inner, indent + 4);
+        }
+      }
+      return;
+    }
+    case Kind::string: {
+      if (value.text.find('\n') == std::string::npos) {
+        out += std::string(label) + printable(value.text, 400) + "\n";
+        return;
+      }
+      size_t lines = 0;
+      for (char c : value.text) lines += c == '\n';
+      if (value.text.back() != '\n') ++lines;
+      out += std::string(label) + "(" + std::to_string(lines) + " lines)\n";
+      size_t at = 0;
+      for (size_t shown = 0; shown < 250 && at < value.text.size(); ++shown) {
+        size_t end = value.text.find('\n', at);
+        if (end == std::string::npos) end = value.text.size();
+        out += pad + "  | " + printable(value.text.substr(at, end - at), 300) + "\n";
+        at = end + 1;
+      }
+      if (at < value.text.size()) out += pad + "  | ...\n";
+      return;
+    }
+    case Kind::number: out += std::string(label) + with_date(value.text) + "\n"; return;
+    case Kind::boolean: out += std::string(label) + (value.boolean ? "true" : "false") + "\n"; return;
+    case Kind::null: out += std::string(label) + "null\n"; return;
+  }
+}
+
 // Prints one finished request as a numbered record. Returns whether the collector should go on.
 bool report(const collector::RequestHead &head, const collector::Fields &body_fields, const std::string &note,
-            std::chrono::system_clock::time_point when) {
+            std::chrono::system_clock::time_point when, const std::string &printed_body = "") {
   std::lock_guard<std::mutex> guard(output_lock);
   ++request_count;
   std::string out = "[#" + std::to_string(request_count) + " " + clock_text(when) + "] " + printable(head.method, 16) +
                     " " + printable(head.path, 200) + "\n";
   for (const auto &[name, value] : head.query_fields) print_field(out, name, value);
   for (const auto &[name, value] : body_fields) print_field(out, name, value);
+  out += printed_body;
   if (!note.empty()) out += "    " + note + "\n";
   fputs(out.c_str(), stdout);
   fflush(stdout);
@@ -256,6 +316,7 @@ void handle(int client) {
   if (body.size() > length) body.resize(length);
 
   std::string note;
+  std::string printed_body;  // a JSON body, already as lines
   collector::Fields body_fields;
   if (upload) {
     std::string wanted;
@@ -315,11 +376,22 @@ void handle(int client) {
     std::string type = head.header("Content-Type");
     if (type.empty() || type.rfind("application/x-www-form-urlencoded", 0) == 0) {
       body_fields = collector::parse_form(body);
+    } else if (type.rfind("application/json", 0) == 0) {
+      collector::JsonValue document;
+      size_t error_at = 0;
+      if (!collector::parse_json(body, document, &error_at)) {
+        note = "body: " + std::to_string(body.size()) + " bytes of " + printable(type, 80) +
+               " that are not JSON (at byte " + std::to_string(error_at) + "): " + printable(body, 120);
+      } else if (document.kind == collector::JsonValue::Kind::object) {
+        for (const auto &[name, value] : document.members) print_json(printed_body, name, value, 4);
+      } else {
+        print_json(printed_body, "body", document, 4);
+      }
     } else if (!body.empty()) {
       note = "body: " + std::to_string(body.size()) + " bytes of " + printable(type, 80);
     }
   }
-  report(head, body_fields, note, when);
+  report(head, body_fields, note, when, printed_body);
   answer(client, 200, "OK");
   finish();
 }

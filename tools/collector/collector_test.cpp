@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "http_message.h"
+#include "json.h"
 #include "test_util.h"
 
 namespace {
@@ -168,6 +169,46 @@ TEST_F(Collector, EndsByItselfAfterTheRequestsAskedFor) {
   EXPECT_FALSE(end.timed_out);
   EXPECT_EQ(end.exit_code, 0);
   EXPECT_TRUE(vt::contains(end.out, "stopped after 2 requests")) << end.out;
+}
+
+TEST_F(Collector, PrintsTransactionReportsReadably) {
+  start();
+  std::string report =
+      R"({"report":"transaction","name":"checkout","durationMs":231,"startMs":1700000000123,"rootCause":true,)"
+      R"("sections":[{"section":"lockWaits","count":1,"waits":[{"thread":"till","blocker":"restocker",)"
+      R"("blockerStack":"LShop;.restock:12(4)\nLShop;.run:30(9)\n","detections":{"confirmed":2}}]}]})";
+  EXPECT_EQ(send_request(port_, post("/transaction/report", report, "application/json; charset=utf-8")).rfind(kOk, 0), 0u);
+  EXPECT_EQ(send_request(port_, post("/transaction/report", "{\"name\":\"cut", "application/json")).rfind(kOk, 0), 0u);
+  process_->kill(SIGTERM);
+  std::string out = process_->wait(std::chrono::seconds(10)).out;
+  EXPECT_TRUE(vt::contains(out, "] POST /transaction/report\n    report       transaction\n    name         checkout\n"
+                                "    durationMs   231\n    startMs      1700000000123 (2023-11-1"))
+      << out;
+  EXPECT_TRUE(vt::contains(out, "    rootCause    true\n    sections\n      [1] lockWaits\n        count        1\n"
+                                "        waits\n          [1]\n            thread       till\n"
+                                "            blocker      restocker\n            blockerStack (2 lines)\n"
+                                "              | LShop;.restock:12(4)\n              | LShop;.run:30(9)\n"
+                                "            detections\n              confirmed    2\n"))
+      << out;
+  EXPECT_TRUE(vt::contains(out, "    body: 12 bytes of application/json that are not JSON (at byte 12): {\"name\":\"cut\n"))
+      << out;
+}
+
+TEST(CollectorJson, ReadsStrictJsonOnly) {
+  collector::JsonValue value;
+  ASSERT_TRUE(collector::parse_json(R"( {"a":[1,-2.5e3,true,false,null],"b":"\u00e9\ud83d\ude00\n\"x\""} )", value));
+  ASSERT_EQ(value.members.size(), 2u);
+  EXPECT_EQ(value.members[0].second.items[1].text, "-2.5e3");
+  EXPECT_TRUE(value.members[0].second.items[2].boolean);
+  EXPECT_FALSE(value.members[0].second.items[3].boolean);
+  EXPECT_EQ(value.members[1].second.text, "\xc3\xa9\xf0\x9f\x98\x80\n\"x\"");
+  size_t at = 0;
+  for (const char *bad : {"", "{", "[1,]", "{\"a\" 1}", "01x", "\"\\ud800\"", "\"a\nb\"", "nul", "1 2", "{'a':1}"}) {
+    EXPECT_FALSE(collector::parse_json(bad, value, &at)) << bad;
+  }
+  EXPECT_TRUE(collector::parse_json(std::string(64, '[') + std::string(64, ']'), value));
+  EXPECT_FALSE(collector::parse_json(std::string(100000, '[') + std::string(100000, ']'), value, &at));
+  EXPECT_EQ(at, 65u);
 }
 
 TEST(CollectorForms, DecodeFieldsInOrder) {

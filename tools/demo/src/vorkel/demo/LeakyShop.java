@@ -54,7 +54,10 @@ public final class LeakyShop {
     private LeakyShop() {
     }
 
-    public static void main(String[] args) {
+    public static void main(String[] args) throws InterruptedException {
+        // --- Checkouts as user transactions (before the leak) ---
+        Checkouts.serve();
+        // --- end of checkouts ---
         List<Item> catalogue = new ArrayList<>();
         for (int i = 0; i < 500; i++) {
             catalogue.add(new Item("item-" + i, 100 + i));

@@ -7,10 +7,12 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 
+import vorkel.runtime.agent.feature.io.file.FileStreamTrackerNativeImpl;
 import vorkel.runtime.agent.instrumentation.deferred.DeferredTransformationNativeImpl;
 import vorkel.runtime.agent.probes.gc.CollectionLog;
 import vorkel.runtime.agent.probes.gc.GarbageCollectionNativeImpl;
 import vorkel.runtime.agent.tools.timings.VorkelClockNativeImpl;
+import vorkel.runtime.agent.transactions.Transactions;
 
 /**
  * Brings the native agent up from the agent jar: either loaded with -agentpath (the natives are
@@ -72,6 +74,15 @@ public final class Agent {
         if (startResult == 0) {
             deferred = new DeferredTransformationNativeImpl();
             deferred.attach();
+            if (options.getBoolean("filestreams", false)) {
+                FileStreamTrackerNativeImpl.instance().setEnabled(true);
+            }
+            if (options.getBoolean("transactions", true)) {
+                Transactions.start(host, port, options.get("account", "account"), options.get("jvm", "jvm"),
+                        options.get("session", "session"), options.getLong("waitms", 0),
+                        options.getLong("slowms", 5000), options.getLong("detectionms", 50),
+                        options.get("excludelocks", ""), options.get("excludemethods", ""));
+            }
             if (options.getBoolean("gc", true)) {
                 startGcReports(options.getInt("gcreport", 1000));
             }

@@ -1,0 +1,150 @@
+package vorkel.runtime.agent.transactions;
+
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.Callable;
+
+import vorkel.runtime.agent.probes.contention.LockContentionNativeImpl;
+import vorkel.runtime.agent.probes.contention.LockContentionSummary;
+import vorkel.runtime.agent.probes.contention.LongLockWait;
+import vorkel.runtime.agent.probes.ut.natives.UserTransactionNativeImpl;
+
+/**
+ * Marks a unit of the application's work (a request, a checkout, a job) as a user transaction:
+ *
+ * <pre>
+ * Transactions.run("checkout", () -&gt; shop.checkout(cart));
+ * try (Transaction t = Transactions.begin("checkout")) { ... }
+ * </pre>
+ *
+ * While the transaction runs on its thread, the agent records the thread's long monitor waits
+ * (with the thread that held the monitor) and its operation timings. When it ends, a transaction
+ * that had a long wait, or that ran longer than the "slowms" option, is reported to the collector.
+ * A transaction begun inside another on the same thread is part of the outer one. Without a
+ * started agent, and on virtual threads, the work simply runs.
+ */
+public final class Transactions {
+    private static volatile Settings settings;
+
+    private Transactions() {
+    }
+
+    /** What the agent options ask of transactions (see the README). */
+    static final class Settings {
+        final UserTransactionNativeImpl natives = new UserTransactionNativeImpl();
+        final long contributorThresholdMillis;
+        final long slowMillis;
+        final TransactionReporter reporter;
+        final BlockerDetector detector;
+        final String account;
+        final String jvm;
+        final String session;
+
+        Settings(long contributorThresholdMillis, long slowMillis, TransactionReporter reporter,
+                BlockerDetector detector, String account, String jvm, String session) {
+            this.contributorThresholdMillis = contributorThresholdMillis;
+            this.slowMillis = slowMillis;
+            this.reporter = reporter;
+            this.detector = detector;
+            this.account = account;
+            this.jvm = jvm;
+            this.session = session;
+        }
+    }
+
+    /**
+     * Called once the native agent started: configures and enables the contention probe and starts
+     * following transactions. Exclusions are Java class names ("+"-separated) and class#method pairs.
+     */
+    public static synchronized void start(String host, int port, String account, String jvm, String session,
+            long contributorThresholdMillis, long slowMillis, long detectionIntervalMillis, String excludedLocks,
+            String excludedMethods) {
+        if (settings != null) {
+            return;
+        }
+        LockContentionNativeImpl contention = new LockContentionNativeImpl();
+        if (contention.isSupported()) {
+            contention.configure(signatures(excludedLocks), methodPairs(excludedMethods), LockContentionSummary.class,
+                    LongLockWait.class);
+            contention.setEnabled(true);
+        }
+        UserTransactionNativeImpl natives = new UserTransactionNativeImpl();
+        natives.setMinimumMajorContributorThreshold(slowMillis > 0 ? slowMillis : -1);
+        BlockerDetector detector = detectionIntervalMillis > 0
+                ? new BlockerDetector(contention, detectionIntervalMillis) : null;
+        settings = new Settings(contributorThresholdMillis, slowMillis, new TransactionReporter(host, port), detector,
+                account, jvm, session);
+    }
+
+    /** Whether transactions are followed (the agent started with them). */
+    public static boolean active() {
+        return settings != null;
+    }
+
+    /** Begins a transaction on this thread; close it (try-with-resources) to end it. */
+    public static Transaction begin(String name) {
+        return Transaction.begin(settings, name);
+    }
+
+    public static void run(String name, Runnable body) {
+        try (Transaction transaction = begin(name)) {
+            try {
+                body.run();
+            } catch (RuntimeException | Error e) {
+                transaction.failed(e);
+                throw e;
+            }
+        }
+    }
+
+    public static <T> T call(String name, Callable<T> body) throws Exception {
+        try (Transaction transaction = begin(name)) {
+            try {
+                return body.call();
+            } catch (Exception | Error e) {
+                transaction.failed(e);
+                throw e;
+            }
+        }
+    }
+
+    /** Waits until every report made so far was sent (or failed); false when the time ran out. */
+    public static boolean awaitReports(long timeoutMillis) throws InterruptedException {
+        Settings current = settings;
+        return current == null || current.reporter.awaitIdle(timeoutMillis);
+    }
+
+    /** "java.lang.Object+java.util.HashMap" as class signatures. */
+    static String[] signatures(String names) {
+        List<String> signatures = new ArrayList<>();
+        for (String name : split(names)) {
+            signatures.add("L" + name.replace('.', '/') + ";");
+        }
+        return signatures.toArray(new String[0]);
+    }
+
+    /** "pkg.Class#method+..." as (class signature, method name) pairs. */
+    static String[] methodPairs(String methods) {
+        List<String> pairs = new ArrayList<>();
+        for (String method : split(methods)) {
+            int hash = method.indexOf('#');
+            if (hash > 0 && hash < method.length() - 1) {
+                pairs.add("L" + method.substring(0, hash).replace('.', '/') + ";");
+                pairs.add(method.substring(hash + 1));
+            }
+        }
+        return pairs.toArray(new String[0]);
+    }
+
+    private static List<String> split(String text) {
+        List<String> parts = new ArrayList<>();
+        if (text != null) {
+            for (String part : text.split("\\+")) {
+                if (!part.trim().isEmpty()) {
+                    parts.add(part.trim());
+                }
+            }
+        }
+        return parts;
+    }
+}

@@ -1,0 +1,23 @@
+package vorkel.test;
+
+/** Natives of the test kit for user transactions and the contention probe. */
+public final class TransactionProbe {
+    private TransactionProbe() {
+    }
+
+    public static native long setMinimumWaitMillis(long millis);
+
+    public static native int ownWaitState();
+
+    public static native void clearRootCause();
+
+    public static native int pauseExaminations(long millis);
+
+    public static native int pauseAfterOwnerFound(long millis);
+
+    public static native void registerOperation(int kind, long millis);
+
+    public static native long nativeHeapInUse();
+
+    public static native int activeWaits();
+}
