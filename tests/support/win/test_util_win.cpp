@@ -107,6 +107,10 @@ TempDir::TempDir(const std::string &prefix) {
   }
 }
 
+// No tmpfs on Windows: the tests that need a small full disk skip there.
+TmpfsMount::TmpfsMount(const std::string &) : dir_("vorkel-tmpfs"), error_("Windows has no tmpfs") {}
+TmpfsMount::~TmpfsMount() {}
+
 void remove_tree(const std::string &path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
