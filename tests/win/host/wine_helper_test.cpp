@@ -214,4 +214,33 @@ TEST_F(WineHelpers, AnAgentProcessStartsItsOwnMonitorThroughRundll32) {
   EXPECT_FALSE(vt::contains(log, "ERROR")) << log;
 }
 
+// The snapshot archive as the Windows build writes it reads back with this machine's tar and bzip2
+// byte for byte: line ends, a Ctrl-Z and a graph larger than the compressor's input buffer pass
+// through unchanged.
+TEST_F(WineHelpers, ASnapshotArchiveWrittenOnWindowsIsReadBackByTarAndBzip2) {
+  std::string info = "Dump version: 5\nline\r\nend\x1a after the end-of-file byte\n";
+  std::string graph;
+  uint32_t state = 12345;
+  for (size_t i = 0; i < (5u << 20) + 3; ++i) {
+    state = state * 1103515245u + 12345u;
+    graph += (char)(state >> 24);
+  }
+  ASSERT_TRUE(vt::write_file(home_ / "oom_info.txt", info));
+  ASSERT_TRUE(vt::write_file(home_ / "oom_graph.bin", graph));
+  std::vector<std::string> argv = {"wine-run.sh", env("VORKEL_WIN_PROBE"), "archive",
+                                   windows_path(home_ / "oom_info.txt"), windows_path(home_ / "oom_graph.bin"),
+                                   windows_path(home_ / "oom.tar.bz2")};
+  vt::ProcessOptions options;
+  options.timeout = std::chrono::seconds(300);
+  vt::ProcessResult archive = vt::run_process(env("VORKEL_WINE_RUN"), argv, options);
+  ASSERT_EQ(archive.exit_code, 0) << archive.err;
+
+  ASSERT_TRUE(vt::make_directories({home_ / "out"}));
+  vt::ProcessResult extract = vt::run_process("/bin/tar", {"tar", "-xjf", home_ / "oom.tar.bz2", "-C", home_ / "out"});
+  ASSERT_EQ(extract.exit_code, 0) << extract.err;
+  EXPECT_EQ(vt::list_directory(home_ / "out"), (std::vector<std::string>{"oom_graph.bin", "oom_info.txt"}));
+  EXPECT_TRUE(vt::read_file(home_ / "out/oom_info.txt") == info);
+  EXPECT_TRUE(vt::read_file(home_ / "out/oom_graph.bin") == graph);
+}
+
 }  // namespace
