@@ -6,9 +6,19 @@
 # (default 3) and the medians are compared, since the machine's cores are shared.
 # Targets: snapshot walk + restore at most 1.25 x the floor's walk + restore (its round that writes
 # records); graph at most 40% of the heap dump's size.
-# Usage: bench/snapshot_bench.sh [BUILD_DIR [ROUNDS]]   (default: build 3)
+# Usage: bench/snapshot_bench.sh [-k DIR] [BUILD_DIR [ROUNDS]]   (default: build 3)
+#   -k DIR keeps the last snapshot's oom_info.txt and oom_graph.bin in DIR, with the heap dump's time
+#          and size in DIR/heap_dump.txt ("MILLISECONDS BYTES"), for bench/analysis_bench.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+keep=""
+while getopts "k:h" option; do
+  case "$option" in
+    k) keep="$OPTARG" ;;
+    *) echo "usage: $0 [-k DIR] [BUILD_DIR [ROUNDS]]" >&2; exit 2 ;;
+  esac
+done
+shift $((OPTIND - 1))
 build="$(cd "${1:-build}" && pwd)"
 rounds="${2:-3}"
 java_home="${JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}"
@@ -73,6 +83,12 @@ start_ns=$(date +%s%N)
 hprof_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
 hprof_bytes=$(stat -c %s "$work/heap.hprof")
 rm -f "$work/heap.hprof"
+if [ -n "$keep" ]; then
+  mkdir -p "$keep"
+  cp "$dir/oom_info.txt" "$dir/oom_graph.bin" "$keep/"
+  echo "$hprof_ms $hprof_bytes" >"$keep/heap_dump.txt"
+  echo "Kept the last snapshot in $keep"
+fi
 touch "$work/go"
 wait "$pid" || true
 pid=

@@ -72,5 +72,15 @@ echo "== Allocation points the shop followed, and the snapshot's summary (from o
 sed -n '/^--- Allocation Points/,/^--- Classes/p' "$unpacked/oom_info.txt" | sed '$d'
 sed -n '/^--- Summary/,/^--- End/p' "$unpacked/oom_info.txt"
 
+# --- Leak suspects: what filled the heap, read straight from the archive ---
+reader="$build"/tools/snapshot-reader/snapshot-reader
+echo
+echo "== Leak suspects of the snapshot (snapshot-reader suspects, on the archive)"
+"$reader" suspects "$archive"
+"$reader" report --html "$run/report.html" "$archive" >/dev/null
+echo
+echo "The whole analysis (suspects, dominator treemap, histogram, allocation points) as one page: $run/report.html"
+# --- end of leak suspects ---
+
 echo
 echo "Everything is kept in $run (native log in $run/agent/logs)."

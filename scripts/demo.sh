@@ -2,7 +2,7 @@
 # The main job, end to end: a local collector, a shop application with a leak running under the
 # agent with a 64 MB heap until it runs out of memory, and what the agent made of it: the banner,
 # the notifications the collector received, the snapshot directory, the archive the uploader fork
-# sent, and the snapshot reader's summary of that archive.
+# sent, the snapshot reader's summary of that archive, and its leak suspects.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh

@@ -59,6 +59,20 @@ for row in "catalogue.txt|kind read-block count 2 bytes 6390" "orders.log|kind w
   esac
 done
 # --- end of file streams ---
+# --- Leak suspects: the session cache first, above 80% of the heap, with the fields that hold it ---
+expect "Suspect 1: one java.util.HashMap #"
+share="$(sed -n 's/^Suspect 1: .* bytes (.*, \([0-9.]*\)% of the heap)$/\1/p' "$out")"
+awk -v share="${share:-0}" 'BEGIN { exit !(share > 80) }' ||
+  { echo "the first suspect retains ${share:-?}% of the heap, not above 80%"; failures=$((failures + 1)); }
+expect "GC root: system class"
+expect "-> class vorkel.demo.LeakyShop #"
+expect "    .SESSION_CACHE -> java.util.HashMap #"
+expect "    .table -> java.util.HashMap\$Node[] #"
+expect "holding "
+expect " objects of java.util.HashMap\$Node that retain "
+expect "    .value -> java.util.ArrayList #"
+[ -s "$run/demo/report.html" ] || { echo "no HTML report"; failures=$((failures + 1)); }
+# --- end of leak suspects ---
 if [ "$failures" -ne 0 ]; then
   cat "$out"
   exit 1

@@ -1,9 +1,13 @@
 #include "snapshot_reader.h"
 
+#include "progress.h"
+#include "snapshot_input.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -105,19 +109,25 @@ const char *reference_kind_name(unsigned kind) {
   }
 }
 
-bool parse_graph(const uint8_t *data, size_t size, const GraphVisitor &visitor, std::string *error) {
+size_t GraphParser::parse(const uint8_t *data, size_t size, bool final) {
   Cursor cursor(data, size);
-  while (!cursor.done()) {
+  auto fail_at = [&](size_t offset, const std::string &what) {
+    error_ = at(offset_ + offset, what);
+    return offset;
+  };
+  while (!cursor.done() && error_.empty()) {
+    size_t start = cursor.offset();
+    // A record cut by the end of a piece waits for the next piece.
+    if (!final && size - start < GRAPH_RECORD_MAX) return start;
     Reference reference;
-    reference.offset = cursor.offset();
+    reference.offset = offset_ + start;
     uint64_t kind_byte = 0;
     cursor.take(1, &kind_byte);
     reference.kind = (unsigned)(kind_byte & 0x1F);
     unsigned width = (unsigned)((kind_byte >> 5) & 3);
     bool object_follows = (kind_byte & 0x80) != 0;
     if (reference.kind < 1 || reference.kind > 27 || (reference.kind > 10 && reference.kind < 21)) {
-      if (error) *error = at(reference.offset, "unknown reference kind " + std::to_string(reference.kind));
-      return false;
+      return fail_at(start, "unknown reference kind " + std::to_string(reference.kind));
     }
     bool complete = true;
     if (reference.kind == 24) {
@@ -126,17 +136,11 @@ bool parse_graph(const uint8_t *data, size_t size, const GraphVisitor &visitor, 
       reference.slot = (int32_t)(uint32_t)slot;
       reference.depth = (int32_t)(uint32_t)depth;
       static const size_t thread_widths[] = {2, 4, 8, 0};
-      if (complete && width == 3) {
-        if (error) *error = at(reference.offset, "stack local with thread id width code 3");
-        return false;
-      }
+      if (complete && width == 3) return fail_at(start, "stack local with thread id width code 3");
       complete = complete && cursor.take(thread_widths[width], &reference.thread_id);
     } else if (width != 0) {
       if (reference.kind != 2 && reference.kind != 3 && reference.kind != 8) {
-        if (error) {
-          *error = at(reference.offset, std::string("index on a reference of kind ") + reference_kind_name(reference.kind));
-        }
-        return false;
+        return fail_at(start, std::string("index on a reference of kind ") + reference_kind_name(reference.kind));
       }
       static const size_t index_widths[] = {0, 1, 2, 4};
       uint64_t index = 0;
@@ -144,70 +148,109 @@ bool parse_graph(const uint8_t *data, size_t size, const GraphVisitor &visitor, 
       reference.index = (uint32_t)index;
     }
     complete = complete && cursor.packed_id(&reference.referrer) && cursor.packed_id(&reference.referee);
-    if (!complete) {
-      if (error) *error = at(reference.offset, "reference record cut off at the end of the file");
-      return false;
-    }
+    if (!complete) return fail_at(start, "reference record cut off at the end of the file");
     if (!object_follows) {
-      visitor(reference, nullptr);
+      visitor_(reference, nullptr);
       continue;
     }
     Object object;
     object.id = reference.referee;
     size_t object_offset = cursor.offset();
     uint64_t flags = 0;
-    if (!cursor.take(1, &flags)) {
-      if (error) *error = at(object_offset, "object record missing at the end of the file");
-      return false;
-    }
-    if ((flags & ~0x1FULL) != 0) {
-      if (error) *error = at(object_offset, "object record with unknown flag bits");
-      return false;
-    }
+    if (!cursor.take(1, &flags)) return fail_at(object_offset, "object record missing at the end of the file");
+    if ((flags & ~0x1FULL) != 0) return fail_at(object_offset, "object record with unknown flag bits");
     unsigned class_width = (unsigned)((flags >> 1) & 3);
     unsigned size_width = (unsigned)((flags >> 3) & 3);
-    if (class_width == 3) {
-      if (error) *error = at(object_offset, "object record with class id width code 3");
-      return false;
-    }
+    if (class_width == 3) return fail_at(object_offset, "object record with class id width code 3");
     static const size_t class_widths[] = {1, 2, 4};
     static const size_t size_widths[] = {0, 1, 2, 4};
     uint64_t tag = 0, klass = 0, bytes = 0;
     object.has_previous_tag = (flags & 1) != 0;
     complete = (!object.has_previous_tag || cursor.take(4, &tag)) && cursor.take(class_widths[class_width], &klass) &&
                cursor.take(size_widths[size_width], &bytes);
-    if (!complete) {
-      if (error) *error = at(object_offset, "object record cut off at the end of the file");
-      return false;
-    }
+    if (!complete) return fail_at(object_offset, "object record cut off at the end of the file");
     object.previous_tag = (uint32_t)tag;
     object.class_id = (uint32_t)klass;
     object.size = (uint32_t)bytes;
-    visitor(reference, &object);
+    visitor_(reference, &object);
   }
+  return cursor.offset();
+}
+
+bool GraphParser::feed(const uint8_t *data, size_t size) {
+  if (!error_.empty()) return false;
+  if (carry_size_ > 0) {
+    // Complete the carried record with the first bytes of this piece.
+    size_t added = std::min(size, sizeof carry_ - carry_size_);
+    memcpy(carry_ + carry_size_, data, added);
+    size_t before = carry_size_;
+    carry_size_ += added;
+    if (carry_size_ < GRAPH_RECORD_MAX) return true;  // still too short to hold any record for sure
+    size_t used = parse(carry_, carry_size_, false);
+    if (!error_.empty()) return false;
+    if (used < before) {  // a small piece: everything is in the carry still
+      memmove(carry_, carry_ + used, carry_size_ - used);
+      carry_size_ -= used;
+      offset_ += used;
+      return true;
+    }
+    offset_ += used;
+    data += used - before;
+    size -= used - before;
+    carry_size_ = 0;
+  }
+  size_t used = parse(data, size, false);
+  if (!error_.empty()) return false;
+  offset_ += used;
+  carry_size_ = size - used;
+  memcpy(carry_, data + used, carry_size_);
   return true;
 }
+
+bool GraphParser::finish() {
+  if (!error_.empty()) return false;
+  size_t used = parse(carry_, carry_size_, true);
+  offset_ += used;
+  carry_size_ = 0;
+  return error_.empty();
+}
+
+void GraphParser::fail(const std::string &error) {
+  if (error_.empty()) error_ = error;
+}
+
+bool parse_graph(const uint8_t *data, size_t size, const GraphVisitor &visitor, std::string *error) {
+  GraphParser parser(visitor);
+  bool ok = parser.feed(data, size) && parser.finish();
+  if (!ok && error) *error = parser.error();
+  return ok;
+}
+
+namespace {
+
+void count_record(GraphStats *stats, const Reference &reference, const Object *object) {
+  ++stats->references;
+  ++stats->references_by_kind[reference.kind];
+  if (reference.kind == 24) ++stats->local_references;
+  if (reference.kind == 1) ++stats->class_references;
+  if (reference.referrer == 0) ++stats->root_references;
+  stats->max_id = std::max({stats->max_id, reference.referrer, reference.referee});
+  if (object != nullptr) {
+    ++stats->objects;
+    GraphStats::PerClass &per_class = stats->classes[object->class_id];
+    ++per_class.instances;
+    per_class.shallow_bytes += object->size;
+    stats->object_ids.push_back(object->id);
+    if (object->has_previous_tag) stats->previous_tags.push_back(object->previous_tag);
+  }
+}
+
+}  // namespace
 
 bool read_graph_stats(const uint8_t *data, size_t size, GraphStats *stats, std::string *error) {
   *stats = GraphStats{};
   return parse_graph(
-      data, size,
-      [stats](const Reference &reference, const Object *object) {
-        ++stats->references;
-        ++stats->references_by_kind[reference.kind];
-        if (reference.kind == 24) ++stats->local_references;
-        if (reference.kind == 1) ++stats->class_references;
-        if (reference.referrer == 0) ++stats->root_references;
-        stats->max_id = std::max({stats->max_id, reference.referrer, reference.referee});
-        if (object != nullptr) {
-          ++stats->objects;
-          GraphStats::PerClass &per_class = stats->classes[object->class_id];
-          ++per_class.instances;
-          per_class.shallow_bytes += object->size;
-          stats->object_ids.push_back(object->id);
-          if (object->has_previous_tag) stats->previous_tags.push_back(object->previous_tag);
-        }
-      },
+      data, size, [stats](const Reference &reference, const Object *object) { count_record(stats, reference, object); },
       error);
 }
 
@@ -251,14 +294,47 @@ bool parse_info(const std::string &text, InfoFile *info, std::string *error) {
       }
     } else if (section == "Allocation Points") {
       ++info->allocation_points;
+      // "%13lld %30s @ %40s": the id (negative above 2^31), the class name and the birthplace.
+      std::string_view trimmed = trim(line);
+      size_t space = trimmed.find(' ');
+      int64_t id = 0;
+      if (space != std::string_view::npos && parse_int(trimmed.substr(0, space), &id)) {
+        AllocationPoint point;
+        point.id = (uint32_t)id;
+        std::string_view rest = trimmed.substr(space + 1);
+        size_t at_sign = rest.find(" @ ");
+        point.class_name = std::string(trim(rest.substr(0, at_sign)));
+        if (at_sign != std::string_view::npos) point.birthplace = std::string(trim(rest.substr(at_sign + 3)));
+        info->allocation_list.push_back(std::move(point));
+      }
     } else if (section == "Classes") {
       // Members start with 13 spaces, then "  . " (field) or "  #" (method).
       if (line.size() > 15 && line.substr(0, 13) == std::string(13, ' ') && line[13] == ' ' && line[14] == ' ') {
         if (current == nullptr) return fail("member line before any class line");
         if (line.substr(15, 2) == ". ") {
           ++current->fields;
+          // ". MODIFIERS SIGNATURE NAME"
+          std::string_view rest = line.substr(17);
+          size_t first = rest.find(' ');
+          size_t second = first == std::string_view::npos ? first : rest.find(' ', first + 1);
+          FieldEntry field;
+          int64_t modifiers = 0;
+          if (second != std::string_view::npos && parse_int(rest.substr(0, first), &modifiers)) {
+            field.modifiers = (int)modifiers;
+            field.signature = std::string(rest.substr(first + 1, second - first - 1));
+            field.name = std::string(trim(rest.substr(second + 1)));
+          }
+          current->field_list.push_back(std::move(field));
         } else if (line[15] == '#') {
           ++current->methods;
+          // "#ID MODIFIERS SIGNATURE NAME"
+          std::string_view rest = line.substr(16);
+          size_t space = rest.find(' ');
+          size_t name_start = rest.rfind(' ');
+          int64_t method_id = 0;
+          if (space != std::string_view::npos && parse_int(rest.substr(0, space), &method_id)) {
+            info->methods[(uint64_t)method_id] = MethodEntry{current->id, std::string(rest.substr(name_start + 1))};
+          }
         } else {
           return fail("unknown member line");
         }
@@ -288,8 +364,16 @@ bool parse_info(const std::string &text, InfoFile *info, std::string *error) {
     } else if (section == "Threads") {
       // Thread lines have four right-aligned columns; stack lines follow them.
       if (line.size() > 38 && line[16] == ' ' && line[27] == ' ' && line[36] == ' ') {
-        int64_t value = 0;
-        if (parse_int(line.substr(0, 16), &value) && parse_int(line.substr(17, 10), &value)) ++info->threads;
+        ThreadEntry thread;
+        int64_t object = 0, state = 0;
+        if (parse_int(line.substr(0, 16), &thread.java_id) && parse_int(line.substr(17, 10), &object) &&
+            parse_int(line.substr(28, 8), &state)) {
+          ++info->threads;
+          thread.object_id = (uint64_t)object;
+          thread.state = (int)state;
+          thread.name = std::string(line.substr(37));
+          info->thread_list.push_back(std::move(thread));
+        }
       }
     } else if (section == "Classloaders") {
       ++info->classloaders;
@@ -378,22 +462,31 @@ bool read_whole_file(const std::string &path, std::string *content) {
   return true;
 }
 
-Report read_directory(const std::string &directory) {
+Report read_directory(const std::string &path) {
   Report report;
-  std::string graph, info;
-  if (!read_whole_file(directory + "/oom_graph.bin", &graph)) {
-    report.problems.push_back("cannot read " + directory + "/oom_graph.bin");
-  }
-  if (!read_whole_file(directory + "/oom_info.txt", &info)) {
-    report.problems.push_back("cannot read " + directory + "/oom_info.txt");
-  }
-  if (!report.problems.empty()) return report;
+  std::string info_text;
+  GraphParser parser([&report](const Reference &reference, const Object *object) {
+    count_record(&report.stats, reference, object);
+  });
+  SnapshotSink sink;
+  sink.info = [&](std::string text) {
+    info_text = std::move(text);
+    return true;
+  };
+  sink.graph = [&](const uint8_t *data, size_t size) { return parser.feed(data, size); };
+  Progress progress;
   std::string error;
-  if (!read_graph_stats(reinterpret_cast<const uint8_t *>(graph.data()), graph.size(), &report.stats, &error)) {
-    report.problems.push_back("oom_graph.bin: " + error);
+  bool read = read_snapshot_input(path, sink, &progress, &error);
+  if (read) parser.finish();
+  if (!error.empty()) {
+    report.problems.push_back(path + ": " + error);
     return report;
   }
-  if (!parse_info(info, &report.info, &error)) {
+  if (parser.failed()) {
+    report.problems.push_back("oom_graph.bin: " + parser.error());
+    return report;
+  }
+  if (!parse_info(info_text, &report.info, &error)) {
     report.problems.push_back("oom_info.txt: " + error);
     return report;
   }

@@ -36,15 +36,68 @@ struct Object {
 // Called for each reference record; object is null when no object record followed.
 using GraphVisitor = std::function<void(const Reference &reference, const Object *object)>;
 
+// The longest record: a stack local with 8-byte thread id and two 5-byte ids, then an object record.
+constexpr size_t GRAPH_RECORD_MAX = 35 + 13;
+
+// Parses a graph fed in pieces of any size (a file read in chunks, a decompressed stream); the
+// offsets in its errors count from the first byte fed.
+class GraphParser {
+ public:
+  explicit GraphParser(GraphVisitor visitor) : visitor_(std::move(visitor)) {}
+  // Parses every complete record; keeps a record cut by the end of the piece for the next one.
+  // False once a record is malformed (error() names its offset and the reason).
+  bool feed(const uint8_t *data, size_t size);
+  // The end of the stream: false when it cuts a record off.
+  bool finish();
+  // Stops the parse from inside the visitor, for a record that is well formed but unusable.
+  void fail(const std::string &error);
+  bool failed() const { return !error_.empty(); }
+  const std::string &error() const { return error_; }
+  uint64_t offset() const { return offset_; }
+
+ private:
+  size_t parse(const uint8_t *data, size_t size, bool final);
+  GraphVisitor visitor_;
+  uint8_t carry_[2 * GRAPH_RECORD_MAX];
+  size_t carry_size_ = 0;
+  uint64_t offset_ = 0;  // stream offset of data[0] in the piece being parsed
+  std::string error_;
+};
+
 // Reads the records from data to its last byte. False, with the offset and reason in error,
 // when a record is cut off or malformed; the records before it were visited.
 bool parse_graph(const uint8_t *data, size_t size, const GraphVisitor &visitor, std::string *error);
+
+struct FieldEntry {
+  int modifiers = 0;
+  std::string signature;
+  std::string name;
+};
 
 struct ClassEntry {
   uint64_t id = 0;
   std::string signature;
   int fields = 0;
   int methods = 0;
+  std::vector<FieldEntry> field_list;  // in the listed order (the JVMTI field order)
+};
+
+struct MethodEntry {
+  uint64_t class_id = 0;
+  std::string name;
+};
+
+struct ThreadEntry {
+  int64_t java_id = 0;     // the Thread object's id field
+  uint64_t object_id = 0;  // graph id of the Thread object, 0 when unknown
+  int state = 0;
+  std::string name;
+};
+
+struct AllocationPoint {
+  uint32_t id = 0;  // allocation id: the low word of the statistics tags of its instances
+  std::string class_name;
+  std::string birthplace;
 };
 
 struct InfoFile {
@@ -52,10 +105,13 @@ struct InfoFile {
   std::map<std::string, std::string> metadata;        // "Dump version" -> "5", ...
   std::map<uint64_t, ClassEntry> classes;             // by class id
   std::vector<uint64_t> class_order;                  // class ids in file order
+  std::map<uint64_t, MethodEntry> methods;            // by JVMTI method id
   std::map<uint64_t, uint32_t> class_sizes;           // class id -> base + metadata size
   std::map<std::string, int64_t> summary;             // "Object count" -> ...
   int allocation_points = 0;
+  std::vector<AllocationPoint> allocation_list;
   int threads = 0;
+  std::vector<ThreadEntry> thread_list;
   int classloaders = 0;
   bool complete = false;                              // ends with the "End" header
 };
@@ -97,7 +153,8 @@ struct Report {
   InfoFile info;
   std::vector<std::string> problems;
 };
-Report read_directory(const std::string &directory);
+// A snapshot directory, or a .tar.bz2 archive of one (read as a stream).
+Report read_directory(const std::string &path);
 std::string format_report(const Report &report, size_t top);
 
 bool read_whole_file(const std::string &path, std::string *content);

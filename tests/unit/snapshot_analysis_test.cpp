@@ -1,0 +1,345 @@
+// The snapshot analyser on hand-made graphs: dominators and retained sizes, field names by their
+// JVMTI index, suspects with their paths, the histogram and allocation points, damaged graphs, and
+// the archive read as a stream.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <set>
+
+#include "analysis.h"
+#include "oom_compress.h"
+#include "snapshot_load.h"
+#include "snapshot_maker.h"
+#include "text_reports.h"
+
+namespace {
+
+using namespace snapshot_reader;
+constexpr uint32_t kNone = Dominators::kUnreached;
+
+// A snapshot analysed as the program does it.
+struct Analysed {
+  InfoFile info;
+  HeapGraph graph;
+  Dominators dominators;
+  std::unique_ptr<FieldNames> names;
+  std::unique_ptr<Analysis> analysis;
+};
+
+std::unique_ptr<Analysed> analyse(const vt::SnapshotMaker &maker) {
+  auto result = std::make_unique<Analysed>();
+  std::string error;
+  EXPECT_TRUE(parse_info(maker.info(), &result->info, &error)) << error;
+  const std::string &bytes = maker.graph();
+  EXPECT_TRUE(build_graph(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
+                          graph_limits(result->info, bytes.size()), bytes.size() / 2, &result->graph, &error))
+      << error;
+  compute_dominators(result->graph, &result->dominators, nullptr);
+  result->names = std::make_unique<FieldNames>(result->graph, result->info);
+  result->analysis = std::make_unique<Analysis>(Analysis{result->graph, result->dominators, result->info, *result->names});
+  return result;
+}
+
+// What holds for every dominator tree: each object retains itself and what it dominates, and the
+// super-root retains every reached object.
+void expect_consistent_retained_sizes(const Analysed &a) {
+  const Dominators &d = a.dominators;
+  uint64_t reached_bytes = 0;
+  for (uint32_t id = 1; id < a.graph.node_count; ++id) {
+    if (d.idom[id] == kNone) continue;
+    reached_bytes += a.graph.shallow[id];
+    uint64_t sum = a.graph.shallow[id];
+    for (const uint32_t *c = d.children_begin(id); c != d.children_end(id); ++c) sum += d.retained[*c];
+    EXPECT_EQ(d.retained[id], sum) << "object " << id;
+    EXPECT_GE(d.retained[id], a.graph.shallow[id]) << "object " << id;
+  }
+  EXPECT_EQ(d.retained[0], reached_bytes);
+}
+
+TEST(Dominators, HandMadeGraphsHaveTheirKnownDominatorsAndRetainedSizes) {
+  vt::SnapshotMaker m;
+  uint32_t node = m.add_class("LNode;", {"left", "right"});
+  auto object = [&](uint32_t size) { return m.add_object(node, size); };
+  uint32_t a = object(10), b = object(20), c = object(30), d = object(40);  // a diamond
+  uint32_t e = object(1), f = object(2), g = object(4);                     // a cycle
+  uint32_t h = object(100), i = object(200), j = object(300);               // a chain
+  uint32_t k = object(7), l = object(8);  // a root reached twice, and from the chain as well
+  uint32_t s = object(1000), t = object(2000);  // reached only from a stack local
+  m.root(a);
+  m.ref(a, b, 2, 0), m.ref(a, c, 2, 1), m.ref(b, d), m.ref(c, d);
+  m.root(e);
+  m.ref(e, f), m.ref(f, g), m.ref(g, e);
+  m.root(h);
+  m.ref(h, i), m.ref(i, j), m.ref(j, k);
+  m.root(k, 21), m.stack_local(k, 1, 77, 0, 1), m.ref(k, l);
+  m.stack_local(s, 1, 77, 2, 3), m.ref(s, t);
+  auto analysed = analyse(m);
+  const Dominators &dom = analysed->dominators;
+
+  std::map<uint32_t, uint32_t> expected_idom{{a, 0}, {b, a}, {c, a}, {d, a}, {e, 0}, {f, e}, {g, f}, {h, 0},
+                                             {i, h}, {j, i}, {k, 0}, {l, k}, {s, 0}, {t, s}};
+  for (const auto &[id, idom] : expected_idom) EXPECT_EQ(dom.idom[id], idom) << "object " << id;
+  EXPECT_EQ(dom.idom[node], kNone);  // the class object is reached by nothing
+  std::map<uint32_t, uint64_t> expected_retained{{a, 100}, {d, 40}, {e, 7}, {f, 6}, {h, 600},
+                                                 {j, 300}, {k, 15}, {s, 3000}, {0, 3722}};
+  for (const auto &[id, bytes] : expected_retained) EXPECT_EQ(dom.retained[id], bytes) << "object " << id;
+  EXPECT_EQ(dom.reached, 15u);  // the 14 objects and the super-root
+  expect_consistent_retained_sizes(*analysed);
+  // The tree's children come largest first.
+  EXPECT_EQ(std::vector<uint32_t>(dom.children_begin(0), dom.children_end(0)), (std::vector<uint32_t>{s, h, a, k, e}));
+}
+
+// Dominators by their definition: u dominates v when v is not reached from the roots without u.
+TEST(Dominators, AgreeWithTheDefinitionOnRandomGraphs) {
+  std::mt19937 random(15);
+  for (int round = 0; round < 150; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    vt::SnapshotMaker m;
+    uint32_t klass = m.add_class("LNode;");
+    uint32_t n = 2 + random() % 30;
+    std::vector<uint32_t> ids;
+    for (uint32_t v = 0; v < n; ++v) ids.push_back(m.add_object(klass, 1 + random() % 100));
+    std::vector<std::vector<uint32_t>> out(n + 2);  // by id; id 0 is the super-root
+    for (uint32_t r = 0, roots = 1 + random() % 3; r < roots; ++r) {
+      uint32_t to = ids[random() % n];
+      m.root(to);
+      out[0].push_back(to);
+    }
+    for (uint32_t x = 0, edges = random() % (3 * n); x < edges; ++x) {
+      uint32_t from = ids[random() % n], to = ids[random() % n];
+      m.ref(from, to);
+      out[from].push_back(to);
+    }
+    auto analysed = analyse(m);
+    const Dominators &dom = analysed->dominators;
+    auto reach = [&](uint32_t without) {
+      std::vector<bool> seen(n + 2, false);
+      std::vector<uint32_t> stack{0};
+      seen[0] = true;
+      while (!stack.empty()) {
+        uint32_t v = stack.back();
+        stack.pop_back();
+        for (uint32_t w : out[v]) {
+          if (!seen[w] && w != without) seen[w] = true, stack.push_back(w);
+        }
+      }
+      return seen;
+    };
+    std::vector<bool> reached = reach(kNone);
+    // dominators[v]: every u != v that dominates v (the super-root included).
+    std::vector<std::set<uint32_t>> dominators(n + 2);
+    for (uint32_t u : ids) {
+      if (!reached[u]) continue;
+      std::vector<bool> without = reach(u);
+      for (uint32_t v : ids) {
+        if (reached[v] && v != u && !without[v]) dominators[v].insert(u);
+      }
+    }
+    for (uint32_t v : ids) {
+      if (!reached[v]) {  // objects named nowhere are not in the graph at all
+        if (v < analysed->graph.node_count) EXPECT_EQ(dom.idom[v], kNone) << "object " << v;
+        continue;
+      }
+      // The immediate dominator is the strict dominator that all the others dominate: the deepest.
+      uint32_t idom = 0;
+      for (uint32_t u : dominators[v]) {
+        if (idom == 0 || dominators[u].size() > dominators[idom].size()) idom = u;
+      }
+      EXPECT_EQ(dom.idom[v], idom) << "object " << v;
+      uint64_t retained = 0;
+      for (uint32_t w : ids) {
+        if (w == v || dominators[w].count(v)) retained += analysed->graph.shallow[w];
+      }
+      EXPECT_EQ(dom.retained[v], retained) << "object " << v;
+    }
+    expect_consistent_retained_sizes(*analysed);
+  }
+}
+
+// The example of the JVMTI specification: interface fields first (each interface once), then the
+// fields of the superclasses from the top, each class's in the listed order.
+TEST(FieldNames, FollowTheJvmtiIndexRuleAndElementsShowTheirIndex) {
+  vt::SnapshotMaker m;
+  uint32_t i0 = m.add_class("LI0;", {"static p"});
+  uint32_t i1 = m.add_class("LI1;", {"static x"});
+  uint32_t i2 = m.add_class("LI2;", {"static y"});
+  uint32_t c1 = m.add_class("LC1;", {"static a", "b"});
+  uint32_t c2 = m.add_class("LC2;", {"static q", "r"});
+  uint32_t array = m.add_class("[Ljava/lang/Object;");
+  uint32_t one = m.add_object(c1, 16), two = m.add_object(c2, 24), elements = m.add_object(array, 40);
+  uint32_t target = m.add_object(array, 16);
+  m.root(c2, 22);
+  m.ref(c2, c1, 10), m.ref(c2, i2, 7), m.ref(c1, i1, 7), m.ref(i1, i0, 7), m.ref(i2, i0, 7);
+  m.root(one), m.root(two), m.root(elements);
+  for (uint32_t index = 3; index <= 7; ++index) m.ref(two, target, 2, index);
+  m.ref(one, target, 2, 2), m.ref(one, target, 2, 3);
+  m.ref(c2, target, 8, 5), m.ref(c1, target, 8, 2), m.ref(i1, target, 8, 1), m.ref(i0, target, 8, 0);
+  m.ref(elements, target, 3, 7), m.ref(c2, target, 4);
+  auto analysed = analyse(m);
+  const HeapGraph &graph = analysed->graph;
+  auto names = [&](uint32_t id) {
+    std::vector<std::string> result;
+    for (uint32_t e = graph.first[id]; e < graph.first[id] + graph.degree[id]; ++e) {
+      result.push_back(analysed->names->edge_name(id, e));
+    }
+    return result;
+  };
+  EXPECT_EQ(names(two), (std::vector<std::string>{".a", ".b", ".q", ".r", ".<field 7>"}));
+  EXPECT_EQ(names(one), (std::vector<std::string>{".a", ".b"}));
+  EXPECT_EQ(names(c2), (std::vector<std::string>{"<superclass>", "<interface>", ".q", "<class loader>"}));
+  EXPECT_EQ(names(c1), (std::vector<std::string>{"<interface>", ".a"}));
+  EXPECT_EQ(names(i1), (std::vector<std::string>{"<interface>", ".x"}));
+  EXPECT_EQ(names(i0), (std::vector<std::string>{".p"}));
+  EXPECT_EQ(names(elements), (std::vector<std::string>{"[7]"}));
+  EXPECT_EQ(analysed->names->describe_type(c2), "class C2");
+  EXPECT_EQ(analysed->names->describe_type(elements), "java.lang.Object[]");
+  EXPECT_EQ(java_class_name("[[I"), "int[][]");
+}
+
+std::vector<std::string> vias(const std::vector<PathStep> &steps) {
+  std::vector<std::string> result;
+  for (const PathStep &step : steps) result.push_back(step.via);
+  return result;
+}
+
+TEST(Suspects, TheCacheTheGroupAndTheStackLocalWithTheirPathsHistogramAndAllocationPoints) {
+  vt::ShopSnapshot shop;
+  auto analysed = analyse(shop.m);
+  const Analysis &a = *analysed->analysis;
+  expect_consistent_retained_sizes(*analysed);
+  uint64_t cache = 48 + 1000 + 4 * (32 + 16 + 24 + 10000);
+  ASSERT_EQ(a.heap(), cache + 5 * 2000 + 30000 + 100);
+
+  std::vector<Suspect> suspects = find_suspects(a);
+  std::string text = format_suspects(a, suspects, 0.10);
+  ASSERT_EQ(suspects.size(), 3u) << text;
+  const Suspect &map = suspects[0];
+  EXPECT_EQ(map.id, shop.map);
+  EXPECT_EQ(map.retained, cache);
+  EXPECT_EQ(map.path.root_kind, 22u);
+  EXPECT_EQ(vias(map.path.steps), (std::vector<std::string>{"", ".CACHE"})) << text;
+  EXPECT_EQ(vias(map.inside), (std::vector<std::string>{".table"})) << text;
+  EXPECT_EQ(map.held_class, shop.entry_class);
+  EXPECT_EQ(map.held_members, 4u);
+  EXPECT_EQ(vias(map.sample), (std::vector<std::string>{"[0]", ".value", ".receipt"})) << text;
+  EXPECT_TRUE(vt::contains(text, "    .CACHE -> Map #" + std::to_string(shop.map) + "\n")) << text;
+
+  const Suspect &local = suspects[1];
+  EXPECT_EQ(local.id, shop.bytes_on_stack);
+  EXPECT_EQ(local.path.root_kind, 24u);
+  EXPECT_EQ(local.path.thread, "\"main\" (id 1)");
+  EXPECT_EQ(local.path.frame, "Shop.main (frame 2, slot 3)");
+
+  const Suspect &sessions = suspects[2];
+  EXPECT_TRUE(sessions.group);
+  EXPECT_EQ(sessions.id, shop.registry);
+  EXPECT_EQ(sessions.members, 4u);
+  EXPECT_EQ(sessions.retained, 10000u);
+  EXPECT_EQ(vias(sessions.sample), (std::vector<std::string>{".s3"})) << text;
+  EXPECT_TRUE(vt::contains(text, "Suspect 3: 4 objects of Session under class Registry #")) << text;
+  EXPECT_EQ(find_suspects(a, 0.5).size(), 1u);
+
+  // Retained bytes per class count an instance held by another of its class once.
+  std::map<uint32_t, ClassRow> rows;
+  for (const ClassRow &row : class_histogram(a)) rows[row.class_id] = row;
+  EXPECT_EQ(rows[shop.session_class].instances, 5u);
+  EXPECT_EQ(rows[shop.session_class].retained, 10000u);
+  EXPECT_EQ(rows[shop.entry_class].retained, 4 * (32 + 16 + 24 + 10000u));
+  EXPECT_EQ(rows[shop.map_class].shallow, 48u);
+  EXPECT_EQ(top_dominators(a, 2), (std::vector<uint32_t>{shop.shop, shop.map}));  // the class object first
+
+  std::vector<AllocationRow> points = allocation_rows(a);
+  ASSERT_EQ(points.size(), 1u);
+  EXPECT_TRUE(points[0].listed);
+  EXPECT_EQ(points[0].point.birthplace, "Shop.main(Shop.java:10)");
+  EXPECT_EQ(points[0].live, 4u);
+  EXPECT_EQ(points[0].retained, 4 * 10024u);
+}
+
+std::string with_byte(std::string text, size_t offset, uint8_t value) {
+  text[offset] = (char)value;
+  return text;
+}
+
+// Every cut and every damaged record names its byte offset; pieces of any size read the same.
+TEST(GraphParser, CutOrCorruptGraphsNameTheByteOffset) {
+  vt::ShopSnapshot shop;
+  std::string graph = shop.m.graph();
+  InfoFile info;
+  std::string error;
+  ASSERT_TRUE(parse_info(shop.m.info(), &info, &error));
+  auto build = [&](const std::string &bytes, size_t split, HeapGraph *out) {
+    error.clear();
+    return build_graph(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), graph_limits(info, 0), split,
+                       out, &error);
+  };
+  HeapGraph whole;
+  ASSERT_TRUE(build(graph, graph.size(), &whole)) << error;
+  for (size_t split = 0; split <= graph.size(); ++split) {
+    HeapGraph pieces;
+    ASSERT_TRUE(build(graph, split, &pieces)) << "split at " << split << ": " << error;
+    ASSERT_EQ(pieces.target, whole.target) << "split at " << split;
+    ASSERT_EQ(pieces.label, whole.label) << "split at " << split;
+    ASSERT_EQ(pieces.shallow, whole.shallow) << "split at " << split;
+  }
+  const std::vector<size_t> &record_starts = shop.m.record_starts();
+  std::set<size_t> starts(record_starts.begin(), record_starts.end());
+  for (size_t cut = 0; cut < graph.size(); ++cut) {
+    HeapGraph out;
+    EXPECT_FALSE(build(graph.substr(0, cut), cut / 2, &out)) << "cut at " << cut;
+    size_t record = *std::prev(starts.upper_bound(cut));
+    EXPECT_EQ(error.rfind("offset " + std::to_string(record) + ": ", 0), 0u) << "cut at " << cut << ": " << error;
+  }
+  size_t third = record_starts[4];  // the third root: kind byte, referrer, referee, then its object
+  ASSERT_EQ((uint8_t)graph[third], 0x80 | 26);
+  HeapGraph out;
+  EXPECT_FALSE(build(with_byte(graph, third, 12), 5, &out));
+  EXPECT_EQ(error, "offset " + std::to_string(third) + ": unknown reference kind 12");
+  EXPECT_FALSE(build(with_byte(graph, third + 5, 200), 5, &out));
+  EXPECT_EQ(error, "offset " + std::to_string(third) + ": id 200 is not below the object count " +
+                       std::to_string(info.summary["Object count"]));
+  EXPECT_FALSE(build(with_byte(graph, third, 0x24), 5, &out));  // an index on a class loader reference
+  EXPECT_EQ(error, "offset " + std::to_string(third) + ": index on a reference of kind class loader");
+  // Without the Summary, the graph's size bounds the ids.
+  InfoFile no_summary;
+  HeapGraph bounded;
+  std::string far = with_byte(graph, third + 7, 0x40);
+  EXPECT_FALSE(build_graph(reinterpret_cast<const uint8_t *>(far.data()), far.size(), graph_limits(no_summary, 0), 0,
+                           &bounded, &error));
+  EXPECT_TRUE(vt::contains(error, "is more than a graph of " + std::to_string(far.size()) + " bytes can name")) << error;
+}
+
+// The agent's archive is read as a stream and gives the same graph as the directory; a damaged
+// archive is refused with a clear message.
+TEST(SnapshotInput, TheArchiveReadsLikeItsDirectory) {
+  vt::ShopSnapshot shop;
+  vt::TempDir dir("vorkel-analysis");
+  ASSERT_TRUE(shop.m.write(dir.path()));
+  std::string archive = dir / "oom_1.tar.bz2";
+  ASSERT_TRUE(oom_archive_create((dir / "oom_info.txt").c_str(), (dir / "oom_graph.bin").c_str(), archive.c_str()));
+  LoadedSnapshot from_directory, from_archive;
+  std::string error;
+  ASSERT_TRUE(load_snapshot(dir.path(), &from_directory, nullptr, &error)) << error;
+  ASSERT_TRUE(load_snapshot(archive, &from_archive, nullptr, &error)) << error;
+  EXPECT_EQ(from_archive.graph.target, from_directory.graph.target);
+  EXPECT_EQ(from_archive.graph.shallow, from_directory.graph.shallow);
+  EXPECT_EQ(from_archive.info.classes.size(), 10u);
+  EXPECT_EQ(from_archive.graph.references, from_directory.graph.references);
+  Report summary = read_directory(archive);  // the summary checks the archive's two files too
+  EXPECT_TRUE(summary.ok) << format_report(summary, 5);
+
+  std::string bytes = vt::read_file(archive);
+  vt::write_file(archive, bytes.substr(0, bytes.size() - 100));
+  LoadedSnapshot cut;
+  EXPECT_FALSE(load_snapshot(archive, &cut, nullptr, &error));
+  EXPECT_TRUE(vt::contains(error, "cut off")) << error;
+  vt::write_file(archive, with_byte(bytes, bytes.size() / 2, (uint8_t)~bytes[bytes.size() / 2]));
+  EXPECT_FALSE(load_snapshot(archive, &cut, nullptr, &error));
+  EXPECT_TRUE(vt::contains(error, "damaged")) << error;
+  vt::write_file(dir / "oom_graph.bin", shop.m.graph().substr(0, 40));
+  EXPECT_FALSE(load_snapshot(dir.path(), &cut, nullptr, &error));
+  EXPECT_EQ(error.rfind("oom_graph.bin: offset ", 0), 0u) << error;
+}
+
+}  // namespace
