@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "agent_locks.h"
 #include "execute.h"
 #include "fileops.h"
 #include "hires_time.h"
@@ -122,6 +124,44 @@ TEST(WinThreads, ThreadNumbersAreStableAndDistinct) {
   std::thread([&] { seen_elsewhere = thread_local_get(key); }).join();
   EXPECT_EQ(thread_local_get(key), &value);
   EXPECT_EQ(seen_elsewhere, nullptr);
+}
+
+// The agent's mutexes as critical sections: made by the first lock from zeroed static storage
+// even when threads race to it, entered again by their holder, exclusive, made afresh after destroy.
+agent_mutex win_test_mutex;
+TEST(WinThreads, AgentMutexesAreRecursiveExclusiveAndMadeOnFirstUse) {
+  int64_t counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&counter] {
+      for (int i = 0; i < 20000; ++i) {
+        agent_mutex_guard outer(win_test_mutex);
+        agent_mutex_guard inner(win_test_mutex);
+        int64_t seen = counter;
+        std::this_thread::yield();
+        counter = seen + 1;
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(counter, 80000);
+
+  std::atomic<bool> entered{false};
+  agent_mutex_lock(win_test_mutex);
+  std::thread other([&] {
+    agent_mutex_guard guard(win_test_mutex);
+    entered = true;
+  });
+  Sleep(100);
+  EXPECT_FALSE(entered.load()) << "another thread entered a held mutex";
+  agent_mutex_unlock(win_test_mutex);
+  other.join();
+  EXPECT_TRUE(entered.load());
+
+  agent_mutex_destroy(win_test_mutex);
+  EXPECT_EQ(win_test_mutex.state.load(), 0);
+  agent_mutex_guard again(win_test_mutex);
+  EXPECT_EQ(win_test_mutex.state.load(), 2);
 }
 
 std::vector<std::string> split_fields(const std::string &text) {
