@@ -1,9 +1,19 @@
 # Build definitions shared by every target that is (or wraps) the agent.
 
 # The compile options of the agent's code: no exceptions, no RTTI, nothing exported by default.
-set(VORKEL_COMPILE_OPTIONS -Wall -Wextra -Wno-unused-parameter -fno-exceptions -fno-rtti
-    -fvisibility=hidden -fvisibility-inlines-hidden -fno-strict-aliasing -ffunction-sections -fdata-sections)
-set(VORKEL_COMPILE_DEFINITIONS _GNU_SOURCE _FILE_OFFSET_BITS=64)
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  # MinGW-w64: a DLL exports what is marked dllexport (VORKEL_EXPORT), visibility does not apply.
+  set(VORKEL_COMPILE_OPTIONS -Wall -Wextra -Wno-unused-parameter -fno-exceptions -fno-rtti
+      -fno-strict-aliasing -ffunction-sections -fdata-sections)
+  set(VORKEL_COMPILE_DEFINITIONS WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 __USE_MINGW_ANSI_STDIO=1)
+  # Everything static: the DLL and the test programs need nothing but the system's own DLLs.
+  set(VORKEL_WIN_LINK_OPTIONS -static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
+  set(VORKEL_WIN_SYSTEM_LIBRARIES ws2_32 psapi shell32)
+else()
+  set(VORKEL_COMPILE_OPTIONS -Wall -Wextra -Wno-unused-parameter -fno-exceptions -fno-rtti
+      -fvisibility=hidden -fvisibility-inlines-hidden -fno-strict-aliasing -ffunction-sections -fdata-sections)
+  set(VORKEL_COMPILE_DEFINITIONS _GNU_SOURCE _FILE_OFFSET_BITS=64)
+endif()
 
 # vorkel_sanitize(<target> <PUBLIC|PRIVATE|INTERFACE> <sanitizers>)
 # Compiles and links target with -fsanitize=<sanitizers> (a comma-separated list as clang and gcc
@@ -22,7 +32,9 @@ endfunction()
 # A shared library built like the deliverable agent: the agent's modules (vorkel_objs), the
 # platform's program entry and the given sources, with the agent's compile options and exactly its
 # link options (only the version script's symbols exported, the C++ runtime linked in, no
-# undefined symbols). The library also runs as a program for the helper modes.
+# undefined symbols). The library also runs as a program for the helper modes; on Windows it is
+# <name>.dll, whose helper modes rundll32.exe starts through agent_win32_entryW, and every build
+# checks its exports and imports (scripts/windows-check-exports.sh).
 function(vorkel_agent_library name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "OUTPUT_DIRECTORY" "SOURCES")
   add_library(${name} SHARED $<TARGET_OBJECTS:vorkel_objs> ${arg_SOURCES})
@@ -41,5 +53,13 @@ function(vorkel_agent_library name)
     set_target_properties(${name} PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/libvorkel.map)
     # Started as a program ("notify", "monitor"), the library must be executable.
     add_custom_command(TARGET ${name} POST_BUILD COMMAND chmod 0755 $<TARGET_FILE:${name}>)
+  elseif(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/win/rundll_entry.cpp)
+    target_link_libraries(${name} PRIVATE ${VORKEL_WIN_SYSTEM_LIBRARIES})
+    target_link_options(${name} PRIVATE ${VORKEL_WIN_LINK_OPTIONS} -Wl,--exclude-libs,ALL)
+    set_target_properties(${name} PROPERTIES PREFIX "" IMPORT_PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${arg_OUTPUT_DIRECTORY})
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND ${CMAKE_SOURCE_DIR}/scripts/windows-check-exports.sh $<TARGET_FILE:${name}> ${CMAKE_SOURCE_DIR}/src
+      VERBATIM)
   endif()
 endfunction()

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds vorkel and runs every test: the unit tests once more under AddressSanitizer and
 # UndefinedBehaviorSanitizer, every fuzz target for a short bounded run, then the whole suite
-# (unit and JVM tests) of the normal build.
+# (unit and JVM tests) of the normal build, then the Windows build's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -19,5 +19,8 @@ echo "== Fuzz targets, ${VORKEL_FUZZ_EXECUTIONS:-20000} executions each"
 VORKEL_BUILD_JOBS="$jobs" bench/fuzz.sh -n "${VORKEL_FUZZ_EXECUTIONS:-20000}"
 
 echo "== All tests"
-cd build
-ctest --output-on-failure -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs")
+
+echo "== Windows build (MinGW-w64) and its tests under Wine"
+scripts/windows-build.sh build-win
+(cd build-win && ctest --output-on-failure -j "$jobs")

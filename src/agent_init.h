@@ -54,8 +54,12 @@ struct agent_globals_record {
 
 VORKEL_EXPORT agent_globals_record *agent_globals;
 
-// The platform's suffix of executables ("" here).
+// The platform's suffix of executables, appended to the configured Java launcher.
+#ifdef _WIN32
+constexpr const char *AGENT_EXECUTABLE_SUFFIX = ".exe";
+#else
 constexpr const char *AGENT_EXECUTABLE_SUFFIX = "";
+#endif
 
 bool agent_feature_enabled(unsigned bit);
 int32_t agent_init_load(JavaVM *vm, int64_t disabled_features);

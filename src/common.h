@@ -5,7 +5,11 @@
 #include <cstdint>
 
 // Symbols the JVM or the Java half look up by name. Everything else stays hidden.
+#ifdef _WIN32
+#define VORKEL_EXPORT extern "C" __declspec(dllexport)
+#else
 #define VORKEL_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 // The name of the enclosing function, used in error messages ending in "(%s:%d)".
 #define VORKEL_HERE __func__

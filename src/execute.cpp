@@ -37,20 +37,6 @@ int execute_entry_point(char **arguments, int count) {
   return 1;
 }
 
-bool execute_self(char *const arguments[], const char **reason, int32_t *pid) {
-  *reason = "";
-  agent_globals_record *globals = agent_globals;
-  if (globals == nullptr || globals->self_executable[0] == '\0') {
-    *reason = "agent not configured";
-    return false;
-  }
-  if (!create_process(globals->self_executable, arguments, pid)) {
-    *reason = "create_process failed";
-    return false;
-  }
-  return true;
-}
-
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_fork_AgentStartupForker_startForkedProcess(JNIEnv *jni,
                                                                                                    jclass type) {
   agent_globals_record *globals = agent_globals;

@@ -7,6 +7,17 @@
 using locked_file_handle = int64_t;  // a file descriptor on POSIX; negative = invalid
 constexpr locked_file_handle INVALID_LOCKED_FILE = -1;
 
+// fopen modes of the snapshot's files: binary, so that they hold the same bytes on every platform,
+// and not inherited by child processes (glibc's "e"; Windows starts the agent's children without
+// inheriting handles, and its C library knows no such flag).
+#ifdef _WIN32
+#define FILEOPS_READ_MODE "rb"
+#define FILEOPS_WRITE_MODE "wb"
+#else
+#define FILEOPS_READ_MODE "rbe"
+#define FILEOPS_WRITE_MODE "wbe"
+#endif
+
 int64_t xftell64(FILE *stream);
 int xfseek64(FILE *stream, int64_t offset, int whence);
 int64_t xfsize64(FILE *stream);

@@ -170,7 +170,7 @@ bool oom_compress_tar_header(const char *name, uint64_t size) {
 // appended while the file is read are left out, and a file that shrinks fails the archive.
 bool oom_compress_file(const char *path, const char *name) {
   archive_state &state = oom_compress.current;
-  FILE *file = fopen(path, "rbe");
+  FILE *file = fopen(path, FILEOPS_READ_MODE);
   if (file == nullptr) {
     log_error_raw(state.jni, "Failed to open %s file for adding to archive, inserting empty file instead.", path);
     return oom_compress_tar_header(name, 0);
@@ -273,7 +273,7 @@ bool oom_archive_create_for(JNIEnv *jni, const char *info_path, const char *grap
     return false;
   }
 
-  state.archive = fopen(archive_path, "wbe");
+  state.archive = fopen(archive_path, FILEOPS_WRITE_MODE);
   if (state.archive == nullptr) {
     log_error_raw(jni, "Failed to open archive file for writing (%d).", errno);
     oom_compress_release_buffers();

@@ -77,7 +77,7 @@ bool snapshot_build_paths(snapshot_record *snapshot, const char *work_dir) {
 }
 
 bool oom_write_status_file(snapshot_record *snapshot, const char *text) {
-  FILE *file = fopen(snapshot->status_path, "we");
+  FILE *file = fopen(snapshot->status_path, FILEOPS_WRITE_MODE);
   if (file == nullptr) {
     log_error_raw(nullptr, "Could not open OOM status file for writing.");
     return false;
@@ -107,7 +107,7 @@ bool oom_save_parameters(snapshot_record *snapshot) {
 // The info text.
 
 bool oom_text_open(snapshot_record *snapshot) {
-  snapshot->text_file = fopen(snapshot->info_path, "we");
+  snapshot->text_file = fopen(snapshot->info_path, FILEOPS_WRITE_MODE);
   if (snapshot->text_file == nullptr) {
     log_error_raw(nullptr, "Failed to open OOM info file for writing: %d", errno);
     return false;
@@ -155,7 +155,7 @@ bool oom_text_print(snapshot_record *snapshot, const char *format, ...) {
 
 bool oom_graph_open(snapshot_record *snapshot) {
   snapshot->graph_buffered = 0;
-  snapshot->graph_file = fopen(snapshot->graph_path, "wbe");
+  snapshot->graph_file = fopen(snapshot->graph_path, FILEOPS_WRITE_MODE);
   if (snapshot->graph_file == nullptr) {
     log_error_raw(nullptr, "Failed to open OOM graph file for writing: %d", errno);
     snapshot_set_fatal_error(snapshot, SNAPSHOT_ERROR_GRAPH_OPEN);

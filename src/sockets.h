@@ -1,5 +1,5 @@
 // Socket helpers for the HTTP client: one implementation per operating system (src/unix/sockets,
-// and one for Windows). The HTTP client makes no socket call of its own.
+// src/win/sockets). The HTTP client makes no socket call of its own.
 #pragma once
 
 #include <jni.h>
@@ -9,8 +9,14 @@
 
 struct addrinfo;
 
+#ifdef _WIN32
+// A Winsock SOCKET (an unsigned pointer-sized handle); the invalid one is INVALID_SOCKET.
+using socket_handle = uintptr_t;
+constexpr socket_handle SOCKET_INVALID_HANDLE = ~(socket_handle)0;
+#else
 using socket_handle = int;
 constexpr socket_handle SOCKET_INVALID_HANDLE = -1;
+#endif
 
 // The socket-level time-out options for socket_set_timeout.
 extern const int SOCKET_RECEIVE_TIMEOUT;

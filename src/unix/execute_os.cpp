@@ -4,7 +4,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "agent_init.h"
 #include "execute.h"
+#include "proc_info.h"
 #include "unix/unix_os.h"
 
 namespace {
@@ -35,4 +37,18 @@ int execute_os_main(int argc, char **argv) {
   sigaction(SIGINT, &action, nullptr);
   execute_pre_entry_point();
   return execute_entry_point(argv, argc);
+}
+
+bool execute_self(char *const arguments[], const char **reason, int32_t *pid) {
+  *reason = "";
+  agent_globals_record *globals = agent_globals;
+  if (globals == nullptr || globals->self_executable[0] == '\0') {
+    *reason = "agent not configured";
+    return false;
+  }
+  if (!create_process(globals->self_executable, arguments, pid)) {
+    *reason = "create_process failed";
+    return false;
+  }
+  return true;
 }

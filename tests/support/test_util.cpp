@@ -2,14 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifndef _WIN32
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -19,10 +21,14 @@
 #include <sstream>
 #include <thread>
 
+#ifndef _WIN32
 extern char **environ;
+#endif
 
 namespace vt {
 
+// Directories, removal and processes of Windows are in win/test_util_win.cpp.
+#ifndef _WIN32
 TempDir::TempDir(const std::string &prefix) {
   const char *base = getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
@@ -30,6 +36,8 @@ TempDir::TempDir(const std::string &prefix) {
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
 }
+
+#endif
 
 TempDir::~TempDir() {
   if (!path_.empty() && getenv("VORKEL_KEEP_TEST_FILES") == nullptr) remove_tree(path_);
@@ -39,7 +47,11 @@ bool make_directories(const std::vector<std::string> &paths) {
   for (const std::string &path : paths) {
     for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
       std::string prefix = path.substr(0, slash);
+#ifdef _WIN32
+      if (mkdir(prefix.c_str()) != 0 && errno != EEXIST) return false;
+#else
       if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
+#endif
       if (slash == std::string::npos) break;
     }
     if (!is_directory(path)) return false;
@@ -55,6 +67,8 @@ std::vector<std::string> entries_with_prefix(const std::string &directory, const
   return paths;
 }
 
+// File locks and mounts are POSIX-only helpers.
+#ifndef _WIN32
 namespace {
 // 1 when the lock could be taken, 0 when someone holds it, -1 when the file cannot be opened.
 int try_lock(const std::string &path) {
@@ -68,6 +82,8 @@ int try_lock(const std::string &path) {
 
 bool lock_is_free(const std::string &path) { return try_lock(path) == 1; }
 bool lock_is_held(const std::string &path) { return try_lock(path) == 0; }
+
+#endif
 
 NativeLog NativeLog::read(const std::string &directory) {
   std::string all;
@@ -93,6 +109,7 @@ std::vector<std::string> NativeLog::agent_errors() const {
   return lines;
 }
 
+#ifndef _WIN32
 TmpfsMount::TmpfsMount(const std::string &size) : dir_("vorkel-tmpfs") {
   if (geteuid() != 0) {
     error_ = "mounting a tmpfs needs root";
@@ -106,6 +123,8 @@ TmpfsMount::TmpfsMount(const std::string &size) : dir_("vorkel-tmpfs") {
 TmpfsMount::~TmpfsMount() {
   if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
 }
+
+#endif
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -143,6 +162,7 @@ std::vector<std::string> list_directory(const std::string &path) {
   return names;
 }
 
+#ifndef _WIN32
 void remove_tree(const std::string &path) {
   struct stat info {};
   if (lstat(path.c_str(), &info) != 0) return;
@@ -153,6 +173,8 @@ void remove_tree(const std::string &path) {
     unlink(path.c_str());
   }
 }
+
+#endif
 
 bool copy_file(const std::string &from, const std::string &to, unsigned mode) {
   std::string content = read_file(from);
@@ -186,6 +208,7 @@ bool wait_until(const std::function<bool()> &predicate, std::chrono::millisecond
   }
 }
 
+#ifndef _WIN32
 namespace {
 
 std::vector<std::string> build_environment(const ProcessOptions &options) {
@@ -360,6 +383,8 @@ ProcessResult BackgroundProcess::wait(std::chrono::milliseconds timeout) {
 void BackgroundProcess::kill(int signal) {
   if (pid_ > 0 && !reaped_) ::kill(-pid_, signal);  // the whole group the child leads
 }
+
+#endif
 
 std::string BackgroundProcess::out() const { return read_file(out_path_); }
 std::string BackgroundProcess::err() const { return read_file(err_path_); }

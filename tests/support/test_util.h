@@ -125,6 +125,7 @@ class BackgroundProcess {
 
  private:
   int pid_ = -1;
+  void *handle_ = nullptr;  // the process handle on Windows
   bool reaped_ = false;
   int status_ = 0;
   std::string out_path_, err_path_;

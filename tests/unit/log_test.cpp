@@ -39,8 +39,8 @@ TEST(LogBeforeInitialisation, ErrorsGoToStandardErrorOnly) {
         exit(0);
       },
       ::testing::ExitedWithCode(0),
-      "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8},[0-9]{3} \\[        :0    \\] ERROR - early failure 7 "
-      "\\(somewhere:12\\)");
+      // Only what both of GoogleTest's regular expression dialects read (Windows has the simple one).
+      "....-..-.. ..:..:..,... \\[        :0    \\] ERROR - early failure 7 \\(somewhere:12\\)");
 }
 
 class LogFile : public ::testing::Test {

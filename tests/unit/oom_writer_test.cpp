@@ -99,7 +99,7 @@ class SnapshotFiles : public ::testing::Test {
     snapshot_reset(&snapshot_);
     snapshot_.start_time = 1700000000123LL;
     ASSERT_TRUE(snapshot_build_paths(&snapshot_, dir_.path().c_str()));
-    ASSERT_EQ(mkdir(snapshot_.dump_directory, 0777), 0);
+    ASSERT_TRUE(vt::make_directories({snapshot_.dump_directory}));
   }
   void TearDown() override { snapshot_set_disk_source(nullptr); }
   std::string log() { return vt::NativeLog::read(dir_ / "logs").text(); }
@@ -209,7 +209,7 @@ TEST_F(SnapshotFiles, AFullFileSystemFailsTheChecksAndTheWrites) {
   snapshot_reset(&small);
   small.start_time = 42;
   ASSERT_TRUE(snapshot_build_paths(&small, mount_point.path().c_str()));
-  ASSERT_EQ(mkdir(small.dump_directory, 0777), 0);
+  ASSERT_TRUE(vt::make_directories({small.dump_directory}));
   EXPECT_FALSE(snapshot_in_valid_state(&small));
   EXPECT_STREQ(snapshot_get_fatal_error(&small), "disk is too full to continue");
 

@@ -2,7 +2,11 @@
 
 #include <cstring>
 
+#ifdef _WIN32
+#define FAKE_JVM_DATA __declspec(dllexport)
+#else
 #define FAKE_JVM_DATA __attribute__((visibility("default")))
+#endif
 
 extern "C" {
 FAKE_JVM_DATA uint64_t gHotSpotVMStructs, gHotSpotVMTypes, gHotSpotVMIntConstants;
@@ -61,6 +65,8 @@ void fake_jvm_reset_layout() {
 int fake_jvm_allocate(void *, long, unsigned char **) { return 0; }
 
 // At namespace scope, so that their virtual tables carry the plain names (_ZTV13InstanceKlass, ...).
+// The Windows build exports them under the names a JVM library built for Windows has
+// (tests/win/programs/fake_jvm.def).
 struct Metadata {
   virtual ~Metadata() = default;
   virtual int kind() const = 0;

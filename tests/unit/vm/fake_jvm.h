@@ -4,7 +4,17 @@
 
 #include <cstdint>
 
+#ifdef _WIN32
+// Imported by the tests: the address of a function is then its own in the library, not a stub in
+// the test program (the hint must lie in the library).
+#ifdef FAKE_JVM_BUILDING
+#define FAKE_JVM_EXPORT extern "C" __declspec(dllexport)
+#else
+#define FAKE_JVM_EXPORT extern "C" __declspec(dllimport)
+#endif
+#else
 #define FAKE_JVM_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 // The library's own serviceability exports, by name (null for other names). The tests go through
 // this rather than referring to the variables, which would move them into the test program.

@@ -47,7 +47,7 @@ public final class Agent {
         File home = new File(options.get("home", libDir.getAbsoluteFile().getParent()));
         File work = new File(options.get("work", new File(home, "work").getPath()));
         work.mkdirs();
-        String library = options.get("lib", new File(libDir, "libvorkel.so").getAbsolutePath());
+        String library = options.get("lib", new File(libDir, System.mapLibraryName("vorkel")).getAbsolutePath());
         String host = options.get("host", "127.0.0.1");
         int port = options.getInt("port", 9);
 

@@ -99,7 +99,7 @@ public final class ForkedJob {
         }
         String home = System.getenv("VORKEL_HOME");
         File base = home != null ? new File(home) : AgentOptions.jarDirectory().getAbsoluteFile().getParentFile();
-        return new File(new File(base, "lib"), "libvorkel.so").getAbsolutePath();
+        return new File(new File(base, "lib"), System.mapLibraryName("vorkel")).getAbsolutePath();
     }
 
     private boolean handleAll(File work) {
