@@ -182,8 +182,8 @@ class ratio_reporter : public benchmark::ConsoleReporter {
         auto ours = times_.find(std::string("BM_Hashmap") + operation + suffix);
         auto theirs = times_.find(std::string("BM_Unordered") + operation + suffix);
         if (ours == times_.end() || theirs == times_.end() || theirs->second <= 0) continue;
-        std::printf("  %-6s %-15s %8.2f ms / %8.2f ms = %.2f\n", operation, kinds[kind], ours->second,
-                    theirs->second, ours->second / theirs->second);
+        std::printf("  %-6s %-15s %8.2f ms / %8.2f ms = %.2f\n", operation, kinds[kind], ours->second, theirs->second,
+                    ours->second / theirs->second);
       }
     }
   }

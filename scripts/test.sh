@@ -10,6 +10,9 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 
+echo "== Style (.clang-format) and checks (.clang-tidy)"
+scripts/check-style.sh --tidy
+
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVORKEL_SANITIZE=ON >/dev/null
 cmake --build build-sanitize -j "$jobs" --target vorkel_unit_tests
 echo "== Unit tests (tiers unit and system) with AddressSanitizer and UndefinedBehaviorSanitizer"

@@ -63,10 +63,10 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitia
     jstring session_id, jstring home_dir, jstring work_dir, jstring java_executable, jstring agent_jar,
     jstring self_executable, jobjectArray jvm_arguments, jstring vm_name, jstring vm_version,
     jstring crash_log_pattern) {
-  const jstring strings[] = {collector_host, account_id, jvm_id,          session_id, home_dir, work_dir,
-                             java_executable, agent_jar, self_executable, vm_name,    vm_version, crash_log_pattern};
-  static const char *const names[] = {"collectorHost", "accountId",  "jvmId",         "sessionId",
-                                      "homeDir",       "workDir",    "javaExecutable", "agentJar",
+  const jstring strings[] = {collector_host,  account_id, jvm_id,          session_id, home_dir,   work_dir,
+                             java_executable, agent_jar,  self_executable, vm_name,    vm_version, crash_log_pattern};
+  static const char *const names[] = {"collectorHost",  "accountId", "jvmId",          "sessionId",
+                                      "homeDir",        "workDir",   "javaExecutable", "agentJar",
                                       "selfExecutable", "vmName",    "vmVersion",      "crashLogPattern"};
   for (size_t i = 0; i < countof(strings); ++i) {
     if (strings[i] == nullptr) {
@@ -81,11 +81,12 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitia
   jni_utf_chars host(jni, collector_host), account(jni, account_id), jvm(jni, jvm_id), session(jni, session_id),
       home(jni, home_dir), work(jni, work_dir), java(jni, java_executable), jar(jni, agent_jar),
       self_path(jni, self_executable), name(jni, vm_name), version(jni, vm_version), pattern(jni, crash_log_pattern);
-  const jni_utf_chars *all[] = {&host, &account, &jvm, &session, &home, &work,
-                                &java, &jar,     &self_path, &name, &version, &pattern};
+  const jni_utf_chars *all[] = {&host, &account, &jvm,       &session, &home,    &work,
+                                &java, &jar,     &self_path, &name,    &version, &pattern};
   for (const jni_utf_chars *characters : all) {
     if (!*characters) {
-      log_error_raw(jni, "configure: the characters of an argument could not be had, the configuration is not changed.");
+      log_error_raw(jni,
+                    "configure: the characters of an argument could not be had, the configuration is not changed.");
       throw_vorkel_exception(jni, "configure: out of memory reading the arguments");
       return;
     }

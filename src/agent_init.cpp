@@ -98,10 +98,10 @@ struct agent_wiring {
   void (*on_added)() = nullptr;  // told that the row is in the request (before the set-up runs)
 };
 
-#define AGENT_CAPABILITY(field)                                                                                \
-  agent_capability {                                                                                           \
-    [](const jvmtiCapabilities &potential) { return potential.field != 0; },                                   \
-        [](jvmtiCapabilities &request) { request.field = 1; }                                                   \
+#define AGENT_CAPABILITY(field)                                              \
+  agent_capability {                                                         \
+    [](const jvmtiCapabilities &potential) { return potential.field != 0; }, \
+        [](jvmtiCapabilities &request) { request.field = 1; }                \
   }
 #define AGENT_CALLBACK(field, function) [](jvmtiEventCallbacks &callbacks) { callbacks.field = function; }
 #define AGENT_ENV(environment, need) AGENT_##environment##_ENV, AGENT_##need

@@ -27,10 +27,10 @@
 #include "common.h"
 
 struct agent_globals_record {
-  int32_t status;             // -1 until a load completed, 0 after a successful load
-  jvmtiEnv *jvmti;            // main environment
-  jvmtiEnv *tag_jvmti;        // tagging environment
-  uint8_t vm_dead;            // set by VMDeath, never cleared
+  int32_t status;       // -1 until a load completed, 0 after a successful load
+  jvmtiEnv *jvmti;      // main environment
+  jvmtiEnv *tag_jvmti;  // tagging environment
+  uint8_t vm_dead;      // set by VMDeath, never cleared
   char account_id[64];
   char jvm_id[64];
   char session_id[64];
@@ -41,14 +41,14 @@ struct agent_globals_record {
   char java_executable[1024];
   char agent_jar[1024];
   char self_executable[1024];
-  char **jvm_arguments;       // owned copies, null when absent
+  char **jvm_arguments;  // owned copies, null when absent
   uint64_t jvm_argument_count;
   char vm_name[64];
   char vm_version[64];
   uint8_t is_j9;
   uint8_t is_hotspot;
-  uint8_t enabled;            // cleared for good by disableAgent
-  uint64_t features;          // complement of the disabled-feature mask
+  uint8_t enabled;    // cleared for good by disableAgent
+  uint64_t features;  // complement of the disabled-feature mask
   uint8_t jvmti_9_or_later;
 };
 

@@ -58,7 +58,8 @@ bool jvmti_monitor_exit(jvmtiEnv *jvmti, jrawMonitorID monitor) {
 }
 
 bool jvmti_monitor_wait(jvmtiEnv *jvmti, jrawMonitorID monitor, int64_t milliseconds) {
-  return check_jvmti_error(nullptr, jvmti, jvmti->RawMonitorWait(monitor, milliseconds), "Cannot wait with raw monitor");
+  return check_jvmti_error(nullptr, jvmti, jvmti->RawMonitorWait(monitor, milliseconds),
+                           "Cannot wait with raw monitor");
 }
 
 bool jvmti_monitor_notify(jvmtiEnv *jvmti, jrawMonitorID monitor) {

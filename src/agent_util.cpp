@@ -206,9 +206,9 @@ void deallocate_void(JNIEnv *jni, jvmtiEnv *jvmti, void **pointer) {
 
 void deallocate_const_void(JNIEnv *jni, jvmtiEnv *jvmti, const void **pointer) {
   if (pointer == nullptr) return;
-  check_jvmti_error_no_exception(
-      jni, jvmti, jvmti->Deallocate(static_cast<unsigned char *>(const_cast<void *>(*pointer))),
-      "Cannot deallocate memory");
+  check_jvmti_error_no_exception(jni, jvmti,
+                                 jvmti->Deallocate(static_cast<unsigned char *>(const_cast<void *>(*pointer))),
+                                 "Cannot deallocate memory");
 }
 
 void record_timing(JNIEnv *jni, const char *description, uint64_t start, uint64_t end) {

@@ -22,7 +22,8 @@ bool is_major(int32_t major) { return vm_structs.hotspot_major == major; }
 
 // Pointer-sized fields of klass metadata and of other metadata.
 const char *klass_pointer(const char *klass, const field_target &field) {
-  return reinterpret_cast<const char *>(get_obj_field_wide(klass, (int32_t)get_entry_offset(field), "klass_pointer", __LINE__));
+  return reinterpret_cast<const char *>(
+      get_obj_field_wide(klass, (int32_t)get_entry_offset(field), "klass_pointer", __LINE__));
 }
 const char *metadata_pointer(const char *object, const field_target &field) {
   return reinterpret_cast<const char *>(
@@ -112,9 +113,9 @@ uint32_t get_class_misc_array_sizes(const char *klass) {
   if (const char *annotations = klass_pointer(klass, struct_iklass_class_annotations)) {
     size += get_array_size_v24(annotations);
   }
-  for (const field_target *field : {&struct_iklass_fields_annotations, &struct_iklass_methods_annotations,
-                                    &struct_iklass_methods_param_annotations,
-                                    &struct_iklass_methods_default_annotations}) {
+  for (const field_target *field :
+       {&struct_iklass_fields_annotations, &struct_iklass_methods_annotations, &struct_iklass_methods_param_annotations,
+        &struct_iklass_methods_default_annotations}) {
     if (const char *annotations = klass_pointer(klass, *field)) size += get_nested_array_size_v24(annotations);
   }
   return size;
@@ -123,9 +124,10 @@ uint32_t get_class_misc_array_sizes(const char *klass) {
 uint32_t get_methods_size(const char *methods) {
   if (methods == nullptr) return 0;
   uint32_t size = array_size(methods, struct_arr_method_data, type_ptr);
-  uint32_t count = is_major(25) ? (uint32_t)get_int_field_direct(methods, (int32_t)get_entry_offset(struct_arr_int_length),
-                                                                   "get_methods_size", __LINE__)
-                                : get_array_length(methods);
+  uint32_t count = is_major(25)
+                       ? (uint32_t)get_int_field_direct(methods, (int32_t)get_entry_offset(struct_arr_int_length),
+                                                        "get_methods_size", __LINE__)
+                       : get_array_length(methods);
   if (count > MAX_MEMBERS) count = MAX_MEMBERS;
   for (uint32_t i = 0; i < count; ++i) size += get_method_size(get_array_ptr_field(methods, i));
   return size;
@@ -138,7 +140,8 @@ uint32_t get_method_size(const char *method) {
                   (uint32_t)const_word_size.value;
   size += get_const_method_size(metadata_pointer(method, struct_method_const));
   if (vm_structs.hotspot_major >= 22 || !vm_structs.is_client_vm) {
-    if (const char *method_data = metadata_pointer(method, struct_method_data)) size += get_method_data_size(method_data);
+    if (const char *method_data = metadata_pointer(method, struct_method_data))
+      size += get_method_data_size(method_data);
   }
   if (is_major(25) && metadata_pointer(method, struct_method_counters) != nullptr) {
     size += get_type_size(type_method_counters);
@@ -161,10 +164,12 @@ uint32_t get_method_data_size(const char *method_data) {
 }
 
 uint32_t get_symbol_value(const char *symbol, char *buffer, uint32_t capacity) {
-  uint32_t length = get_u2_field_direct(symbol, (int32_t)get_entry_offset(struct_symbol_length), "get_symbol_value", __LINE__);
+  uint32_t length =
+      get_u2_field_direct(symbol, (int32_t)get_entry_offset(struct_symbol_length), "get_symbol_value", __LINE__);
   if (capacity == 0) return length;
   uint32_t count = length < capacity - 1 ? length : capacity - 1;
-  bool read = safe_read_memory(symbol + get_entry_offset(struct_symbol_body), buffer, count, "get_symbol_value", __LINE__);
+  bool read =
+      safe_read_memory(symbol + get_entry_offset(struct_symbol_body), buffer, count, "get_symbol_value", __LINE__);
   buffer[read ? count : 0] = '\0';
   return read ? 1 : 0;
 }
@@ -174,10 +179,10 @@ uint32_t const_pool_get_symbol(const char *constant_pool, uint32_t index, char *
     if (capacity > 0) safe_strncpy(buffer, "___null_cp", capacity);
     return 0;
   }
-  uint64_t slot = safe_read_memory_ulong(constant_pool,
-                                         (int64_t)get_type_size(type_constant_pool_oop_desc) +
-                                             (int64_t)index * get_type_size(type_intptr_t),
-                                         "const_pool_get_symbol", __LINE__);
+  uint64_t slot = safe_read_memory_ulong(
+      constant_pool,
+      (int64_t)get_type_size(type_constant_pool_oop_desc) + (int64_t)index * get_type_size(type_intptr_t),
+      "const_pool_get_symbol", __LINE__);
   const char *symbol = reinterpret_cast<const char *>(slot & ~(uint64_t)1);
   if (symbol == nullptr) {
     if (capacity > 0) buffer[0] = '\0';
@@ -194,7 +199,8 @@ void fill_obsolete_method_info(method_record *record) {
 
 void get_class_methods_context(jclass klass, methods_context *context) {
   *context = methods_context{};
-  if (const char *metadata = qualified_klass(klass)) context->constant_pool = klass_pointer(metadata, struct_iklass_constants);
+  if (const char *metadata = qualified_klass(klass))
+    context->constant_pool = klass_pointer(metadata, struct_iklass_constants);
 }
 
 void get_class_method_info(const methods_context *context, int64_t index, method_record *record) {
@@ -221,8 +227,8 @@ int32_t get_class_fields_count(const char *klass, const char *fields) {
   if (fields == nullptr || const_klass_fields_slots.value <= 0) return 0;
   int32_t count = (int32_t)get_array_length(fields) / const_klass_fields_slots.value;
   if (vm_structs.hotspot_major >= 23) {
-    int32_t java_fields = get_u2_field(klass, (int32_t)get_entry_offset(struct_iklass_field_count),
-                                       "get_class_fields_count", __LINE__);
+    int32_t java_fields =
+        get_u2_field(klass, (int32_t)get_entry_offset(struct_iklass_field_count), "get_class_fields_count", __LINE__);
     if (java_fields < count) count = java_fields;
   }
   return count;

@@ -17,9 +17,9 @@ constexpr const char *DEFERRED_CLASS = "vorkel/runtime/agent/instrumentation/def
 constexpr const char *ON_CLASS_LINKED_SIGNATURE = "(Ljava/lang/ClassLoader;Ljava/lang/Class;)V";
 
 struct {
-  hashmap *loaders;             // permanent loader tag -> cltracker_loader_info
+  hashmap *loaders;                 // permanent loader tag -> cltracker_loader_info
   uint32_t next_loader_number = 1;  // incremented before each use: the first loader is number 2
-  agent_mutex lock;             // guards loaders and next_loader_number; no JNI or JVMTI under it
+  agent_mutex lock;                 // guards loaders and next_loader_number; no JNI or JVMTI under it
   // Serialises giving a loader its first tag, so that two threads preparing the first classes of
   // one loader at once cannot give it two numbers (and leave an entry no object carries). It is
   // never taken by ObjectFree, so holding it across the tag calls cannot block a collection.
@@ -76,7 +76,8 @@ void cltracker_clear_listener_failure(jvmtiEnv *jvmti, JNIEnv *jni, jclass klass
   jclass exception_class = failure != nullptr ? jni->GetObjectClass(failure) : nullptr;
   if (exception_class != nullptr) jvmti->GetClassSignature(exception_class, &exception_signature, nullptr);
   jvmti->GetClassSignature(klass, &class_signature, nullptr);
-  log_error_raw(jni, "onClassLinked threw %s for class %s; the exception was cleared and the class load goes on. (%s:%d)",
+  log_error_raw(jni,
+                "onClassLinked threw %s for class %s; the exception was cleared and the class load goes on. (%s:%d)",
                 exception_signature != nullptr ? exception_signature : "an exception",
                 class_signature != nullptr ? class_signature : "(unknown)", "cltracker_class_load_event", 80);
   if (exception_signature != nullptr) jvmti->Deallocate(reinterpret_cast<unsigned char *>(exception_signature));
@@ -153,7 +154,8 @@ void JNICALL cltracker_class_prepare_event(jvmtiEnv *jvmti, JNIEnv *jni, jthread
   hashmap_entry *entry = hashmapPut(tracker.loaders, key, &created);
   if (entry == nullptr) {
     agent_mutex_unlock(tracker.lock);
-    log_error_raw(nullptr, "%s (%s:%d)", "Failed to add classloader info to map.", "cltracker_class_prepare_event", 102);
+    log_error_raw(nullptr, "%s (%s:%d)", "Failed to add classloader info to map.", "cltracker_class_prepare_event",
+                  102);
     return;
   }
   if (created) hashmap_value<cltracker_loader_info>(entry)->first_seen = perfCounterCurrent();
@@ -200,8 +202,8 @@ void cltracker_enumerate(hashmap_visitor visitor, void *context) {
 // Natives
 
 // Makes the receiver the Java half's listener of class loads.
-VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_instrumentation_deferred_DeferredTransformationNativeImpl_attach(
-    JNIEnv *jni, jobject self) {
+VORKEL_EXPORT void JNICALL
+Java_vorkel_runtime_agent_instrumentation_deferred_DeferredTransformationNativeImpl_attach(JNIEnv *jni, jobject self) {
   jobject instance = reflection_global(jni, self);
   jobject previous;
   {

@@ -18,4 +18,6 @@ uint64_t u64_min(uint64_t a, uint64_t b);
 uint64_t u64_max(uint64_t a, uint64_t b);
 
 template <typename T, size_t N>
-constexpr size_t countof(const T (&)[N]) { return N; }
+constexpr size_t countof(const T (&)[N]) {
+  return N;
+}

@@ -22,15 +22,15 @@ struct contention_record {
   hashmap *excluded_classes;    // class hashes; null when none
   jclass summary_class;         // global reference
   jmethodID summary_constructor;
-  jclass long_wait_class;       // global reference
+  jclass long_wait_class;  // global reference
   jmethodID long_wait_constructor;
-  agent_mutex lock;             // everything below, and the links, blocker fields and slots of active entries
+  agent_mutex lock;  // everything below, and the links, blocker fields and slots of active entries
   uint8_t supported;
   uint8_t blockers_supported;
   uint8_t configured;
   std::atomic<uint8_t> enabled;  // also read without the lock as a fast exit
   uint32_t active_count;
-  contention_list_link active;   // head of the circular list of waits in progress
+  contention_list_link active;  // head of the circular list of waits in progress
   uint32_t missed_detections;
 };
 
@@ -77,10 +77,10 @@ void contention_free_long_waits(contention_locals *locals);
 struct contention_detection_slot {
   jobject monitor;  // the entry's monitor, lent for the call
   uint8_t confirmed;
-  int32_t status;   // failure kind, or -1
+  int32_t status;  // failure kind, or -1
   char *owner_name;
   char *owner_stack;
-  jthread owner;  // global reference to the confirmed owner
+  jthread owner;                   // global reference to the confirmed owner
   contention_active_entry *entry;  // cleared by the waiting thread when its wait ends first
 };
 

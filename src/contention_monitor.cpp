@@ -204,8 +204,8 @@ void JNICALL contention_active_thread_entered(jvmtiEnv *jvmti, JNIEnv *jni, jthr
   free(outcome.blocker_stack);
 }
 
-VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_probes_contention_LockContentionNativeImpl_isSupported(
-    JNIEnv *jni, jobject receiver) {
+VORKEL_EXPORT jboolean JNICALL
+Java_vorkel_runtime_agent_probes_contention_LockContentionNativeImpl_isSupported(JNIEnv *jni, jobject receiver) {
   return contention_supported() ? JNI_TRUE : JNI_FALSE;
 }
 

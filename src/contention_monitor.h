@@ -15,10 +15,10 @@ struct contention_active_entry;
 
 // Detection failure kinds (index into detection_failures).
 enum contention_detection_failure : int32_t {
-  CONTENTION_USAGE_FAILED = 0,   // the first GetObjectMonitorUsage failed
-  CONTENTION_NO_OWNER = 1,       // the monitor had no owner (or, on JDK 23 and later, a virtual one)
-  CONTENTION_RECHECK_FAILED = 2, // the second GetObjectMonitorUsage failed
-  CONTENTION_OWNER_CHANGED = 3,  // the two readings named different owners
+  CONTENTION_USAGE_FAILED = 0,    // the first GetObjectMonitorUsage failed
+  CONTENTION_NO_OWNER = 1,        // the monitor had no owner (or, on JDK 23 and later, a virtual one)
+  CONTENTION_RECHECK_FAILED = 2,  // the second GetObjectMonitorUsage failed
+  CONTENTION_OWNER_CHANGED = 3,   // the two readings named different owners
 };
 constexpr int CONTENTION_FAILURE_KINDS = 4;
 
@@ -49,14 +49,14 @@ struct contention_active_entry {
 
 // One recorded long wait; texts are owned.
 struct contention_long_wait {
-  char *lock_class;       // class signature of the contended object
+  char *lock_class;  // class signature of the contended object
   char *thread_name;
   char *declaring_class;  // signature of the class of the method the thread waited in
   char *method_name;
   int64_t duration_ms;
-  int64_t start_ms;       // epoch milliseconds
+  int64_t start_ms;  // epoch milliseconds
   char *stack;
-  char *blocker_name;     // null when no blocker was confirmed
+  char *blocker_name;  // null when no blocker was confirmed
   char *blocker_stack;
   uint16_t detection_attempts;
   uint16_t detections_confirmed;
@@ -68,10 +68,10 @@ struct contention_long_wait {
 struct contention_locals {
   uint32_t thread_number;
   contention_active_entry active;
-  uint8_t flushing;            // the long-wait list is being turned into Java objects
-  uint32_t long_wait_count;    // at most CONTENTION_MAX_LONG_WAITS
+  uint8_t flushing;                  // the long-wait list is being turned into Java objects
+  uint32_t long_wait_count;          // at most CONTENTION_MAX_LONG_WAITS
   contention_long_wait *long_waits;  // newest first
-  uint8_t root_cause_found;    // a long wait was recorded in this transaction
+  uint8_t root_cause_found;          // a long wait was recorded in this transaction
 };
 
 constexpr uint32_t CONTENTION_MAX_LONG_WAITS = 1000;

@@ -93,9 +93,9 @@ jstring new_string(JNIEnv *jni, const char *text, bool *failed) {
 // The Java long-wait object of one record, or null (logged).
 jobject instantiate_wait(JNIEnv *jni, const contention_long_wait *wait) {
   bool failed = false;
-  jstring texts[7] = {new_string(jni, wait->thread_name, &failed),   new_string(jni, wait->lock_class, &failed),
+  jstring texts[7] = {new_string(jni, wait->thread_name, &failed),     new_string(jni, wait->lock_class, &failed),
                       new_string(jni, wait->declaring_class, &failed), new_string(jni, wait->method_name, &failed),
-                      new_string(jni, wait->stack, &failed),          new_string(jni, wait->blocker_name, &failed),
+                      new_string(jni, wait->stack, &failed),           new_string(jni, wait->blocker_name, &failed),
                       new_string(jni, wait->blocker_stack, &failed)};
   jobject object = nullptr;
   if (!failed) {

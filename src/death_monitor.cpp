@@ -116,9 +116,12 @@ void death_monitor_initialise(JNIEnv *jni, const char *crash_log_pattern) {
 
 const char *death_monitor_exit_kind_name(int32_t kind) {
   switch (kind) {
-    case DEATH_MONITOR_KILLED: return "killed";
-    case DEATH_MONITOR_EXITED: return "exited";
-    default: return "exited_unknown_code";
+    case DEATH_MONITOR_KILLED:
+      return "killed";
+    case DEATH_MONITOR_EXITED:
+      return "exited";
+    default:
+      return "exited_unknown_code";
   }
 }
 
@@ -266,8 +269,8 @@ bool death_monitor_entry_point(char **arguments, int count) {
       {"crashLog", crash_log != nullptr ? crash_log : ""},
       {nullptr, nullptr},
   };
-  bool reported = http_execute_post(&external.collector, "/shutdown/termination", fields, extra,
-                                    DEATH_MONITOR_TIMEOUT_MS);
+  bool reported =
+      http_execute_post(&external.collector, "/shutdown/termination", fields, extra, DEATH_MONITOR_TIMEOUT_MS);
   if (!reported) {
     log_warn(nullptr, "Could not send termination notification, saving.");
     reported = death_monitor_save(timestamp, fields, crash_log != nullptr ? crash_log : "", length);

@@ -38,7 +38,7 @@ int execute_entry_point(char **arguments, int count) {
 }
 
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_fork_AgentStartupForker_startForkedProcess(JNIEnv *jni,
-                                                                                                   jclass type) {
+                                                                                                    jclass type) {
   agent_globals_record *globals = agent_globals;
   if (globals == nullptr || globals->work_dir[0] == '\0') {
     log_error_raw(jni, "startForkedProcess: the agent is not configured, no uploader fork started.");

@@ -162,9 +162,9 @@ void find_random_access_file(JNIEnv *jni) {
 
 // Makes the JVM bind the natives of the hooked classes afresh at their next call.
 void unregister_natives(JNIEnv *jni) {
-  const jclass classes[] = {file_streams.input_class, file_streams.output_class, file_streams.random_access_class,
-                            file_streams_hooks[HOOK_FD_CLOSE0].method != nullptr ? file_streams.descriptor_class
-                                                                                 : nullptr};
+  const jclass classes[] = {
+      file_streams.input_class, file_streams.output_class, file_streams.random_access_class,
+      file_streams_hooks[HOOK_FD_CLOSE0].method != nullptr ? file_streams.descriptor_class : nullptr};
   static const char *const names[] = {"FileInputStream", "FileOutputStream", "RandomAccessFile", "FileDescriptor"};
   for (size_t i = 0; i < countof(classes); ++i) {
     if (classes[i] == nullptr) continue;
@@ -192,9 +192,10 @@ bool file_streams_pre_initialise() {
 bool file_streams_initialise(JNIEnv *jni) {
   if (file_streams.initialised) return true;
   file_streams.string_class = global_class(jni, "java/lang/String");
-  file_streams.summary_class = global_class(jni, "vorkel/runtime/agent/probes/ut/natives/RecurringStreamOperationSummary");
+  file_streams.summary_class =
+      global_class(jni, "vorkel/runtime/agent/probes/ut/natives/RecurringStreamOperationSummary");
   file_streams.summary_constructor = reflection_find_method(jni, file_streams.summary_class, "<init>",
-                                                           "(II[J[Ljava/lang/String;[Ljava/lang/String;)V");
+                                                            "(II[J[Ljava/lang/String;[Ljava/lang/String;)V");
   if (!reflection_verify_non_nulls(jni, "Could not find String/RecurringStreamOperationSummary/<init>: #%d",
                                    file_streams.string_class, file_streams.summary_class,
                                    file_streams.summary_constructor, &reflection_terminator)) {

@@ -27,10 +27,10 @@ constexpr int64_t FILE_STREAMS_STACK_INTERVAL_MS = 100;
 
 // One (stream, kind) of a transaction. Times are clock ticks.
 struct file_streams_entry {
-  uint64_t key;     // registry key of the stream
+  uint64_t key;  // registry key of the stream
   int32_t kind;
-  char *path;       // owned, null when the stream was no longer registered
-  char *stack;      // owned, the first stack sampled for this entry
+  char *path;   // owned, null when the stream was no longer registered
+  char *stack;  // owned, the first stack sampled for this entry
   uint64_t count;
   int64_t duration;
   int64_t bytes;
@@ -86,8 +86,8 @@ void file_streams_registry_remove(uint64_t key);
 char *file_streams_registry_copy_path(uint64_t key);
 
 // One read or write of the calling thread, timed from start (a clock tick) to now; bytes moved.
-void file_streams_register_operation(JNIEnv *jni, thread_locals *record, jobject stream, int32_t kind,
-                                     int64_t bytes, int64_t start);
+void file_streams_register_operation(JNIEnv *jni, thread_locals *record, jobject stream, int32_t kind, int64_t bytes,
+                                     int64_t start);
 // The table step of an operation on a registered stream (key not 0).
 void file_streams_account(file_streams_locals *locals, uint64_t key, int32_t kind, int64_t bytes, int64_t start,
                           int64_t now, JNIEnv *jni = nullptr);

@@ -36,10 +36,10 @@ enum file_streams_hook_id : int {
 };
 
 struct file_streams_hook {
-  jmethodID method;                     // null when the class library has no such method
-  std::atomic<void *> jdk_function;     // the JDK's function saved at the latest bind
-  std::atomic<uint32_t> binds;          // how often the JVM bound the method, hooked or not
-  char name[80];                        // "FileInputStream.read0()I": the method looked up
+  jmethodID method;                  // null when the class library has no such method
+  std::atomic<void *> jdk_function;  // the JDK's function saved at the latest bind
+  std::atomic<uint32_t> binds;       // how often the JVM bound the method, hooked or not
+  char name[80];                     // "FileInputStream.read0()I": the method looked up
 };
 
 // Indexed by file_streams_hook_id; written under the module lock, read by the hooks.

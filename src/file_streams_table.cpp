@@ -122,8 +122,8 @@ jobjectArray saved_stack_array(JNIEnv *jni, const file_streams_locals *locals) {
   }
   if (jni->ExceptionCheck()) {
     jni->ExceptionClear();
-    report("Failed to fill in file stream transaction stack trace array.", "file_streams_flush_transaction_stack_traces",
-           __LINE__);
+    report("Failed to fill in file stream transaction stack trace array.",
+           "file_streams_flush_transaction_stack_traces", __LINE__);
     jni->DeleteLocalRef(stacks);
     return nullptr;
   }
@@ -159,8 +159,7 @@ jobject flush_inner(JNIEnv *jni, const file_streams_locals *locals) {
   }
   memset(buffer, 0, sizeof(jlong) * ROW_LONGS * (size_t)rows);
   for (jsize row = 0; row < rows; ++row) {
-    const file_streams_entry &entry =
-        (uint64_t)row < locals->entry_count ? locals->entries[row] : locals->aggregate;
+    const file_streams_entry &entry = (uint64_t)row < locals->entry_count ? locals->entries[row] : locals->aggregate;
     write_row(buffer + (size_t)row * ROW_LONGS, entry);
     if (!jni->ExceptionCheck()) set_text(jni, texts, row * ROW_TEXTS, entry.path);
     if (!jni->ExceptionCheck()) set_text(jni, texts, row * ROW_TEXTS + 1, entry.stack);

@@ -105,7 +105,8 @@ bool generation_counter_initialise(jvmtiEnv *jvmti, JNIEnv *jni) {
   counter.report_j9_method =
       reflection_find_method(jni, counter.gc_impl_class, "reportJ9Collections", REPORT_J9_SIGNATURE);
   if (counter.report_collection_method == nullptr || counter.report_j9_method == nullptr) {
-    log_error_raw(jni, "Failed to find GarbageCollectionNativeImpl methods reportCollection/reportJ9Collections (%s:%d)",
+    log_error_raw(jni,
+                  "Failed to find GarbageCollectionNativeImpl methods reportCollection/reportJ9Collections (%s:%d)",
                   "generation_counter_initialise", 68);
     return false;
   }
@@ -129,7 +130,7 @@ void generation_counter_on_gc_finish(jvmtiEnv *jvmti) {
 }
 
 VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_gc_GarbageCollectionNativeImpl_attach(JNIEnv *jni,
-                                                                                                jobject self) {
+                                                                                                  jobject self) {
   jvmtiEnv *jvmti = generation_counter_env();
   if (jvmti == nullptr || counter.report_monitor == nullptr) {
     log_error_raw(jni, "%s (%s:%d)", "The native agent is not loaded, GC reports cannot be attached.",
@@ -148,12 +149,12 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_gc_GarbageCollection
   jvmti_monitor_exit(jvmti, counter.report_monitor);
 }
 
-VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_gc_GarbageCollectionNativeImpl_enableGcFinishNotifications(
-    JNIEnv *jni, jobject self) {
+VORKEL_EXPORT void JNICALL
+Java_vorkel_runtime_agent_probes_gc_GarbageCollectionNativeImpl_enableGcFinishNotifications(JNIEnv *jni, jobject self) {
   counter.finish_notifications.store(1);
 }
 
-VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_probes_gc_GarbageCollectionNativeImpl_enableJ9GcNotifications(
-    JNIEnv *jni, jobject self) {
+VORKEL_EXPORT jboolean JNICALL
+Java_vorkel_runtime_agent_probes_gc_GarbageCollectionNativeImpl_enableJ9GcNotifications(JNIEnv *jni, jobject self) {
   return ibm_gc_enable(generation_counter_env(), jni) ? JNI_TRUE : JNI_FALSE;
 }

@@ -172,7 +172,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_tools_timings_VorkelClockNa
   hires_anchor_clock(epoch_millis);
 }
 
-VORKEL_EXPORT jlong JNICALL Java_vorkel_runtime_agent_tools_timings_VorkelClockNativeImpl_getMillisFromPerfCounter(
-    JNIEnv *jni, jclass self) {
+VORKEL_EXPORT jlong JNICALL
+Java_vorkel_runtime_agent_tools_timings_VorkelClockNativeImpl_getMillisFromPerfCounter(JNIEnv *jni, jclass self) {
   return currentTimeMillis();
 }

@@ -34,10 +34,10 @@ void hires_anchor_clock(int64_t epoch_millis);
 
 // Platform time sources.
 struct date_record {
-  int32_t year;         // four digits
-  int32_t month;        // 1-12
-  int32_t day;          // 1-31
-  int32_t hour;         // 0-23
+  int32_t year;   // four digits
+  int32_t month;  // 1-12
+  int32_t day;    // 1-31
+  int32_t hour;   // 0-23
   int32_t minute;
   int32_t second;
   int32_t millisecond;  // 0-999

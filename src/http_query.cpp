@@ -43,8 +43,10 @@ char *http_build_body(const http_field *fields, size_t *length) {
   size_t size = 1;
   for (size_t i = 0; good && i < count; ++i) {
     encoded[i] = url_encode(fields[i].value);
-    if (encoded[i] == nullptr) good = false;
-    else size += (i > 0 ? 1 : 0) + strlen(fields[i].name) + 1 + strlen(encoded[i]);
+    if (encoded[i] == nullptr)
+      good = false;
+    else
+      size += (i > 0 ? 1 : 0) + strlen(fields[i].name) + 1 + strlen(encoded[i]);
   }
   char *body = good ? static_cast<char *>(malloc(size)) : nullptr;
   if (body != nullptr) {
@@ -79,7 +81,8 @@ socket_handle http_connect(const addrinfo *addresses, int32_t timeout_ms) {
     if (!socket_set_timeout(connection, SOCKET_RECEIVE_TIMEOUT, timeout_ms)) {
       log_debug(nullptr, "Failed to set socket receive timeout.");
     }
-    if (!socket_set_timeout(connection, SOCKET_SEND_TIMEOUT, timeout_ms)) log_debug(nullptr, "Failed to set socket send timeout.");
+    if (!socket_set_timeout(connection, SOCKET_SEND_TIMEOUT, timeout_ms))
+      log_debug(nullptr, "Failed to set socket send timeout.");
     if (!socket_set_non_blocking(connection, true)) log_debug(nullptr, "Failed to set socket to non-blocking mode.");
 
     if (socket_connect(connection, address)) return connection;
@@ -120,8 +123,10 @@ bool http_send(socket_handle connection, const char *request, size_t length, int
     if (result < 0) {
       int error = socket_get_error();
       if (socket_is_interrupt_error(error)) continue;
-      if (socket_is_timeout_error(error)) log_error_raw(nullptr, "Timeout when sending HTTP query.");
-      else log_error_raw(nullptr, "Sending HTTP query failed (send), error %d.", error);
+      if (socket_is_timeout_error(error))
+        log_error_raw(nullptr, "Timeout when sending HTTP query.");
+      else
+        log_error_raw(nullptr, "Sending HTTP query failed (send), error %d.", error);
       return false;
     }
     sent += (size_t)result;
@@ -159,8 +164,10 @@ bool http_receive(socket_handle connection, int32_t timeout_ms, char *status, si
     }
     if (received < 0) {
       if (socket_is_interrupt_error(error)) continue;
-      if (socket_is_timeout_error(error)) log_error_raw(nullptr, "Timeout when reading HTTP query response.");
-      else log_error_raw(nullptr, "Reading HTTP response failed (recv), error %d.", error);
+      if (socket_is_timeout_error(error))
+        log_error_raw(nullptr, "Timeout when reading HTTP query response.");
+      else
+        log_error_raw(nullptr, "Reading HTTP response failed (recv), error %d.", error);
       return false;
     }
     if (received == 0) break;

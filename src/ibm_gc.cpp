@@ -12,7 +12,7 @@
 namespace {
 
 constexpr const char *EXTENSION_ID = "com.ibm.RegisterVerboseGCSubscriber";
-constexpr size_t RECORD_LONGS = 4;  // type index, timestamp, duration, allocation failure
+constexpr size_t RECORD_LONGS = 4;    // type index, timestamp, duration, allocation failure
 constexpr size_t LONGS_PER_POOL = 2;  // used, total
 
 struct {
@@ -75,8 +75,7 @@ void ibm_gc_read_gc_start(ibm_xml_text text) {
   memset(&current.before, 0, sizeof current.before);
   current.valid = 0;
   static const char *const no_names[] = {nullptr};
-  if (ibm_xml_consume_element(text, "<gc-start ", no_names, nullptr) &&
-      ibm_xml_process_gc_mems(text, current.before)) {
+  if (ibm_xml_consume_element(text, "<gc-start ", no_names, nullptr) && ibm_xml_process_gc_mems(text, current.before)) {
     current.valid = 1;
   }
 }
@@ -231,9 +230,8 @@ bool ibm_gc_enable(jvmtiEnv *jvmti, JNIEnv *jni) {
   ibm_gc.enable_attempted = 1;
   jint count = 0;
   jvmtiExtensionFunctionInfo *extensions = nullptr;
-  if (jvmti == nullptr ||
-      !check_jvmti_error_no_exception(jni, jvmti, jvmti->GetExtensionFunctions(&count, &extensions),
-                                      "ibm_gc_enable: Cannot list the JVMTI extension functions")) {
+  if (jvmti == nullptr || !check_jvmti_error_no_exception(jni, jvmti, jvmti->GetExtensionFunctions(&count, &extensions),
+                                                          "ibm_gc_enable: Cannot list the JVMTI extension functions")) {
     ibm_gc.registered = 0;
     return false;
   }
@@ -303,8 +301,8 @@ void ibm_gc_report(JNIEnv *jni, jobject target, jmethodID method) {
     for (size_t r = 0; r < count; ++r) type_indexes[r] = ibm_gc_collector_index(records[r].type);
     if (known != ibm_gc.collector_name_count || ibm_gc.collector_names_array == nullptr) {
       reflection_delete_global(jni, ibm_gc.collector_names_array);
-      ibm_gc.collector_names_array = ibm_gc_create_string_array(
-          jni, ibm_gc.collector_names[0], IBM_GC_TYPE_SIZE, (size_t)ibm_gc.collector_name_count);
+      ibm_gc.collector_names_array = ibm_gc_create_string_array(jni, ibm_gc.collector_names[0], IBM_GC_TYPE_SIZE,
+                                                                (size_t)ibm_gc.collector_name_count);
     }
     pools = ibm_gc.pool_name_count;
     pool_names = ibm_gc.pool_names;

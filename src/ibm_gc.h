@@ -15,10 +15,10 @@ constexpr size_t IBM_GC_REPORT_BATCH = 8;
 constexpr size_t IBM_GC_MAX_COLLECTORS = 8;
 
 struct ibm_gc_record {
-  uint8_t valid;                 // a gc-start with its memory list is open
-  char type[IBM_GC_TYPE_SIZE];   // gc-end's "type", cut to 31 characters
-  int64_t duration_ms;           // gc-end's "durationms", fraction dropped
-  int64_t timestamp_ms;          // wall clock when the gc-end was read
+  uint8_t valid;                // a gc-start with its memory list is open
+  char type[IBM_GC_TYPE_SIZE];  // gc-end's "type", cut to 31 characters
+  int64_t duration_ms;          // gc-end's "durationms", fraction dropped
+  int64_t timestamp_ms;         // wall clock when the gc-end was read
   uint8_t in_allocation_failure;
   ibm_gc_memory_list before;
   ibm_gc_memory_list after;

@@ -44,10 +44,14 @@ log_date_source date_source = date_get_current;
 
 const char *level_name(int level) {
   switch (level) {
-    case LOG_DEBUG: return "DEBUG";
-    case LOG_INFO: return "INFO";
-    case LOG_WARN: return "WARN";
-    default: return "ERROR";
+    case LOG_DEBUG:
+      return "DEBUG";
+    case LOG_INFO:
+      return "INFO";
+    case LOG_WARN:
+      return "WARN";
+    default:
+      return "ERROR";
   }
 }
 
@@ -75,10 +79,18 @@ bool log_to_java(JNIEnv *jni, int level, const char *message) {
   }
   jmethodID method;
   switch (level) {
-    case LOG_DEBUG: method = logging.java_debug; break;
-    case LOG_INFO: method = logging.java_info; break;
-    case LOG_WARN: method = logging.java_warn; break;
-    default: method = logging.java_error; break;
+    case LOG_DEBUG:
+      method = logging.java_debug;
+      break;
+    case LOG_INFO:
+      method = logging.java_info;
+      break;
+    case LOG_WARN:
+      method = logging.java_warn;
+      break;
+    default:
+      method = logging.java_error;
+      break;
   }
   jni->CallVoidMethod(logging.java_logger, method, text);
   jni->DeleteLocalRef(text);
@@ -240,13 +252,17 @@ const char *log_directory() { return logging.directory; }
 bool log_file_active() { return logging.file_active != 0; }
 void log_set_date_source(log_date_source source) { date_source = source != nullptr ? source : date_get_current; }
 
-VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitialiser_initNativeLogging(
-    JNIEnv *jni, jobject self, jobject logger, jstring role) {
+VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitialiser_initNativeLogging(JNIEnv *jni,
+                                                                                                        jobject self,
+                                                                                                        jobject logger,
+                                                                                                        jstring role) {
   if (role != nullptr) {
     const char *characters = jni->GetStringUTFChars(role, nullptr);
     log_initialise(characters != nullptr ? characters : "agent");
-    if (characters != nullptr) jni->ReleaseStringUTFChars(role, characters);
-    else if (jni->ExceptionCheck()) jni->ExceptionClear();
+    if (characters != nullptr)
+      jni->ReleaseStringUTFChars(role, characters);
+    else if (jni->ExceptionCheck())
+      jni->ExceptionClear();
   } else {
     log_initialise("agent");
   }

@@ -133,13 +133,12 @@ void oom_configure(const char *host, int port, const char *details_location, boo
   oom_global.configured = 1;
 }
 
-uint32_t oom_handled_count(int32_t type) {
-  return type >= 0 && type < 4 ? oom_global.handled_count[type] : 0;
-}
+uint32_t oom_handled_count(int32_t type) { return type >= 0 && type < 4 ? oom_global.handled_count[type] : 0; }
 
 int32_t oom_get_event_type(jint flags, const char *description, bool requested) {
   if (requested) return OOM_TYPE_PREEMPTIVE;
-  if (description != nullptr && (strstr(description, "PermGen") != nullptr || strstr(description, "Metaspace") != nullptr)) {
+  if (description != nullptr &&
+      (strstr(description, "PermGen") != nullptr || strstr(description, "Metaspace") != nullptr)) {
     return OOM_TYPE_METASPACE;
   }
   return (flags & JVMTI_RESOURCE_EXHAUSTED_JAVA_HEAP) != 0 ? OOM_TYPE_HEAP : OOM_TYPE_OTHER;
@@ -147,10 +146,14 @@ int32_t oom_get_event_type(jint flags, const char *description, bool requested) 
 
 const char *get_oom_type_string(int32_t type) {
   switch (type) {
-    case OOM_TYPE_HEAP: return "heap";
-    case OOM_TYPE_METASPACE: return "metaspace";
-    case OOM_TYPE_PREEMPTIVE: return "preemptive";
-    default: return "other";
+    case OOM_TYPE_HEAP:
+      return "heap";
+    case OOM_TYPE_METASPACE:
+      return "metaspace";
+    case OOM_TYPE_PREEMPTIVE:
+      return "preemptive";
+    default:
+      return "other";
   }
 }
 
@@ -271,8 +274,9 @@ void start_heap_dump(JNIEnv *jni, jint flags, const char *description, bool requ
   snapshot_record *snapshot = &snapshot_current;
   snapshot_reset(snapshot);
   snapshot->start_time = start_time;
-  xsnprintf(snapshot->description, sizeof snapshot->description, "{\"type\":\"%s\",\"flags\":%d,\"description\":\"%s\"}",
-            get_oom_type_string(type), (int)flags, description != nullptr ? description : "");
+  xsnprintf(snapshot->description, sizeof snapshot->description,
+            "{\"type\":\"%s\",\"flags\":%d,\"description\":\"%s\"}", get_oom_type_string(type), (int)flags,
+            description != nullptr ? description : "");
   log_debug(nullptr, "Beginning to process snapshot %s of type %d (started at %lld).", snapshot->description, (int)type,
             (long long)start_time);
 
@@ -293,7 +297,7 @@ void start_heap_dump(JNIEnv *jni, jint flags, const char *description, bool requ
 }
 
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_oom_HeapDumpTrigger_triggerHeapDump(JNIEnv *jni, jclass,
-                                                                                              jstring description) {
+                                                                                             jstring description) {
   agent_globals_record *globals = agent_globals;
   if (globals == nullptr || globals->vm_dead) return JNI_FALSE;
   log_debug(nullptr, "Starting collecting heap dump");

@@ -64,8 +64,8 @@ void oom_classes_vm_keep_details(jvmtiEnv *jvmti, jclass klass, char **signature
   }
 }
 
-void dump_class_via_sa(snapshot_record *snapshot, int64_t id, jclass klass, const char *signature,
-                       jmethodID *methods, int32_t method_count) {
+void dump_class_via_sa(snapshot_record *snapshot, int64_t id, jclass klass, const char *signature, jmethodID *methods,
+                       int32_t method_count) {
   const char *name = signature != nullptr ? signature : "UNKNOWN_CLASS";
   oom_text_print(snapshot, "%13lld %s\n", (long long)id, name);
   snapshot->class_strings_length += oom_sections_strings_length(name);

@@ -17,5 +17,5 @@ void oom_classes_vm_keep_details(jvmtiEnv *jvmti, jclass klass, char **signature
 // The class line with the kept signature ("UNKNOWN_CLASS" without one), then the fields and the
 // methods read from the VM's metadata, with their counts and string lengths in the summary
 // counters. Reads memory and writes the info file only, so it may run while the VM is stopped.
-void dump_class_via_sa(snapshot_record *snapshot, int64_t id, jclass klass, const char *signature,
-                       jmethodID *methods, int32_t method_count);
+void dump_class_via_sa(snapshot_record *snapshot, int64_t id, jclass klass, const char *signature, jmethodID *methods,
+                       int32_t method_count);

@@ -65,7 +65,10 @@ void oom_compress_store_directory(const char *archive_path) {
   archive_state &state = oom_compress.current;
   const char *slash = strrchr(archive_path, '/');
   const char *backslash = strrchr(archive_path, '\\');
-  const char *last = slash == nullptr ? backslash : backslash == nullptr ? slash : slash > backslash ? slash : backslash;
+  const char *last = slash == nullptr       ? backslash
+                     : backslash == nullptr ? slash
+                     : slash > backslash    ? slash
+                                            : backslash;
   size_t length = last != nullptr ? (size_t)(last - archive_path) + 1 : strlen(archive_path);
   safe_memncpy(state.directory, sizeof state.directory, archive_path, length);
 }
@@ -253,7 +256,9 @@ namespace {
 bool oom_archive_create_for(JNIEnv *jni, const char *info_path, const char *graph_path, const char *archive_path) {
   if (info_path == nullptr || graph_path == nullptr || archive_path == nullptr) {
     log_error_raw(jni, "Cannot compress the snapshot: the %s path is null.",
-                  info_path == nullptr ? "info" : graph_path == nullptr ? "graph" : "archive");
+                  info_path == nullptr    ? "info"
+                  : graph_path == nullptr ? "graph"
+                                          : "archive");
     return false;
   }
   agent_mutex_guard guard(oom_compress.lock);
@@ -310,9 +315,9 @@ bool oom_archive_create(const char *info_path, const char *graph_path, const cha
 }
 
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_oom_OomDumpNativeImpl_compressDump(JNIEnv *jni, jclass,
-                                                                                           jstring info_path,
-                                                                                           jstring graph_path,
-                                                                                           jstring archive_path) {
+                                                                                            jstring info_path,
+                                                                                            jstring graph_path,
+                                                                                            jstring archive_path) {
   const jstring strings[] = {info_path, graph_path, archive_path};
   static const char *const names[] = {"infoPath", "graphPath", "archivePath"};
   for (size_t i = 0; i < countof(strings); ++i) {
@@ -330,7 +335,7 @@ VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_oom_OomDumpNativeImpl_c
 }
 
 VORKEL_EXPORT jlong JNICALL Java_vorkel_runtime_agent_oom_OomDumpNativeImpl_dumpAccessLock(JNIEnv *jni, jclass,
-                                                                                          jstring path) {
+                                                                                           jstring path) {
   if (path == nullptr) {
     log_error_raw(jni, "dumpAccessLock: the lock file path is null.");
     return -1;
@@ -355,7 +360,7 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_runtime_agent_oom_OomDumpNativeImpl_dump
 // Only a handle that dumpAccessLock handed out and that is still held is closed: closing any other
 // number would close a descriptor of the JVM's own.
 VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_oom_OomDumpNativeImpl_dumpAccessUnlock(JNIEnv *jni, jclass,
-                                                                                           jlong handle) {
+                                                                                            jlong handle) {
   if (handle < 0) return;
   agent_mutex_guard guard(oom_compress.dump_lock_lock);
   for (int i = 0; i < oom_compress.held_count; ++i) {

@@ -73,9 +73,9 @@ bool oom_notify_entry_point(char **arguments, int count) {
   http_host host;
   http_init_host(&host, arguments[1], arguments[2]);
   const http_field fields[] = {
-      {"version", arguments[3]},     {"accountId", arguments[4]}, {"jvmId", arguments[5]},
-      {"sessionId", arguments[6]},   {"description", arguments[7]}, {"timestamp", arguments[8]},
-      {"status", arguments[9]},      {"message", arguments[10]},  {nullptr, nullptr},
+      {"version", arguments[3]},   {"accountId", arguments[4]},   {"jvmId", arguments[5]},
+      {"sessionId", arguments[6]}, {"description", arguments[7]}, {"timestamp", arguments[8]},
+      {"status", arguments[9]},    {"message", arguments[10]},    {nullptr, nullptr},
   };
   log_info(nullptr, "Sending OOM status notification %s: %s.", arguments[9], arguments[10]);
   if (!http_execute_post(&host, "/oom/notification", fields, nullptr, OOM_NOTIFY_TIMEOUT_MS)) {

@@ -178,10 +178,19 @@ inline size_t oom_graph_encode_reference(uint8_t *out, unsigned kind, uint32_t i
   out[0] = (uint8_t)((kind & 0x1F) | (width << 5) | (object_follows ? GRAPH_OBJECT_FOLLOWS : 0));
   size_t length = 1;
   switch (width) {
-    case 1: out[length++] = (uint8_t)index; break;
-    case 2: graph_encoding::put_u16(out + length, index); length += 2; break;
-    case 3: graph_encoding::put_u32(out + length, index); length += 4; break;
-    default: break;
+    case 1:
+      out[length++] = (uint8_t)index;
+      break;
+    case 2:
+      graph_encoding::put_u16(out + length, index);
+      length += 2;
+      break;
+    case 3:
+      graph_encoding::put_u32(out + length, index);
+      length += 4;
+      break;
+    default:
+      break;
   }
   length += oom_graph_encode_packed_id(out + length, referrer);
   length += oom_graph_encode_packed_id(out + length, referee);
@@ -231,15 +240,32 @@ inline size_t oom_graph_encode_object(uint8_t *out, uint64_t previous_tag, uint6
     length += 4;
   }
   switch (class_width) {
-    case 0: out[length++] = (uint8_t)klass; break;
-    case 1: graph_encoding::put_u16(out + length, klass); length += 2; break;
-    default: graph_encoding::put_u32(out + length, klass); length += 4; break;
+    case 0:
+      out[length++] = (uint8_t)klass;
+      break;
+    case 1:
+      graph_encoding::put_u16(out + length, klass);
+      length += 2;
+      break;
+    default:
+      graph_encoding::put_u32(out + length, klass);
+      length += 4;
+      break;
   }
   switch (size_width) {
-    case 1: out[length++] = (uint8_t)bytes; break;
-    case 2: graph_encoding::put_u16(out + length, bytes); length += 2; break;
-    case 3: graph_encoding::put_u32(out + length, bytes); length += 4; break;
-    default: break;
+    case 1:
+      out[length++] = (uint8_t)bytes;
+      break;
+    case 2:
+      graph_encoding::put_u16(out + length, bytes);
+      length += 2;
+      break;
+    case 3:
+      graph_encoding::put_u32(out + length, bytes);
+      length += 4;
+      break;
+    default:
+      break;
   }
   return length;
 }

@@ -60,7 +60,8 @@ jmethodID reflection_find_method_with_format(jvmtiEnv *jvmti, JNIEnv *jni, jclas
                                              const char *signature_format, jclass class_for_signature) {
   if (class_for_signature == nullptr || klass == nullptr) return nullptr;
   char *class_signature = nullptr;
-  if (!check_jvmti_error_no_exception(jni, jvmti, jvmti->GetClassSignature(class_for_signature, &class_signature, nullptr),
+  if (!check_jvmti_error_no_exception(jni, jvmti,
+                                      jvmti->GetClassSignature(class_for_signature, &class_signature, nullptr),
                                       "Failed to get class signature.")) {
     return nullptr;
   }
@@ -170,7 +171,8 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_tools_reflection_JniReflect
     return;
   }
   if (object == nullptr || !jni->IsInstanceOf(object, klass)) {
-    throw_vorkel_exception(jni, "makeAccessibleInternal: the object is %s", object == nullptr ? "null" : "of another class");
+    throw_vorkel_exception(jni, "makeAccessibleInternal: the object is %s",
+                           object == nullptr ? "null" : "of another class");
     return;
   }
   jni->SetBooleanField(object, field, JNI_TRUE);

@@ -14,7 +14,7 @@ struct memory_tracker {
   uint64_t visits;
   uint64_t visits_since_check;
   uint64_t tagged;
-  uint64_t physical_memory;    // all ones when unknown
+  uint64_t physical_memory;  // all ones when unknown
   uint64_t minimum_available;
   uint8_t failed;
 };

@@ -62,9 +62,8 @@ const char *stored_text_locked(int64_t allocation_id, bool class_name) {
 
 // With stats_lock held.
 stats_allocation_record *stats_insert_allocation_locked(uint32_t alloc_id, const char *class_name,
-                                                        const char *birthplace, bool is_classloader,
-                                                        int32_t array_type, const char **failure,
-                                                        const char **warning) {
+                                                        const char *birthplace, bool is_classloader, int32_t array_type,
+                                                        const char **failure, const char **warning) {
   int created = 0;
   hashmap_entry *entry = hashmapPut(stats.allocations, stats_allocation_key(alloc_id), &created);
   if (entry == nullptr) {
@@ -116,8 +115,8 @@ stats_count_result stats_count_instance_locked(stats_allocation_record *allocati
   allocation->changed = 1;
   record->changed = 1;
   record->sequence += 1;
-  *needs_size = allocation->live_generation_count >= (int32_t)STATS_LIVE_GENERATIONS_FOR_SIZE &&
-                allocation->instance_size == -1;
+  *needs_size =
+      allocation->live_generation_count >= (int32_t)STATS_LIVE_GENERATIONS_FOR_SIZE && allocation->instance_size == -1;
   *tag = stats_build_tag(key, record->sequence);
   return STATS_COUNTED;
 }
@@ -126,9 +125,8 @@ void stats_pre_initialise() {
   agent_mutex_guard guard(stats_lock);
   if (are_stats_initialised.load(std::memory_order_acquire)) return;
   if (stats.allocations == nullptr) {
-    stats.allocations =
-        hashmapCreateDefaultWithFree(STATS_ALLOCATION_INITIAL_ENTRIES, hashmap_entry_size<stats_allocation_record>(),
-                                     allocation_free_callback);
+    stats.allocations = hashmapCreateDefaultWithFree(
+        STATS_ALLOCATION_INITIAL_ENTRIES, hashmap_entry_size<stats_allocation_record>(), allocation_free_callback);
   }
   if (stats.generations == nullptr) {
     stats.generations =
@@ -281,7 +279,6 @@ stats_totals stats_get_totals() {
 }
 
 VORKEL_EXPORT jlong JNICALL Java_vorkel_runtime_agent_collection_RuntimeStatistic_getStatsMemoryUsage(JNIEnv *,
-                                                                                                    jobject) {
+                                                                                                      jobject) {
   return (jlong)stats_get_memory_usage();
 }
-

@@ -24,17 +24,17 @@ struct hashmap;
 
 constexpr uint32_t STATS_CLASS_INDEX_MASK = 0x7FFFF;
 constexpr uint32_t STATS_ALLOCATION_POINT_SHIFT = 19;
-constexpr uint32_t STATS_ALLOCATION_POINT_MASK = 0x1FFF;       // 13 bits are kept
-constexpr uint32_t STATS_FIRST_ALLOCATION_POINT = 32;          // 0-31 belong to other tag kinds
-constexpr uint32_t STATS_FIRST_ALLOCATION_ID = 0x1000000;      // allocation point 32, class index 0
+constexpr uint32_t STATS_ALLOCATION_POINT_MASK = 0x1FFF;   // 13 bits are kept
+constexpr uint32_t STATS_FIRST_ALLOCATION_POINT = 32;      // 0-31 belong to other tag kinds
+constexpr uint32_t STATS_FIRST_ALLOCATION_ID = 0x1000000;  // allocation point 32, class index 0
 constexpr uint32_t STATS_GENERATION_SHIFT = 44;
 constexpr uint32_t STATS_SEQUENCE_SHIFT = 32;
-constexpr uint64_t STATS_SEQUENCE_BITS = 0xFFF00000000ULL;     // bits 32-43 of a tag
-constexpr uint32_t STATS_MAX_SEQUENCE = 0xFFF;                 // instances per generation key
-constexpr uint32_t STATS_LIVE_GENERATIONS_FOR_SIZE = 30;       // live generations before sizing an instance
-constexpr uint64_t STATS_BYTES_PER_LIVE_INSTANCE = 26;         // estimated cost of a live tag
-constexpr size_t STATS_CLASS_NAME_SIZE = 1024;                 // stored names keep at most 1023 bytes
-constexpr size_t STATS_BIRTHPLACE_SIZE = 2048;                 // stored birthplaces at most 2047 bytes
+constexpr uint64_t STATS_SEQUENCE_BITS = 0xFFF00000000ULL;  // bits 32-43 of a tag
+constexpr uint32_t STATS_MAX_SEQUENCE = 0xFFF;              // instances per generation key
+constexpr uint32_t STATS_LIVE_GENERATIONS_FOR_SIZE = 30;    // live generations before sizing an instance
+constexpr uint64_t STATS_BYTES_PER_LIVE_INSTANCE = 26;      // estimated cost of a live tag
+constexpr size_t STATS_CLASS_NAME_SIZE = 1024;              // stored names keep at most 1023 bytes
+constexpr size_t STATS_BIRTHPLACE_SIZE = 2048;              // stored birthplaces at most 2047 bytes
 constexpr uint64_t STATS_ALLOCATION_INITIAL_ENTRIES = 1024;
 constexpr uint64_t STATS_GENERATION_INITIAL_ENTRIES = 2048;
 

@@ -93,8 +93,8 @@ void stats_array_calibrate(JNIEnv *jni, jvmtiEnv *jvmti) {
                                      OBJECT_NOT_SIZED);
     sizes.object1 = calibration_size(jni, jvmti, jni->NewObjectArray(1, object_class, nullptr), OBJECT_NOT_CREATED,
                                      OBJECT_NOT_SIZED);
-    sizes.object16 = calibration_size(jni, jvmti, jni->NewObjectArray(16, object_class, nullptr),
-                                      REFERENCE_NOT_CREATED, REFERENCE_NOT_SIZED);
+    sizes.object16 = calibration_size(jni, jvmti, jni->NewObjectArray(16, object_class, nullptr), REFERENCE_NOT_CREATED,
+                                      REFERENCE_NOT_SIZED);
     jni->DeleteLocalRef(object_class);
   }
   stats_array_layout layout = stats_layout_from_sizes(sizes);
@@ -127,11 +127,11 @@ int64_t stats_array_size(int32_t array_type, int32_t length) {
   }
 }
 
-VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_collection_RuntimeStatistic_initialiseLocks(JNIEnv *jni,
-                                                                                               jobject) {
+VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_collection_RuntimeStatistic_initialiseLocks(JNIEnv *jni, jobject) {
   jvmtiEnv *jvmti = stats_tagging_environment();
   if (jvmti == nullptr) {
-    log_error_raw(jni, "%s (%s:%d)", "Calibration: the tagging environment is missing; array sizes keep their defaults.",
+    log_error_raw(jni, "%s (%s:%d)",
+                  "Calibration: the tagging environment is missing; array sizes keep their defaults.",
                   "stats_array_calibrate", __LINE__);
   }
   stats_array_calibrate(jni, jvmti);

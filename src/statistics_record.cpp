@@ -127,14 +127,16 @@ jlong stats_record_instance(jvmtiEnv *jvmti, JNIEnv *jni, jobject instance, jcla
   // Points 0-31 would make tags of other kinds (class indexes, loader or temporary tags), which
   // the ObjectFree dispatch would never bring back here.
   if (((uint32_t)allocation_point & STATS_ALLOCATION_POINT_MASK) < STATS_FIRST_ALLOCATION_POINT) {
-    log_error_raw(jni, "Cannot record an instance under allocation point %d: its low 13 bits must be 32 or more. (%s:%d)",
+    log_error_raw(jni,
+                  "Cannot record an instance under allocation point %d: its low 13 bits must be 32 or more. (%s:%d)",
                   (int)allocation_point, VORKEL_HERE, __LINE__);
     return -1;
   }
   uint32_t index = (uint32_t)class_index;
   if (index == 0) {
     if (type == nullptr) {
-      log_error_raw(jni, "Cannot record an instance with neither a class nor a class index (allocation point %d). (%s:%d)",
+      log_error_raw(jni,
+                    "Cannot record an instance with neither a class nor a class index (allocation point %d). (%s:%d)",
                     (int)allocation_point, VORKEL_HERE, __LINE__);
       return -1;
     }
@@ -158,8 +160,8 @@ jlong stats_record_instance(jvmtiEnv *jvmti, JNIEnv *jni, jobject instance, jcla
   stats_allocation_record *allocation =
       stats_fetch_allocation(jni, alloc_id, instance, type, class_name, birthplace, array_type, &failure, &warning);
   if (allocation != nullptr) {
-    result = stats_count_instance_locked(allocation, alloc_id, (uint32_t)generation, array_type, array_length,
-                                         &tag, &needs_size);
+    result = stats_count_instance_locked(allocation, alloc_id, (uint32_t)generation, array_type, array_length, &tag,
+                                         &needs_size);
     is_classloader = allocation->is_classloader != 0;
   }
   agent_mutex_unlock(stats_lock);
@@ -222,9 +224,8 @@ void stats_copy_text(char *destination, size_t size, const char *text) {
 // Natives of vorkel.runtime.agent.collection.RuntimeStatistic
 
 VORKEL_EXPORT jlong JNICALL Java_vorkel_runtime_agent_collection_RuntimeStatistic_addInstanceRealInternal(
-    JNIEnv *jni, jobject, jobject instance, jclass type, jstring class_name, jstring birthplace,
-    jint allocation_point, jint class_index, jint generation, jint array_length, jint array_type) {
-  return stats_record_instance(stats_tagging_environment(), jni, instance, type, class_name, birthplace, allocation_point,
-                               class_index, generation, array_length, array_type);
+    JNIEnv *jni, jobject, jobject instance, jclass type, jstring class_name, jstring birthplace, jint allocation_point,
+    jint class_index, jint generation, jint array_length, jint array_type) {
+  return stats_record_instance(stats_tagging_environment(), jni, instance, type, class_name, birthplace,
+                               allocation_point, class_index, generation, array_length, array_type);
 }
-

@@ -15,8 +15,8 @@
 #include "statistics.h"
 
 struct stats_state {
-  hashmap *allocations;   // allocation id (signed, widened) -> stats_allocation_record
-  hashmap *generations;   // generation key -> stats_generation_record
+  hashmap *allocations;       // allocation id (signed, widened) -> stats_allocation_record
+  hashmap *generations;       // generation key -> stats_generation_record
   uint32_t next_class_index;  // last class index handed out (under stats_target_lock)
   uint64_t live_tagged;
   uint64_t total_tagged;
@@ -46,9 +46,8 @@ inline jvmtiEnv *stats_tagging_environment() {
 // With stats_lock held: the allocation record of an id, made with copies of the texts when new
 // (see stats_insert_allocation), and the counting of one instance (see stats_count_instance).
 stats_allocation_record *stats_insert_allocation_locked(uint32_t alloc_id, const char *class_name,
-                                                        const char *birthplace, bool is_classloader,
-                                                        int32_t array_type, const char **failure,
-                                                        const char **warning);
+                                                        const char *birthplace, bool is_classloader, int32_t array_type,
+                                                        const char **failure, const char **warning);
 stats_count_result stats_count_instance_locked(stats_allocation_record *allocation, uint32_t alloc_id,
                                                uint32_t generation, int32_t array_type, int32_t array_length,
                                                uint64_t *tag, bool *needs_size);

@@ -15,8 +15,10 @@ void safe_strncpy(char *destination, const char *source, size_t size) {
 void safe_memncpy(char *destination, size_t destination_size, const void *source, size_t count) {
   if (destination_size == 0 || destination == nullptr) return;
   size_t length = count < destination_size - 1 ? count : destination_size - 1;
-  if (length > 0 && source != nullptr) memcpy(destination, source, length);
-  else length = 0;
+  if (length > 0 && source != nullptr)
+    memcpy(destination, source, length);
+  else
+    length = 0;
   destination[length] = '\0';
 }
 

@@ -12,8 +12,8 @@ enum symbols_result : int32_t {
   SYMBOLS_OK = 0,
   SYMBOLS_READER_FAILED = 1,
   SYMBOLS_MISSING = 2,
-  SYMBOLS_UNAVAILABLE = 3,          // the library carries no symbol table that could be read
-  SYMBOLS_DEBUG_FILE_NOT_FOUND = 4, // its symbol table is in a separate debug file that is not there
+  SYMBOLS_UNAVAILABLE = 3,           // the library carries no symbol table that could be read
+  SYMBOLS_DEBUG_FILE_NOT_FOUND = 4,  // its symbol table is in a separate debug file that is not there
 };
 
 constexpr int SYMBOLS_BLOCK_COUNT = 3;
@@ -43,7 +43,8 @@ void disable_safety_check();
 
 inline void *safe_read_memory_ptr(const void *base, int64_t offset, const char *description, int line) {
   void *value = nullptr;
-  if (!safe_read_memory(static_cast<const char *>(base) + offset, &value, sizeof value, description, line)) return nullptr;
+  if (!safe_read_memory(static_cast<const char *>(base) + offset, &value, sizeof value, description, line))
+    return nullptr;
   return value;
 }
 inline uint64_t safe_read_memory_ulong(const void *base, int64_t offset, const char *description, int line) {

@@ -18,8 +18,7 @@ uint64_t *tag_backup_allocate_page() {
 
 void tag_backup_set_limits_for_tests(tag_backup_page_allocator allocator, int32_t limit) {
   page_allocator.store(allocator, std::memory_order_relaxed);
-  page_limit.store(limit > 0 && limit < TAG_BACKUP_MAX_PAGES ? limit : TAG_BACKUP_MAX_PAGES,
-                   std::memory_order_relaxed);
+  page_limit.store(limit > 0 && limit < TAG_BACKUP_MAX_PAGES ? limit : TAG_BACKUP_MAX_PAGES, std::memory_order_relaxed);
 }
 
 tag_backup *tag_backup_setup() {

@@ -10,8 +10,8 @@ constexpr int32_t TAG_BACKUP_MAX_PAGES = 131072;
 
 enum tag_backup_failure : int32_t {
   TAG_BACKUP_OK = 0,
-  TAG_BACKUP_OUT_OF_MEMORY = 1,   // a page could not be allocated
-  TAG_BACKUP_TOO_MANY_TAGS = 2,   // every page is in use
+  TAG_BACKUP_OUT_OF_MEMORY = 1,  // a page could not be allocated
+  TAG_BACKUP_TOO_MANY_TAGS = 2,  // every page is in use
 };
 
 struct tag_backup {

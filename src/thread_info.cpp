@@ -55,7 +55,8 @@ void thread_dump_fill_method(jvmtiEnv *jvmti, jmethodID method, thread_dump_meth
   jclass declaring = nullptr;
   if (check_jvmti_error_no_exception(nullptr, jvmti, jvmti->GetMethodDeclaringClass(method, &declaring),
                                      "Failed to get method declaring class for thread dump.")) {
-    check_jvmti_error_no_exception(nullptr, jvmti, jvmti->GetClassSignature(declaring, &facts->class_signature, nullptr),
+    check_jvmti_error_no_exception(nullptr, jvmti,
+                                   jvmti->GetClassSignature(declaring, &facts->class_signature, nullptr),
                                    "Failed to get class name for thread dump.");
   }
   jint count = 0;
@@ -241,7 +242,8 @@ jint thread_get_line_number(jvmtiEnv *jvmti, jmethodID method, jlocation locatio
   jvmtiLineNumberEntry *table = nullptr;
   jvmtiError error = jvmti->GetLineNumberTable(method, &count, &table);
   if (error != JVMTI_ERROR_NONE) {
-    if (!quiet_line_number_error(error)) check_jvmti_error_no_exception(nullptr, jvmti, error, "Failed to get line numbers.");
+    if (!quiet_line_number_error(error))
+      check_jvmti_error_no_exception(nullptr, jvmti, error, "Failed to get line numbers.");
     return -1;
   }
   jint line = thread_line_table_walk(table, count, location);
@@ -298,7 +300,8 @@ bool thread_get_stack_trace(jvmtiEnv *jvmti, jthread thread, char *storage, size
                                         "GetStackTrace failed.")) {
       return false;
     }
-    for (jint i = 0; i < count && buffer.state == APPENDABLE_GOOD; ++i) thread_add_stack_line(jvmti, &frames[i], &buffer);
+    for (jint i = 0; i < count && buffer.state == APPENDABLE_GOOD; ++i)
+      thread_add_stack_line(jvmti, &frames[i], &buffer);
   }
   keep_whole_lines(&buffer);
   return true;
@@ -321,7 +324,8 @@ bool thread_dump_init(jvmtiEnv *jvmti, thread_dump *dump) {
     return false;
   }
   jint count = 0;
-  if (!check_jvmti_error_no_exception(nullptr, jvmti, jvmti->GetAllStackTraces(THREAD_MAX_FRAMES, &dump->stack_info, &count),
+  if (!check_jvmti_error_no_exception(nullptr, jvmti,
+                                      jvmti->GetAllStackTraces(THREAD_MAX_FRAMES, &dump->stack_info, &count),
                                       "GetAllStackTraces failed.")) {
     thread_dump_close(jvmti, dump);
     return false;
@@ -340,9 +344,8 @@ bool thread_dump_format_stack_trace(jvmtiEnv *jvmti, thread_dump *dump, int32_t 
   for (jint i = 0; i < stack.frame_count; ++i) {
     const jvmtiFrameInfo &frame = stack.frame_buffer[i];
     int created = 0;
-    hashmap_entry *entry = dump->methods != nullptr
-                               ? hashmapPut(dump->methods, (uint64_t)(uintptr_t)frame.method, &created)
-                               : nullptr;
+    hashmap_entry *entry =
+        dump->methods != nullptr ? hashmapPut(dump->methods, (uint64_t)(uintptr_t)frame.method, &created) : nullptr;
     thread_dump_method temporary{};
     thread_dump_method *facts = entry != nullptr ? hashmap_value<thread_dump_method>(entry) : &temporary;
     if (entry == nullptr || created) thread_dump_fill_method(jvmti, frame.method, facts);

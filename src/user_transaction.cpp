@@ -19,11 +19,11 @@ constexpr int64_t NO_THRESHOLD = -1;
 constexpr int64_t TEN_YEARS_MS = HIRES_GUARANTEED_SECONDS * 1000;
 
 struct {
-  jclass native_impl_class;     // global reference
-  agent_mutex owner_lock;       // threshold_owner is swapped by whichever thread sets the threshold
-  jobject threshold_owner;      // global reference to the latest setter's receiver
+  jclass native_impl_class;  // global reference
+  agent_mutex owner_lock;    // threshold_owner is swapped by whichever thread sets the threshold
+  jobject threshold_owner;   // global reference to the latest setter's receiver
   std::atomic<int64_t> minimum_major_contributor_threshold{NO_THRESHOLD};
-  jclass summary_class;         // element type of the summary array
+  jclass summary_class;  // element type of the summary array
   jclass marker_class;
   jmethodID marker_constructor;
   jmethodID thread_is_virtual;  // Thread.isVirtual(), null on JVMs without virtual threads
@@ -112,7 +112,8 @@ thread_locals *user_transaction_get_locals() {
   return record != nullptr && record->transaction_state.transaction != nullptr ? record : nullptr;
 }
 
-VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_setMinimumMajorContributorThreshold(
+VORKEL_EXPORT void JNICALL
+Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_setMinimumMajorContributorThreshold(
     JNIEnv *jni, jobject receiver, jlong threshold) {
   {
     agent_mutex_guard guard(ut.owner_lock);
@@ -134,8 +135,9 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTrans
   bool known = true;
   if (on_virtual_thread(jni, &known)) {
     if (!ut.virtual_refusal_logged.exchange(true)) {
-      log_warn(jni, "%s", known ? "Transactions are not followed on virtual threads: the join is refused (logged once)."
-                                : "Cannot tell whether this thread is virtual: the join is refused (logged once).");
+      log_warn(jni, "%s",
+               known ? "Transactions are not followed on virtual threads: the join is refused (logged once)."
+                     : "Cannot tell whether this thread is virtual: the join is refused (logged once).");
     }
     return;
   }
@@ -150,8 +152,9 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTrans
   file_streams_locals_init(&state.file_streams);
 }
 
-VORKEL_EXPORT jobjectArray JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_fetchNativeSummaries(
-    JNIEnv *jni, jobject receiver) {
+VORKEL_EXPORT jobjectArray JNICALL
+Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_fetchNativeSummaries(JNIEnv *jni,
+                                                                                           jobject receiver) {
   thread_locals *record = user_transaction_get_locals();
   if (record == nullptr || ut.summary_class == nullptr) return nullptr;
   jobjectArray array = jni->NewObjectArray(4, ut.summary_class, nullptr);

@@ -17,7 +17,8 @@ const char *get_obj_field_direct(const void *base, int32_t offset, const char *d
   }
   uint64_t narrow_base =
       safe_read_memory_ulong(reinterpret_cast<const void *>(struct_narrow_base.address), 0, description, line);
-  int32_t shift = safe_read_memory_int(reinterpret_cast<const void *>(struct_narrow_shift.address), 0, description, line);
+  int32_t shift =
+      safe_read_memory_int(reinterpret_cast<const void *>(struct_narrow_shift.address), 0, description, line);
   auto narrow = (uint32_t)safe_read_memory_int(base, offset, description, line);
   if (narrow == 0) return nullptr;
   return reinterpret_cast<const char *>(((uint64_t)narrow << (shift & 63)) + narrow_base);
@@ -65,7 +66,8 @@ const char *get_jvm_klass_oop(const char *mirror) {
   if (major >= 21) {
     int32_t offset = safe_read_memory_int(reinterpret_cast<const void *>(struct_klass_offset.address), 0,
                                           "get_jvm_klass_oop", __LINE__);
-    if (major == 25) return reinterpret_cast<const char *>(get_obj_field_wide_direct(mirror, offset, "get_jvm_klass_oop", __LINE__));
+    if (major == 25)
+      return reinterpret_cast<const char *>(get_obj_field_wide_direct(mirror, offset, "get_jvm_klass_oop", __LINE__));
     return get_obj_field_direct(mirror, offset, "get_jvm_klass_oop", __LINE__);
   }
   int32_t offset = (int32_t)get_type_size(type_instance_oop_desc) - (vm_structs.use_compressed_oops ? 4 : 0) +
@@ -132,14 +134,16 @@ uint32_t get_nested_array_size_v24(const char *array) {
   // One element per method or field of a class at most.
   constexpr uint32_t MAX_ELEMENTS = 65535;
   for (uint32_t i = 0; i < length && i < MAX_ELEMENTS; ++i) {
-    const char *element = get_obj_field_direct(array, (int32_t)(header + (i << log2)), "get_nested_array_size_v24", __LINE__);
+    const char *element =
+        get_obj_field_direct(array, (int32_t)(header + (i << log2)), "get_nested_array_size_v24", __LINE__);
     if (element != nullptr) size += get_array_size_v24(element);
   }
   return size;
 }
 
 uint32_t get_array_size_v25(const char *array, uint32_t header_bytes, uint32_t element_bytes) {
-  auto length = (uint32_t)safe_read_memory_int(array, get_entry_offset(struct_arr_int_length), "get_array_size_v25", __LINE__);
+  auto length =
+      (uint32_t)safe_read_memory_int(array, get_entry_offset(struct_arr_int_length), "get_array_size_v25", __LINE__);
   if (length == 0) return 0;
   return aligned_size(length * element_bytes + header_bytes);
 }

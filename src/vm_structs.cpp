@@ -37,48 +37,51 @@ struct int_constant_entry {
 static_assert(sizeof(struct_entry) == 48 && sizeof(type_entry) == 40 && sizeof(int_constant_entry) == 16,
               "VM table entry layout");
 
-#define LAYOUT(name, value) {"lookup_symbol(jni, handle, \"" #name "\")", #name, value}
+#define LAYOUT(name, value) \
+  { "lookup_symbol(jni, handle, \"" #name "\")", #name, value }
 struct layout_variable {
   const char *lookup_text;
   const char *name;
   uint64_t value;
 };
 const layout_variable layout_variables[] = {
-    LAYOUT(gHotSpotVMStructEntryTypeNameOffset, 0),
-    LAYOUT(gHotSpotVMStructEntryFieldNameOffset, 8),
-    LAYOUT(gHotSpotVMStructEntryTypeStringOffset, 16),
-    LAYOUT(gHotSpotVMStructEntryIsStaticOffset, 24),
-    LAYOUT(gHotSpotVMStructEntryOffsetOffset, 32),
-    LAYOUT(gHotSpotVMStructEntryAddressOffset, 40),
-    LAYOUT(gHotSpotVMStructEntryArrayStride, 48),
-    LAYOUT(gHotSpotVMTypeEntryTypeNameOffset, 0),
-    LAYOUT(gHotSpotVMTypeEntrySuperclassNameOffset, 8),
-    LAYOUT(gHotSpotVMTypeEntryIsOopTypeOffset, 16),
-    LAYOUT(gHotSpotVMTypeEntryIsIntegerTypeOffset, 20),
-    LAYOUT(gHotSpotVMTypeEntryIsUnsignedOffset, 24),
-    LAYOUT(gHotSpotVMTypeEntrySizeOffset, 32),
-    LAYOUT(gHotSpotVMTypeEntryArrayStride, 40),
-    LAYOUT(gHotSpotVMIntConstantEntryNameOffset, 0),
-    LAYOUT(gHotSpotVMIntConstantEntryValueOffset, 8),
+    LAYOUT(gHotSpotVMStructEntryTypeNameOffset, 0),     LAYOUT(gHotSpotVMStructEntryFieldNameOffset, 8),
+    LAYOUT(gHotSpotVMStructEntryTypeStringOffset, 16),  LAYOUT(gHotSpotVMStructEntryIsStaticOffset, 24),
+    LAYOUT(gHotSpotVMStructEntryOffsetOffset, 32),      LAYOUT(gHotSpotVMStructEntryAddressOffset, 40),
+    LAYOUT(gHotSpotVMStructEntryArrayStride, 48),       LAYOUT(gHotSpotVMTypeEntryTypeNameOffset, 0),
+    LAYOUT(gHotSpotVMTypeEntrySuperclassNameOffset, 8), LAYOUT(gHotSpotVMTypeEntryIsOopTypeOffset, 16),
+    LAYOUT(gHotSpotVMTypeEntryIsIntegerTypeOffset, 20), LAYOUT(gHotSpotVMTypeEntryIsUnsignedOffset, 24),
+    LAYOUT(gHotSpotVMTypeEntrySizeOffset, 32),          LAYOUT(gHotSpotVMTypeEntryArrayStride, 40),
+    LAYOUT(gHotSpotVMIntConstantEntryNameOffset, 0),    LAYOUT(gHotSpotVMIntConstantEntryValueOffset, 8),
     LAYOUT(gHotSpotVMIntConstantEntryArrayStride, 16),
 };
 #undef LAYOUT
 
 const char *const check_list[] = {"gHotSpotVMStructs", nullptr};
 const char *const main_list[] = {
-    "gHotSpotVMStructEntryTypeNameOffset",   "gHotSpotVMStructEntryFieldNameOffset",
-    "gHotSpotVMStructEntryTypeStringOffset", "gHotSpotVMStructEntryIsStaticOffset",
-    "gHotSpotVMStructEntryOffsetOffset",     "gHotSpotVMStructEntryAddressOffset",
-    "gHotSpotVMStructEntryArrayStride",      "gHotSpotVMTypeEntryTypeNameOffset",
-    "gHotSpotVMTypeEntrySuperclassNameOffset", "gHotSpotVMTypeEntryIsOopTypeOffset",
-    "gHotSpotVMTypeEntryIsIntegerTypeOffset", "gHotSpotVMTypeEntryIsUnsignedOffset",
-    "gHotSpotVMTypeEntrySizeOffset",         "gHotSpotVMTypeEntryArrayStride",
-    "gHotSpotVMIntConstantEntryNameOffset",  "gHotSpotVMIntConstantEntryValueOffset",
-    "gHotSpotVMIntConstantEntryArrayStride", "gHotSpotVMTypes",
-    "gHotSpotVMIntConstants",                nullptr,
+    "gHotSpotVMStructEntryTypeNameOffset",
+    "gHotSpotVMStructEntryFieldNameOffset",
+    "gHotSpotVMStructEntryTypeStringOffset",
+    "gHotSpotVMStructEntryIsStaticOffset",
+    "gHotSpotVMStructEntryOffsetOffset",
+    "gHotSpotVMStructEntryAddressOffset",
+    "gHotSpotVMStructEntryArrayStride",
+    "gHotSpotVMTypeEntryTypeNameOffset",
+    "gHotSpotVMTypeEntrySuperclassNameOffset",
+    "gHotSpotVMTypeEntryIsOopTypeOffset",
+    "gHotSpotVMTypeEntryIsIntegerTypeOffset",
+    "gHotSpotVMTypeEntryIsUnsignedOffset",
+    "gHotSpotVMTypeEntrySizeOffset",
+    "gHotSpotVMTypeEntryArrayStride",
+    "gHotSpotVMIntConstantEntryNameOffset",
+    "gHotSpotVMIntConstantEntryValueOffset",
+    "gHotSpotVMIntConstantEntryArrayStride",
+    "gHotSpotVMTypes",
+    "gHotSpotVMIntConstants",
+    nullptr,
 };
-const char *const constructor_list[] = {"InstanceKlass", "InstanceMirrorKlass", "InstanceRefKlass",
-                                        "InstanceClassLoaderKlass", "ConstantPool", nullptr};
+const char *const constructor_list[] = {
+    "InstanceKlass", "InstanceMirrorKlass", "InstanceRefKlass", "InstanceClassLoaderKlass", "ConstantPool", nullptr};
 
 struct flag_row {
   const char *name;
@@ -323,7 +326,8 @@ bool load_required_fields(JNIEnv *env) {
       strstr(version, "Client VM") != nullptr) {
     vm_structs.is_client_vm = 1;
   }
-  if (vm_structs.hotspot_major <= 21 && !vm_structs.is_client_vm) return lookup_struct_entries(env, vm_old_server_field_list);
+  if (vm_structs.hotspot_major <= 21 && !vm_structs.is_client_vm)
+    return lookup_struct_entries(env, vm_old_server_field_list);
   return true;
 }
 

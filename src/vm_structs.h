@@ -11,18 +11,18 @@
 #include "vm_targets.h"
 
 struct vm_structs_record {
-  int32_t hotspot_major;              // 1 until read from the VM
+  int32_t hotspot_major;  // 1 until read from the VM
   symbols_module_handle *module_handle;
-  const char *entries;                // first struct entry
-  const char *entries_type;           // first type entry
-  const char *entries_int;            // first integer constant entry
-  int32_t symbol_error;               // last preload result
-  uint8_t no_hotspot_symbols;         // the library does not export gHotSpotVMStructs
+  const char *entries;         // first struct entry
+  const char *entries_type;    // first type entry
+  const char *entries_int;     // first integer constant entry
+  int32_t symbol_error;        // last preload result
+  uint8_t no_hotspot_symbols;  // the library does not export gHotSpotVMStructs
   uint8_t unsupported_version;
-  uint8_t use_compressed_oops;        // VM flag UseCompressedOops
-  int64_t obj_min_alignment;          // VM flag ObjectAlignmentInBytes
+  uint8_t use_compressed_oops;  // VM flag UseCompressedOops
+  int64_t obj_min_alignment;    // VM flag ObjectAlignmentInBytes
   uint8_t is_client_vm;
-  int32_t hotspot_symbols_status;     // 0 not tried, 1 loaded, -1 failed
+  int32_t hotspot_symbols_status;  // 0 not tried, 1 loaded, -1 failed
   uint64_t instance_klass_vtable;
   uint64_t instance_mirror_klass_vtable;
   uint64_t instance_ref_klass_vtable;

@@ -4,14 +4,14 @@
 #include "string_util.h"
 
 char vn_instance_klass_name[16], vn_flag_type_field[8], vn_flag_name_field[8], vn_flag_addr_field[8],
-    vn_meta_klass_type[16], vn_const_pool_oop_name[32], vn_const_pool_klass_name[32],
-    vn_const_pool_cache_oop_name[32], vn_const_pool_cache_klass_name[32], vn_const_pool_tags_oop_name[16],
-    vn_const_pool_superclass[16], vn_const_pool_cache_superclass[16], vn_method_array_type[16],
-    vn_klass_array_type[16], vn_u1_array_type[16], vn_u2_array_type[16], vn_jushort_array_type[32],
-    vn_const_method_klass_name[32], vn_method_klass_name[32], vn_const_method_oop_name[32],
-    vn_method_data_oop_name[32], vn_method_data_klass_name[32], vn_oop_klass_offset_name[32],
-    vn_jl_class_offset_name[32], vn_symbol_oop_pointer_name[16], vn_symbol_oop_klass_name[16],
-    vn_field_access_const[64], vn_field_name_const[64], vn_field_signature_const[64], vn_field_slots_const[64];
+    vn_meta_klass_type[16], vn_const_pool_oop_name[32], vn_const_pool_klass_name[32], vn_const_pool_cache_oop_name[32],
+    vn_const_pool_cache_klass_name[32], vn_const_pool_tags_oop_name[16], vn_const_pool_superclass[16],
+    vn_const_pool_cache_superclass[16], vn_method_array_type[16], vn_klass_array_type[16], vn_u1_array_type[16],
+    vn_u2_array_type[16], vn_jushort_array_type[32], vn_const_method_klass_name[32], vn_method_klass_name[32],
+    vn_const_method_oop_name[32], vn_method_data_oop_name[32], vn_method_data_klass_name[32],
+    vn_oop_klass_offset_name[32], vn_jl_class_offset_name[32], vn_symbol_oop_pointer_name[16],
+    vn_symbol_oop_klass_name[16], vn_field_access_const[64], vn_field_name_const[64], vn_field_signature_const[64],
+    vn_field_slots_const[64];
 
 namespace {
 
@@ -22,7 +22,8 @@ struct version_name_row {
   const char *text;
 };
 
-#define VN(buffer, lowest, highest, text) {buffer, sizeof buffer, lowest, highest, text}
+#define VN(buffer, lowest, highest, text) \
+  { buffer, sizeof buffer, lowest, highest, text }
 const version_name_row version_names[] = {
     VN(vn_instance_klass_name, 1, 24, "instanceKlass"),
     VN(vn_instance_klass_name, 25, 25, "InstanceKlass"),
@@ -92,7 +93,8 @@ const version_name_row version_names[] = {
 
 }  // namespace
 
-#define FIELD(type, field, type_string, is_static) {type, field, type_string, is_static, VM_UNRESOLVED, 0}
+#define FIELD(type, field, type_string, is_static) \
+  { type, field, type_string, is_static, VM_UNRESOLVED, 0 }
 #define STATIC 1
 #define MEMBER 0
 
@@ -228,7 +230,8 @@ const field_row vm_old_server_field_list[] = {
     {0, 0, nullptr},
 };
 
-#define TYPE(name, superclass, oop, integer, is_unsigned) {name, superclass, oop, integer, is_unsigned, VM_UNRESOLVED}
+#define TYPE(name, superclass, oop, integer, is_unsigned) \
+  { name, superclass, oop, integer, is_unsigned, VM_UNRESOLVED }
 type_target type_instance_klass = TYPE(vn_instance_klass_name, "Klass", 0, 0, 0);
 type_target type_flag = TYPE("Flag", nullptr, 0, 0, 0);
 type_target type_oop_desc = TYPE("oopDesc", nullptr, 0, 0, 0);
@@ -266,7 +269,8 @@ const type_row vm_type_list[] = {
     {0, 0, nullptr},
 };
 
-#define CONSTANT(name) {name, VM_UNRESOLVED_CONSTANT}
+#define CONSTANT(name) \
+  { name, VM_UNRESOLVED_CONSTANT }
 const_target const_oop_size = CONSTANT("oopSize");
 const_target const_old_klass_offset = CONSTANT("java_lang_Class::hc_klass_offset");
 const_target const_word_size = CONSTANT("HeapWordSize");

@@ -47,14 +47,14 @@ struct const_row {
 
 // Version-dependent names.
 extern char vn_instance_klass_name[16], vn_flag_type_field[8], vn_flag_name_field[8], vn_flag_addr_field[8],
-    vn_meta_klass_type[16], vn_const_pool_oop_name[32], vn_const_pool_klass_name[32],
-    vn_const_pool_cache_oop_name[32], vn_const_pool_cache_klass_name[32], vn_const_pool_tags_oop_name[16],
-    vn_const_pool_superclass[16], vn_const_pool_cache_superclass[16], vn_method_array_type[16],
-    vn_klass_array_type[16], vn_u1_array_type[16], vn_u2_array_type[16], vn_jushort_array_type[32],
-    vn_const_method_klass_name[32], vn_method_klass_name[32], vn_const_method_oop_name[32],
-    vn_method_data_oop_name[32], vn_method_data_klass_name[32], vn_oop_klass_offset_name[32],
-    vn_jl_class_offset_name[32], vn_symbol_oop_pointer_name[16], vn_symbol_oop_klass_name[16],
-    vn_field_access_const[64], vn_field_name_const[64], vn_field_signature_const[64], vn_field_slots_const[64];
+    vn_meta_klass_type[16], vn_const_pool_oop_name[32], vn_const_pool_klass_name[32], vn_const_pool_cache_oop_name[32],
+    vn_const_pool_cache_klass_name[32], vn_const_pool_tags_oop_name[16], vn_const_pool_superclass[16],
+    vn_const_pool_cache_superclass[16], vn_method_array_type[16], vn_klass_array_type[16], vn_u1_array_type[16],
+    vn_u2_array_type[16], vn_jushort_array_type[32], vn_const_method_klass_name[32], vn_method_klass_name[32],
+    vn_const_method_oop_name[32], vn_method_data_oop_name[32], vn_method_data_klass_name[32],
+    vn_oop_klass_offset_name[32], vn_jl_class_offset_name[32], vn_symbol_oop_pointer_name[16],
+    vn_symbol_oop_klass_name[16], vn_field_access_const[64], vn_field_name_const[64], vn_field_signature_const[64],
+    vn_field_slots_const[64];
 
 extern field_target struct_klass_offset, struct_obj_iklass_klass, struct_klass_layout_helper, struct_klass_name,
     struct_iklass_constants, struct_iklass_local_interfaces, struct_iklass_trans_interfaces, struct_iklass_methods,
@@ -69,17 +69,17 @@ extern field_target struct_klass_offset, struct_obj_iklass_klass, struct_klass_l
     struct_method_counters, struct_method_size, struct_method_access, struct_access_flags, struct_method_data_size,
     struct_symbol_length, struct_symbol_body, struct_vm_version_string, struct_vm_major_version;
 
-extern type_target type_instance_klass, type_flag, type_oop_desc, type_instance_oop_desc, type_intx,
-    type_intptr_t, type_constant_pool_oop_desc, type_constant_pool_cache_oop_desc, type_constant_pool_cache_entry,
-    type_array_oop_desc, type_method_counters, type_u1, type_u2, type_jushort, type_ptr;
+extern type_target type_instance_klass, type_flag, type_oop_desc, type_instance_oop_desc, type_intx, type_intptr_t,
+    type_constant_pool_oop_desc, type_constant_pool_cache_oop_desc, type_constant_pool_cache_entry, type_array_oop_desc,
+    type_method_counters, type_u1, type_u2, type_jushort, type_ptr;
 
 extern const_target const_oop_size, const_old_klass_offset, const_word_size, const_bytes_per_word,
     const_header_size_shift, const_klass_fields_access, const_klass_fields_name, const_klass_fields_signature,
     const_klass_fields_slots, const_log2_element_size_shift;
 
-extern const field_row vm_field_list[];            // the required fields
-extern const field_row vm_version_field_list[];    // the version string and major
-extern const field_row vm_old_server_field_list[]; // fields only server VMs of old majors have
+extern const field_row vm_field_list[];             // the required fields
+extern const field_row vm_version_field_list[];     // the version string and major
+extern const field_row vm_old_server_field_list[];  // fields only server VMs of old majors have
 extern const type_row vm_type_list[];
 extern const const_row vm_const_list[];
 

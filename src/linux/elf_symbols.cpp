@@ -83,7 +83,7 @@ bool elf_open(JNIEnv *env, const char *path, elf_file *file, bool quiet) {
     if (!quiet) log_error_raw(env, "SymbolLookup: Could not load object file.");
     return false;
   }
-  struct stat status{};
+  struct stat status {};
   const Elf64_Ehdr &h = file->header;
   bool valid = fstat(file->fd, &status) == 0 && read_at(file->fd, 0, &file->header, sizeof file->header) &&
                memcmp(h.e_ident, ELFMAG, SELFMAG) == 0 && h.e_ident[EI_CLASS] == ELFCLASS64 &&

@@ -61,8 +61,12 @@ uint64_t meminfo_field(std::string_view name) {
   while (fgets(line, sizeof line, file) != nullptr) {
     std::string_view text(line);
     if (text.substr(0, name.size()) == name && text.size() > name.size() && text[name.size()] == ':') {
-      unsigned long long kib = 0;
-      if (sscanf(line + name.size() + 1, "%llu", &kib) == 1) result = (uint64_t)kib * 1024;
+      const char *digits = line + name.size() + 1;
+      while (*digits == ' ' || *digits == '\t') ++digits;
+      char *end = nullptr;
+      errno = 0;
+      unsigned long long kib = strtoull(digits, &end, 10);
+      if (end != digits && errno == 0 && kib <= UINT64_MAX / 1024) result = (uint64_t)kib * 1024;
       break;
     }
   }

@@ -128,7 +128,8 @@ bool read_symbol_table(JNIEnv *env, const char *path, preload_files *files, uint
 // for a wanted virtual table "_ZTV<n><name>", when it is "__vt_<n><name>".
 bool resolves(const char *entry_name, const char *wanted) {
   if (strcmp(entry_name, wanted) == 0) return true;
-  return strncmp(wanted, "_ZTV", 4) == 0 && strncmp(entry_name, "__vt_", 5) == 0 && strcmp(wanted + 4, entry_name + 5) == 0;
+  return strncmp(wanted, "_ZTV", 4) == 0 && strncmp(entry_name, "__vt_", 5) == 0 &&
+         strcmp(wanted + 4, entry_name + 5) == 0;
 }
 
 }  // namespace
@@ -166,8 +167,8 @@ int32_t symbols_preload(JNIEnv *env, symbols_module_handle *handle, const char *
       if (block->addresses[i] == 0 && resolves(name + 1, block->names[i])) block->addresses[i] = symbol.n_value;
     }
   }
-  handle->error = symbol_blocks_finish(env, block, names, reinterpret_cast<uint64_t>(handle->info.dli_fbase),
-                                       report_missing);
+  handle->error =
+      symbol_blocks_finish(env, block, names, reinterpret_cast<uint64_t>(handle->info.dli_fbase), report_missing);
   return handle->error;
 }
 

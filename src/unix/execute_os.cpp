@@ -19,7 +19,8 @@ void execute_os_on_signal(int) {}
 void execute_close_inherited_descriptors() {
   if (unix_os_close_descriptors_above_standard()) return;
   rlimit limit{};
-  long highest = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? (long)limit.rlim_cur : 65536;
+  long highest =
+      getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? (long)limit.rlim_cur : 65536;
   if (highest > 65536) highest = 65536;
   for (long descriptor = 3; descriptor < highest; ++descriptor) close((int)descriptor);
 }

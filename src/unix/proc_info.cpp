@@ -48,9 +48,7 @@ thread_local_key thread_local_initialise() {
 
 void *thread_local_get(thread_local_key key) { return pthread_getspecific((pthread_key_t)key); }
 
-bool thread_local_set(thread_local_key key, void *value) {
-  return pthread_setspecific((pthread_key_t)key, value) == 0;
-}
+bool thread_local_set(thread_local_key key, void *value) { return pthread_setspecific((pthread_key_t)key, value) == 0; }
 
 int32_t process_get_id() { return (int32_t)getpid(); }
 

@@ -153,9 +153,12 @@ bool proc_check_executable_permission(const char *path) {
   uid_t user = getuid();
   gid_t group = getgid();
   mode_t bit;
-  if (info.st_uid == user) bit = S_IXUSR;
-  else if (info.st_gid == group) bit = S_IXGRP;
-  else bit = S_IXOTH;
+  if (info.st_uid == user)
+    bit = S_IXUSR;
+  else if (info.st_gid == group)
+    bit = S_IXGRP;
+  else
+    bit = S_IXOTH;
   if (info.st_mode & bit) return true;
   if (info.st_uid != user && user != 0) {
     log_error_raw(nullptr, "No executable permissions on %s.", path);

@@ -54,8 +54,10 @@ bool command_line_build(char *buffer, size_t size, char *const arguments[], int 
   appendable_write(&line, "vorkel");
   for (int i = 0; arguments != nullptr && arguments[i] != nullptr; ++i) {
     appendable_write_char(&line, ' ');
-    if (i == raw_index && arguments[i][0] != '\0') appendable_write(&line, "%s", arguments[i]);
-    else command_line_append_argument(&line, arguments[i], false);
+    if (i == raw_index && arguments[i][0] != '\0')
+      appendable_write(&line, "%s", arguments[i]);
+    else
+      command_line_append_argument(&line, arguments[i], false);
   }
   if (line.state != APPENDABLE_GOOD) {
     log_error_raw(nullptr, "%s (%s:%d)", "Argument buffer too small.", "create_process_special", 79);

@@ -59,9 +59,10 @@ bool thread_local_set(thread_local_key key, void *value) { return TlsSetValue((D
 void proc_set_thread_name(const char *name) {
   using set_description = HRESULT(WINAPI *)(HANDLE, PCWSTR);
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  auto set = kernel != nullptr ? reinterpret_cast<set_description>(
-                                     reinterpret_cast<void *>(GetProcAddress(kernel, "SetThreadDescription")))
-                               : nullptr;
+  auto set =
+      kernel != nullptr
+          ? reinterpret_cast<set_description>(reinterpret_cast<void *>(GetProcAddress(kernel, "SetThreadDescription")))
+          : nullptr;
   if (set == nullptr || name == nullptr) return;
   char cut[64];
   safe_strncpy(cut, name, sizeof cut);
@@ -118,10 +119,9 @@ bool create_process_special(const char *path, char *const arguments[], int raw_i
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP,
-                      nullptr, nullptr, &startup, &process)) {
-    log_error_raw(nullptr, "CreateProcessA failed with %d. (%s:%d)", (int)GetLastError(), "create_process_special",
-                  84);
+  if (!CreateProcessA(path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, nullptr,
+                      nullptr, &startup, &process)) {
+    log_error_raw(nullptr, "CreateProcessA failed with %d. (%s:%d)", (int)GetLastError(), "create_process_special", 84);
     return false;
   }
   CloseHandle(process.hThread);

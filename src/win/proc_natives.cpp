@@ -13,8 +13,8 @@ constexpr const char *IS_PROCESS_ALIVE = "Java_vorkel_runtime_agent_tools_proces
 }  // namespace
 
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_tools_process_WindowsProcessInfo_isProcessAlive(JNIEnv *jni,
-                                                                                                      jclass,
-                                                                                                      jint pid) {
+                                                                                                         jclass,
+                                                                                                         jint pid) {
   HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)pid);
   if (process == nullptr) {
     DWORD error = GetLastError();
@@ -40,8 +40,8 @@ VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_tools_process_WindowsPr
 }
 
 VORKEL_EXPORT jlong JNICALL Java_vorkel_runtime_agent_tools_process_WindowsProcessInfo_getUsedPrivateMemory(JNIEnv *,
-                                                                                                         jclass,
-                                                                                                         jint pid) {
+                                                                                                            jclass,
+                                                                                                            jint pid) {
   HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, (DWORD)pid);
   if (process == nullptr) return 0;
   PROCESS_MEMORY_COUNTERS counters{};

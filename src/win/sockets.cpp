@@ -113,8 +113,8 @@ int socket_wait(socket_handle socket, bool for_writing, int32_t milliseconds) {
     timeout.tv_sec = milliseconds / 1000;
     timeout.tv_usec = (milliseconds % 1000) * 1000;
   }
-  int result = select(0, for_writing ? nullptr : &ready, for_writing ? &ready : nullptr, for_writing ? &failed : nullptr,
-                      &timeout);
+  int result = select(0, for_writing ? nullptr : &ready, for_writing ? &ready : nullptr,
+                      for_writing ? &failed : nullptr, &timeout);
   if (result == SOCKET_ERROR) return -1;
   return result > 0 ? 1 : 0;
 }

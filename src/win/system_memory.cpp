@@ -35,8 +35,7 @@ uint64_t system_memory_get_maximum() {
 
 uint64_t system_memory_get_available() {
   MEMORYSTATUSEX status;
-  return system_memory_status(&status, system_memory.available_reported) ? status.ullAvailPhys
-                                                                          : SYSTEM_MEMORY_UNKNOWN;
+  return system_memory_status(&status, system_memory.available_reported) ? status.ullAvailPhys : SYSTEM_MEMORY_UNKNOWN;
 }
 
 // Commits the size without touching it, as the bookkeeping would, and gives it back at once.

@@ -12,13 +12,15 @@ using vt::AgentHome;
 class AgentJvm : public vt::JvmTest {};
 VT_JDK_TEST_SUITE(AgentJvm);
 
-const std::regex kLogLine(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} \[[a-z ]{8}:[0-9 ]{5}\] (DEBUG|INFO |WARN |ERROR) - .*$)");
+const std::regex kLogLine(
+    R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} \[[a-z ]{8}:[0-9 ]{5}\] (DEBUG|INFO |WARN |ERROR) - .*$)");
 
 TEST_P(AgentJvm, LoadsAsAgentAndStartsOnce) {
   AgentHome home;
   auto results = run(home, "start");
-  EXPECT_RESULTS(results, {{"start", "0"}, {"second_start", "0"}, {"loaded_by_system_load", "false"},
-                           {"logger_has_banner", "true"}});
+  EXPECT_RESULTS(
+      results,
+      {{"start", "0"}, {"second_start", "0"}, {"loaded_by_system_load", "false"}, {"logger_has_banner", "true"}});
 
   vt::NativeLog log = home.log();
   ASSERT_FALSE(log.empty()) << "no log file in " << home.logs();
@@ -37,8 +39,9 @@ TEST_P(AgentJvm, LoadsAsAgentAndStartsOnce) {
 TEST_P(AgentJvm, StartsThroughSystemLoadWithoutAgentPath) {
   AgentHome home;
   auto results = run(home, "start", {.agentpath = false});
-  EXPECT_RESULTS(results, {{"start", "0"}, {"second_start", "0"}, {"loaded_by_system_load", "true"},
-                           {"logger_has_banner", "true"}});
+  EXPECT_RESULTS(
+      results,
+      {{"start", "0"}, {"second_start", "0"}, {"loaded_by_system_load", "true"}, {"logger_has_banner", "true"}});
   EXPECT_EQ(home.log().count("JVMTI raw version is"), 1u);
 }
 
@@ -65,13 +68,15 @@ TEST_P(AgentJvm, NullArgumentsGiveAClearErrorAndChangeNothing) {
 TEST_P(AgentJvm, JvmtiErrorsThrowVorkelExceptionWithTheLoggedMessage) {
   AgentHome home(true);
   auto results = run(home, "jvmti_error");
-  EXPECT_RESULTS(results, {{"error_zero", "true"},
-                           {"error_thrown", "VorkelException:ERROR: JVMTI: 10(JVMTI_ERROR_INVALID_THREAD): probe message"},
-                           {"error_quiet", "none"},
-                           {"error_unknown_code", "VorkelException:ERROR: JVMTI: 9999(Unknown): odd code"}});
+  EXPECT_RESULTS(results,
+                 {{"error_zero", "true"},
+                  {"error_thrown", "VorkelException:ERROR: JVMTI: 10(JVMTI_ERROR_INVALID_THREAD): probe message"},
+                  {"error_quiet", "none"},
+                  {"error_unknown_code", "VorkelException:ERROR: JVMTI: 9999(Unknown): odd code"}});
   vt::NativeLog log = home.log();
   EXPECT_EQ(log.count("ERROR - ERROR: JVMTI: 10(JVMTI_ERROR_INVALID_THREAD): probe message "
-                      "(check_jvmti_error_with_exception:92)"), 1u);
+                      "(check_jvmti_error_with_exception:92)"),
+            1u);
   EXPECT_EQ(log.count("ERROR: JVMTI: 10(JVMTI_ERROR_INVALID_THREAD): quiet message"), 1u);
   EXPECT_EQ(log.count("nothing"), 0u);
 }
@@ -87,8 +92,10 @@ TEST_P(AgentJvm, WrongPhaseAfterVmDeathIsLoggedOnceAndNotThrown) {
 TEST_P(AgentJvm, LogLinesReachTheJavaLoggerOnlyFromRunnableThreads) {
   AgentHome home(true);
   auto results = run(home, "logging");
-  EXPECT_RESULTS(results, {{"java_saw_runnable", "true"}, {"java_saw_without_jni", "false"},
-                           {"java_saw_error", "true"}, {"java_long_length", "1023"}});
+  EXPECT_RESULTS(results, {{"java_saw_runnable", "true"},
+                           {"java_saw_without_jni", "false"},
+                           {"java_saw_error", "true"},
+                           {"java_long_length", "1023"}});
   ASSERT_EQ(results["contended_probe"], "true");
   EXPECT_EQ(results["java_saw_blocked"], "false");
   vt::NativeLog log = home.log();
@@ -120,17 +127,23 @@ TEST_P(AgentJvm, ReflectionNativesOpenFieldsAndRefuseBadInput) {
 TEST_P(AgentJvm, ClockAgreesWithJavaAndNeverGoesBackwards) {
   AgentHome home;
   auto results = run(home, "clock");
-  EXPECT_RESULTS(results, {{"clock_close", "true"}, {"not_backwards", "true"}, {"still_not_backwards", "true"},
+  EXPECT_RESULTS(results, {{"clock_close", "true"},
+                           {"not_backwards", "true"},
+                           {"still_not_backwards", "true"},
                            {"forward_anchor", "true"}});
 }
 
 TEST_P(AgentJvm, TimingBridgeThreadsAndRawMonitors) {
   AgentHome home(true);
   auto results = run(home, "helpers");
-  EXPECT_RESULTS(results, {{"timing_count", "2"}, {"timing_ms", "300"}, {"thread_name", "vorkel probe thread"},
-                           {"thread_state", "NEW"}, {"raw_monitor", "11110"}});
+  EXPECT_RESULTS(results, {{"timing_count", "2"},
+                           {"timing_ms", "300"},
+                           {"thread_name", "vorkel probe thread"},
+                           {"thread_state", "NEW"},
+                           {"raw_monitor", "11110"}});
   EXPECT_EQ(home.log().count("ERROR: JVMTI: 51(JVMTI_ERROR_NOT_MONITOR_OWNER): Cannot exit with raw monitor "
-                             "(check_jvmti_error_with_exception:92)"), 1u);
+                             "(check_jvmti_error_with_exception:92)"),
+            1u);
 }
 
 // ---------------------------------------------------------------------------------------------

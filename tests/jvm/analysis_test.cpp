@@ -18,8 +18,8 @@ VT_JDK_TEST_SUITE(AnalysedSnapshot);
 
 TEST_P(AnalysedSnapshot, FieldsAreNamedByTheirJvmtiIndexAndBothSuspectsHaveTheirRoots) {
   vt::AgentHome home;
-  auto results = run(home, "AnalysisScenarios.fieldsAndRoots",
-                     {.agent_options = "notifications=false", .jvm_flags = {"-Xmx64m"}});
+  auto results =
+      run(home, "AnalysisScenarios.fieldsAndRoots", {.agent_options = "notifications=false", .jvm_flags = {"-Xmx64m"}});
   EXPECT_RESULTS(results, {{"interfaces", "true"}, {"taken", "true"}});
   std::vector<std::string> dirs = vt::entries_with_prefix(home.work(), "oom_");
   ASSERT_EQ(dirs.size(), 1u);
@@ -45,9 +45,12 @@ TEST_P(AnalysedSnapshot, FieldsAreNamedByTheirJvmtiIndexAndBothSuspectsHaveTheir
                    names.describe_type(graph.target[e]));
     }
   }
-  std::set<std::string> expected{"$Holder.baseRef -> short[]",        "$Holder.first -> long[]",
-                                 "$Holder.second -> java.lang.Object[]", "$Holder.holderStatic -> char[]",
-                                 "$Limits.DEFAULT_LIMIT -> int[]",      "$Named.PREFIX -> java.lang.String",
+  std::set<std::string> expected{"$Holder.baseRef -> short[]",
+                                 "$Holder.first -> long[]",
+                                 "$Holder.second -> java.lang.Object[]",
+                                 "$Holder.holderStatic -> char[]",
+                                 "$Limits.DEFAULT_LIMIT -> int[]",
+                                 "$Named.PREFIX -> java.lang.String",
                                  ".holder -> vorkel.test.AnalysisScenarios$Holder"};
   EXPECT_EQ(named, expected);
 

@@ -15,19 +15,37 @@ TEST_P(FileStreamsJvm, RegistryFollowsOpenCloseAndGcAndBadInputPassesThrough) {
   AgentHome home(true);
   vt::TempDir dir;
   auto r = run(home, "FileStreams.registry", {.args = {dir.path()}});
-  EXPECT_RESULTS(r, {{"key_before_enabled", "0"}, {"read_before_enabled", "0"}, {"baseline", "0"},
-                     {"input_path", dir / "data.bin"}, {"output_path", dir / "out.bin"},
-                     {"random_path", dir / "data.bin"}, {"keys_ascend", "true"}, {"registered_three", "3"},
-                     {"read_through_hook", "0,10,0"}, {"closed_untagged", "0"}, {"closed_unregistered", "true"},
+  EXPECT_RESULTS(r, {{"key_before_enabled", "0"},
+                     {"read_before_enabled", "0"},
+                     {"baseline", "0"},
+                     {"input_path", dir / "data.bin"},
+                     {"output_path", dir / "out.bin"},
+                     {"random_path", dir / "data.bin"},
+                     {"keys_ascend", "true"},
+                     {"registered_three", "3"},
+                     {"read_through_hook", "0,10,0"},
+                     {"closed_untagged", "0"},
+                     {"closed_unregistered", "true"},
                      {"closed_read", "java.io.IOException:Stream Closed"},
                      {"closed_block_read", "java.io.IOException:Stream Closed"},
-                     {"closed_write", "java.io.IOException:Stream Closed"}, {"dropped_registered", "true"},
-                     {"dropped_forgotten", "true"}, {"after_many", "0"}, {"after_failed_opens", "0"},
-                     {"null_path", "java.lang.NullPointerException"}, {"after_null_path", "0"},
-                     {"starved_key", "0"}, {"starved_read", "100:99"}, {"after_starved", "0"},
-                     {"disabled_key", "0"}, {"disabled_read", "10"}, {"disabled_counted", "null/null"},
-                     {"reenabled_key_set", "true"}, {"after_disable_key", "0"}, {"after_disable_read", "0"},
-                     {"after_disable_counted", "null/null"}, {"after_all", "0"}});
+                     {"closed_write", "java.io.IOException:Stream Closed"},
+                     {"dropped_registered", "true"},
+                     {"dropped_forgotten", "true"},
+                     {"after_many", "0"},
+                     {"after_failed_opens", "0"},
+                     {"null_path", "java.lang.NullPointerException"},
+                     {"after_null_path", "0"},
+                     {"starved_key", "0"},
+                     {"starved_read", "100:99"},
+                     {"after_starved", "0"},
+                     {"disabled_key", "0"},
+                     {"disabled_read", "10"},
+                     {"disabled_counted", "null/null"},
+                     {"reenabled_key_set", "true"},
+                     {"after_disable_key", "0"},
+                     {"after_disable_read", "0"},
+                     {"after_disable_counted", "null/null"},
+                     {"after_all", "0"}});
   EXPECT_TRUE(vt::contains(r["missing_file"], "java.io.FileNotFoundException")) << r["missing_file"];
   EXPECT_TRUE(vt::contains(r["missing_file_output"], "java.io.FileNotFoundException"));
   vt::NativeLog log = home.log();
@@ -69,7 +87,8 @@ TEST_P(FileStreamsJvm, WritesToAFullDiskKeepTheirIOExceptionAndCountWithoutBytes
   auto r = run(home, "FileStreams.fullDisk", {.jvm_flags = {"-Xcheck:jni"}, .args = {disk.path()}});
   EXPECT_RESULTS(r, {{"block_failure", "java.io.IOException:No space left on device"},
                      {"byte_failure", "java.io.IOException:No space left on device"},
-                     {"blocks_counted", "true"}, {"byte_row", "1/0/true"}});
+                     {"blocks_counted", "true"},
+                     {"byte_row", "1/0/true"}});
   EXPECT_FALSE(vt::contains(last().out + last().err, "WARNING")) << output();
   EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
 }
@@ -78,29 +97,40 @@ TEST_P(FileStreamsJvm, ATransactionGetsOneRowPerStreamAndKindWithTimingsAndStack
   AgentHome home(true);
   vt::TempDir dir;
   auto r = run(home, "FileStreams.transaction", {.args = {dir.path()}});
-  EXPECT_RESULTS(r, {
-      // 255 blocks of 4 KiB and the end of the file; the last 4 KiB byte by byte and the end once.
-      {"row.input.bin.read-block", "256/1044480"}, {"row.input.bin.read", "4097/4096"},
-      {"row.output.bin.write-block", "256/1048576"}, {"row.output.bin.write", "100/100"},
-      {"row_count", "4"},  // the stream opened before the tracker was enabled has none
-      {"evicted", "0/true"},
-      {"stack_methods", "readInBlocksThenBytes,readInBlocksThenBytes,writeBlocksThenBytes,writeBlocksThenBytes,"},
-      {"times_ordered", "true"},
-      {"timings", "4097,257,100,256"},  // the early stream's read counts here only
-      {"refetch", "true"}, {"starved_flush_read", "100"}, {"starved_flush", "null"},
-      {"after_starved_flush", "null"},
-      {"wrapped.lines.txt.read-block", "2/14"},  // the reader's buffer fill and the end
-      {"wrapped.random.bin.write-block", "1/300"}, {"wrapped.random.bin.write", "1/1"},
-      {"wrapped.random.bin.read", "1/1"}, {"wrapped.random.bin.read-block", "1/200"},
-      {"wrapped_timings", "1,3,1,1"},  // nothing from the NIO writer
-      {"outside", "null/null"},
-      {"many_rows", "51"}, {"many_evicted", "10"}, {"many_aggregate", "10/160/null"}, {"many_saved_stacks", "10"},
-      {"many_saved_names_method", "true"}, {"registry_left", "0"}});
+  EXPECT_RESULTS(
+      r, {// 255 blocks of 4 KiB and the end of the file; the last 4 KiB byte by byte and the end once.
+          {"row.input.bin.read-block", "256/1044480"},
+          {"row.input.bin.read", "4097/4096"},
+          {"row.output.bin.write-block", "256/1048576"},
+          {"row.output.bin.write", "100/100"},
+          {"row_count", "4"},  // the stream opened before the tracker was enabled has none
+          {"evicted", "0/true"},
+          {"stack_methods", "readInBlocksThenBytes,readInBlocksThenBytes,writeBlocksThenBytes,writeBlocksThenBytes,"},
+          {"times_ordered", "true"},
+          {"timings", "4097,257,100,256"},  // the early stream's read counts here only
+          {"refetch", "true"},
+          {"starved_flush_read", "100"},
+          {"starved_flush", "null"},
+          {"after_starved_flush", "null"},
+          {"wrapped.lines.txt.read-block", "2/14"},  // the reader's buffer fill and the end
+          {"wrapped.random.bin.write-block", "1/300"},
+          {"wrapped.random.bin.write", "1/1"},
+          {"wrapped.random.bin.read", "1/1"},
+          {"wrapped.random.bin.read-block", "1/200"},
+          {"wrapped_timings", "1,3,1,1"},  // nothing from the NIO writer
+          {"outside", "null/null"},
+          {"many_rows", "51"},
+          {"many_evicted", "10"},
+          {"many_aggregate", "10/160/null"},
+          {"many_saved_stacks", "10"},
+          {"many_saved_names_method", "true"},
+          {"registry_left", "0"}});
   EXPECT_EQ(r.count("wrapped.nio.txt.write-block"), 0u);
   std::vector<std::string> errors = home.log().agent_errors();
   ASSERT_EQ(errors.size(), 1u) << home.log();
-  EXPECT_TRUE(vt::contains(errors[0], "ERROR - Failed to allocate buffer for flushing file stream transaction info. "
-                                      "(file_streams_flush_transaction_inner:"))
+  EXPECT_TRUE(vt::contains(errors[0],
+                           "ERROR - Failed to allocate buffer for flushing file stream transaction info. "
+                           "(file_streams_flush_transaction_inner:"))
       << errors[0];
 }
 

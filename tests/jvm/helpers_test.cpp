@@ -30,8 +30,9 @@ std::string sanitised(std::string text) {
 }
 
 std::vector<std::string> notify_arguments(const std::string &host, int port, size_t count = 11) {
-  std::vector<std::string> arguments{"notify", host, std::to_string(port), "5", "acc 1", "jvm/1", "sess-1",
-                                     "{\"type\":\"heap\"}", "1700000000000", "error", "disk_space"};
+  std::vector<std::string> arguments{
+      "notify",        host,    std::to_string(port), "5", "acc 1", "jvm/1", "sess-1", "{\"type\":\"heap\"}",
+      "1700000000000", "error", "disk_space"};
   arguments.resize(count);
   return arguments;
 }
@@ -58,10 +59,14 @@ TEST(NotifyHelper, PostsTheStatusNotification) {
   EXPECT_EQ(request.request_line, std::string("POST /oom/notification?") + kNotifyQuery + " HTTP/1.1");
   EXPECT_EQ(request.headers, form_headers(0));
   EXPECT_EQ(request.body, "");
-  const std::vector<std::pair<std::string, std::string>> fields{
-      {"version", "5"},          {"accountId", "acc 1"}, {"jvmId", "jvm/1"},    {"sessionId", "sess-1"},
-      {"description", "{\"type\":\"heap\"}"}, {"timestamp", "1700000000000"}, {"status", "error"},
-      {"message", "disk_space"}};
+  const std::vector<std::pair<std::string, std::string>> fields{{"version", "5"},
+                                                                {"accountId", "acc 1"},
+                                                                {"jvmId", "jvm/1"},
+                                                                {"sessionId", "sess-1"},
+                                                                {"description", "{\"type\":\"heap\"}"},
+                                                                {"timestamp", "1700000000000"},
+                                                                {"status", "error"},
+                                                                {"message", "disk_space"}};
   EXPECT_EQ(request.query_fields, fields);
   std::vector<std::string> lines = home.log().lines_with("Sending OOM status notification error: disk_space.");
   ASSERT_EQ(lines.size(), 1u) << home.log();
@@ -108,8 +113,8 @@ TEST(NotifyHelper, RefusesAWrongArgumentCountWithoutSending) {
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(home.log().count("ERROR - Process exit monitor got wrong number of parameters 3, expected 9."), 1u);
   // A process id that is no number would report an end that never happened.
-  run = vt::run_process(home.lib(), {"monitor", "12x", "/tmp", "a", "j", "s", "127.0.0.1",
-                                     std::to_string(collector.port()), ""});
+  run = vt::run_process(home.lib(),
+                        {"monitor", "12x", "/tmp", "a", "j", "s", "127.0.0.1", std::to_string(collector.port()), ""});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(home.log().count("ERROR - Process exit monitor got an invalid process id \"12x\"."), 1u);
   EXPECT_EQ(collector.connection_count(), 0u);
@@ -122,12 +127,14 @@ TEST(MonitorHelper, ReportsAFullDiskWhenSavingAndKeepsWhatFits) {
   VT_REQUIRE_TMPFS(work, "64k");
   AgentHome home;
   vt::TempDir cwd("vorkel-cwd");
-  std::string script = "head -c 300000 /dev/zero | tr '\\0' x > hs_err_pid$$.log && "
-                       "(exec -a monitor \"$0\" $$ \"$1\" acc jvm sess 127.0.0.1 \"$2\" '') & sleep 0.3";
+  std::string script =
+      "head -c 300000 /dev/zero | tr '\\0' x > hs_err_pid$$.log && "
+      "(exec -a monitor \"$0\" $$ \"$1\" acc jvm sess 127.0.0.1 \"$2\" '') & sleep 0.3";
   vt::ProcessOptions options;
   options.cwd = cwd.path();
   vt::ProcessResult run = vt::run_process(
-      "/bin/bash", {"bash", "-c", script, home.lib(), work.path(), std::to_string(TestCollector::closed_port())}, options);
+      "/bin/bash", {"bash", "-c", script, home.lib(), work.path(), std::to_string(TestCollector::closed_port())},
+      options);
   ASSERT_EQ(run.exit_code, 0) << run.err;
   ASSERT_TRUE(vt::wait_until([&] { return home.log().contains("for unsent exit notification."); }, 10s)) << home.log();
   vt::NativeLog log = home.log();
@@ -136,7 +143,8 @@ TEST(MonitorHelper, ReportsAFullDiskWhenSavingAndKeepsWhatFits) {
   std::vector<std::string> saved = vt::list_directory(work.path());
   ASSERT_EQ(saved.size(), 1u);
   std::string parameters = vt::read_file(work / saved[0] + "/parameters.txt");
-  EXPECT_TRUE(vt::contains(parameters, "accountId=acc\njvmId=jvm\nsessionId=sess\noperatingSystem=linux\n")) << parameters;
+  EXPECT_TRUE(vt::contains(parameters, "accountId=acc\njvmId=jvm\nsessionId=sess\noperatingSystem=linux\n"))
+      << parameters;
 }
 
 // A host name of the test's own with two addresses: a private hosts file, bind-mounted over
@@ -159,9 +167,9 @@ TEST(NotifyHelper, TriesTheNextAddressWhenTheFirstRefuses) {
 
   vt::TestCollector collector(vt::CollectorAnswer::ok, addresses[1]);
   std::vector<std::string> arguments = notify_arguments(name, collector.port());
-  std::vector<std::string> command{"unshare", "-m", "/bin/bash", "-c",
-                                   "mount --bind \"$0\" /etc/hosts && exec -a notify \"$@\"", dir / "hosts",
-                                   home.lib()};
+  std::vector<std::string> command{
+      "unshare",     "-m",      "/bin/bash", "-c", "mount --bind \"$0\" /etc/hosts && exec -a notify \"$@\"",
+      dir / "hosts", home.lib()};
   command.insert(command.end(), arguments.begin() + 1, arguments.end());
   vt::ProcessResult run = vt::run_process("/usr/bin/unshare", command);
   EXPECT_EQ(run.exit_code, 0) << run.err << home.log();
@@ -224,19 +232,22 @@ TEST_P(ExitMonitor, ReportsAKilledJvmAndEnds) {
   std::string fds = "/proc/" + std::to_string(monitor) + "/fd";
   for (const std::string &fd : vt::list_directory(fds)) {
     std::string target = link_target(fds + "/" + fd);
-    if (fd == "0" || fd == "1" || fd == "2") EXPECT_EQ(target, "/dev/null") << fd;
-    else EXPECT_TRUE(target.rfind(home.logs(), 0) == 0 || target == "anon_inode:[pidfd]") << fd << " -> " << target;
+    if (fd == "0" || fd == "1" || fd == "2")
+      EXPECT_EQ(target, "/dev/null") << fd;
+    else
+      EXPECT_TRUE(target.rfind(home.logs(), 0) == 0 || target == "anon_inode:[pidfd]") << fd << " -> " << target;
   }
 
-  int64_t killed_at = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::system_clock::now().time_since_epoch()).count();
+  int64_t killed_at =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
   process->kill(SIGKILL);
   ASSERT_TRUE(collector.wait_for_requests(1, 5s)) << home.log();
   const vt::HttpRequest request = collector.requests()[0];
   EXPECT_EQ(request.path, "/shutdown/termination");
   ASSERT_EQ(request.query_fields.size(), 7u) << request.request_line;
   const std::vector<std::pair<std::string, std::string>> expected{
-      {"accountId", "acc-7"}, {"jvmId", "jvm-7"}, {"sessionId", "sess 7"}, {"operatingSystem", "linux"},
+      {"accountId", "acc-7"},          {"jvmId", "jvm-7"}, {"sessionId", "sess 7"}, {"operatingSystem", "linux"},
       {"type", "exited_unknown_code"}, {"value", "0"}};
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(request.query_fields[i], expected[i]);
   EXPECT_EQ(request.query_fields[6].first, "timestamp");
@@ -244,9 +255,10 @@ TEST_P(ExitMonitor, ReportsAKilledJvmAndEnds) {
   // The report leaves within a second or two of the kill (the monitor waits on the JVM's pidfd).
   EXPECT_GE(timestamp, killed_at - 1000);
   EXPECT_LE(timestamp, killed_at + 2000) << "reported " << timestamp - killed_at << " ms after the kill";
-  EXPECT_EQ(request.request_line, "POST /shutdown/termination?accountId=acc-7&jvmId=jvm-7&sessionId=sess+7"
-                                  "&operatingSystem=linux&type=exited_unknown_code&value=0&timestamp=" +
-                                      std::to_string(timestamp) + " HTTP/1.1");
+  EXPECT_EQ(request.request_line,
+            "POST /shutdown/termination?accountId=acc-7&jvmId=jvm-7&sessionId=sess+7"
+            "&operatingSystem=linux&type=exited_unknown_code&value=0&timestamp=" +
+                std::to_string(timestamp) + " HTTP/1.1");
   EXPECT_EQ(request.headers, form_headers(9));
   EXPECT_EQ(request.body, "crashLog=");
 
@@ -254,7 +266,8 @@ TEST_P(ExitMonitor, ReportsAKilledJvmAndEnds) {
   EXPECT_TRUE(vt::wait_until([&] { return process_gone(monitor); }, 10s));
   vt::NativeLog log = home.log();
   EXPECT_EQ(log.count("Process monitor succesfully started"), 1u) << log;
-  EXPECT_EQ(log.count("DEBUG - Process exit monitor already running (pid " + std::to_string(monitor) + ")."), 1u) << log;
+  EXPECT_EQ(log.count("DEBUG - Process exit monitor already running (pid " + std::to_string(monitor) + ")."), 1u)
+      << log;
   EXPECT_EQ(collector.requests().size(), 1u);
   EXPECT_EQ(log.count("INFO  - Monitored process exited, no crash log found."), 1u) << log;
   EXPECT_TRUE(vt::list_directory(home.work()).empty());
@@ -302,7 +315,8 @@ TEST_P(ExitMonitor, SavesTheReportWhenTheCollectorIsDown) {
   EXPECT_EQ(vt::list_directory(directory), (std::vector<std::string>{"hs_err.log", "parameters.txt"}));
   EXPECT_EQ(vt::read_file(directory + "/parameters.txt"),
             "accountId=acc-7\njvmId=jvm-7\nsessionId=sess+7\noperatingSystem=linux\ntype=exited_unknown_code\n"
-            "value=0\ntimestamp=" + match[1].str() + "\n");
+            "value=0\ntimestamp=" +
+                match[1].str() + "\n");
   EXPECT_TRUE(vt::read_file(directory + "/hs_err.log") == expected_crash_log);
   vt::NativeLog log = home.log();
   EXPECT_EQ(log.count("ERROR - Failed to connect with any resolved address. (http_open:141)"), 1u) << log;
@@ -314,8 +328,8 @@ TEST_P(ExitMonitor, StartsTheUploaderFork) {
   EXPECT_EQ(run(home, "ExitScenarios.fork", options(9))["fork"], "true");
   std::string marker = home.work() + "/forked_job.started";
   ASSERT_TRUE(vt::wait_until([&] { return vt::file_exists(marker); }, 60s)) << home.log();
-  EXPECT_TRUE(vt::wait_until(
-      [&] { return vt::read_file(marker) == "mode=all\nhome=" + home.home() + "\nfork=1\n"; }, 5s))
+  EXPECT_TRUE(
+      vt::wait_until([&] { return vt::read_file(marker) == "mode=all\nhome=" + home.home() + "\nfork=1\n"; }, 5s))
       << vt::read_file(marker);
 }
 

@@ -20,8 +20,16 @@ class ArchiveJvm : public vt::JvmTest {
   // The uploader fork as the agent starts it, reporting to port.
   std::vector<std::string> fork_command(const AgentHome &home, int port, const std::string &mode,
                                         const std::string &directory) {
-    return {jdk().java, "-Dvorkel.collector.host=127.0.0.1", "-Dvorkel.collector.port=" + std::to_string(port),
-            "-Dvorkel.library=" + home.lib(), "-Xmx256m", "-DvorkelFork=1", "-jar", home.jar(), "forked_job", mode,
+    return {jdk().java,
+            "-Dvorkel.collector.host=127.0.0.1",
+            "-Dvorkel.collector.port=" + std::to_string(port),
+            "-Dvorkel.library=" + home.lib(),
+            "-Xmx256m",
+            "-DvorkelFork=1",
+            "-jar",
+            home.jar(),
+            "forked_job",
+            mode,
             directory};
   }
   vt::ProcessResult run_fork(const AgentHome &home, int port, const std::string &mode, const std::string &directory) {
@@ -52,12 +60,18 @@ TEST_P(ArchiveJvm, CompressDumpPacksFilesAndRefusesBadArguments) {
   ASSERT_TRUE(vt::write_file(home.work() + "/info", info));
   ASSERT_TRUE(vt::write_file(home.work() + "/graph", graph));
   std::string archive = home.work() + "/snapshot.tar.bz2";
-  auto results = run(home, "ArchiveScenarios.compress", {.args = {home.work() + "/info", home.work() + "/graph", archive}});
+  auto results =
+      run(home, "ArchiveScenarios.compress", {.args = {home.work() + "/info", home.work() + "/graph", archive}});
   ASSERT_EQ(last().exit_code, 0);
   // The lines reach the Java logger too.
-  EXPECT_RESULTS(results, {{"compressed", "true"}, {"logger_saw_start", "true"}, {"null_info", "false"},
-                           {"null_graph", "false"}, {"null_archive", "false"}, {"logger_saw_null", "true"},
-                           {"unwritable", "false"}, {"logger_saw_unwritable", "true"}});
+  EXPECT_RESULTS(results, {{"compressed", "true"},
+                           {"logger_saw_start", "true"},
+                           {"null_info", "false"},
+                           {"null_graph", "false"},
+                           {"null_archive", "false"},
+                           {"logger_saw_null", "true"},
+                           {"unwritable", "false"},
+                           {"logger_saw_unwritable", "true"}});
   vt::expect_snapshot_archive(archive, info, graph);
 
   vt::NativeLog log = home.log();
@@ -81,16 +95,21 @@ TEST_P(ArchiveJvm, DumpAccessLockExcludesOtherProcessesUntilReleased) {
   EXPECT_TRUE(vt::lock_is_free(lock));
 
   auto results = vt::scenario_results(run.out);
-  EXPECT_RESULTS(results, {{"locked", "true"}, {"second_lock", "-1"}, {"relocked", "true"},
-                           {"stdin_still_open", "true"}, {"logger_saw_refusal", "true"}, {"null_lock", "-1"},
-                           {"logger_saw_null", "true"}, {"missing_directory_lock", "-1"}});
+  EXPECT_RESULTS(results, {{"locked", "true"},
+                           {"second_lock", "-1"},
+                           {"relocked", "true"},
+                           {"stdin_still_open", "true"},
+                           {"logger_saw_refusal", "true"},
+                           {"null_lock", "-1"},
+                           {"logger_saw_null", "true"},
+                           {"missing_directory_lock", "-1"}});
   EXPECT_EQ(home.log().count("ERROR - File lock in use."), 1u);
 }
 
 TEST_P(ArchiveJvm, PremainGivesTheForkTheCollectorAndTheLibrary) {
   AgentHome home(true);
-  auto results = run(home, "ArchiveScenarios.forkArguments",
-                     {.agent_options = "host=127.0.0.5,port=4242,forkargs=-Dx=1;-Xss2m"});
+  auto results =
+      run(home, "ArchiveScenarios.forkArguments", {.agent_options = "host=127.0.0.5,port=4242,forkargs=-Dx=1;-Xss2m"});
   EXPECT_RESULTS(results, {{"fork_argument_count", "5"},
                            {"fork_argument_0", "-Dx=1"},
                            {"fork_argument_1", "-Xss2m"},
@@ -129,8 +148,7 @@ TEST_P(ArchiveJvm, ForkPacksTheSnapshotAndPostsItToTheCollector) {
   vt::ProcessResult run = run_fork(home, collector.port(), "oom", snapshot.directory);
   ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
   EXPECT_EQ(run.err, "");  // nothing on the console, not even the native-access warning of newer JDKs
-  EXPECT_EQ(vt::read_file(snapshot.directory + "/forked_job.started"),
-            "mode=oom\nhome=" + home.home() + "\nfork=1\n");
+  EXPECT_EQ(vt::read_file(snapshot.directory + "/forked_job.started"), "mode=oom\nhome=" + home.home() + "\nfork=1\n");
 
   std::string archive = snapshot.directory + "/oom_1700000000123.tar.bz2";
   ASSERT_TRUE(vt::file_exists(archive)) << run.err;
@@ -165,10 +183,9 @@ TEST_P(ArchiveJvm, ForkWaitsWhileTheAgentStillHoldsTheDirectory) {
   AgentHome home;
   vt::TestCollector collector;
   Snapshot snapshot = make_snapshot(home.work(), "oom_42", 6);
-  vt::BackgroundProcess holder("/usr/bin/flock",
-                               {"flock", "-x", snapshot.directory + "/context.lock", "sleep", "3"});
-  ASSERT_TRUE(vt::wait_until([&] { return vt::lock_is_held(snapshot.directory + "/context.lock"); },
-                             std::chrono::seconds(10)));
+  vt::BackgroundProcess holder("/usr/bin/flock", {"flock", "-x", snapshot.directory + "/context.lock", "sleep", "3"});
+  ASSERT_TRUE(
+      vt::wait_until([&] { return vt::lock_is_held(snapshot.directory + "/context.lock"); }, std::chrono::seconds(10)));
   vt::ProcessResult run = run_fork(home, collector.port(), "oom", snapshot.directory);
   ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
   EXPECT_FALSE(holder.running());  // it finished only after the holder let go
@@ -212,8 +229,8 @@ TEST_P(ArchiveJvm, ForkInModeAllSendsEverySnapshotNotSentYet) {
 
   // The agent is still writing oom_2: the fork leaves it alone and does not wait for it.
   vt::BackgroundProcess holder("/usr/bin/flock", {"flock", "-x", busy.directory + "/context.lock", "sleep", "60"});
-  ASSERT_TRUE(vt::wait_until([&] { return vt::lock_is_held(busy.directory + "/context.lock"); },
-                             std::chrono::seconds(10)));
+  ASSERT_TRUE(
+      vt::wait_until([&] { return vt::lock_is_held(busy.directory + "/context.lock"); }, std::chrono::seconds(10)));
   auto start = std::chrono::steady_clock::now();
   vt::ProcessResult run = run_fork(home, collector.port(), "all", home.work());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
@@ -242,8 +259,8 @@ TEST_P(ArchiveJvm, ForkWithoutACollectorOrWithBadArgumentsFailsClearly) {
   AgentHome home;
   Snapshot snapshot = make_snapshot(home.work(), "oom_8", 8);
   // Without -Dvorkel.library the fork finds the library under VORKEL_HOME.
-  vt::ProcessResult run =
-      run_command(home, {jdk().java, "-Xmx256m", "-DvorkelFork=1", "-jar", home.jar(), "forked_job", "oom", snapshot.directory});
+  vt::ProcessResult run = run_command(
+      home, {jdk().java, "-Xmx256m", "-DvorkelFork=1", "-jar", home.jar(), "forked_job", "oom", snapshot.directory});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_TRUE(vt::contains(run.err, "No collector address given")) << run.err;
   vt::expect_snapshot_archive(snapshot.directory + "/oom_8.tar.bz2", snapshot.info, snapshot.graph);

@@ -61,14 +61,18 @@ TEST_P(Snapshot, EachTypeOnceRequestsEveryTimeWithValidFilesNotificationsBannerA
                       .jvm_flags = {"-Xmx64m", "-XX:MaxMetaspaceSize=48m"},
                       .args = {"heap,heap,metaspace,request:first,request:second"},
                       .process = {.timeout = std::chrono::seconds(300)}});
-  EXPECT_RESULTS(results, {{"step1_heap", "true"}, {"step2_heap", "true"}, {"step3_metaspace", "true"},
-                           {"step4_request", "true"}, {"step5_request", "true"}});
+  EXPECT_RESULTS(results, {{"step1_heap", "true"},
+                           {"step2_heap", "true"},
+                           {"step3_metaspace", "true"},
+                           {"step4_request", "true"},
+                           {"step5_request", "true"}});
 
   vt::NativeLog log = home.log();
   EXPECT_EQ(log.count("Received an OOM of already handled type 0, not handling again."), 1u) << log;
   // The banner follows the two OutOfMemoryErrors of the JVM, not the requests.
   std::string location = "/var/tmp/vorkel";
-  std::string banner_line = "* See " + location + " to find more info." + std::string(54 - location.size(), ' ') + "*\n";
+  std::string banner_line =
+      "* See " + location + " to find more info." + std::string(54 - location.size(), ' ') + "*\n";
   EXPECT_EQ(banner_line.size(), 81u);
   EXPECT_EQ(vt::count_occurrences(last().out, banner_line), 2u) << output();
   EXPECT_EQ(vt::count_occurrences(last().out, std::string(80, '*') + "\n"), 4u);
@@ -89,12 +93,12 @@ TEST_P(Snapshot, EachTypeOnceRequestsEveryTimeWithValidFilesNotificationsBannerA
     EXPECT_GT(report.stats.objects, 1000u);
     EXPECT_EQ(report.info.metadata["Class size type"], "partial");
     EXPECT_EQ(report.info.metadata["Hotspot symbols"], "bad_version");
-    EXPECT_EQ(report.info.sections,
-              (std::vector<std::string>{"Metadata", "Allocation Points", "Classes", "Class Sizes", "Threads",
-                                        "Classloaders", "Summary", "End"}));
+    EXPECT_EQ(report.info.sections, (std::vector<std::string>{"Metadata", "Allocation Points", "Classes", "Class Sizes",
+                                                              "Threads", "Classloaders", "Summary", "End"}));
     EXPECT_GE(report.info.threads, 2);
     // The uploader fork ran the agent jar's forked job for this directory.
-    EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[i] + "/forked_job.started"); }, std::chrono::seconds(60)));
+    EXPECT_TRUE(
+        vt::wait_until([&] { return vt::file_exists(dirs[i] + "/forked_job.started"); }, std::chrono::seconds(60)));
     std::string marker = vt::read_file(dirs[i] + "/forked_job.started");
     EXPECT_TRUE(vt::contains(marker, "mode=oom\nhome=" + home.home() + "\nfork=1\n")) << marker;
     // What it sent is the snapshot: the archive unpacks with the system's tar to the two files.
@@ -121,7 +125,9 @@ TEST_P(Snapshot, OomBeforeConfigurationLeavesTheTypeOpen) {
   AgentHome home;
   std::string start = "home=" + home.home() + ";work=" + home.work() + ";lib=" + home.lib() + ";notifications=false";
   auto results = run(home, "OomScenarios.sequence",
-                     {.javaagent = false, .jvm_flags = {"-Xmx64m"}, .args = {"heap,start:" + start + ",heap"},
+                     {.javaagent = false,
+                      .jvm_flags = {"-Xmx64m"},
+                      .args = {"heap,start:" + start + ",heap"},
                       .process = {.timeout = std::chrono::seconds(300)}});
   EXPECT_RESULTS(results, {{"step1_heap", "true"}, {"step2_start", "0"}, {"step3_heap", "true"}});
   vt::NativeLog log = home.log();
@@ -136,7 +142,9 @@ TEST_P(Snapshot, OomBeforeConfigurationLeavesTheTypeOpen) {
 TEST_P(Snapshot, OutOfMemoryInSeveralThreadsAtOnceGivesOneSnapshot) {
   AgentHome home;
   auto results = run(home, "OomScenarios.heapInThreads",
-                     {.agent_options = "notifications=false", .jvm_flags = {"-Xmx64m"}, .args = {"6"},
+                     {.agent_options = "notifications=false",
+                      .jvm_flags = {"-Xmx64m"},
+                      .args = {"6"},
                       .process = {.timeout = std::chrono::seconds(300)}});
   EXPECT_EQ(last().signal, 0);
   EXPECT_EQ(results["caught"], "6");
@@ -153,12 +161,20 @@ TEST_P(Snapshot, OutOfMemoryInSeveralThreadsAtOnceGivesOneSnapshot) {
 TEST_P(Snapshot, StatisticsAndClassLoaderTagsAreBackAfterTheSnapshot) {
   AgentHome home(true);
   auto results = run(home, "OomTagScenarios.tagsSurvive", {.agent_options = "notifications=false"});
-  EXPECT_RESULTS(results, {{"loader_tag_is_tracker_tag", "true"}, {"loader_tracked", "true"}, {"taken", "true"},
-                           {"kept_tags_back", "true"}, {"dropped_tags_back", "true"}, {"class_tag_back", "true"},
-                           {"loader_tag_back", "true"}, {"loader_first_seen_back", "true"},
-                           {"kept_live_before_drop", "3000"}, {"dropped_live_before_drop", "2000"},
-                           {"kept_live_after_drop", "3000"}, {"dropped_live_after_drop", "0"},
-                           {"live_after_drop", "3000"}, {"live_before_snapshot_at_least", "true"}});
+  EXPECT_RESULTS(results, {{"loader_tag_is_tracker_tag", "true"},
+                           {"loader_tracked", "true"},
+                           {"taken", "true"},
+                           {"kept_tags_back", "true"},
+                           {"dropped_tags_back", "true"},
+                           {"class_tag_back", "true"},
+                           {"loader_tag_back", "true"},
+                           {"loader_first_seen_back", "true"},
+                           {"kept_live_before_drop", "3000"},
+                           {"dropped_live_before_drop", "2000"},
+                           {"kept_live_after_drop", "3000"},
+                           {"dropped_live_after_drop", "0"},
+                           {"live_after_drop", "3000"},
+                           {"live_before_snapshot_at_least", "true"}});
   vt::NativeLog log = home.log();
   EXPECT_EQ(log.count("should be non-NULL"), 0u) << log;
   EXPECT_EQ(log.count("Could not get original tag"), 0u) << log;
@@ -169,7 +185,8 @@ TEST_P(Snapshot, StatisticsAndClassLoaderTagsAreBackAfterTheSnapshot) {
   ASSERT_TRUE(report.ok) << snapshot_reader::format_report(report, 10);
   // The object records carry the statistics tags the objects had (their low words).
   uint64_t kept_id = std::stoull(results["kept_id"]);
-  size_t kept_records = std::count(report.stats.previous_tags.begin(), report.stats.previous_tags.end(), (uint32_t)kept_id);
+  size_t kept_records =
+      std::count(report.stats.previous_tags.begin(), report.stats.previous_tags.end(), (uint32_t)kept_id);
   EXPECT_EQ(kept_records, 3000u);
   EXPECT_GE(report.info.allocation_points, 2);
   std::string info = vt::read_file(dirs[0] + "/oom_info.txt");
@@ -238,8 +255,9 @@ TEST_F(SnapshotMemory, MemoryRunningOutDuringTheWalkKeepsAShorterValidSnapshot) 
 // "dumping", the fork starts), and objects whose tags the backup could not keep end untagged rather
 // than with a stale temporary tag, so the next snapshot describes every object again.
 TEST_F(SnapshotTags, TagOverflowReportsAnErrorAndLeavesNoTemporaryTagBehind) {
-  EXPECT_RESULTS(run_reported("OomScenarios.tagOverflowThenAgain"), {{"first", "true"}, {"second", "true"}, {"temporary_after_first", "0"},
-                           {"temporary_after_second", "0"}});
+  EXPECT_RESULTS(
+      run_reported("OomScenarios.tagOverflowThenAgain"),
+      {{"first", "true"}, {"second", "true"}, {"temporary_after_first", "0"}, {"temporary_after_second", "0"}});
   std::vector<std::string> dirs = snapshot_dirs(home_.work());
   ASSERT_EQ(dirs.size(), 2u);
   EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "dumping");
@@ -337,8 +355,7 @@ TEST_F(SnapshotDisk, TooLittleSpaceFromTheStartStopsBeforeWritingAndReleasesTheL
   VT_REQUIRE_TMPFS(disk, "16m");
   // The JVM stays alive after the requests, so the lock is tested while its process runs.
   auto jvm = start(home_, "OomScenarios.sequence",
-                   {.agent_options = options_on(disk),
-                    .args = {"request:small,request:again,sleep:60000"}});
+                   {.agent_options = options_on(disk), .args = {"request:small,request:again,sleep:60000"}});
   ASSERT_TRUE(wait_for_result(*jvm, "step3_sleeping=true", std::chrono::seconds(120))) << output();
   EXPECT_TRUE(vt::contains(jvm->out(), "RESULT step1_request=true"));
   std::vector<std::string> dirs = snapshot_dirs(disk.path());

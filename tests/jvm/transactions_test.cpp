@@ -119,7 +119,7 @@ TEST_P(TransactionsJvm, TheApiReportsTransactionsWithLongWaitsOrSlowOnesToTheCol
   vt::TestCollector collector;
   AgentHome home(true);
   auto r = scenario(home, "reports", {}, {},
-               "host=127.0.0.1,port=" + std::to_string(collector.port()) + ",slowms=300,account=acc");
+                    "host=127.0.0.1,port=" + std::to_string(collector.port()) + ",slowms=300,account=acc");
   EXPECT_EQ(r["active"], "true") << output();
   EXPECT_EQ(r["sent"], "true");
   std::vector<vt::HttpRequest> reports;
@@ -130,10 +130,10 @@ TEST_P(TransactionsJvm, TheApiReportsTransactionsWithLongWaitsOrSlowOnesToTheCol
   EXPECT_EQ(reports[0].method, "POST");
   EXPECT_EQ(reports[0].header("Content-Type"), "application/json; charset=utf-8");
   const std::string &checkout = reports[0].body;
-  for (const char *part : {"\"report\":\"transaction\"", "\"name\":\"checkout\"", "\"thread\":\"main\"",
-                           "\"account\":\"acc\"", "\"reason\":\"lock wait\"", "\"rootCause\":true",
-                           "\"section\":\"lockWaits\"", "\"count\":1", "\"method\":\"waitForLock\"",
-                           "\"blocker\":\"holder\"", "Lvorkel/test/TransactionScenarios;.holdLock:"}) {
+  for (const char *part :
+       {"\"report\":\"transaction\"", "\"name\":\"checkout\"", "\"thread\":\"main\"", "\"account\":\"acc\"",
+        "\"reason\":\"lock wait\"", "\"rootCause\":true", "\"section\":\"lockWaits\"", "\"count\":1",
+        "\"method\":\"waitForLock\"", "\"blocker\":\"holder\"", "Lvorkel/test/TransactionScenarios;.holdLock:"}) {
     EXPECT_TRUE(vt::contains(checkout, part)) << part << " in " << checkout;
   }
   EXPECT_TRUE(vt::contains(reports[1].body, "\"name\":\"slow\"")) << reports[1].body;

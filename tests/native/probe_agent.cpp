@@ -19,7 +19,7 @@ jvmtiEnv *probe_env;
 }
 
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_NativeProbe_checkJvmtiError(JNIEnv *jni, jclass, jint error,
-                                                                           jstring message, jboolean raise) {
+                                                                            jstring message, jboolean raise) {
   jni_utf_chars text(jni, message);
   return check_jvmti_error_with_exception(jni, agent_globals->jvmti, (jvmtiError)error, text.get(), raise == JNI_TRUE)
              ? JNI_TRUE
@@ -27,14 +27,22 @@ VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_NativeProbe_checkJvmtiError(JNIE
 }
 
 VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_log(JNIEnv *jni, jclass, jint level, jstring message,
-                                                           jboolean with_jni) {
+                                                            jboolean with_jni) {
   jni_utf_chars text(jni, message);
   JNIEnv *env = with_jni ? jni : nullptr;
   switch (level) {
-    case 0: log_debug(env, "%s", text.get()); break;
-    case 1: log_info(env, "%s", text.get()); break;
-    case 2: log_warn(env, "%s", text.get()); break;
-    default: log_error_raw(env, "%s", text.get()); break;
+    case 0:
+      log_debug(env, "%s", text.get());
+      break;
+    case 1:
+      log_info(env, "%s", text.get());
+      break;
+    case 2:
+      log_warn(env, "%s", text.get());
+      break;
+    default:
+      log_error_raw(env, "%s", text.get());
+      break;
   }
 }
 
@@ -115,21 +123,32 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_NativeProbe_configuredText(JNIEnv
   agent_globals_record *g = agent_globals;
   if (g == nullptr || !name) return nullptr;
   const char *value = nullptr;
-  if (strcmp(name.get(), "collector_host") == 0) value = g->collector_host;
-  else if (strcmp(name.get(), "work_dir") == 0) value = g->work_dir;
-  else if (strcmp(name.get(), "home_dir") == 0) value = g->home_dir;
-  else if (strcmp(name.get(), "java_executable") == 0) value = g->java_executable;
-  else if (strcmp(name.get(), "self_executable") == 0) value = g->self_executable;
-  else if (strcmp(name.get(), "vm_name") == 0) value = g->vm_name;
-  else if (strcmp(name.get(), "account_id") == 0) value = g->account_id;
-  else if (strcmp(name.get(), "is_hotspot") == 0) value = g->is_hotspot ? "1" : "0";
-  else if (strcmp(name.get(), "is_j9") == 0) value = g->is_j9 ? "1" : "0";
-  else if (strcmp(name.get(), "jvmti_9_or_later") == 0) value = g->jvmti_9_or_later ? "1" : "0";
+  if (strcmp(name.get(), "collector_host") == 0)
+    value = g->collector_host;
+  else if (strcmp(name.get(), "work_dir") == 0)
+    value = g->work_dir;
+  else if (strcmp(name.get(), "home_dir") == 0)
+    value = g->home_dir;
+  else if (strcmp(name.get(), "java_executable") == 0)
+    value = g->java_executable;
+  else if (strcmp(name.get(), "self_executable") == 0)
+    value = g->self_executable;
+  else if (strcmp(name.get(), "vm_name") == 0)
+    value = g->vm_name;
+  else if (strcmp(name.get(), "account_id") == 0)
+    value = g->account_id;
+  else if (strcmp(name.get(), "is_hotspot") == 0)
+    value = g->is_hotspot ? "1" : "0";
+  else if (strcmp(name.get(), "is_j9") == 0)
+    value = g->is_j9 ? "1" : "0";
+  else if (strcmp(name.get(), "jvmti_9_or_later") == 0)
+    value = g->jvmti_9_or_later ? "1" : "0";
   else if (strcmp(name.get(), "jvm_argument_count") == 0) {
     static char count[32];
     snprintf(count, sizeof count, "%llu", (unsigned long long)g->jvm_argument_count);
     value = count;
-  } else if (strcmp(name.get(), "enabled") == 0) value = g->enabled ? "1" : "0";
+  } else if (strcmp(name.get(), "enabled") == 0)
+    value = g->enabled ? "1" : "0";
   return value != nullptr ? jni->NewStringUTF(value) : nullptr;
 }
 
@@ -138,7 +157,7 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_NativeProbe_configuredText(JNIEnv
 
 // Reports a duration of the given milliseconds through the timing bridge.
 VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_recordTiming(JNIEnv *jni, jclass, jstring description,
-                                                                    jlong milliseconds) {
+                                                                     jlong milliseconds) {
   jni_utf_chars text(jni, description);
   uint64_t start = perfCounterCurrent();
   record_timing(jni, text.get(), start, start + (uint64_t)ms_to_hires_duration(milliseconds));

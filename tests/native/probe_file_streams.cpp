@@ -74,7 +74,7 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_test_FileStreamProbe_flushObjectFree(JNI
 // the table update of a repeated (stream, kind), the whole accounting step of the hooks, and two
 // clock reads around a tag lookup.
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_FileStreamProbe_operationCosts(JNIEnv *jni, jclass, jobject stream,
-                                                                               jint count) {
+                                                                                 jint count) {
   std::vector<jlong> costs(7);
   thread_locals *record = user_transaction_get_locals();
   if (record == nullptr || count <= 0) return nullptr;

@@ -17,7 +17,7 @@
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_totals(JNIEnv *jni, jclass) {
   stats_totals totals = stats_get_totals();
   return probe_long_array(jni, {(jlong)totals.live_tagged, (jlong)totals.total_tagged, (jlong)totals.string_bytes,
-                          (jlong)totals.next_class_index, (jlong)stats_get_memory_usage()});
+                                (jlong)totals.next_class_index, (jlong)stats_get_memory_usage()});
 }
 
 // total instances, live instances, instance size, live generations, array type, is class loader;
@@ -25,15 +25,17 @@ VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_totals(JNIEnv 
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_allocation(JNIEnv *jni, jclass, jlong id) {
   stats_allocation_info info{};
   if (!stats_get_allocation_info((int64_t)id, &info)) return nullptr;
-  return probe_long_array(jni, {(jlong)info.total_instances, (jlong)info.live_instances, (jlong)info.instance_size,
-                          (jlong)info.live_generation_count, (jlong)info.array_type, info.is_classloader ? 1 : 0});
+  return probe_long_array(jni,
+                          {(jlong)info.total_instances, (jlong)info.live_instances, (jlong)info.instance_size,
+                           (jlong)info.live_generation_count, (jlong)info.array_type, info.is_classloader ? 1 : 0});
 }
 
 // live count, sequence, recorded, array bytes; null when the key has no record.
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_generation(JNIEnv *jni, jclass, jlong key) {
   stats_generation_info info{};
   if (!stats_get_generation_info((uint64_t)key, &info)) return nullptr;
-  return probe_long_array(jni, {(jlong)info.live_count, (jlong)info.sequence, (jlong)info.recorded, (jlong)info.array_bytes});
+  return probe_long_array(
+      jni, {(jlong)info.live_count, (jlong)info.sequence, (jlong)info.recorded, (jlong)info.array_bytes});
 }
 
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_allocationIds(JNIEnv *jni, jclass) {
@@ -83,7 +85,7 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_test_StatisticsProbe_tagOf(JNIEnv *, jcl
 
 // The bare JVMTI SetTag of the tagging environment, for comparison in the benchmark.
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_StatisticsProbe_bareSetTag(JNIEnv *, jclass, jobject object,
-                                                                          jlong tag) {
+                                                                           jlong tag) {
   return probe_tag_env()->SetTag(object, tag) == JVMTI_ERROR_NONE ? JNI_TRUE : JNI_FALSE;
 }
 

@@ -57,7 +57,7 @@ VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_TagThreadProbe_trackedLoaders(
 }
 
 VORKEL_EXPORT void JNICALL Java_vorkel_test_TagThreadProbe_storeTemporaryTag(JNIEnv *, jclass, jlong permanent,
-                                                                            jlong temporary) {
+                                                                             jlong temporary) {
   cltracker_store_temporary_tag((uint64_t)permanent, (uint64_t)temporary);
 }
 
@@ -99,7 +99,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_test_TagThreadProbe_dropBackup(JNIEnv *, 
 }
 
 VORKEL_EXPORT jstring JNICALL Java_vorkel_test_TagThreadProbe_stackText(JNIEnv *jni, jclass, jthread thread,
-                                                                       jint size) {
+                                                                        jint size) {
   std::vector<char> storage((size_t)size + 16, 'x');
   if (!thread_get_stack_trace(probe_main_env(), thread, storage.data(), (size_t)size)) return nullptr;
   // Nothing may be written beyond the storage's size.
@@ -112,7 +112,7 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_TagThreadProbe_stackText(JNIEnv *
 // Every thread of one dump as "name\nstack text", with a stack storage of the given size; the
 // thread given (when not null) is marked by a leading '*'.
 VORKEL_EXPORT jobjectArray JNICALL Java_vorkel_test_TagThreadProbe_threadDump(JNIEnv *jni, jclass, jint size,
-                                                                             jthread marked) {
+                                                                              jthread marked) {
   jvmtiEnv *jvmti = probe_main_env();
   thread_dump dump;
   if (!thread_dump_init(jvmti, &dump)) return nullptr;
@@ -178,7 +178,8 @@ void *native_cycle_thread(void *argument) {
   void *slot = thread_local_get(thread_locals_get_handle());
   note(cycle, "marker_after_end", slot == reinterpret_cast<void *>(THREAD_LOCALS_ENDED));
   note(cycle, "no_record_after_end", thread_get_locals() == nullptr);
-  note(cycle, "still_marker", thread_local_get(thread_locals_get_handle()) == reinterpret_cast<void *>(THREAD_LOCALS_ENDED));
+  note(cycle, "still_marker",
+       thread_local_get(thread_locals_get_handle()) == reinterpret_cast<void *>(THREAD_LOCALS_ENDED));
 
   if (cycle->vm->AttachCurrentThread(reinterpret_cast<void **>(&jni), &attach) != JNI_OK) {
     cycle->report += "reattach failed";
@@ -186,7 +187,8 @@ void *native_cycle_thread(void *argument) {
   }
   note(cycle, "slot_cleared_on_start", thread_local_get(thread_locals_get_handle()) == nullptr);
   thread_locals *second = thread_get_locals();
-  note(cycle, "fresh_record", second != nullptr && second->compiler_thread_known == 0 && second->is_compiler_thread == 0);
+  note(cycle, "fresh_record",
+       second != nullptr && second->compiler_thread_known == 0 && second->is_compiler_thread == 0);
   note(cycle, "not_compiler", !thread_is_compiler_thread(jni));
   cycle->vm->DetachCurrentThread();
   note(cycle, "marker_after_second_end",

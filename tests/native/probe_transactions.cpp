@@ -69,7 +69,7 @@ VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_pauseAfterOwnerFoun
 // Counts one operation of kind lasting millis in the calling thread's transaction, as the file
 // stream hooks do.
 VORKEL_EXPORT void JNICALL Java_vorkel_test_TransactionProbe_registerOperation(JNIEnv *, jclass, jint kind,
-                                                                             jlong millis) {
+                                                                               jlong millis) {
   timing_tracker_register_operation(user_transaction_get_locals(), kind, ms_to_hires_duration(millis));
 }
 

@@ -21,18 +21,18 @@
 namespace {
 
 const char *const layout_names[] = {
-    "gHotSpotVMStructEntryTypeNameOffset",   "gHotSpotVMStructEntryFieldNameOffset",
-    "gHotSpotVMStructEntryTypeStringOffset", "gHotSpotVMStructEntryIsStaticOffset",
-    "gHotSpotVMStructEntryOffsetOffset",     "gHotSpotVMStructEntryAddressOffset",
-    "gHotSpotVMStructEntryArrayStride",      "gHotSpotVMTypeEntryTypeNameOffset",
+    "gHotSpotVMStructEntryTypeNameOffset",     "gHotSpotVMStructEntryFieldNameOffset",
+    "gHotSpotVMStructEntryTypeStringOffset",   "gHotSpotVMStructEntryIsStaticOffset",
+    "gHotSpotVMStructEntryOffsetOffset",       "gHotSpotVMStructEntryAddressOffset",
+    "gHotSpotVMStructEntryArrayStride",        "gHotSpotVMTypeEntryTypeNameOffset",
     "gHotSpotVMTypeEntrySuperclassNameOffset", "gHotSpotVMTypeEntryIsOopTypeOffset",
-    "gHotSpotVMTypeEntryIsIntegerTypeOffset", "gHotSpotVMTypeEntryIsUnsignedOffset",
-    "gHotSpotVMTypeEntrySizeOffset",         "gHotSpotVMTypeEntryArrayStride",
-    "gHotSpotVMIntConstantEntryNameOffset",  "gHotSpotVMIntConstantEntryValueOffset",
+    "gHotSpotVMTypeEntryIsIntegerTypeOffset",  "gHotSpotVMTypeEntryIsUnsignedOffset",
+    "gHotSpotVMTypeEntrySizeOffset",           "gHotSpotVMTypeEntryArrayStride",
+    "gHotSpotVMIntConstantEntryNameOffset",    "gHotSpotVMIntConstantEntryValueOffset",
     "gHotSpotVMIntConstantEntryArrayStride",
 };
-const char *const vtable_classes[] = {"InstanceKlass", "InstanceMirrorKlass", "InstanceRefKlass",
-                                      "InstanceClassLoaderKlass", "ConstantPool", nullptr};
+const char *const vtable_classes[] = {
+    "InstanceKlass", "InstanceMirrorKlass", "InstanceRefKlass", "InstanceClassLoaderKlass", "ConstantPool", nullptr};
 
 void line(std::string &out, const std::string &key, const std::string &value) { out += key + "=" + value + "\n"; }
 
@@ -83,10 +83,12 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_VmStructsProbe_exports(JNIEnv *jn
   line(out, "symbol_error", std::to_string(vm_structs.symbol_error));
   for (const char *name : layout_names) {
     const void *address = lookup_symbol(jni, vm_structs.module_handle, name);
-    line(out, name, address != nullptr ? std::to_string(safe_read_memory_ulong(address, 0, name, __LINE__)) : "missing");
+    line(out, name,
+         address != nullptr ? std::to_string(safe_read_memory_ulong(address, 0, name, __LINE__)) : "missing");
   }
-  line(out, "tables", std::to_string((vm_structs.entries != nullptr) + (vm_structs.entries_type != nullptr) +
-                                     (vm_structs.entries_int != nullptr)));
+  line(out, "tables",
+       std::to_string((vm_structs.entries != nullptr) + (vm_structs.entries_type != nullptr) +
+                      (vm_structs.entries_int != nullptr)));
   return answer(jni, out);
 }
 
@@ -107,8 +109,9 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_VmStructsProbe_classes(JNIEnv *jn
   }
 
   line(out, "version_fields", lookup_struct_entries(jni, vm_version_field_list) ? "true" : "false");
-  line(out, "major", std::to_string(safe_read_memory_int(reinterpret_cast<const void *>(struct_vm_major_version.address),
-                                                         0, "probe_major", __LINE__)));
+  line(out, "major",
+       std::to_string(safe_read_memory_int(reinterpret_cast<const void *>(struct_vm_major_version.address), 0,
+                                           "probe_major", __LINE__)));
   char version[256];
   const void *version_at = safe_read_memory_ptr(reinterpret_cast<const void *>(struct_vm_version_string.address), 0,
                                                 "probe_version", __LINE__);
@@ -118,9 +121,9 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_VmStructsProbe_classes(JNIEnv *jn
   vm_structs.hotspot_major = 25;
   vm_targets_fill_version_names(25);
   field_target symbol_length = {"Symbol", "_length", "u2", 0, VM_UNRESOLVED, 0};
-  const field_row rows[] = {{25, 25, &struct_klass_offset}, {25, 25, &struct_klass_name},
+  const field_row rows[] = {{25, 25, &struct_klass_offset},     {25, 25, &struct_klass_name},
                             {25, 25, &struct_iklass_constants}, {25, 25, &struct_symbol_body},
-                            {25, 25, &symbol_length}, {0, 0, nullptr}};
+                            {25, 25, &symbol_length},           {0, 0, nullptr}};
   line(out, "fields", lookup_struct_entries(jni, rows) ? "true" : "false");
   struct_symbol_length.offset = symbol_length.offset;
 
@@ -152,15 +155,16 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_VmStructsProbe_classes(JNIEnv *jn
 // descriptions and lines) and leave the destination as it was; a mapped page reads.
 VORKEL_EXPORT jstring JNICALL Java_vorkel_test_VmStructsProbe_safeReads(JNIEnv *jni, jclass) {
   std::string out;
-  char *pages = static_cast<char *>(mmap(nullptr, 3 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  char *pages =
+      static_cast<char *>(mmap(nullptr, 3 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   if (pages == MAP_FAILED) return answer(jni, "mmap=failed\n");
   memcpy(pages, "mapped!", 8);
   munmap(pages + 4096, 4096);
   char destination[8] = "before";
   line(out, "mapped", safe_read_memory(pages, destination, 8, "probe_mapped", 1) ? destination : "false");
   memcpy(destination, "before", 7);
-  line(out, "unmapped", safe_read_memory(reinterpret_cast<void *>(16), destination, 8, "probe_unmapped", 4711) ? "true"
-                                                                                                           : "false");
+  line(out, "unmapped",
+       safe_read_memory(reinterpret_cast<void *>(16), destination, 8, "probe_unmapped", 4711) ? "true" : "false");
   line(out, "freed", safe_read_memory(pages + 4096, destination, 8, "probe_freed", 4712) ? "true" : "false");
   line(out, "destination", destination);
   char address[32];

@@ -44,8 +44,8 @@ class AgentHome {
 };
 
 struct JvmOptions {
-  bool agentpath = true;  // -agentpath:HOME/lib/libvorkel.so
-  bool javaagent = true;  // -javaagent:HOME/lib/vorkel-agent.jar=OPTIONS
+  bool agentpath = true;      // -agentpath:HOME/lib/libvorkel.so
+  bool javaagent = true;      // -javaagent:HOME/lib/vorkel-agent.jar=OPTIONS
   std::string agent_options;  // appended to the defaults (home, work)
   std::vector<std::string> jvm_flags;
   std::string main_class = "vorkel.test.Scenarios";
@@ -62,6 +62,6 @@ std::map<std::string, std::string> scenario_results(const std::string &out);
 std::string test_jar();
 std::string agent_library();  // the built library
 std::string testkit_library();
-std::string agent_jar();      // the built jar
+std::string agent_jar();  // the built jar
 
 }  // namespace vt

@@ -77,18 +77,18 @@ class ReferenceJvmTest : public JvmFixture {
 
 }  // namespace vt
 
-#define VT_JDK_TEST_SUITE(suite)                                                 \
+#define VT_JDK_TEST_SUITE(suite)                                                     \
   INSTANTIATE_TEST_SUITE_P(Jdks, suite, ::testing::ValuesIn(::vt::available_jdks()), \
                            [](const auto &info) { return ::vt::jdk_test_name(info.param); })
 
 // Skips the test on the JDKs where the condition over `jdk` (a vt::Jdk) does not hold.
-#define VT_ONLY_ON_JDK(condition)                                \
-  if (const ::vt::Jdk &jdk = this->jdk(); (condition)) {         \
-  } else                                                         \
+#define VT_ONLY_ON_JDK(condition)                        \
+  if (const ::vt::Jdk &jdk = this->jdk(); (condition)) { \
+  } else                                                 \
     GTEST_SKIP() << "only on a JDK where " #condition ", not on " << jdk.name << " (" << jdk.major << ")"
 
-#define EXPECT_RESULTS(results, ...)        \
-  do {                                      \
-    SCOPED_TRACE("the RESULT lines");       \
-    expect_results(results, __VA_ARGS__);   \
+#define EXPECT_RESULTS(results, ...)      \
+  do {                                    \
+    SCOPED_TRACE("the RESULT lines");     \
+    expect_results(results, __VA_ARGS__); \
   } while (0)

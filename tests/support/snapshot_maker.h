@@ -96,9 +96,9 @@ class SnapshotMaker {
     for (const ClassLine &c : classes_) text += number(c.id) + " 0\n";
     text += header("Threads") + threads_ + header("Classloaders") + header("Summary");
     text += "Object count: " + std::to_string(next_id_) + "\nReference count: " + std::to_string(references_) +
-            "\nLocal reference count: " + std::to_string(locals_) + "\nClass reference count: 0\nClass count: " +
-            std::to_string(classes_.size()) + "\nClass max ID: " + std::to_string(classes_.size()) +
-            "\nField count: " + std::to_string(fields) + "\n";
+            "\nLocal reference count: " + std::to_string(locals_) +
+            "\nClass reference count: 0\nClass count: " + std::to_string(classes_.size()) +
+            "\nClass max ID: " + std::to_string(classes_.size()) + "\nField count: " + std::to_string(fields) + "\n";
     return text + header("End");
   }
   bool write(const std::string &directory) const {
@@ -130,8 +130,9 @@ class SnapshotMaker {
     uint8_t out[GRAPH_OBJECT_MAX];
     record_starts_.push_back(graph_.size());
     auto klass = class_of_.find(id);
-    graph_.append(reinterpret_cast<const char *>(out),
-                  oom_graph_encode_object(out, tags_[id], klass == class_of_.end() ? class_class_ : klass->second, sizes_[id]));
+    graph_.append(
+        reinterpret_cast<const char *>(out),
+        oom_graph_encode_object(out, tags_[id], klass == class_of_.end() ? class_class_ : klass->second, sizes_[id]));
   }
 
   uint32_t next_id_ = 1, class_class_ = 0;

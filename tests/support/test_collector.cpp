@@ -54,8 +54,10 @@ std::vector<std::pair<std::string, std::string>> parse_form(const std::string &t
     if (end == std::string::npos) end = text.size();
     std::string pair = text.substr(start, end - start);
     size_t equals = pair.find('=');
-    if (equals == std::string::npos) fields.emplace_back(url_decode(pair), "");
-    else fields.emplace_back(url_decode(pair.substr(0, equals)), url_decode(pair.substr(equals + 1)));
+    if (equals == std::string::npos)
+      fields.emplace_back(url_decode(pair), "");
+    else
+      fields.emplace_back(url_decode(pair.substr(0, equals)), url_decode(pair.substr(equals + 1)));
     start = end + 1;
     if (end == text.size()) break;
   }

@@ -29,13 +29,13 @@ std::vector<std::pair<std::string, std::string>> parse_form(const std::string &t
 bool parse_http_request(const std::string &raw, HttpRequest &request);
 
 enum class CollectorAnswer {
-  ok,             // "HTTP/1.1 200 OK"
-  no_content,     // "HTTP/1.1 204 No Content"
-  silent,         // accept, read, never answer (until stopped)
-  garbage,        // bytes that are not HTTP
-  endless_header, // a header line that never ends, until the client goes away
-  close_at_once,  // accept and close without reading
-  trickle,        // a status line, then one byte every 50 ms, until the client goes away
+  ok,              // "HTTP/1.1 200 OK"
+  no_content,      // "HTTP/1.1 204 No Content"
+  silent,          // accept, read, never answer (until stopped)
+  garbage,         // bytes that are not HTTP
+  endless_header,  // a header line that never ends, until the client goes away
+  close_at_once,   // accept and close without reading
+  trickle,         // a status line, then one byte every 50 ms, until the client goes away
 };
 
 class TestCollector {

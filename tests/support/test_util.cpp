@@ -231,8 +231,8 @@ std::vector<char *> pointers(std::vector<std::string> &texts) {
   return result;
 }
 
-int spawn(const std::string &program, const std::vector<std::string> &argv, const ProcessOptions &options,
-          int stdin_fd, int stdout_fd, int stderr_fd) {
+int spawn(const std::string &program, const std::vector<std::string> &argv, const ProcessOptions &options, int stdin_fd,
+          int stdout_fd, int stderr_fd) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);

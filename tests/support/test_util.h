@@ -90,9 +90,9 @@ bool wait_until(const std::function<bool()> &predicate, std::chrono::millisecond
                 std::chrono::milliseconds interval = std::chrono::milliseconds(50));
 
 struct ProcessResult {
-  int exit_code = -1;     // exit status when the process exited
-  int signal = 0;         // terminating signal, 0 when it exited
-  bool timed_out = false; // killed after the timeout
+  int exit_code = -1;      // exit status when the process exited
+  int signal = 0;          // terminating signal, 0 when it exited
+  bool timed_out = false;  // killed after the timeout
   std::string out;
   std::string err;
 };

@@ -50,8 +50,10 @@ class CrashLogFiles : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_EQ(chdir(old_cwd_), 0);
-    if (had_tmpdir_) setenv("TMPDIR", old_tmpdir_.c_str(), 1);
-    else unsetenv("TMPDIR");
+    if (had_tmpdir_)
+      setenv("TMPDIR", old_tmpdir_.c_str(), 1);
+    else
+      unsetenv("TMPDIR");
   }
   std::string open_path(int32_t pid, const char *pattern) {
     char path[1024];
@@ -112,8 +114,10 @@ std::string read_crash_log(const std::string &path) {
   char *text = death_monitor_read_crash_log(file, &length);
   fclose(file);
   std::string result = text != nullptr ? std::string(text, length) : "(none)";
-  if (text != nullptr) EXPECT_EQ(text[length], '\0');
-  else EXPECT_EQ(length, 0u);
+  if (text != nullptr)
+    EXPECT_EQ(text[length], '\0');
+  else
+    EXPECT_EQ(length, 0u);
   death_monitor_release_crash_log(text);
   return result;
 }

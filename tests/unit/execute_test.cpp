@@ -93,8 +93,20 @@ TEST(WindowsArguments, AreQuotedOnlyWhenTheyMustBe) {
 }
 
 TEST(WindowsArguments, ReadBackUnchangedByTheWindowsParser) {
-  const char *texts[] = {"", "plain", "with space", "tab\there", "quote\"inside", "back\\slash", "trail\\",
-                         "trail space\\", "\\\"", "a\\\\\"b c", "C:\\Program Files\\x\\\\", "\"", "\\\\\\", " "};
+  const char *texts[] = {"",
+                         "plain",
+                         "with space",
+                         "tab\there",
+                         "quote\"inside",
+                         "back\\slash",
+                         "trail\\",
+                         "trail space\\",
+                         "\\\"",
+                         "a\\\\\"b c",
+                         "C:\\Program Files\\x\\\\",
+                         "\"",
+                         "\\\\\\",
+                         " "};
   std::vector<char *> list;
   for (const char *text : texts) list.push_back(const_cast<char *>(text));
   list.push_back(nullptr);
@@ -125,7 +137,8 @@ TEST(WindowsArguments, TheRundllStartKeepsItsTargetAsItIs) {
   char *list[] = {quoted_target, mode, pid, work, empty, nullptr};
   char line[COMMAND_LINE_SIZE];
   ASSERT_TRUE(command_line_build(line, sizeof line, list, 0));
-  EXPECT_STREQ(line, "vorkel \"C:\\Program Files\\vorkel.dll\",agent_win32_entry monitor 4242 \"C:\\work dir\\\\\" \"\"");
+  EXPECT_STREQ(line,
+               "vorkel \"C:\\Program Files\\vorkel.dll\",agent_win32_entry monitor 4242 \"C:\\work dir\\\\\" \"\"");
   // An empty raw entry is still written as an empty argument.
   char *empty_first[] = {empty, mode, nullptr};
   ASSERT_TRUE(command_line_build(line, sizeof line, empty_first, 0));
@@ -157,10 +170,11 @@ class UploaderFork : public ::testing::Test {
     globals_ = static_cast<agent_globals_record *>(calloc(1, sizeof(agent_globals_record)));
     agent_globals = globals_;
     std::string launcher = dir_ / "java";
-    vt::write_file(launcher,
-                   "#!/bin/sh\n"
-                   "{ for a in \"$@\"; do printf '%s\\n' \"$a\"; done; printf 'VORKEL_HOME=%s\\n' \"$VORKEL_HOME\"; } > " +
-                       (dir_ / "seen.tmp") + " && mv " + (dir_ / "seen.tmp") + " " + (dir_ / "seen") + "\n");
+    vt::write_file(
+        launcher,
+        "#!/bin/sh\n"
+        "{ for a in \"$@\"; do printf '%s\\n' \"$a\"; done; printf 'VORKEL_HOME=%s\\n' \"$VORKEL_HOME\"; } > " +
+            (dir_ / "seen.tmp") + " && mv " + (dir_ / "seen.tmp") + " " + (dir_ / "seen") + "\n");
     chmod(launcher.c_str(), 0755);
     safe_strncpy(globals_->java_executable, launcher.c_str(), sizeof globals_->java_executable);
     safe_strncpy(globals_->agent_jar, "/opt/vorkel/lib/vorkel-agent.jar", sizeof globals_->agent_jar);
@@ -195,9 +209,10 @@ TEST_F(UploaderFork, GetsTheListedArgumentsAndTheHomeVariable) {
   ASSERT_TRUE(oom_start_fork("all", "/work"));
   globals_->jvm_arguments = nullptr;
   globals_->jvm_argument_count = 0;
-  EXPECT_EQ(seen(),
-            "-Dx=a b\n-Xss1m\n-Xmx256m\n-DvorkelFork=1\n-jar\n/opt/vorkel/lib/vorkel-agent.jar\nforked_job\nall\n/work\n"
-            "VORKEL_HOME=/opt/vorkel home\n");
+  EXPECT_EQ(
+      seen(),
+      "-Dx=a b\n-Xss1m\n-Xmx256m\n-DvorkelFork=1\n-jar\n/opt/vorkel/lib/vorkel-agent.jar\nforked_job\nall\n/work\n"
+      "VORKEL_HOME=/opt/vorkel home\n");
 }
 
 TEST_F(UploaderFork, AMissingLauncherIsReported) {

@@ -202,8 +202,7 @@ TEST(HashMap, ForEachMayRemoveTheVisitedEntryAndStopsOnFalse) {
 
   int visits = 0;
   hashmapForEach(
-      map.get(),
-      [](hashmap_entry *, void *context) { return ++*static_cast<int *>(context) < 5; }, &visits);
+      map.get(), [](hashmap_entry *, void *context) { return ++*static_cast<int *>(context) < 5; }, &visits);
   EXPECT_EQ(visits, 5);
 
   uint64_t count = 0;

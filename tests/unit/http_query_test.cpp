@@ -52,7 +52,10 @@ class HttpClient : public ::testing::Test {
 };
 
 const http_field kMain[] = {
-    {"accountId", "acc 1"}, {"jvmId", "jvm/2"}, {"empty", ""}, {nullptr, nullptr},
+    {"accountId", "acc 1"},
+    {"jvmId", "jvm/2"},
+    {"empty", ""},
+    {nullptr, nullptr},
 };
 
 TEST_F(HttpClient, SendsTheRequestByteForByte) {
@@ -67,10 +70,13 @@ TEST_F(HttpClient, SendsTheRequestByteForByte) {
   EXPECT_EQ(requests[0].raw,
             "POST /shutdown/termination?accountId=acc+1&jvmId=jvm%2f2&empty= HTTP/1.1\r\n"
             "Host: 127.0.0.1\r\n"
-            "Content-Length: " + std::to_string(body.size()) + "\r\n"
-            "Content-Type: application/x-www-form-urlencoded\r\n"
-            "Connection: Close\r\n"
-            "\r\n" + body);
+            "Content-Length: " +
+                std::to_string(body.size()) +
+                "\r\n"
+                "Content-Type: application/x-www-form-urlencoded\r\n"
+                "Connection: Close\r\n"
+                "\r\n" +
+                body);
   EXPECT_EQ(requests[0].body_fields[0].second, "line 1\nline&2");
 }
 

@@ -39,12 +39,12 @@ std::string mem(const std::string &type, const std::string &free, const std::str
 
 TEST(J9ElementReader, RefusesBrokenAttributesWithoutReadingPastTheText) {
   ibm_xml_value values[3];
-  for (const char *broken : {"<mem type=\"a\" free=\"1\" total=\"2",      // value never closed
-                             "<mem type=\"a\" free=\"1\" total=\"2\"",    // ends right after the quote
-                             "<mem type=\"a\" free=1 total=\"2\" />",     // no quote after '='
-                             "<mem type=\"a\" free=\"1\" total=\"2\" ",   // ends inside the element
-                             "<mem type=\"a\" free=\"1\" total",          // name without '='
-                             "<mem type=\"a\" free=\"1\" total=",         // '=' at the very end
+  for (const char *broken : {"<mem type=\"a\" free=\"1\" total=\"2",     // value never closed
+                             "<mem type=\"a\" free=\"1\" total=\"2\"",   // ends right after the quote
+                             "<mem type=\"a\" free=1 total=\"2\" />",    // no quote after '='
+                             "<mem type=\"a\" free=\"1\" total=\"2\" ",  // ends inside the element
+                             "<mem type=\"a\" free=\"1\" total",         // name without '='
+                             "<mem type=\"a\" free=\"1\" total=",        // '=' at the very end
                              "<mem-info type=\"a\" free=\"1\" total=\"2\" />"}) {
     EXPECT_FALSE(read_element(broken, values)) << broken;
   }
@@ -86,8 +86,8 @@ TEST(J9ElementReader, NumbersAreBase10AndHeldAtTheLimits) {
 
 TEST(J9Subscriber, QueuesOnlyCompleteCollectionsWithinTheRecordLength) {
   drain();
-  std::string pools = "<mem-info free=\"3\" total=\"8\">" + mem("nursery", "1", "4") + mem("tenure", "2", "4") +
-                      "</mem-info>";
+  std::string pools =
+      "<mem-info free=\"3\" total=\"8\">" + mem("nursery", "1", "4") + mem("tenure", "2", "4") + "</mem-info>";
   std::string start = "<gc-start id=\"1\" type=\"scavenge\">" + pools + "</gc-start>";
   std::string end = "<gc-end id=\"2\" type=\"scavenge\" durationms=\"3.5\">" + pools + "</gc-end>";
   push(start);

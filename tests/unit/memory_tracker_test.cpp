@@ -70,8 +70,9 @@ TEST_F(MemoryTracker, InitialCheckPassesWithRoomAndTestsARealAllocationOfNeed) {
   snapshot_memory_tracker_initialise(&tracker);
   EXPECT_TRUE(snapshot_memory_tracker_initial_check(&tracker));
   EXPECT_EQ(FakeMemory::last_allocation, 9798144u);
-  EXPECT_TRUE(vt::contains(log(), "INFO  - Memory state before taking a memory snapshot: 17179869184 total physical "
-                                  "memory, 8589934592 available (minimum allowed 343597383)."));
+  EXPECT_TRUE(vt::contains(log(),
+                           "INFO  - Memory state before taking a memory snapshot: 17179869184 total physical "
+                           "memory, 8589934592 available (minimum allowed 343597383)."));
 }
 
 TEST_F(MemoryTracker, TooLittleAvailableFailsWithoutWrapAround) {
@@ -81,8 +82,9 @@ TEST_F(MemoryTracker, TooLittleAvailableFailsWithoutWrapAround) {
   EXPECT_FALSE(snapshot_memory_tracker_initial_check(&tracker));
   EXPECT_TRUE(tracker.failed);
   std::string text = log();
-  EXPECT_TRUE(vt::contains(text, "WARN  - Available memory safety check failed - available 1000 of 17179869184, but a "
-                                 "decrease by 9798144 must leave it above the minimum threshold of 343597383"));
+  EXPECT_TRUE(vt::contains(text,
+                           "WARN  - Available memory safety check failed - available 1000 of 17179869184, but a "
+                           "decrease by 9798144 must leave it above the minimum threshold of 343597383"));
   EXPECT_TRUE(vt::contains(text, "WARN  - Memory snapshot not started due to failed memory usage safety check."));
   // Once failed, every visit fails without a new check.
   FakeMemory::available = 8ULL << 30;
@@ -96,8 +98,9 @@ TEST_F(MemoryTracker, AFailedTestAllocationFailsTheCheck) {
   snapshot_memory_tracker_initialise(&tracker);
   FakeMemory::allocation_works = false;
   EXPECT_FALSE(snapshot_memory_tracker_initial_check(&tracker));
-  EXPECT_TRUE(vt::contains(log(), "Test allocation of size 9798144 failed even though 8589934592 is supposed to be "
-                                  "available."));
+  EXPECT_TRUE(vt::contains(log(),
+                           "Test allocation of size 9798144 failed even though 8589934592 is supposed to be "
+                           "available."));
 }
 
 TEST_F(MemoryTracker, UnknownAvailableMemoryPassesTheComparison) {

@@ -43,9 +43,7 @@ unsigned reader_checksum(const unsigned char *block) {
   return sum;
 }
 
-unsigned stored_checksum(const unsigned char *block) {
-  return (unsigned)std::stoul(field(block, 148, 6), nullptr, 8);
-}
+unsigned stored_checksum(const unsigned char *block) { return (unsigned)std::stoul(field(block, 148, 6), nullptr, 8); }
 
 TEST(TarHeader, HoldsNameModeIdsTimeTypeAndChecksum) {
   Block block = header("oom_info.txt", 1000, 1000000);
@@ -160,15 +158,15 @@ TEST_F(Archive, RealFilesAreReadBackByTarAndBzip2) {
   ASSERT_EQ(list.exit_code, 0) << list.err;
   std::vector<std::string> lines = vt::split_lines(list.out);
   ASSERT_EQ(lines.size(), 2u) << list.out;
-  EXPECT_TRUE(std::regex_search(lines[0], std::regex("^-rwxrwxrwx 0/0 +" + std::to_string(info.size()) +
-                                                     " .* oom_info\\.txt$")))
+  EXPECT_TRUE(std::regex_search(lines[0],
+                                std::regex("^-rwxrwxrwx 0/0 +" + std::to_string(info.size()) + " .* oom_info\\.txt$")))
       << lines[0];
   EXPECT_TRUE(std::regex_search(lines[1], std::regex(" " + std::to_string(graph.size()) + " .* oom_graph\\.bin$")))
       << lines[1];
 
   std::string text = log();
-  EXPECT_TRUE(vt::contains(text, "INFO  - Starting to compress files " + info_path + " and " + graph_path + " to " +
-                                     archive_ + "."))
+  EXPECT_TRUE(vt::contains(
+      text, "INFO  - Starting to compress files " + info_path + " and " + graph_path + " to " + archive_ + "."))
       << text;
   EXPECT_TRUE(vt::contains(text, "INFO  - Finished compression to " + archive_ + ".")) << text;
   EXPECT_FALSE(vt::contains(text, "ERROR")) << text;
@@ -227,11 +225,11 @@ TEST_F(Archive, MissingFilesBecomeEmptyEntries) {
   EXPECT_EQ(list.out, "oom_info.txt\noom_graph.bin\n");
 
   std::string text = log();
-  EXPECT_TRUE(vt::contains(text, "ERROR - Failed to open " + info +
-                                     " file for adding to archive, inserting empty file instead."))
+  EXPECT_TRUE(vt::contains(
+      text, "ERROR - Failed to open " + info + " file for adding to archive, inserting empty file instead."))
       << text;
-  EXPECT_TRUE(vt::contains(text, "ERROR - Failed to open " + graph +
-                                     " file for adding to archive, inserting empty file instead."))
+  EXPECT_TRUE(vt::contains(
+      text, "ERROR - Failed to open " + graph + " file for adding to archive, inserting empty file instead."))
       << text;
 }
 
@@ -294,8 +292,9 @@ TEST_F(Archive, BuffersThatCannotBeAllocatedRefuseTheArchive) {
         exit(!created && !vt::file_exists(archive_) ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
-  EXPECT_TRUE(vt::contains(log(), "ERROR - Failed to allocate the compression buffers (2 x 4194304 bytes), no archive "
-                                  "is written."))
+  EXPECT_TRUE(vt::contains(log(),
+                           "ERROR - Failed to allocate the compression buffers (2 x 4194304 bytes), no archive "
+                           "is written."))
       << log();
   // With memory to spare the same archive is written.
   EXPECT_TRUE(oom_archive_create(info.c_str(), info.c_str(), archive_.c_str()));
@@ -334,8 +333,9 @@ TEST_F(Archive, FreeSpaceOfExactlyOneBillionBytesLetsItGoOn) {
   readings = &below;
   EXPECT_FALSE(oom_archive_create((dir_ / "info").c_str(), (dir_ / "info").c_str(), archive_.c_str()));
   EXPECT_EQ(below.paths.size(), 1u);
-  EXPECT_TRUE(vt::contains(log(), "ERROR - Aborting archive writing because available disk space is below 999999999 "
-                                  "(below 1000000000).\n"))
+  EXPECT_TRUE(vt::contains(log(),
+                           "ERROR - Aborting archive writing because available disk space is below 999999999 "
+                           "(below 1000000000).\n"))
       << log();
   EXPECT_TRUE(vt::file_exists(archive_));  // left as far as it was written
 
@@ -360,8 +360,9 @@ TEST_F(Archive, DiskIsCheckedAgainAfterEveryFiftyMillionCompressedBytes) {
   // Written bytes reach the file except for at most a stdio buffer's worth.
   EXPECT_GE(shrinking.archive_sizes[1], 50000000 - 8192);
   EXPECT_LE(shrinking.archive_sizes[1], 50000000 + (long long)OOM_COMPRESS_BUFFER_SIZE);
-  EXPECT_TRUE(vt::contains(log(), "Aborting archive writing because available disk space is below 999999999 "
-                                  "(below 1000000000)."));
+  EXPECT_TRUE(vt::contains(log(),
+                           "Aborting archive writing because available disk space is below 999999999 "
+                           "(below 1000000000)."));
 }
 
 // A real full disk: a small tmpfs, mounted for the test.

@@ -121,7 +121,8 @@ TEST_F(OomPhases, FailedInitialMemoryCheckIsFatalAndReleasesTheLock) {
   snapshot_record snapshot;
   snapshot_reset(&snapshot);
   snapshot.start_time = 1234;
-  xsnprintf(snapshot.description, sizeof snapshot.description, "{\"type\":\"preemptive\",\"flags\":0,\"description\":\"x\"}");
+  xsnprintf(snapshot.description, sizeof snapshot.description,
+            "{\"type\":\"preemptive\",\"flags\":0,\"description\":\"x\"}");
   EXPECT_TRUE(snapshot_process(&snapshot, nullptr, nullptr, 1234));
   std::string dir = dir_ / "oom_1234";
   EXPECT_EQ(vt::list_directory(dir), std::vector<std::string>{"context.lock"});
@@ -150,7 +151,8 @@ TEST_F(OomPhases, DirectoryThatCannotBeMadeIsFatal) {
   EXPECT_FALSE(vt::file_exists(dir_ / "missing"));
   ASSERT_TRUE(collector_.wait_for_requests(2, std::chrono::seconds(30)));
   EXPECT_EQ(received(), (std::vector<std::string>{"fatal/context_init", "start/"}));
-  EXPECT_TRUE(vt::contains(log(), "Failed to create directory " + dir_.path() + "/missing/deeper/oom_99 for OOM processing."));
+  EXPECT_TRUE(
+      vt::contains(log(), "Failed to create directory " + dir_.path() + "/missing/deeper/oom_99 for OOM processing."));
 }
 
 // Two requested snapshots that both stop at the memory check come within a millisecond of each

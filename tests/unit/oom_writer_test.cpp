@@ -64,8 +64,8 @@ TEST(GraphRecords, StackLocalsCarryFrameAndThreadIdInThreeWidths) {
   uint8_t out[GRAPH_STACK_LOCAL_MAX];
   size_t length = oom_graph_encode_stack_local(out, 0x1122334455667788ULL, 3, -1, 65535, 0, 9, false);
   EXPECT_EQ(bytes(out, length),
-            (std::vector<uint8_t>{0x18, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 3, 0, 0, 0, 0xFF, 0xFF, 0xFF,
-                                  0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 9, 0, 0, 0}));
+            (std::vector<uint8_t>{0x18, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 3, 0, 0, 0, 0xFF,
+                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,    0,    9, 0, 0, 0}));
   length = oom_graph_encode_stack_local(out, 1, 0, 0, 65536, 0, 9, true);
   EXPECT_EQ(length, 1u + 8 + 4 + 4 + 4 + 4 + 4);
   EXPECT_EQ(out[0], 0x80 | 0x20 | 0x18);
@@ -176,7 +176,8 @@ TEST_F(SnapshotFiles, DiskIsCheckedEveryFiftyMillionBytesAndExactlyTheMinimumFai
   g_free_space = 1000000001;
   EXPECT_TRUE(snapshot_in_valid_state(&snapshot_));  // the first call always checks
   EXPECT_EQ(g_disk_reads, 1);
-  EXPECT_TRUE(vt::contains(log(), "DEBUG - Disk space check passed (1000000001 available, 1000000000 required, 0 written)"));
+  EXPECT_TRUE(
+      vt::contains(log(), "DEBUG - Disk space check passed (1000000001 available, 1000000000 required, 0 written)"));
   snapshot_.bytes_written = 49999999;
   EXPECT_TRUE(snapshot_in_valid_state(&snapshot_));
   EXPECT_EQ(g_disk_reads, 1);
@@ -192,8 +193,9 @@ TEST_F(SnapshotFiles, DiskIsCheckedEveryFiftyMillionBytesAndExactlyTheMinimumFai
   snapshot_.bytes_written = 200000000;
   EXPECT_FALSE(snapshot_in_valid_state(&snapshot_));
   EXPECT_STREQ(snapshot_get_fatal_error(&snapshot_), "disk is too full to continue");
-  EXPECT_TRUE(vt::contains(log(), "WARN  - Disk is too full to continue snapshot (1000000000 available, 1000000000 "
-                                  "required, 200000000 written)"));
+  EXPECT_TRUE(vt::contains(log(),
+                           "WARN  - Disk is too full to continue snapshot (1000000000 available, 1000000000 "
+                           "required, 200000000 written)"));
   // Invalid for good: no further reads.
   g_free_space = 1ULL << 40;
   EXPECT_FALSE(snapshot_in_valid_state(&snapshot_));
@@ -281,8 +283,8 @@ TEST(GraphRecords, ReaderParsesWhatTheEncoderWrites) {
   // Every cut inside a record is found; cuts between records parse.
   size_t whole_records = 0;
   for (size_t cut = 0; cut < graph.size(); ++cut) {
-    bool parsed = snapshot_reader::parse_graph(reinterpret_cast<const uint8_t *>(graph.data()), cut,
-                                               [](const auto &, const auto *) {}, &error);
+    bool parsed = snapshot_reader::parse_graph(
+        reinterpret_cast<const uint8_t *>(graph.data()), cut, [](const auto &, const auto *) {}, &error);
     if (parsed) ++whole_records;
   }
   EXPECT_EQ(whole_records, 4u);  // 0 bytes and the three record boundaries before the end

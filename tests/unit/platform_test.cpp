@@ -156,7 +156,7 @@ TEST(Processes, ChildGetsItsOwnGroupArgv0AndTheCurrentEnvironment) {
   ASSERT_TRUE(process_set_env("VORKEL_TEST_VALUE", "from-parent"));
   std::string script = "echo \"$0|$1|$VORKEL_TEST_VALUE|$(ps -o pgid= -p $$ | tr -d ' ')|$$\" > " + out;
   // argv[0] of the child is the list's first entry; "sh -c" shows its next arguments as $0 and $1.
-  char *with_script[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), script.data(),
+  char *with_script[] = {const_cast<char *>("sh"),        const_cast<char *>("-c"),    script.data(),
                          const_cast<char *>("mode-word"), const_cast<char *>("first"), nullptr};
   int32_t pid = 0;
   ASSERT_TRUE(create_process("/bin/sh", with_script, &pid));

@@ -59,10 +59,11 @@ TEST_F(ChildTracking, OutcomesAreLoggedByKind) {
       },
       std::chrono::seconds(5)));
   std::string text = log();
-  EXPECT_TRUE(vt::contains(text, "DEBUG - Child process " + std::to_string(ok) +
-                                     " finished successfully with exit code 0."));
+  EXPECT_TRUE(
+      vt::contains(text, "DEBUG - Child process " + std::to_string(ok) + " finished successfully with exit code 0."));
   EXPECT_TRUE(vt::contains(text, "WARN  - Child process " + std::to_string(killed) + " exited with signal 15."));
-  EXPECT_TRUE(vt::contains(text, "DEBUG - Started child process " + std::to_string(ok) + ". Now tracking 1 processes."));
+  EXPECT_TRUE(
+      vt::contains(text, "DEBUG - Started child process " + std::to_string(ok) + ". Now tracking 1 processes."));
 }
 
 TEST_F(ChildTracking, The129thChildIsRefusedAndAFreedMiddleSlotIsReused) {
@@ -121,8 +122,9 @@ TEST(ChildTrackingInactive, RegisteringWithoutTheTrackerWarns) {
         log_use_directory("unit", (logs.path() + "/logs").c_str());
         bool registered = proc_register_child(4242);
         std::string text = vt::NativeLog::read(logs / "logs").text();
-        exit(!registered && vt::contains(text, "Child process 4242 not tracked since process tracker is not active. "
-                                                "May leave a zombie process.")
+        exit(!registered && vt::contains(text,
+                                         "Child process 4242 not tracked since process tracker is not active. "
+                                         "May leave a zombie process.")
                  ? 0
                  : 1);
       },

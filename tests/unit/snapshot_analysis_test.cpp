@@ -37,7 +37,8 @@ std::unique_ptr<Analysed> analyse(const vt::SnapshotMaker &maker) {
       << error;
   compute_dominators(result->graph, &result->dominators, nullptr);
   result->names = std::make_unique<FieldNames>(result->graph, result->info);
-  result->analysis = std::make_unique<Analysis>(Analysis{result->graph, result->dominators, result->info, *result->names});
+  result->analysis =
+      std::make_unique<Analysis>(Analysis{result->graph, result->dominators, result->info, *result->names});
   return result;
 }
 
@@ -64,7 +65,7 @@ TEST(Dominators, HandMadeGraphsHaveTheirKnownDominatorsAndRetainedSizes) {
   uint32_t a = object(10), b = object(20), c = object(30), d = object(40);  // a diamond
   uint32_t e = object(1), f = object(2), g = object(4);                     // a cycle
   uint32_t h = object(100), i = object(200), j = object(300);               // a chain
-  uint32_t k = object(7), l = object(8);  // a root reached twice, and from the chain as well
+  uint32_t k = object(7), l = object(8);        // a root reached twice, and from the chain as well
   uint32_t s = object(1000), t = object(2000);  // reached only from a stack local
   m.root(a);
   m.ref(a, b, 2, 0), m.ref(a, c, 2, 1), m.ref(b, d), m.ref(c, d);
@@ -77,11 +78,11 @@ TEST(Dominators, HandMadeGraphsHaveTheirKnownDominatorsAndRetainedSizes) {
   auto analysed = analyse(m);
   const Dominators &dom = analysed->dominators;
 
-  std::map<uint32_t, uint32_t> expected_idom{{a, 0}, {b, a}, {c, a}, {d, a}, {e, 0}, {f, e}, {g, f}, {h, 0},
-                                             {i, h}, {j, i}, {k, 0}, {l, k}, {s, 0}, {t, s}};
+  std::map<uint32_t, uint32_t> expected_idom{{a, 0}, {b, a}, {c, a}, {d, a}, {e, 0}, {f, e}, {g, f},
+                                             {h, 0}, {i, h}, {j, i}, {k, 0}, {l, k}, {s, 0}, {t, s}};
   for (const auto &[id, idom] : expected_idom) EXPECT_EQ(dom.idom[id], idom) << "object " << id;
   EXPECT_EQ(dom.idom[node], kNone);  // the class object is reached by nothing
-  std::map<uint32_t, uint64_t> expected_retained{{a, 100}, {d, 40}, {e, 7}, {f, 6}, {h, 600},
+  std::map<uint32_t, uint64_t> expected_retained{{a, 100}, {d, 40}, {e, 7},    {f, 6},   {h, 600},
                                                  {j, 300}, {k, 15}, {s, 3000}, {0, 3722}};
   for (const auto &[id, bytes] : expected_retained) EXPECT_EQ(dom.retained[id], bytes) << "object " << id;
   EXPECT_EQ(dom.reached, 15u);  // the 14 objects and the super-root
@@ -271,8 +272,8 @@ TEST(GraphParser, CutOrCorruptGraphsNameTheByteOffset) {
   ASSERT_TRUE(parse_info(shop.m.info(), &info, &error));
   auto build = [&](const std::string &bytes, size_t split, HeapGraph *out) {
     error.clear();
-    return build_graph(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), graph_limits(info, 0), split,
-                       out, &error);
+    return build_graph(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), graph_limits(info, 0), split, out,
+                       &error);
   };
   HeapGraph whole;
   ASSERT_TRUE(build(graph, graph.size(), &whole)) << error;
@@ -307,7 +308,8 @@ TEST(GraphParser, CutOrCorruptGraphsNameTheByteOffset) {
   std::string far = with_byte(graph, third + 7, 0x40);
   EXPECT_FALSE(build_graph(reinterpret_cast<const uint8_t *>(far.data()), far.size(), graph_limits(no_summary, 0), 0,
                            &bounded, &error));
-  EXPECT_TRUE(vt::contains(error, "is more than a graph of " + std::to_string(far.size()) + " bytes can name")) << error;
+  EXPECT_TRUE(vt::contains(error, "is more than a graph of " + std::to_string(far.size()) + " bytes can name"))
+      << error;
 }
 
 // The agent's archive is read as a stream and gives the same graph as the directory; a damaged

@@ -18,7 +18,8 @@ std::string header(const std::string &name) {
 // An info file for two classes (ids 1 and 2) and two objects met by the walk (ids 3 and 4).
 std::string info_text(int64_t objects = 5, int64_t references = 4) {
   std::string text = header("Metadata") + "Dump version: 5\nBuild number: 2106\nClass size type: partial\n";
-  text += header("Allocation Points") + "     16777248               Ljava/lang/String; @                                    X.java:1\n";
+  text += header("Allocation Points") +
+          "     16777248               Ljava/lang/String; @                                    X.java:1\n";
   text += header("Classes");
   text += "            1 Ljava/lang/Object;\n";
   text += std::string(13, ' ') + "  #140 1 ()V <init>\n";
@@ -51,8 +52,8 @@ std::string graph_bytes() {
 snapshot_reader::GraphStats stats_of(const std::string &graph) {
   snapshot_reader::GraphStats stats;
   std::string error;
-  EXPECT_TRUE(snapshot_reader::read_graph_stats(reinterpret_cast<const uint8_t *>(graph.data()), graph.size(), &stats,
-                                                &error))
+  EXPECT_TRUE(
+      snapshot_reader::read_graph_stats(reinterpret_cast<const uint8_t *>(graph.data()), graph.size(), &stats, &error))
       << error;
   return stats;
 }
@@ -61,8 +62,8 @@ TEST(SnapshotReader, InfoSectionsClassesAndSummary) {
   snapshot_reader::InfoFile info;
   std::string error;
   ASSERT_TRUE(snapshot_reader::parse_info(info_text(), &info, &error)) << error;
-  EXPECT_EQ(info.sections, (std::vector<std::string>{"Metadata", "Allocation Points", "Classes", "Class Sizes", "Threads",
-                                                     "Classloaders", "Summary", "End"}));
+  EXPECT_EQ(info.sections, (std::vector<std::string>{"Metadata", "Allocation Points", "Classes", "Class Sizes",
+                                                     "Threads", "Classloaders", "Summary", "End"}));
   EXPECT_TRUE(info.complete);
   EXPECT_EQ(info.metadata["Class size type"], "partial");
   ASSERT_EQ(info.classes.size(), 2u);
@@ -77,7 +78,8 @@ TEST(SnapshotReader, InfoSectionsClassesAndSummary) {
 
   EXPECT_FALSE(snapshot_reader::parse_info("Dump version: 5\n", &info, &error));
   EXPECT_FALSE(snapshot_reader::parse_info(header("Classes") + "            x Lbad;\n", &info, &error));
-  EXPECT_FALSE(snapshot_reader::parse_info(header("Classes") + "            1 LA;\n            1 LB;\n", &info, &error));
+  EXPECT_FALSE(
+      snapshot_reader::parse_info(header("Classes") + "            1 LA;\n            1 LB;\n", &info, &error));
   EXPECT_TRUE(vt::contains(error, "listed twice")) << error;
   EXPECT_FALSE(snapshot_reader::parse_info(header("End") + "more\n", &info, &error));
 }

@@ -19,7 +19,7 @@ namespace {
 TEST(StatisticsTags, HelpersEncodeAndDecodeEveryField) {
   // Class index 0x12345, allocation point 40: the id keeps 19 and 13 bits.
   EXPECT_EQ(stats_alloc_id(0x12345, 40), 0x01412345u);
-  EXPECT_EQ(stats_alloc_id(0xFFF12345u, 40), 0x01412345u);  // bits above the class index are dropped
+  EXPECT_EQ(stats_alloc_id(0xFFF12345u, 40), 0x01412345u);         // bits above the class index are dropped
   EXPECT_EQ(stats_alloc_id(1, 8192 + 40), stats_alloc_id(1, 40));  // only 13 bits of the point
   EXPECT_EQ(stats_alloc_id(1, 4096), 0x80000001u);
   EXPECT_EQ(stats_alloc_id(0, STATS_FIRST_ALLOCATION_POINT), STATS_FIRST_ALLOCATION_ID);

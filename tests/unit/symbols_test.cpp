@@ -21,8 +21,8 @@
 namespace {
 
 const char *const exports[] = {"gHotSpotVMStructs", "gHotSpotVMTypes", "gHotSpotVMStructEntryArrayStride", nullptr};
-const char *const vtables[] = {"InstanceKlass", "InstanceMirrorKlass", "InstanceRefKlass", "InstanceClassLoaderKlass",
-                               "ConstantPool", nullptr};
+const char *const vtables[] = {
+    "InstanceKlass", "InstanceMirrorKlass", "InstanceRefKlass", "InstanceClassLoaderKlass", "ConstantPool", nullptr};
 
 class LinuxSymbols : public ::testing::Test {
  protected:

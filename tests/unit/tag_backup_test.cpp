@@ -85,8 +85,8 @@ TEST_F(TagBackup, IndexesAreConsecutiveAndTheSecondPageComesWithRecord131073) {
   EXPECT_EQ(tag_backup_get_original(backup.get(), 0, 0), 1u);
   EXPECT_EQ(tag_backup_get_original(backup.get(), 131071, 0), 131071u * 3 + 1);
   EXPECT_EQ(tag_backup_get_original(backup.get(), 131072, 0), 0xABCDEFu);
-  EXPECT_EQ(tag_backup_get_original(backup.get(), 131073, 5), 5u);         // beyond the last page's fill
-  EXPECT_EQ(tag_backup_get_original(backup.get(), 1ULL << 40, 6), 6u);     // far beyond every page
+  EXPECT_EQ(tag_backup_get_original(backup.get(), 131073, 5), 5u);      // beyond the last page's fill
+  EXPECT_EQ(tag_backup_get_original(backup.get(), 1ULL << 40, 6), 6u);  // far beyond every page
   EXPECT_EQ(tag_backup_get_original(backup.get(), UINT64_MAX, 7), 7u);
   // A stored zero (an untagged object) is returned as such, not as the fallback.
   EXPECT_EQ(tag_backup_record(backup.get(), 0), 131073u);
@@ -170,15 +170,17 @@ TEST_F(PermanentTags, TemporaryTagsAreTranslatedThroughTheRegisteredBackup) {
   // Beyond the records, and number 0, which no record has.
   EXPECT_EQ(tag_access_get_permanent_tag(tag_make_temporary(4, 4)), 0u);
   EXPECT_EQ(tag_access_get_permanent_tag(0x00200000), 0u);
-  EXPECT_EQ(vt::count_occurrences(log(), "ERROR - Could not get original tag from temporary tag - no match. "
-                                         "(tag_access_get_permanent_tag:99)"),
+  EXPECT_EQ(vt::count_occurrences(log(),
+                                  "ERROR - Could not get original tag from temporary tag - no match. "
+                                  "(tag_access_get_permanent_tag:99)"),
             2u)
       << log();
 
   tag_access_deregister_backup();
   EXPECT_EQ(tag_access_get_permanent_tag(tag_make_temporary(first + 1, 4)), 0u);
-  EXPECT_EQ(vt::count_occurrences(log(), "ERROR - Could not get original tag from temporary tag. "
-                                         "(tag_access_get_permanent_tag:87)"),
+  EXPECT_EQ(vt::count_occurrences(log(),
+                                  "ERROR - Could not get original tag from temporary tag. "
+                                  "(tag_access_get_permanent_tag:87)"),
             1u)
       << log();
 }
@@ -188,9 +190,8 @@ TEST_F(PermanentTags, KeptBackupLockBlocksTranslationButNotPermanentTags) {
   tag_backup_record(backup.get(), 0x1234);
   tag_access_register_backup(backup.get(), 1);  // the lock stays with this thread
   // Permanent tags take no lock: answered at once from another thread.
-  auto plain = std::async(std::launch::async, [] {
-    return tag_access_get_permanent_tag(0) + tag_access_get_permanent_tag(0x00180000);
-  });
+  auto plain = std::async(std::launch::async,
+                          [] { return tag_access_get_permanent_tag(0) + tag_access_get_permanent_tag(0x00180000); });
   ASSERT_EQ(plain.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(plain.get(), 0x00180000u);
   // A temporary tag waits for the backup lock.

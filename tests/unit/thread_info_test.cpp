@@ -60,7 +60,10 @@ TEST(ThreadLocals, StartOfAThreadWithARecordKeepsIt) {
 
 TEST(ThreadLocals, EachThreadHasItsOwnRecord) {
   thread_locals *records[2] = {nullptr, nullptr};
-  std::thread a([&] { records[0] = thread_get_locals(); thread_end_callback(nullptr, nullptr, nullptr); });
+  std::thread a([&] {
+    records[0] = thread_get_locals();
+    thread_end_callback(nullptr, nullptr, nullptr);
+  });
   a.join();
   std::thread b([&] {
     records[1] = thread_get_locals();

@@ -88,17 +88,29 @@ TEST_F(VmStructs, EachFailureLeavesItsStatusAndMessage) {
     const char *status;
     const char *message;  // null: no calculator message at all
   } cases[] = {
-      {"stride 56", {24}, [](VmImage &) { *fake_jvm_export("gHotSpotVMStructEntryArrayStride") = 56; }, "load_error",
+      {"stride 56",
+       {24},
+       [](VmImage &) { *fake_jvm_export("gHotSpotVMStructEntryArrayStride") = 56; },
+       "load_error",
        "Unexpected lookup_symbol(jni, handle, \"gHotSpotVMStructEntryArrayStride\") value."},
       {"major 26", {24}, [](VmImage &i) { *i.major_version() = 26; }, "bad_version", nullptr},
       {"major 9", {24}, [](VmImage &i) { *i.major_version() = 9; }, "bad_version", nullptr},
       {"jvmti 9", {24}, [](VmImage &) { agent_globals->jvmti_9_or_later = 1; }, "bad_version", nullptr},
-      {"compressed oops on 15", {15, true}, nullptr, "load_error",
+      {"compressed oops on 15",
+       {15, true},
+       nullptr,
+       "load_error",
        "Class size calculator: Compressed oops used on < 16 hotspot version, unsupported."},
       {"alignment 32", {24, false, 32}, nullptr, "load_error", "Class size calculator: Invalid min alignment 32."},
-      {"missing field", {24}, [](VmImage &i) { i.remove_field("instanceKlass", "_methods"); }, "load_error",
+      {"missing field",
+       {24},
+       [](VmImage &i) { i.remove_field("instanceKlass", "_methods"); },
+       "load_error",
        "Class size calculator: Field instanceKlass::_methods not found."},
-      {"word sizes", {25, false, 8, false, 4}, nullptr, "load_error",
+      {"word sizes",
+       {25, false, 8, false, 4},
+       nullptr,
+       "load_error",
        "Class size calculator: Conflicting word sizes 4 vs 8."},
   };
   for (const auto &c : cases) {
@@ -292,7 +304,8 @@ TEST_F(VmStructs, UnreadableMetadataCountsZeroAndIsLogged) {
   built.set_element(methods, 0, reinterpret_cast<void *>(16));
   EXPECT_EQ(get_methods_size(methods), 16u);
   char expected[96];  // the address as the platform's %p writes it
-  snprintf(expected, sizeof expected, "ERROR - Failed to read 2 bytes at %p (get_method_size:", reinterpret_cast<void *>(0x30));
+  snprintf(expected, sizeof expected,
+           "ERROR - Failed to read 2 bytes at %p (get_method_size:", reinterpret_cast<void *>(0x30));
   EXPECT_TRUE(vt::contains(log(), expected)) << log();
   (void)sample;
 }

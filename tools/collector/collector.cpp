@@ -69,13 +69,16 @@ std::string printable(const std::string &text, size_t limit) {
   std::string out;
   for (size_t i = 0; i < text.size() && i < limit; ++i) {
     unsigned char c = (unsigned char)text[i];
-    if (c == '\t') out += "\\t";
-    else if (c == '\r') out += "\\r";
+    if (c == '\t')
+      out += "\\t";
+    else if (c == '\r')
+      out += "\\r";
     else if (c < 0x20 || c == 0x7f) {
       char escape[8];
       snprintf(escape, sizeof escape, "\\x%02x", c);
       out += escape;
-    } else out += (char)c;
+    } else
+      out += (char)c;
   }
   if (text.size() > limit) out += "... (" + std::to_string(text.size()) + " bytes)";
   return out;
@@ -170,9 +173,15 @@ void print_json(std::string &out, const std::string &name, const collector::Json
       if (at < value.text.size()) out += pad + "  | ...\n";
       return;
     }
-    case Kind::number: out += std::string(label) + with_date(value.text) + "\n"; return;
-    case Kind::boolean: out += std::string(label) + (value.boolean ? "true" : "false") + "\n"; return;
-    case Kind::null: out += std::string(label) + "null\n"; return;
+    case Kind::number:
+      out += std::string(label) + with_date(value.text) + "\n";
+      return;
+    case Kind::boolean:
+      out += std::string(label) + (value.boolean ? "true" : "false") + "\n";
+      return;
+    case Kind::null:
+      out += std::string(label) + "null\n";
+      return;
   }
 }
 
@@ -209,8 +218,8 @@ void send_all(int client, const std::string &text) {
 }
 
 void answer(int client, int status, const char *reason) {
-  send_all(client, "HTTP/1.1 " + std::to_string(status) + " " + reason +
-                       "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  send_all(client,
+           "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
 }
 
 // Receives up to size bytes; 0 at the end of the stream or after the time-out, -1 on an error.
@@ -233,8 +242,8 @@ std::string safe_name(const std::string &wanted) {
 // A path in the store directory that no earlier upload took.
 std::string unused_path(const std::string &name) {
   const std::string extension = ".tar.bz2";
-  bool has_extension = name.size() > extension.size() && name.compare(name.size() - extension.size(), extension.size(),
-                                                                      extension) == 0;
+  bool has_extension =
+      name.size() > extension.size() && name.compare(name.size() - extension.size(), extension.size(), extension) == 0;
   std::string stem = has_extension ? name.substr(0, name.size() - extension.size()) : name;
   std::string suffix = has_extension ? extension : "";
   std::string path = options.store + "/" + name;
@@ -400,12 +409,18 @@ bool parse_arguments(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
     bool has_value = i + 1 < argc;
-    if (argument == "--port" && has_value) options.port = atoi(argv[++i]);
-    else if (argument == "--store" && has_value) options.store = argv[++i];
-    else if (argument == "--port-file" && has_value) options.port_file = argv[++i];
-    else if (argument == "--requests" && has_value) options.requests = atol(argv[++i]);
-    else if (argument == "--timeout-ms" && has_value) options.timeout_ms = atoi(argv[++i]);
-    else return false;
+    if (argument == "--port" && has_value)
+      options.port = atoi(argv[++i]);
+    else if (argument == "--store" && has_value)
+      options.store = argv[++i];
+    else if (argument == "--port-file" && has_value)
+      options.port_file = argv[++i];
+    else if (argument == "--requests" && has_value)
+      options.requests = atol(argv[++i]);
+    else if (argument == "--timeout-ms" && has_value)
+      options.timeout_ms = atoi(argv[++i]);
+    else
+      return false;
   }
   return options.port >= 0 && options.port <= 65535 && options.timeout_ms > 0;
 }

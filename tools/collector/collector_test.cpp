@@ -64,8 +64,8 @@ constexpr const char *kOk = "HTTP/1.1 200 OK\r\n";
 class Collector : public ::testing::Test {
  protected:
   void start(std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv{"vorkel-collector", "--store", store(), "--port-file", dir_ / "port",
-                                  "--timeout-ms", "500"};
+    std::vector<std::string> argv{"vorkel-collector", "--store",      store(), "--port-file",
+                                  dir_ / "port",      "--timeout-ms", "500"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     process_ = std::make_unique<vt::BackgroundProcess>(VORKEL_COLLECTOR, argv);
     ASSERT_TRUE(vt::wait_until([&] { return vt::file_exists(dir_ / "port"); }, std::chrono::seconds(10)))
@@ -84,17 +84,20 @@ TEST_F(Collector, PrintsNotificationsInOrderAndStoresUploads) {
   start();
   EXPECT_TRUE(vt::contains(process_->out(), "vorkel-collector listening on 127.0.0.1:" + std::to_string(port_)));
 
-  EXPECT_EQ(send_request(port_, post("/oom/notification?version=5&accountId=acc&jvmId=jvm&sessionId=s&description=%7b%22"
-                                 "type%22%3a%22heap%22%7d&timestamp=1700000000123&status=start&message=")),
-            std::string(kOk) + "Content-Length: 0\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(
+      send_request(port_, post("/oom/notification?version=5&accountId=acc&jvmId=jvm&sessionId=s&description=%7b%22"
+                               "type%22%3a%22heap%22%7d&timestamp=1700000000123&status=start&message=")),
+      std::string(kOk) + "Content-Length: 0\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(send_request(port_, post("/shutdown/termination?exitKind=crash&exitCode=134",
-                                 "crashLog=%23+A+fatal+error%0a%23+SIGSEGV%0athird+line%0a")).rfind(kOk, 0), 0u);
+                                     "crashLog=%23+A+fatal+error%0a%23+SIGSEGV%0athird+line%0a"))
+                .rfind(kOk, 0),
+            0u);
 
   std::mt19937 generator(5);
   std::string archive(3 * 1024 * 1024 + 17, '\0');
   for (char &c : archive) c = (char)(generator() & 0xff);
-  std::string upload = post("/oom/upload?directory=oom_1&archive=oom_1.tar.bz2&accountId=acc", archive,
-                            "application/x-bzip2");
+  std::string upload =
+      post("/oom/upload?directory=oom_1&archive=oom_1.tar.bz2&accountId=acc", archive, "application/x-bzip2");
   EXPECT_EQ(send_request(port_, upload).rfind(kOk, 0), 0u);
   EXPECT_EQ(send_request(port_, upload).rfind(kOk, 0), 0u);  // the same name again is kept beside the first
   // A name from the network never leaves the store directory.
@@ -125,8 +128,8 @@ TEST_F(Collector, PrintsNotificationsInOrderAndStoresUploads) {
       << out;
   EXPECT_TRUE(vt::contains(out, "    crashLog     (3 lines, 37 bytes)\n      | # A fatal error\n      | # SIGSEGV\n"))
       << out;
-  EXPECT_TRUE(vt::contains(out, "    stored " + std::to_string(archive.size()) + " bytes as " + store() +
-                                    "/oom_1.tar.bz2\n"))
+  EXPECT_TRUE(
+      vt::contains(out, "    stored " + std::to_string(archive.size()) + " bytes as " + store() + "/oom_1.tar.bz2\n"))
       << out;
   EXPECT_TRUE(vt::contains(out, "[#5 ")) << out;
   EXPECT_TRUE(vt::contains(out, "vorkel-collector stopped after 5 requests\n")) << out;
@@ -138,13 +141,17 @@ TEST_F(Collector, SurvivesBadAndStalledClients) {
   ASSERT_GE(stalled, 0);
   EXPECT_EQ(send_request(port_, std::string("\x01\x02 not http\r\n\r\n", 16)).rfind("HTTP/1.1 400 ", 0), 0u);
   EXPECT_EQ(send_request(port_, "POST /x HTTP/1.1\r\nContent-Length: -5\r\n\r\n").rfind("HTTP/1.1 400 ", 0), 0u);
-  EXPECT_EQ(send_request(port_, "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n").rfind("HTTP/1.1 411 ", 0),
+  EXPECT_EQ(
+      send_request(port_, "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n").rfind("HTTP/1.1 411 ", 0),
+      0u);
+  EXPECT_EQ(send_request(port_, "POST /x HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n").rfind("HTTP/1.1 413 ", 0),
             0u);
-  EXPECT_EQ(send_request(port_, "POST /x HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n").rfind("HTTP/1.1 413 ", 0), 0u);
-  EXPECT_EQ(send_request(port_, "POST /x HTTP/1.1\r\nX-Long: " + std::string(70000, 'a')).rfind("HTTP/1.1 431 ", 0), 0u);
+  EXPECT_EQ(send_request(port_, "POST /x HTTP/1.1\r\nX-Long: " + std::string(70000, 'a')).rfind("HTTP/1.1 431 ", 0),
+            0u);
   // An upload that stops half-way is dropped, not stored.
-  EXPECT_EQ(send_request(port_, "POST /oom/upload?archive=cut.tar.bz2 HTTP/1.1\r\nContent-Length: 1000\r\n\r\nonly this"),
-            "");
+  EXPECT_EQ(
+      send_request(port_, "POST /oom/upload?archive=cut.tar.bz2 HTTP/1.1\r\nContent-Length: 1000\r\n\r\nonly this"),
+      "");
   EXPECT_TRUE(vt::list_directory(store()).empty());
   // Still answering while the stalled client waits.
   EXPECT_EQ(send_request(port_, post("/oom/notification?status=fatal&message=text_open")).rfind(kOk, 0), 0u);
@@ -177,20 +184,24 @@ TEST_F(Collector, PrintsTransactionReportsReadably) {
       R"({"report":"transaction","name":"checkout","durationMs":231,"startMs":1700000000123,"rootCause":true,)"
       R"("sections":[{"section":"lockWaits","count":1,"waits":[{"thread":"till","blocker":"restocker",)"
       R"("blockerStack":"LShop;.restock:12(4)\nLShop;.run:30(9)\n","detections":{"confirmed":2}}]}]})";
-  EXPECT_EQ(send_request(port_, post("/transaction/report", report, "application/json; charset=utf-8")).rfind(kOk, 0), 0u);
+  EXPECT_EQ(send_request(port_, post("/transaction/report", report, "application/json; charset=utf-8")).rfind(kOk, 0),
+            0u);
   EXPECT_EQ(send_request(port_, post("/transaction/report", "{\"name\":\"cut", "application/json")).rfind(kOk, 0), 0u);
   process_->kill(SIGTERM);
   std::string out = process_->wait(std::chrono::seconds(10)).out;
-  EXPECT_TRUE(vt::contains(out, "] POST /transaction/report\n    report       transaction\n    name         checkout\n"
-                                "    durationMs   231\n    startMs      1700000000123 (2023-11-1"))
+  EXPECT_TRUE(vt::contains(out,
+                           "] POST /transaction/report\n    report       transaction\n    name         checkout\n"
+                           "    durationMs   231\n    startMs      1700000000123 (2023-11-1"))
       << out;
-  EXPECT_TRUE(vt::contains(out, "    rootCause    true\n    sections\n      [1] lockWaits\n        count        1\n"
-                                "        waits\n          [1]\n            thread       till\n"
-                                "            blocker      restocker\n            blockerStack (2 lines)\n"
-                                "              | LShop;.restock:12(4)\n              | LShop;.run:30(9)\n"
-                                "            detections\n              confirmed    2\n"))
+  EXPECT_TRUE(vt::contains(out,
+                           "    rootCause    true\n    sections\n      [1] lockWaits\n        count        1\n"
+                           "        waits\n          [1]\n            thread       till\n"
+                           "            blocker      restocker\n            blockerStack (2 lines)\n"
+                           "              | LShop;.restock:12(4)\n              | LShop;.run:30(9)\n"
+                           "            detections\n              confirmed    2\n"))
       << out;
-  EXPECT_TRUE(vt::contains(out, "    body: 12 bytes of application/json that are not JSON (at byte 12): {\"name\":\"cut\n"))
+  EXPECT_TRUE(
+      vt::contains(out, "    body: 12 bytes of application/json that are not JSON (at byte 12): {\"name\":\"cut\n"))
       << out;
 }
 

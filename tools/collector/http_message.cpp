@@ -31,8 +31,7 @@ std::string url_decode(const std::string &text) {
     char c = text[i];
     if (c == '+') {
       out += ' ';
-    } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-               hex_value(text[i + 2]) >= 0) {
+    } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
       out += (char)(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
       i += 2;
     } else {
@@ -52,8 +51,10 @@ Fields parse_form(const std::string &text) {
     std::string pair = text.substr(start, end - start);
     if (!pair.empty()) {
       size_t equals = pair.find('=');
-      if (equals == std::string::npos) fields.emplace_back(url_decode(pair), "");
-      else fields.emplace_back(url_decode(pair.substr(0, equals)), url_decode(pair.substr(equals + 1)));
+      if (equals == std::string::npos)
+        fields.emplace_back(url_decode(pair), "");
+      else
+        fields.emplace_back(url_decode(pair.substr(0, equals)), url_decode(pair.substr(equals + 1)));
     }
     if (end == text.size()) break;
     start = end + 1;

@@ -54,10 +54,14 @@ struct Reader {
     for (int i = 0; i < 4; ++i) {
       char c = text[at++];
       code <<= 4;
-      if (c >= '0' && c <= '9') code |= (uint32_t)(c - '0');
-      else if (c >= 'a' && c <= 'f') code |= (uint32_t)(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') code |= (uint32_t)(c - 'A' + 10);
-      else return false;
+      if (c >= '0' && c <= '9')
+        code |= (uint32_t)(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        code |= (uint32_t)(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        code |= (uint32_t)(c - 'A' + 10);
+      else
+        return false;
     }
     return true;
   }
@@ -76,14 +80,30 @@ struct Reader {
       if (at >= text.size()) return false;
       char escape = text[at++];
       switch (escape) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           uint32_t code;
           if (!hex4(code)) return false;
@@ -97,7 +117,8 @@ struct Reader {
           append_utf8(out, code);
           break;
         }
-        default: return false;
+        default:
+          return false;
       }
     }
     return false;

@@ -12,9 +12,9 @@ struct JsonValue {
   enum class Kind { null, boolean, number, string, array, object };
   Kind kind = Kind::null;
   bool boolean = false;
-  std::string text;  // a string's characters (UTF-8), or a number as written
-  std::vector<JsonValue> items;                              // array elements
-  std::vector<std::pair<std::string, JsonValue>> members;    // object members, in order
+  std::string text;                                        // a string's characters (UTF-8), or a number as written
+  std::vector<JsonValue> items;                            // array elements
+  std::vector<std::pair<std::string, JsonValue>> members;  // object members, in order
 };
 
 // Parses the whole text; false (with *error_at set to the byte offset) when it is not one valid

@@ -170,10 +170,10 @@ std::vector<RootPath> paths_from_roots(const Analysis &a, const std::vector<uint
     }
     if (root->kind == 24) {
       auto method = a.info.methods.find(root->method);
-      std::string name = method == a.info.methods.end()
-                             ? "method " + std::to_string(root->method)
-                             : java_class_name(a.names.class_signature((uint32_t)method->second.class_id)) + "." +
-                                   method->second.name;
+      std::string name =
+          method == a.info.methods.end()
+              ? "method " + std::to_string(root->method)
+              : java_class_name(a.names.class_signature((uint32_t)method->second.class_id)) + "." + method->second.name;
       path.frame = name + " (frame " + std::to_string(root->depth) + ", slot " + std::to_string(root->slot) + ")";
     }
   }
@@ -210,7 +210,8 @@ void describe_inside(const Analysis &a, Suspect *suspect) {
     group.second += d.retained[*c];
   }
   for (const auto &[klass, group] : groups) {
-    if (group.second > suspect->held_retained || (group.second == suspect->held_retained && klass < suspect->held_class)) {
+    if (group.second > suspect->held_retained ||
+        (group.second == suspect->held_retained && klass < suspect->held_class)) {
       suspect->held_class = klass;
       suspect->held_members = group.first;
       suspect->held_retained = group.second;

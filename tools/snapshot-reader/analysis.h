@@ -41,8 +41,8 @@ struct PathStep {
 struct RootPath {
   bool found = false;
   unsigned root_kind = 0;
-  std::string thread;  // for stack and thread roots: the thread's name and Java id
-  std::string frame;   // for stack locals: the method and depth
+  std::string thread;           // for stack and thread roots: the thread's name and Java id
+  std::string frame;            // for stack locals: the method and depth
   std::vector<PathStep> steps;  // the root object first, the target last
 };
 
@@ -56,10 +56,10 @@ struct Suspect {
   uint32_t group_class = 0;  // for a group: the members' class
   uint64_t members = 1;
   uint64_t retained = 0;
-  RootPath path;             // to the object (for a group: to the dominator, or to its largest member
-                             // when they are held by the roots directly)
+  RootPath path;                 // to the object (for a group: to the dominator, or to its largest member
+                                 // when they are held by the roots directly)
   std::vector<PathStep> inside;  // below the object: the chain of dominated objects that hold most of it
-  uint32_t held_class = 0;   // the largest class group held at the end of that chain
+  uint32_t held_class = 0;       // the largest class group held at the end of that chain
   uint64_t held_members = 0;
   uint64_t held_retained = 0;
   // The largest member of the group (the suspect's own for a group, else the one held at the end of

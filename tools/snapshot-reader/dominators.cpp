@@ -46,7 +46,8 @@ void compute_dominators(const HeapGraph &graph, Dominators *out, Progress *progr
   std::vector<uint32_t> pred_first(d + 2, 0);
   for (uint32_t v = 1; v <= d; ++v) {
     uint32_t node = vertex[v];
-    for (uint32_t e = graph.first[node], end = e + graph.degree[node]; e < end; ++e) ++pred_first[number[graph.target[e]]];
+    for (uint32_t e = graph.first[node], end = e + graph.degree[node]; e < end; ++e)
+      ++pred_first[number[graph.target[e]]];
   }
   for (uint32_t v = 1; v <= d + 1; ++v) pred_first[v] += pred_first[v - 1];
   std::vector<uint32_t> preds(pred_first[d + 1]);
@@ -132,9 +133,11 @@ void compute_dominators(const HeapGraph &graph, Dominators *out, Progress *progr
   release(fill);
   const std::vector<uint64_t> &retained = out->retained;
   for (uint32_t id = 0; id < n; ++id) {
-    uint32_t *begin = out->children.data() + out->child_first[id], *end = out->children.data() + out->child_first[id + 1];
+    uint32_t *begin = out->children.data() + out->child_first[id],
+             *end = out->children.data() + out->child_first[id + 1];
     if (end - begin > 1) {
-      std::sort(begin, end, [&](uint32_t a, uint32_t b) { return retained[a] != retained[b] ? retained[a] > retained[b] : a < b; });
+      std::sort(begin, end,
+                [&](uint32_t a, uint32_t b) { return retained[a] != retained[b] ? retained[a] > retained[b] : a < b; });
     }
   }
   if (progress) progress->done();

@@ -16,15 +16,32 @@ std::string java_class_name(const std::string &signature) {
     }
   } else if (dims > 0 && base.size() == 1) {
     switch (base[0]) {
-      case 'Z': base = "boolean"; break;
-      case 'B': base = "byte"; break;
-      case 'C': base = "char"; break;
-      case 'S': base = "short"; break;
-      case 'I': base = "int"; break;
-      case 'J': base = "long"; break;
-      case 'F': base = "float"; break;
-      case 'D': base = "double"; break;
-      default: break;
+      case 'Z':
+        base = "boolean";
+        break;
+      case 'B':
+        base = "byte";
+        break;
+      case 'C':
+        base = "char";
+        break;
+      case 'S':
+        base = "short";
+        break;
+      case 'I':
+        base = "int";
+        break;
+      case 'J':
+        base = "long";
+        break;
+      case 'F':
+        base = "float";
+        break;
+      case 'D':
+        base = "double";
+        break;
+      default:
+        break;
     }
   }
   for (size_t i = 0; i < dims; ++i) base += "[]";

@@ -34,7 +34,7 @@ class FieldNames {
  private:
   struct Layout {
     uint32_t interface_fields = 0;
-    std::vector<uint32_t> chain;  // java.lang.Object first, the class itself last
+    std::vector<uint32_t> chain;       // java.lang.Object first, the class itself last
     std::vector<uint32_t> interfaces;  // every superinterface, each once
   };
   const Layout &layout(uint32_t class_id) const;

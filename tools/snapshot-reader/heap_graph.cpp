@@ -6,8 +6,8 @@ namespace snapshot_reader {
 
 namespace {
 
-constexpr uint64_t kMaxIds = 0xFFFFFFF0ULL;  // ids and edge positions are kept in 32 bits
-constexpr uint64_t kMinReferenceBytes = 9;    // kind byte and two 4-byte ids
+constexpr uint64_t kMaxIds = 0xFFFFFFF0ULL;                   // ids and edge positions are kept in 32 bits
+constexpr uint64_t kMinReferenceBytes = 9;                    // kind byte and two 4-byte ids
 constexpr uint64_t kMinObjectBytes = kMinReferenceBytes + 2;  // with the shortest object record
 
 std::string at(uint64_t offset, const std::string &what) { return "offset " + std::to_string(offset) + ": " + what; }
@@ -114,7 +114,8 @@ void GraphBuilder::visit(GraphParser &parser, const Reference &reference, const 
     graph.class_id[referee] = object->class_id;
     graph.shallow[referee] = object->size;
     graph.total_shallow += object->size;
-    if (object->has_previous_tag && object->previous_tag != 0) graph.previous_tags.push_back({referee, object->previous_tag});
+    if (object->has_previous_tag && object->previous_tag != 0)
+      graph.previous_tags.push_back({referee, object->previous_tag});
   }
 }
 
@@ -136,7 +137,8 @@ bool GraphBuilder::finish(uint64_t end_offset, std::string *error) {
   }
   if (!scattered_.empty()) {
     // Some referrer's edges came in more than one run: lay every referrer's edges out together.
-    std::stable_sort(scattered_.begin(), scattered_.end(), [](const Run &a, const Run &b) { return a.owner < b.owner; });
+    std::stable_sort(scattered_.begin(), scattered_.end(),
+                     [](const Run &a, const Run &b) { return a.owner < b.owner; });
     std::vector<uint32_t> target, label;
     target.reserve(graph.target.size() + graph.roots.size());
     label.reserve(graph.target.size() + graph.roots.size());

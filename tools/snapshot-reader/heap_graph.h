@@ -20,8 +20,8 @@ inline uint32_t edge_kind(uint32_t label) { return label & 0x1F; }
 // A root reference, in the order of the super-root's edges.
 struct RootReference {
   uint32_t object = 0;
-  uint8_t kind = 0;        // JVMTI reference kind (21 JNI global, 22 system class, 24 stack local, ...)
-  int32_t depth = 0;       // stack locals: frame depth and slot
+  uint8_t kind = 0;   // JVMTI reference kind (21 JNI global, 22 system class, 24 stack local, ...)
+  int32_t depth = 0;  // stack locals: frame depth and slot
   int32_t slot = 0;
   uint64_t method = 0;
   uint64_t thread_id = 0;  // stack locals: the thread's Java id
@@ -33,20 +33,20 @@ struct ClassLinks {
 };
 
 struct HeapGraph {
-  uint32_t node_count = 1;             // ids 0 .. node_count - 1
-  std::vector<uint32_t> class_id;      // per id: the class id of its object record (0: no class or no record)
-  std::vector<uint32_t> shallow;       // per id: the size of its object record
-  std::vector<uint32_t> first;         // per id: its first edge
-  std::vector<uint32_t> degree;        // per id: how many edges follow it
-  std::vector<uint32_t> target;        // per edge: the referee
-  std::vector<uint32_t> label;         // per edge: kind and index
-  std::unordered_map<uint32_t, uint32_t> large_indexes;  // edge -> index, for indexes >= kLabelIndexLimit
-  std::vector<RootReference> roots;    // the super-root's edges, in order
+  uint32_t node_count = 1;         // ids 0 .. node_count - 1
+  std::vector<uint32_t> class_id;  // per id: the class id of its object record (0: no class or no record)
+  std::vector<uint32_t> shallow;   // per id: the size of its object record
+  std::vector<uint32_t> first;     // per id: its first edge
+  std::vector<uint32_t> degree;    // per id: how many edges follow it
+  std::vector<uint32_t> target;    // per edge: the referee
+  std::vector<uint32_t> label;     // per edge: kind and index
+  std::unordered_map<uint32_t, uint32_t> large_indexes;      // edge -> index, for indexes >= kLabelIndexLimit
+  std::vector<RootReference> roots;                          // the super-root's edges, in order
   std::vector<std::pair<uint32_t, uint32_t>> previous_tags;  // (id, low word of the previous tag), by id
   std::unordered_map<uint32_t, ClassLinks> class_links;      // by class id, from the graph's own references
-  uint64_t objects = 0;                // object records
-  uint64_t references = 0;             // reference records
-  uint64_t total_shallow = 0;          // sum of the object records' sizes
+  uint64_t objects = 0;                                      // object records
+  uint64_t references = 0;                                   // reference records
+  uint64_t total_shallow = 0;                                // sum of the object records' sizes
 
   uint32_t edge_index(uint32_t edge) const {
     uint32_t index = label[edge] >> 5;
@@ -82,7 +82,7 @@ class GraphBuilder {
  private:
   bool grow(uint64_t id);
   HeapGraph *graph_;
-  uint64_t id_limit_ = 0;  // 0: none
+  uint64_t id_limit_ = 0;             // 0: none
   uint64_t expected_references_ = 0;  // 0: unknown
   uint64_t largest_id_ = 0;
   std::string limit_reason_;

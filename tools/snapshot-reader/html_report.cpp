@@ -17,11 +17,20 @@ std::string escape_html(const std::string &text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -114,17 +123,17 @@ class TreeJson {
     }
     if (rest_count > 0) {
       comma(opened);
-      out_ += "{\"n\":" + json_string(std::to_string(rest_count) + " smaller objects") + ",\"r\":" +
-              std::to_string(rest) + ",\"o\":1}";
+      out_ += "{\"n\":" + json_string(std::to_string(rest_count) + " smaller objects") +
+              ",\"r\":" + std::to_string(rest) + ",\"o\":1}";
     }
     out_ += "]";
   }
 
   void group(const std::vector<uint32_t> &members, uint64_t retained, int depth) {
     std::string type = a_.names.is_class_object(members[0]) ? "java.lang.Class" : a_.names.describe_type(members[0]);
-    out_ += "{\"n\":" + json_string(std::to_string(members.size()) + " \u00d7 " + type) + ",\"k\":" +
-            json_string(type) + ",\"g\":" + std::to_string(members.size()) + ",\"r\":" + std::to_string(retained) +
-            ",\"c\":[";
+    out_ += "{\"n\":" + json_string(std::to_string(members.size()) + " \u00d7 " + type) +
+            ",\"k\":" + json_string(type) + ",\"g\":" + std::to_string(members.size()) +
+            ",\"r\":" + std::to_string(retained) + ",\"c\":[";
     size_t opened = out_.size();
     uint64_t shown = 0;
     size_t count = 0;
@@ -135,8 +144,8 @@ class TreeJson {
     }
     if (count < members.size()) {
       comma(opened);
-      out_ += "{\"n\":" + json_string(std::to_string(members.size() - count) + " more") + ",\"r\":" +
-              std::to_string(retained - shown) + ",\"o\":1}";
+      out_ += "{\"n\":" + json_string(std::to_string(members.size() - count) + " more") +
+              ",\"r\":" + std::to_string(retained - shown) + ",\"o\":1}";
     }
     out_ += "]}";
   }
@@ -297,16 +306,19 @@ std::string html_report(const Analysis &a, const std::string &title, double shar
   html += "<h1>Heap snapshot analysis</h1>\n<p class=\"facts\"><span>" + escape_html(title) + "</span><span>" +
           escape_html(meta("VM name") + " " + meta("VM version")) + "</span><span>OOM timestamp " +
           escape_html(meta("OOM timestamp")) + "</span></p>\n<p class=\"facts\"><span id=\"heap\">" +
-          human_bytes(a.heap()) + " in " + std::to_string(a.dominators.reached - 1) + " reachable objects</span><span>" +
-          std::to_string(a.graph.references) + " references</span><span>" + std::to_string(histogram.size()) +
-          " classes</span></p>\n";
+          human_bytes(a.heap()) + " in " + std::to_string(a.dominators.reached - 1) +
+          " reachable objects</span><span>" + std::to_string(a.graph.references) + " references</span><span>" +
+          std::to_string(histogram.size()) + " classes</span></p>\n";
 
   char threshold[16];
   snprintf(threshold, sizeof threshold, "%g%%", share * 100);
-  html += std::string("<h2>Leak suspects</h2>\n<p>Objects, and groups of one class under one dominator, that retain at least ") +
-          threshold + " of the heap.</p>\n";
-  html += "<table id=\"suspects\"><thead><tr><th>#</th><th>Retained bytes</th><th>Share</th><th>Suspect</th>"
-          "<th>GC root</th><th>Path from the root</th></tr></thead><tbody>\n";
+  html +=
+      std::string(
+          "<h2>Leak suspects</h2>\n<p>Objects, and groups of one class under one dominator, that retain at least ") +
+      threshold + " of the heap.</p>\n";
+  html +=
+      "<table id=\"suspects\"><thead><tr><th>#</th><th>Retained bytes</th><th>Share</th><th>Suspect</th>"
+      "<th>GC root</th><th>Path from the root</th></tr></thead><tbody>\n";
   for (size_t i = 0; i < suspects.size(); ++i) {
     const Suspect &s = suspects[i];
     std::string root = s.path.found ? root_kind_name(s.path.root_kind) : "none";
@@ -317,7 +329,8 @@ std::string html_report(const Analysis &a, const std::string &title, double shar
     for (const PathStep &step : s.inside) path += "  " + format_step(a, step) + "\n";
     if (s.held_members > 0) {
       path += "  holding " + std::to_string(s.held_members) + " \u00d7 " +
-              java_class_name(a.names.class_signature(s.held_class)) + " (" + percent(s.held_retained, a.heap()) + ")\n";
+              java_class_name(a.names.class_signature(s.held_class)) + " (" + percent(s.held_retained, a.heap()) +
+              ")\n";
     }
     if (!s.sample.empty()) path += s.group ? "  the largest of them:\n" : "  the largest of those:\n";
     for (const PathStep &step : s.sample) path += "    " + format_step(a, step) + "\n";
@@ -327,32 +340,38 @@ std::string html_report(const Analysis &a, const std::string &title, double shar
   if (suspects.empty()) html += "<tr><td colspan=\"6\">No object or group retains that much.</td></tr>\n";
   html += "</tbody></table>\n";
 
-  html += "<h2>Dominator tree</h2>\n<p>Each box is an object, sized by what it retains; click a box to look "
-          "inside it, and a name above to go back.</p>\n<div id=\"crumbs\"></div>\n"
-          "<svg id=\"treemap\" viewBox=\"0 0 1100 560\" width=\"1100\" height=\"560\" role=\"img\"></svg>\n";
+  html +=
+      "<h2>Dominator tree</h2>\n<p>Each box is an object, sized by what it retains; click a box to look "
+      "inside it, and a name above to go back.</p>\n<div id=\"crumbs\"></div>\n"
+      "<svg id=\"treemap\" viewBox=\"0 0 1100 560\" width=\"1100\" height=\"560\" role=\"img\"></svg>\n";
 
-  html += "<h2>Class histogram</h2>\n<table id=\"histogram\" class=\"sortable\"><thead><tr><th>Class</th>"
-          "<th data-type=\"n\">Instances</th><th data-type=\"n\">Shallow bytes</th><th data-type=\"n\">Retained bytes</th>"
-          "<th data-type=\"n\">Retained</th></tr></thead><tbody>\n";
+  html +=
+      "<h2>Class histogram</h2>\n<table id=\"histogram\" class=\"sortable\"><thead><tr><th>Class</th>"
+      "<th data-type=\"n\">Instances</th><th data-type=\"n\">Shallow bytes</th><th data-type=\"n\">Retained bytes</th>"
+      "<th data-type=\"n\">Retained</th></tr></thead><tbody>\n";
   for (const ClassRow &row : histogram) {
     html += "<tr>" + cell(java_class_name(a.names.class_signature(row.class_id))) + number_cell(row.instances) +
-            number_cell(row.shallow) + number_cell(row.retained) + cell(percent(row.retained, a.heap()), "n") + "</tr>\n";
+            number_cell(row.shallow) + number_cell(row.retained) + cell(percent(row.retained, a.heap()), "n") +
+            "</tr>\n";
   }
   html += "</tbody></table>\n";
 
-  html += "<h2>Biggest objects</h2>\n<table id=\"dominators\" class=\"sortable\"><thead><tr><th>Object</th>"
-          "<th data-type=\"n\">Shallow bytes</th><th data-type=\"n\">Retained bytes</th><th data-type=\"n\">Retained</th>"
-          "</tr></thead><tbody>\n";
+  html +=
+      "<h2>Biggest objects</h2>\n<table id=\"dominators\" class=\"sortable\"><thead><tr><th>Object</th>"
+      "<th data-type=\"n\">Shallow bytes</th><th data-type=\"n\">Retained bytes</th><th data-type=\"n\">Retained</th>"
+      "</tr></thead><tbody>\n";
   for (uint32_t id : top) {
-    html += "<tr>" + cell(object_label(a, id)) + number_cell(a.graph.shallow[id]) + number_cell(a.dominators.retained[id]) +
-            cell(percent(a.dominators.retained[id], a.heap()), "n") + "</tr>\n";
+    html += "<tr>" + cell(object_label(a, id)) + number_cell(a.graph.shallow[id]) +
+            number_cell(a.dominators.retained[id]) + cell(percent(a.dominators.retained[id], a.heap()), "n") +
+            "</tr>\n";
   }
   html += "</tbody></table>\n";
 
-  html += "<h2>Allocation points</h2>\n<p>Followed instances still alive, joined to their allocation point "
-          "through the tag they had before the snapshot.</p>\n<table id=\"allocations\" class=\"sortable\"><thead><tr>"
-          "<th data-type=\"n\">Allocation id</th><th>Class</th><th>Allocated at</th><th data-type=\"n\">Live objects</th>"
-          "<th data-type=\"n\">Shallow bytes</th><th data-type=\"n\">Retained bytes</th></tr></thead><tbody>\n";
+  html +=
+      "<h2>Allocation points</h2>\n<p>Followed instances still alive, joined to their allocation point "
+      "through the tag they had before the snapshot.</p>\n<table id=\"allocations\" class=\"sortable\"><thead><tr>"
+      "<th data-type=\"n\">Allocation id</th><th>Class</th><th>Allocated at</th><th data-type=\"n\">Live objects</th>"
+      "<th data-type=\"n\">Shallow bytes</th><th data-type=\"n\">Retained bytes</th></tr></thead><tbody>\n";
   for (const AllocationRow &row : allocations) {
     html += "<tr>" + number_cell(row.point.id) + cell(row.listed ? row.point.class_name : "(not listed)") +
             cell(row.point.birthplace) + number_cell(row.live) + number_cell(row.shallow) + number_cell(row.retained) +

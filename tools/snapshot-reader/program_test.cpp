@@ -33,14 +33,15 @@ TEST_F(ReaderProgram, HelpCommandsMessagesAndExitStatuses) {
   EXPECT_EQ(none.exit_code, 2);
   EXPECT_EQ(none.err, "snapshot-reader: no command and no snapshot given\n(see snapshot-reader --help)\n");
   EXPECT_EQ(reader({"suspects", "--frobnicate", snapshot_}).exit_code, 2);
-  EXPECT_EQ(reader({"report", snapshot_}).err, "snapshot-reader: report needs --html FILE\n(see snapshot-reader --help)\n");
+  EXPECT_EQ(reader({"report", snapshot_}).err,
+            "snapshot-reader: report needs --html FILE\n(see snapshot-reader --help)\n");
 
   // Straight from an archive the system's tar packed (entries under a directory of their own),
   // written outside the directory it packs.
   vt::TempDir archives{"vorkel-reader-archive"};
   std::string archive = archives / "shop.tar.bz2";
-  vt::ProcessResult tar = vt::run_process("/bin/tar", {"tar", "-cjf", archive, "-C", dir_.path() + "/..",
-                                                       dir_.path().substr(dir_.path().rfind('/') + 1)});
+  vt::ProcessResult tar = vt::run_process(
+      "/bin/tar", {"tar", "-cjf", archive, "-C", dir_.path() + "/..", dir_.path().substr(dir_.path().rfind('/') + 1)});
   ASSERT_EQ(tar.exit_code, 0) << tar.err;
   vt::ProcessResult from_directory = reader({"suspects", snapshot_});
   vt::ProcessResult from_archive = reader({"suspects", archive});
@@ -57,7 +58,8 @@ TEST_F(ReaderProgram, HelpCommandsMessagesAndExitStatuses) {
   EXPECT_EQ(vt::split_lines(histogram.out).size(), 5u) << histogram.out;
   EXPECT_TRUE(vt::contains(histogram.out, "            9            70064            70064    86.0%  byte[]\n"))
       << histogram.out;
-  EXPECT_TRUE(vt::contains(histogram.out, "            1               48            41336    50.8%  Map\n")) << histogram.out;
+  EXPECT_TRUE(vt::contains(histogram.out, "            1               48            41336    50.8%  Map\n"))
+      << histogram.out;
   vt::ProcessResult dominators = reader({"dominators", "-n", "1", snapshot_});
   EXPECT_TRUE(vt::contains(dominators.out, "           41336     50.8%          0  class Shop #1 (the roots)\n"))
       << dominators.out;
@@ -77,10 +79,19 @@ TEST_F(ReaderProgram, HelpCommandsMessagesAndExitStatuses) {
 
 // Chromium as the brief says it runs here: headless, as root, with a profile of its own.
 vt::ProcessResult chromium(const vt::TempDir &profile, const std::vector<std::string> &arguments) {
-  std::vector<std::string> argv{"chromium",  "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                                "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                                "--disable-sync", "--user-data-dir=" + profile.path(), "--enable-logging=stderr",
-                                "--v=0", "--window-size=1280,1400"};
+  std::vector<std::string> argv{"chromium",
+                                "--headless",
+                                "--no-sandbox",
+                                "--disable-gpu",
+                                "--disable-quic",
+                                "--no-first-run",
+                                "--disable-background-networking",
+                                "--disable-component-update",
+                                "--disable-sync",
+                                "--user-data-dir=" + profile.path(),
+                                "--enable-logging=stderr",
+                                "--v=0",
+                                "--window-size=1280,1400"};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return vt::run_process("/usr/bin/chromium", argv, {.timeout = std::chrono::seconds(180)});
 }
@@ -162,7 +173,8 @@ TEST_F(ReaderProgram, TheHtmlReportIsSelfContainedAndDrawsInHeadlessChromium) {
   // Nothing is fetched: no link, source, import or address but the SVG namespace's name.
   std::string svg_namespace = "'http://www.w3.org/2000/svg'";
   ASSERT_EQ(vt::count_occurrences(html, svg_namespace), 1u);
-  std::string rest = html.substr(0, html.find(svg_namespace)) + html.substr(html.find(svg_namespace) + svg_namespace.size());
+  std::string rest =
+      html.substr(0, html.find(svg_namespace)) + html.substr(html.find(svg_namespace) + svg_namespace.size());
   for (const char *external : {"http:", "https:", "<link", "src=", "@import", "url(", "fetch(", "XMLHttpRequest"}) {
     EXPECT_FALSE(vt::contains(rest, external)) << external;
   }

@@ -136,7 +136,8 @@ class TarReader {
     } else {
       for (int i = 124; i < 136 && header_[i] != 0 && header_[i] != ' '; ++i) {
         if (header_[i] < '0' || header_[i] > '7') {
-          *error_ = "damaged tar header for " + name_ + " (uncompressed offset " + std::to_string(position_ - 512) + ")";
+          *error_ =
+              "damaged tar header for " + name_ + " (uncompressed offset " + std::to_string(position_ - 512) + ")";
           return false;
         }
         size = size * 8 + (header_[i] - '0');

@@ -17,9 +17,9 @@ uint64_t summary_value(const InfoFile &info, const char *key) {
 // The graph's records go through the parser into the builder.
 struct Pipeline {
   explicit Pipeline(HeapGraph *graph, const GraphLimits &limits)
-      : builder(graph, limits), parser([this](const Reference &reference, const Object *object) {
-          builder.visit(parser, reference, object);
-        }) {}
+      : builder(graph, limits),
+        parser([this](const Reference &reference, const Object *object) { builder.visit(parser, reference, object); }) {
+  }
   GraphBuilder builder;
   GraphParser parser;
 };
@@ -45,7 +45,9 @@ bool load_snapshot(const std::string &path, LoadedSnapshot *out, Progress *progr
     return false;
   };
   // The Summary's counts and the graph's size bound every id and size the arrays once.
-  sink.graph_size = [&](uint64_t size) { pipeline = std::make_unique<Pipeline>(&out->graph, graph_limits(out->info, size)); };
+  sink.graph_size = [&](uint64_t size) {
+    pipeline = std::make_unique<Pipeline>(&out->graph, graph_limits(out->info, size));
+  };
   sink.graph = [&](const uint8_t *data, size_t size) {
     if (!pipeline) pipeline = std::make_unique<Pipeline>(&out->graph, graph_limits(out->info, 0));
     return pipeline->parser.feed(data, size);

@@ -49,9 +49,7 @@ class Cursor {
   size_t offset_ = 0;
 };
 
-std::string at(size_t offset, const std::string &what) {
-  return "offset " + std::to_string(offset) + ": " + what;
-}
+std::string at(size_t offset, const std::string &what) { return "offset " + std::to_string(offset) + ": " + what; }
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\r')) text.remove_prefix(1);
@@ -88,24 +86,42 @@ bool section_header(std::string_view line, std::string *name) {
 
 const char *reference_kind_name(unsigned kind) {
   switch (kind) {
-    case 1: return "class";
-    case 2: return "field";
-    case 3: return "array element";
-    case 4: return "class loader";
-    case 5: return "signers";
-    case 6: return "protection domain";
-    case 7: return "interface";
-    case 8: return "static field";
-    case 9: return "constant pool";
-    case 10: return "superclass";
-    case 21: return "JNI global";
-    case 22: return "system class";
-    case 23: return "monitor";
-    case 24: return "stack local";
-    case 25: return "JNI local";
-    case 26: return "thread";
-    case 27: return "other";
-    default: return "unknown";
+    case 1:
+      return "class";
+    case 2:
+      return "field";
+    case 3:
+      return "array element";
+    case 4:
+      return "class loader";
+    case 5:
+      return "signers";
+    case 6:
+      return "protection domain";
+    case 7:
+      return "interface";
+    case 8:
+      return "static field";
+    case 9:
+      return "constant pool";
+    case 10:
+      return "superclass";
+    case 21:
+      return "JNI global";
+    case 22:
+      return "system class";
+    case 23:
+      return "monitor";
+    case 24:
+      return "stack local";
+    case 25:
+      return "JNI local";
+    case 26:
+      return "thread";
+    case 27:
+      return "other";
+    default:
+      return "unknown";
   }
 }
 
@@ -424,7 +440,8 @@ bool check_consistency(const GraphStats &stats, const InfoFile &info, std::vecto
       if (id == 0) {
         problems->push_back("an object record describes id 0");
       } else if (id <= (uint64_t)class_max_id) {
-        if (!class_objects.insert(id).second) problems->push_back("class object " + std::to_string(id) + " described twice");
+        if (!class_objects.insert(id).second)
+          problems->push_back("class object " + std::to_string(id) + " described twice");
       } else {
         ++walk_objects;
         if (id != expected_next) in_order = false;
@@ -465,9 +482,8 @@ bool read_whole_file(const std::string &path, std::string *content) {
 Report read_directory(const std::string &path) {
   Report report;
   std::string info_text;
-  GraphParser parser([&report](const Reference &reference, const Object *object) {
-    count_record(&report.stats, reference, object);
-  });
+  GraphParser parser(
+      [&report](const Reference &reference, const Object *object) { count_record(&report.stats, reference, object); });
   SnapshotSink sink;
   sink.info = [&](std::string text) {
     info_text = std::move(text);
@@ -509,7 +525,8 @@ std::string format_report(const Report &report, size_t top) {
   auto name_of = [&](uint32_t class_id) -> std::string {
     auto found = report.info.classes.find(class_id);
     if (class_id == 0) return "(no class)";
-    return found != report.info.classes.end() ? found->second.signature : "(unlisted class " + std::to_string(class_id) + ")";
+    return found != report.info.classes.end() ? found->second.signature
+                                              : "(unlisted class " + std::to_string(class_id) + ")";
   };
   std::vector<std::pair<uint32_t, GraphStats::PerClass>> classes(stats.classes.begin(), stats.classes.end());
   auto print_top = [&](const char *title, auto better) {

@@ -13,20 +13,20 @@ namespace snapshot_reader {
 
 // One reference record, with the object record that followed it when there was one.
 struct Reference {
-  unsigned kind = 0;       // JVMTI heap reference kind, 1 to 27
-  uint32_t index = 0;      // field, element or static-field index (indexed kinds only)
-  uint64_t referrer = 0;   // 0 for roots
+  unsigned kind = 0;      // JVMTI heap reference kind, 1 to 27
+  uint32_t index = 0;     // field, element or static-field index (indexed kinds only)
+  uint64_t referrer = 0;  // 0 for roots
   uint64_t referee = 0;
   // Stack locals only.
   uint64_t method = 0;
   int32_t slot = 0;
   int32_t depth = 0;
   uint64_t thread_id = 0;
-  size_t offset = 0;       // where the record starts in the file
+  size_t offset = 0;  // where the record starts in the file
 };
 
 struct Object {
-  uint64_t id = 0;         // the referee of the reference record before it
+  uint64_t id = 0;  // the referee of the reference record before it
   bool has_previous_tag = false;
   uint32_t previous_tag = 0;
   uint32_t class_id = 0;
@@ -101,19 +101,19 @@ struct AllocationPoint {
 };
 
 struct InfoFile {
-  std::vector<std::string> sections;                  // section names in file order
-  std::map<std::string, std::string> metadata;        // "Dump version" -> "5", ...
-  std::map<uint64_t, ClassEntry> classes;             // by class id
-  std::vector<uint64_t> class_order;                  // class ids in file order
-  std::map<uint64_t, MethodEntry> methods;            // by JVMTI method id
-  std::map<uint64_t, uint32_t> class_sizes;           // class id -> base + metadata size
-  std::map<std::string, int64_t> summary;             // "Object count" -> ...
+  std::vector<std::string> sections;            // section names in file order
+  std::map<std::string, std::string> metadata;  // "Dump version" -> "5", ...
+  std::map<uint64_t, ClassEntry> classes;       // by class id
+  std::vector<uint64_t> class_order;            // class ids in file order
+  std::map<uint64_t, MethodEntry> methods;      // by JVMTI method id
+  std::map<uint64_t, uint32_t> class_sizes;     // class id -> base + metadata size
+  std::map<std::string, int64_t> summary;       // "Object count" -> ...
   int allocation_points = 0;
   std::vector<AllocationPoint> allocation_list;
   int threads = 0;
   std::vector<ThreadEntry> thread_list;
   int classloaders = 0;
-  bool complete = false;                              // ends with the "End" header
+  bool complete = false;  // ends with the "End" header
 };
 
 bool parse_info(const std::string &text, InfoFile *info, std::string *error);
@@ -121,11 +121,11 @@ bool parse_info(const std::string &text, InfoFile *info, std::string *error);
 // Figures gathered from a graph.
 struct GraphStats {
   uint64_t references = 0;
-  uint64_t local_references = 0;      // stack locals (kind 24)
-  uint64_t class_references = 0;      // kind 1
-  uint64_t objects = 0;               // object records
-  uint64_t root_references = 0;       // referrer 0
-  uint64_t max_id = 0;                // largest id named anywhere
+  uint64_t local_references = 0;  // stack locals (kind 24)
+  uint64_t class_references = 0;  // kind 1
+  uint64_t objects = 0;           // object records
+  uint64_t root_references = 0;   // referrer 0
+  uint64_t max_id = 0;            // largest id named anywhere
   std::map<unsigned, uint64_t> references_by_kind;
   struct PerClass {
     uint64_t instances = 0;

@@ -29,8 +29,8 @@ std::string percent(uint64_t part, uint64_t whole) {
 }
 
 std::string format_histogram(const Analysis &a, const std::vector<ClassRow> &rows, size_t top) {
-  std::string out = "Class histogram: " + std::to_string(rows.size()) + " classes, " + human_bytes(a.heap()) +
-                    " in " + std::to_string(a.dominators.reached - 1) + " reachable objects\n";
+  std::string out = "Class histogram: " + std::to_string(rows.size()) + " classes, " + human_bytes(a.heap()) + " in " +
+                    std::to_string(a.dominators.reached - 1) + " reachable objects\n";
   out += "     instances    shallow bytes   retained bytes  retained  class\n";
   for (size_t i = 0; i < rows.size() && i < top; ++i) {
     char line[96];
@@ -49,7 +49,8 @@ std::string format_dominators(const Analysis &a, const std::vector<uint32_t> &id
     snprintf(line, sizeof line, "%16" PRIu64 " %9s %10u  ", a.dominators.retained[id],
              percent(a.dominators.retained[id], a.heap()).c_str(), a.graph.shallow[id]);
     uint32_t idom = a.dominators.idom[id];
-    out += line + object_label(a, id) + " (" + (idom == 0 ? std::string("the roots") : "#" + std::to_string(idom)) + ")\n";
+    out +=
+        line + object_label(a, id) + " (" + (idom == 0 ? std::string("the roots") : "#" + std::to_string(idom)) + ")\n";
   }
   return out;
 }
@@ -82,8 +83,8 @@ std::string format_suspects(const Analysis &a, const std::vector<Suspect> &suspe
     return std::string("No leak suspects: no object or group of objects retains ") + threshold + " of the heap (" +
            human_bytes(a.heap()) + ").\n";
   }
-  std::string out = std::string("Leak suspects (retaining at least ") + threshold + " of the heap, " +
-                    human_bytes(a.heap()) + "):\n";
+  std::string out =
+      std::string("Leak suspects (retaining at least ") + threshold + " of the heap, " + human_bytes(a.heap()) + "):\n";
   auto steps = [&](const char *title, const std::vector<PathStep> &list) {
     if (list.empty()) return;
     out += std::string("  ") + title + ":\n";

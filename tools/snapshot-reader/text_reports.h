@@ -8,7 +8,7 @@
 
 namespace snapshot_reader {
 
-std::string human_bytes(uint64_t bytes);  // "58.4 MB"
+std::string human_bytes(uint64_t bytes);             // "58.4 MB"
 std::string percent(uint64_t part, uint64_t whole);  // "92.1%"
 
 std::string format_histogram(const Analysis &analysis, const std::vector<ClassRow> &rows, size_t top);

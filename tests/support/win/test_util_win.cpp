@@ -77,9 +77,9 @@ HANDLE start(const std::string &program, const std::vector<std::string> &argv, c
   PROCESS_INFORMATION process{};
   std::vector<char> line(command_line.begin(), command_line.end());
   line.push_back('\0');
-  BOOL started = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
-                                environment.data(), options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup,
-                                &process);
+  BOOL started =
+      CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, environment.data(),
+                     options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup, &process);
   for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }

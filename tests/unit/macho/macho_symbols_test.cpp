@@ -98,9 +98,7 @@ TEST_F(MachOSymbols, AMissingNameIsReportedAndTheOthersStillResolve) {
 TEST_F(MachOSymbols, FilesThatAreNotSixtyFourBitMachOFail) {
   std::string thin = vt::read_file(macho_dir + "/libfakejvm_x86_64.dylib");
   // A fat file whose first architecture is a 32-bit image, the second the 64-bit dylib.
-  auto be32 = [](uint32_t v) {
-    return std::string{(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v};
-  };
+  auto be32 = [](uint32_t v) { return std::string{(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v}; };
   std::string fat = be32(0xCAFEBABE) + be32(2);
   fat += be32(7) + be32(3) + be32(4096) + be32(28) + be32(12);
   fat += be32(0x01000007) + be32(3) + be32(8192) + be32((uint32_t)thin.size()) + be32(12);

@@ -13,27 +13,37 @@ FAKE_JVM_DATA uint64_t gHotSpotVMStructs, gHotSpotVMTypes, gHotSpotVMIntConstant
 FAKE_JVM_DATA uint64_t gHotSpotVMStructEntryTypeNameOffset, gHotSpotVMStructEntryFieldNameOffset,
     gHotSpotVMStructEntryTypeStringOffset, gHotSpotVMStructEntryIsStaticOffset, gHotSpotVMStructEntryOffsetOffset,
     gHotSpotVMStructEntryAddressOffset, gHotSpotVMStructEntryArrayStride, gHotSpotVMTypeEntryTypeNameOffset,
-    gHotSpotVMTypeEntrySuperclassNameOffset, gHotSpotVMTypeEntryIsOopTypeOffset,
-    gHotSpotVMTypeEntryIsIntegerTypeOffset, gHotSpotVMTypeEntryIsUnsignedOffset, gHotSpotVMTypeEntrySizeOffset,
-    gHotSpotVMTypeEntryArrayStride, gHotSpotVMIntConstantEntryNameOffset, gHotSpotVMIntConstantEntryValueOffset,
-    gHotSpotVMIntConstantEntryArrayStride;
+    gHotSpotVMTypeEntrySuperclassNameOffset, gHotSpotVMTypeEntryIsOopTypeOffset, gHotSpotVMTypeEntryIsIntegerTypeOffset,
+    gHotSpotVMTypeEntryIsUnsignedOffset, gHotSpotVMTypeEntrySizeOffset, gHotSpotVMTypeEntryArrayStride,
+    gHotSpotVMIntConstantEntryNameOffset, gHotSpotVMIntConstantEntryValueOffset, gHotSpotVMIntConstantEntryArrayStride;
 }
 
-#define EXPORT_ROW(name) {#name, &name}
+#define EXPORT_ROW(name) \
+  { #name, &name }
 uint64_t *fake_jvm_export(const char *name) {
   const struct {
     const char *name;
     uint64_t *variable;
   } rows[] = {
-      EXPORT_ROW(gHotSpotVMStructs), EXPORT_ROW(gHotSpotVMTypes), EXPORT_ROW(gHotSpotVMIntConstants),
-      EXPORT_ROW(gHotSpotVMStructEntryTypeNameOffset), EXPORT_ROW(gHotSpotVMStructEntryFieldNameOffset),
-      EXPORT_ROW(gHotSpotVMStructEntryTypeStringOffset), EXPORT_ROW(gHotSpotVMStructEntryIsStaticOffset),
-      EXPORT_ROW(gHotSpotVMStructEntryOffsetOffset), EXPORT_ROW(gHotSpotVMStructEntryAddressOffset),
-      EXPORT_ROW(gHotSpotVMStructEntryArrayStride), EXPORT_ROW(gHotSpotVMTypeEntryTypeNameOffset),
-      EXPORT_ROW(gHotSpotVMTypeEntrySuperclassNameOffset), EXPORT_ROW(gHotSpotVMTypeEntryIsOopTypeOffset),
-      EXPORT_ROW(gHotSpotVMTypeEntryIsIntegerTypeOffset), EXPORT_ROW(gHotSpotVMTypeEntryIsUnsignedOffset),
-      EXPORT_ROW(gHotSpotVMTypeEntrySizeOffset), EXPORT_ROW(gHotSpotVMTypeEntryArrayStride),
-      EXPORT_ROW(gHotSpotVMIntConstantEntryNameOffset), EXPORT_ROW(gHotSpotVMIntConstantEntryValueOffset),
+      EXPORT_ROW(gHotSpotVMStructs),
+      EXPORT_ROW(gHotSpotVMTypes),
+      EXPORT_ROW(gHotSpotVMIntConstants),
+      EXPORT_ROW(gHotSpotVMStructEntryTypeNameOffset),
+      EXPORT_ROW(gHotSpotVMStructEntryFieldNameOffset),
+      EXPORT_ROW(gHotSpotVMStructEntryTypeStringOffset),
+      EXPORT_ROW(gHotSpotVMStructEntryIsStaticOffset),
+      EXPORT_ROW(gHotSpotVMStructEntryOffsetOffset),
+      EXPORT_ROW(gHotSpotVMStructEntryAddressOffset),
+      EXPORT_ROW(gHotSpotVMStructEntryArrayStride),
+      EXPORT_ROW(gHotSpotVMTypeEntryTypeNameOffset),
+      EXPORT_ROW(gHotSpotVMTypeEntrySuperclassNameOffset),
+      EXPORT_ROW(gHotSpotVMTypeEntryIsOopTypeOffset),
+      EXPORT_ROW(gHotSpotVMTypeEntryIsIntegerTypeOffset),
+      EXPORT_ROW(gHotSpotVMTypeEntryIsUnsignedOffset),
+      EXPORT_ROW(gHotSpotVMTypeEntrySizeOffset),
+      EXPORT_ROW(gHotSpotVMTypeEntryArrayStride),
+      EXPORT_ROW(gHotSpotVMIntConstantEntryNameOffset),
+      EXPORT_ROW(gHotSpotVMIntConstantEntryValueOffset),
       EXPORT_ROW(gHotSpotVMIntConstantEntryArrayStride),
   };
   for (const auto &row : rows) {
@@ -97,10 +107,15 @@ uint64_t vptr() {
 
 uint64_t fake_jvm_vtable_pointer(int kind) {
   switch (kind) {
-    case 0: return vptr<InstanceKlass>();
-    case 1: return vptr<InstanceMirrorKlass>();
-    case 2: return vptr<InstanceRefKlass>();
-    case 3: return vptr<InstanceClassLoaderKlass>();
-    default: return vptr<ConstantPool>();
+    case 0:
+      return vptr<InstanceKlass>();
+    case 1:
+      return vptr<InstanceMirrorKlass>();
+    case 2:
+      return vptr<InstanceRefKlass>();
+    case 3:
+      return vptr<InstanceClassLoaderKlass>();
+    default:
+      return vptr<ConstantPool>();
   }
 }

@@ -12,8 +12,16 @@ constexpr size_t HEAP_SIZE = 4 << 20;
 
 // Static storage of the image, as offsets into its statics block.
 enum static_slot : uint64_t {
-  NARROW_BASE = 0, NARROW_SHIFT = 8, NKLASS_BASE = 16, NKLASS_SHIFT = 24, KLASS_OFFSET = 32,
-  IKLASS_KLASS = 40, FLAGS = 48, NUM_FLAGS = 56, VERSION_STRING = 64, MAJOR = 72,
+  NARROW_BASE = 0,
+  NARROW_SHIFT = 8,
+  NKLASS_BASE = 16,
+  NKLASS_SHIFT = 24,
+  KLASS_OFFSET = 32,
+  IKLASS_KLASS = 40,
+  FLAGS = 48,
+  NUM_FLAGS = 56,
+  VERSION_STRING = 64,
+  MAJOR = 72,
 };
 constexpr uint64_t NOT_STATIC = ~(uint64_t)0;
 constexpr uint32_t MIRROR_KLASS_OFFSET = 64;
@@ -85,12 +93,21 @@ struct type_size {
   uint64_t size;
 };
 const type_size type_sizes[] = {
-    {&type_instance_klass, 256}, {&type_flag, 40},         {&type_oop_desc, 16},
-    {&type_instance_oop_desc, 16}, {&type_intx, 8},        {&type_intptr_t, 8},
-    {&type_constant_pool_oop_desc, constant_pool_size},    {&type_constant_pool_cache_oop_desc, 32},
-    {&type_constant_pool_cache_entry, 32},                 {&type_array_oop_desc, 16},
-    {&type_method_counters, 40}, {&type_u1, 1},            {&type_u2, 2},
-    {&type_jushort, 2},          {&type_ptr, 8},
+    {&type_instance_klass, 256},
+    {&type_flag, 40},
+    {&type_oop_desc, 16},
+    {&type_instance_oop_desc, 16},
+    {&type_intx, 8},
+    {&type_intptr_t, 8},
+    {&type_constant_pool_oop_desc, constant_pool_size},
+    {&type_constant_pool_cache_oop_desc, 32},
+    {&type_constant_pool_cache_entry, 32},
+    {&type_array_oop_desc, 16},
+    {&type_method_counters, 40},
+    {&type_u1, 1},
+    {&type_u2, 2},
+    {&type_jushort, 2},
+    {&type_ptr, 8},
 };
 
 }  // namespace
@@ -196,8 +213,8 @@ void VmImage::add_fields(const field_row *list) {
     if (options.major < row->lowest || options.major > row->highest) continue;
     const field_target *target = row->target;
     const auto &layout = layout_.at(target);
-    structs_.push_back({name(target->type_name), name(target->field_name), name(target->type_string),
-                        target->is_static, layout.first, layout.second});
+    structs_.push_back({name(target->type_name), name(target->field_name), name(target->type_string), target->is_static,
+                        layout.first, layout.second});
   }
 }
 
@@ -321,7 +338,7 @@ VmSampleClass build_sample_class(VmImage &image) {
   VmSampleClass sample{};
   char *pool = image.alloc(constant_pool_size + 10 * 8);
   VmImage::put(pool, cp_length, (int32_t)10);  // also where the heap array length lies below 14
-  const std::string symbols[] = {"",    "run", "()V", std::string(600, 'n'), "(" + std::string(2100, 's') + ")V",
+  const std::string symbols[] = {"",      "run", "()V", std::string(600, 'n'), "(" + std::string(2100, 's') + ")V",
                                  "count", "I"};
   for (uint32_t i = 1; i < 7; ++i) {
     uint64_t symbol = reinterpret_cast<uint64_t>(image.symbol(symbols[i]));

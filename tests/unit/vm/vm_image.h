@@ -30,9 +30,8 @@ struct VmImageOptions {
 // Field offsets inside the synthetic metadata (klass fields start after the object header below 25).
 namespace vm_layout {
 constexpr uint32_t klass_layout_helper = 8, klass_name = 16, iklass_constants = 24, iklass_local_interfaces = 32,
-                   iklass_trans_interfaces = 40, iklass_methods = 48, iklass_inner_classes = 56,
-                   iklass_fields = 64, iklass_java_fields_count = 72, iklass_class_annotations = 80,
-                   iklass_fields_annotations = 88;
+                   iklass_trans_interfaces = 40, iklass_methods = 48, iklass_inner_classes = 56, iklass_fields = 64,
+                   iklass_java_fields_count = 72, iklass_class_annotations = 80, iklass_fields_annotations = 88;
 constexpr uint32_t cp_length = 16, cp_cache = 24, cp_tags = 32, cpc_length = 16;
 constexpr uint32_t method_const = 8, method_data = 16, method_counters = 24, method_size = 32, method_access = 36;
 constexpr uint32_t const_method_size = 8, const_method_stackmap = 16, const_method_name = 24, const_method_sig = 26;
@@ -108,7 +107,7 @@ class VmImage {
   std::vector<TypeEntry> types_;
   std::vector<ConstEntry> constants_;
   std::map<const field_target *, std::pair<uint64_t, uint64_t>> layout_;  // offset, static address
-  char *heap_base_ = nullptr;  // also the base of narrow pointers (shift 3)
+  char *heap_base_ = nullptr;                                             // also the base of narrow pointers (shift 3)
   size_t used_ = 0;
   int32_t *major_storage_ = nullptr;
   char *instance_klass_klass_ = nullptr;

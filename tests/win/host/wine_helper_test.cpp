@@ -75,7 +75,7 @@ class WineHelpers : public ::testing::Test {
   }
 
   bool wait_for_log(const std::string &text) {
-    return vt::wait_until([&] { return vt::contains(native_log(), text); }, std::chrono::seconds(120), 
+    return vt::wait_until([&] { return vt::contains(native_log(), text); }, std::chrono::seconds(120),
                           std::chrono::milliseconds(100));
   }
 
@@ -90,8 +90,8 @@ class WineHelpers : public ::testing::Test {
 
 TEST_F(WineHelpers, NotifySendsTheNotificationByteForByte) {
   vt::TestCollector collector;
-  vt::ProcessResult result = rundll({"notify", "127.0.0.1", std::to_string(collector.port()), "5", "acc-1",
-                                     "jvm 1", "session/1", "{\"type\":\"heap\"}", "1700000000123", "start", ""});
+  vt::ProcessResult result = rundll({"notify", "127.0.0.1", std::to_string(collector.port()), "5", "acc-1", "jvm 1",
+                                     "session/1", "{\"type\":\"heap\"}", "1700000000123", "start", ""});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   ASSERT_TRUE(collector.wait_for_requests(1, std::chrono::seconds(30)));
   std::vector<vt::HttpRequest> requests = collector.requests();
@@ -109,8 +109,8 @@ TEST_F(WineHelpers, NotifySendsTheNotificationByteForByte) {
 
 TEST_F(WineHelpers, WrongArgumentsAreLoggedAndEndTheHelperWithCodeOne) {
   vt::TestCollector collector;
-  vt::ProcessResult result = rundll({"notify", "127.0.0.1", std::to_string(collector.port()), "5", "a", "j", "s",
-                                     "d", "1", "start"});
+  vt::ProcessResult result =
+      rundll({"notify", "127.0.0.1", std::to_string(collector.port()), "5", "a", "j", "s", "d", "1", "start"});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(rundll({"monitor", "1234", "work"}).exit_code, 1);
   EXPECT_EQ(rundll({"dump"}).exit_code, 1);
@@ -126,14 +126,14 @@ TEST_F(WineHelpers, WrongArgumentsAreLoggedAndEndTheHelperWithCodeOne) {
 TEST_F(WineHelpers, MonitorReportsAWindowsProcessExitWithItsCodeAndCrashLog) {
   vt::TestCollector collector;
   std::string pid_file = home_ / "pid", release = home_ / "release";
-  vt::BackgroundProcess *probe = start_probe({"exit", "3", windows_path(pid_file), windows_path(release),
-                                              "# A fatal error\tin the probe\n\x1b[0m"});
+  vt::BackgroundProcess *probe = start_probe(
+      {"exit", "3", windows_path(pid_file), windows_path(release), "# A fatal error\tin the probe\n\x1b[0m"});
   std::string pid = wait_for_pid(pid_file);
   ASSERT_FALSE(pid.empty());
-  vt::BackgroundProcess monitor(env("VORKEL_WINE_RUN"),
-                                {"wine-run.sh", "rundll32.exe", windows_path(home_ / "lib/vorkel.dll") + ",agent_win32_entry",
-                                 "monitor", pid, windows_path(home_ / "work"), "acc", "jvm-7", "sess", "127.0.0.1",
-                                 std::to_string(collector.port()), ""});
+  vt::BackgroundProcess monitor(
+      env("VORKEL_WINE_RUN"),
+      {"wine-run.sh", "rundll32.exe", windows_path(home_ / "lib/vorkel.dll") + ",agent_win32_entry", "monitor", pid,
+       windows_path(home_ / "work"), "acc", "jvm-7", "sess", "127.0.0.1", std::to_string(collector.port()), ""});
   ASSERT_TRUE(wait_for_log("Process monitor succesfully started, monitoring PID " + pid + "."));
   EXPECT_EQ(collector.connection_count(), 0u);  // nothing before the process ends
   ASSERT_TRUE(vt::write_file(release, "go"));
@@ -161,10 +161,10 @@ TEST_F(WineHelpers, MonitorSavesTheReportWhenTheCollectorIsDown) {
   vt::BackgroundProcess *probe = start_probe({"exit", "0", windows_path(pid_file), windows_path(release)});
   std::string pid = wait_for_pid(pid_file);
   ASSERT_FALSE(pid.empty());
-  vt::BackgroundProcess monitor(env("VORKEL_WINE_RUN"),
-                                {"wine-run.sh", "rundll32.exe", windows_path(home_ / "lib/vorkel.dll") + ",agent_win32_entry",
-                                 "monitor", pid, windows_path(home_ / "work"), "acc", "jvm", "sess", "127.0.0.1",
-                                 std::to_string(closed_port), ""});
+  vt::BackgroundProcess monitor(
+      env("VORKEL_WINE_RUN"),
+      {"wine-run.sh", "rundll32.exe", windows_path(home_ / "lib/vorkel.dll") + ",agent_win32_entry", "monitor", pid,
+       windows_path(home_ / "work"), "acc", "jvm", "sess", "127.0.0.1", std::to_string(closed_port), ""});
   ASSERT_TRUE(wait_for_log("monitoring PID " + pid + "."));
   ASSERT_TRUE(vt::write_file(release, "go"));
   EXPECT_EQ(probe->wait(std::chrono::seconds(60)).exit_code, 0);
@@ -193,10 +193,9 @@ TEST_F(WineHelpers, AnAgentProcessStartsItsOwnMonitorThroughRundll32) {
   vt::TestCollector collector;
   std::string pid_file = home_ / "pid", release = home_ / "release";
   std::string pattern = windows_path(home_ / "work") + "\\crash_%p.log";
-  vt::BackgroundProcess *probe =
-      start_probe({"agent", windows_path(home_ / "lib/vorkel.dll"), windows_path(home_ / "work"),
-                   std::to_string(collector.port()), "5", windows_path(pid_file), windows_path(release), pattern,
-                   "fatal error in agent probe"});
+  vt::BackgroundProcess *probe = start_probe(
+      {"agent", windows_path(home_ / "lib/vorkel.dll"), windows_path(home_ / "work"), std::to_string(collector.port()),
+       "5", windows_path(pid_file), windows_path(release), pattern, "fatal error in agent probe"});
   std::string pid = wait_for_pid(pid_file);
   ASSERT_FALSE(pid.empty());
   ASSERT_TRUE(wait_for_log("Process monitor succesfully started, monitoring PID " + pid + ".")) << native_log();
@@ -227,8 +226,11 @@ TEST_F(WineHelpers, ASnapshotArchiveWrittenOnWindowsIsReadBackByTarAndBzip2) {
   }
   ASSERT_TRUE(vt::write_file(home_ / "oom_info.txt", info));
   ASSERT_TRUE(vt::write_file(home_ / "oom_graph.bin", graph));
-  std::vector<std::string> argv = {"wine-run.sh", env("VORKEL_WIN_PROBE"), "archive",
-                                   windows_path(home_ / "oom_info.txt"), windows_path(home_ / "oom_graph.bin"),
+  std::vector<std::string> argv = {"wine-run.sh",
+                                   env("VORKEL_WIN_PROBE"),
+                                   "archive",
+                                   windows_path(home_ / "oom_info.txt"),
+                                   windows_path(home_ / "oom_graph.bin"),
                                    windows_path(home_ / "oom.tar.bz2")};
   vt::ProcessOptions options;
   options.timeout = std::chrono::seconds(300);

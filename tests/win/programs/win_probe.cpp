@@ -8,7 +8,8 @@
 //       given) as the crash log hs_err_pid<pid>.log of the temporary directory, and exits with CODE.
 //   win_probe agent AGENT_DLL WORK_DIR PORT CODE PID_FILE RELEASE_FILE CRASH_PATTERN CRASH_TEXT
 //       acts as the JVM: configures the agent record, starts the exit monitor for itself through
-//       the agent's own start (rundll32.exe and the DLL), writes its process id to PID_FILE, waits for RELEASE_FILE, writes CRASH_TEXT where CRASH_PATTERN says, exits with CODE.
+//       the agent's own start (rundll32.exe and the DLL), writes its process id to PID_FILE, waits for RELEASE_FILE,
+//       writes CRASH_TEXT where CRASH_PATTERN says, exits with CODE.
 //   win_probe archive INFO GRAPH ARCHIVE
 //       writes the snapshot archive of the two files; exits 0 when it was written, 1 when not.
 #include <windows.h>
@@ -102,6 +103,7 @@ int main(int argc, char **argv) {
   }
   if (argc == 10 && strcmp(argv[1], "agent") == 0) return probe_agent(argv);
   if (argc == 5 && strcmp(argv[1], "archive") == 0) return oom_archive_create(argv[2], argv[3], argv[4]) ? 0 : 1;
-  fprintf(stderr, "usage: win_probe lock PATH | exit CODE PID_FILE RELEASE_FILE [CRASH_TEXT] | agent ... | archive ...\n");
+  fprintf(stderr,
+          "usage: win_probe lock PATH | exit CODE PID_FILE RELEASE_FILE [CRASH_TEXT] | agent ... | archive ...\n");
   return 2;
 }

@@ -19,7 +19,7 @@ jboolean JNICALL Java_vorkel_runtime_agent_tools_process_WindowsProcessInfo_isPr
 jlong JNICALL Java_vorkel_runtime_agent_tools_process_WindowsProcessInfo_getUsedPrivateMemory(JNIEnv *, jclass, jint);
 jint JNICALL Java_vorkel_runtime_agent_tools_process_WindowsProcessInfo_getProcessId(JNIEnv *, jclass);
 jlong JNICALL Java_vorkel_runtime_agent_tools_process_WindowsProcessInfo_getPerformanceCounterFrequency(JNIEnv *,
-                                                                                                       jclass);
+                                                                                                        jclass);
 }
 
 namespace {
@@ -68,8 +68,8 @@ TEST_F(RundllStart, StartsTheDllsEntryThroughRundll32FromSystemRoot) {
   EXPECT_STREQ(reason, "");
   EXPECT_GT(pid, 0);
   // The helper ran inside rundll32.exe, with the DLL's logs beside its lib directory.
-  ASSERT_TRUE(vt::wait_until([&] { return vt::contains(native_log(), "expected 11, got 2."); },
-                             std::chrono::seconds(60)));
+  ASSERT_TRUE(
+      vt::wait_until([&] { return vt::contains(native_log(), "expected 11, got 2."); }, std::chrono::seconds(60)));
   std::string log = native_log();
   EXPECT_TRUE(vt::contains(log, "[notify  :" + std::to_string(pid))) << log;
   EXPECT_TRUE(vt::contains(log, "ERROR - Invalid number of arguments to OOM notify, expected 11, got 2.")) << log;

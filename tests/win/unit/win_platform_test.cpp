@@ -177,7 +177,7 @@ std::vector<std::string> split_fields(const std::string &text) {
 TEST(WinProcesses, AChildReadsEveryArgumentBackUnchanged) {
   vt::TempDir dir;
   std::string out = dir / "args.txt";
-  std::vector<std::string> expected = {"plain", "", "with space", "C:\\Program Files\\vorkel\\",
+  std::vector<std::string> expected = {"plain",         "",          "with space",   "C:\\Program Files\\vorkel\\",
                                        "quote\"inside", "tab\there", "trailing\\\\", "a\\\\\"b"};
   std::vector<std::string> list = {"argv0", "args", out};
   list.insert(list.end(), expected.begin(), expected.end());

@@ -46,8 +46,8 @@ TEST_F(WinSymbols, FindsTheModuleOfAHintAndItsDataAndVirtualTables) {
   // What an object of the class points at lies just past the start of the exported table.
   EXPECT_EQ(reinterpret_cast<uint64_t>(vtable) + 16, fake_jvm_vtable_pointer(0));
   const char *data[] = {"gHotSpotVMStructs", nullptr};
-  const char *classes[] = {"InstanceKlass", "InstanceMirrorKlass", "InstanceRefKlass", "InstanceClassLoaderKlass",
-                           "ConstantPool", nullptr};
+  const char *classes[] = {
+      "InstanceKlass", "InstanceMirrorKlass", "InstanceRefKlass", "InstanceClassLoaderKlass", "ConstantPool", nullptr};
   EXPECT_EQ(symbols_preload(nullptr, handle, data, false, true), SYMBOLS_OK);
   EXPECT_EQ(symbols_preload(nullptr, handle, classes, true, true), SYMBOLS_OK);
 
