@@ -158,7 +158,7 @@ TEST(Dominators, AgreeWithTheDefinitionOnRandomGraphs) {
   }
 }
 
-// The example of the JVMTI specification: interface fields first (each interface once), then the
+// The example of the JVMTI documentation: interface fields first (each interface once), then the
 // fields of the superclasses from the top, each class's in the listed order.
 TEST(FieldNames, FollowTheJvmtiIndexRuleAndElementsShowTheirIndex) {
   vt::SnapshotMaker m;
