@@ -1,5 +1,6 @@
-// The configuration natives of NativeAgentInitialiser: configure, configureOomQueries and
-// disableAgent. They fill and switch the agent record; loading and starting are agent_init's.
+// The configuration natives of NativeAgentInitialiser: configure, configureOomQueries,
+// disableAgent and vmArguments. They fill and switch the agent record; loading and starting are
+// agent_init's.
 #include <cstdlib>
 #include <cstring>
 
@@ -149,4 +150,22 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitia
   log_warn(jni, "Native agent is switched off");
   if (agent_globals != nullptr) agent_globals->enabled = 0;
   file_streams_set_enabled(jni, false);
+}
+
+// The JVM's input arguments (its command line, option files and the options of the environment:
+// what the runtime management bean lists), asked of the class library's VM class with one JNI
+// call; the management beans would first load their framework, tens of milliseconds at start.
+// Null, with no exception pending, where the class library has no such call.
+VORKEL_EXPORT jobjectArray JNICALL
+Java_vorkel_runtime_agent_bootstrap_NativeAgentInitialiser_vmArguments(JNIEnv *jni, jobject self) {
+  jclass vm = jni->FindClass("jdk/internal/misc/VM");
+  jmethodID method =
+      vm != nullptr ? jni->GetStaticMethodID(vm, "getRuntimeArguments", "()[Ljava/lang/String;") : nullptr;
+  jobject arguments = method != nullptr ? jni->CallStaticObjectMethod(vm, method) : nullptr;
+  if (jni->ExceptionCheck()) {
+    jni->ExceptionClear();
+    arguments = nullptr;
+  }
+  if (vm != nullptr) jni->DeleteLocalRef(vm);
+  return static_cast<jobjectArray>(arguments);
 }

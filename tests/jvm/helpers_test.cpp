@@ -276,7 +276,10 @@ TEST_P(ExitMonitor, ReportsAKilledJvmAndEnds) {
 TEST_P(ExitMonitor, SendsTheCrashLogOfACrashedJvm) {
   AgentHome home;
   vt::TestCollector collector;
-  ASSERT_EQ(run(home, "ExitScenarios.crash", options(collector.port()), vt::Exit::any)["crashing"], "true") << output();
+  JvmOptions jvm = options(collector.port());
+  // The environment's options come before the command line's, whose -XX:ErrorFile the JVM takes.
+  jvm.process.env["JAVA_TOOL_OPTIONS"] = "-XX:ErrorFile=" + errors_.path() + "/overridden/hs_err_%p.log";
+  ASSERT_EQ(run(home, "ExitScenarios.crash", jvm, vt::Exit::any)["crashing"], "true") << output();
   EXPECT_NE(last().signal == 0 ? last().exit_code : last().signal, 0);
   std::string crash_log = only_crash_log();
   ASSERT_TRUE(vt::contains(crash_log, "# A fatal error has been detected by the Java Runtime Environment"));

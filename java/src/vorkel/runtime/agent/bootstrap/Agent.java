@@ -67,7 +67,7 @@ public final class Agent {
                 options.get("session", "session"), home.getPath(), work.getPath(), options.get("java", java),
                 AgentOptions.jarFile().getPath(), library, forkArguments,
                 System.getProperty("java.vm.name", ""), System.getProperty("java.vm.version", ""),
-                options.get("errorfile", crashLogPattern()));
+                crashLogPattern(options.get("errorfile", null)));
         initialiser.configureOomQueries(host, port, options.get("details", work.getPath()),
                 options.getBoolean("notifications", true), options.getBoolean("safety", true));
         startResult = initialiser.startNativeAgent(options.getLong("disabled", 0));
@@ -115,19 +115,40 @@ public final class Agent {
         return arguments.toArray(new String[0]);
     }
 
-    /** The JVM's -XX:ErrorFile pattern, or "" when none was given. */
-    private static String crashLogPattern() {
+    /**
+     * The crash log pattern the exit monitor searches first: the "errorfile" option, else the JVM's
+     * -XX:ErrorFile (the last one given, as the JVM takes it), else "".
+     */
+    private static String crashLogPattern(String configured) {
+        if (configured != null) {
+            return configured;
+        }
+        String[] arguments = null;
         try {
-            List<String> arguments = ManagementFactory.getRuntimeMXBean().getInputArguments();
-            for (String argument : arguments) {
-                if (argument.startsWith("-XX:ErrorFile=")) {
-                    return argument.substring("-XX:ErrorFile=".length());
-                }
+            arguments = initialiser.vmArguments();
+        } catch (LinkageError olderLibrary) {
+            // A library without the call: the management bean lists the same arguments.
+        }
+        if (arguments == null) {
+            arguments = managementInputArguments();
+        }
+        String pattern = "";
+        for (String argument : arguments) {
+            if (argument.startsWith("-XX:ErrorFile=")) {
+                pattern = argument.substring("-XX:ErrorFile=".length());
             }
+        }
+        return pattern;
+    }
+
+    /** The JVM's input arguments as the runtime bean lists them; none without management support. */
+    private static String[] managementInputArguments() {
+        try {
+            return ManagementFactory.getRuntimeMXBean().getInputArguments().toArray(new String[0]);
         } catch (RuntimeException | LinkageError e) {
             // No management support: the exit monitor falls back to the JVM's default locations.
+            return new String[0];
         }
-        return "";
     }
 
     public static AgentLogger logger() {

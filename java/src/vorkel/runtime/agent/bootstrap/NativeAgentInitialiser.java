@@ -11,6 +11,9 @@ public class NativeAgentInitialiser {
     public native void configureOomQueries(String host, int port, String detailsLocation, boolean sendNotifications,
             boolean safetyCheck);
 
+    /** The JVM's input arguments, or null where the JVM cannot list them this way. */
+    public native String[] vmArguments();
+
     public native int startNativeAgent(long disabledFeatures);
 
     public native void disableAgent();

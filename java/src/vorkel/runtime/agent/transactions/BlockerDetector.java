@@ -28,7 +28,7 @@ final class BlockerDetector {
     void opened() {
         if (open.getAndIncrement() == 0) {
             if (started.compareAndSet(false, true)) {
-                Thread detector = new Thread(this::detect, "vorkel blocker detection");
+                Thread detector = new Thread(new Detection(), "vorkel blocker detection");
                 detector.setDaemon(true);
                 thread = detector;
                 detector.start();
@@ -40,6 +40,14 @@ final class BlockerDetector {
 
     void closed() {
         open.decrementAndGet();
+    }
+
+    /** The detection thread's body (no method reference, whose bootstrap the first transaction would pay). */
+    private final class Detection implements Runnable {
+        @Override
+        public void run() {
+            detect();
+        }
     }
 
     private void detect() {

@@ -36,7 +36,7 @@ final class TransactionReporter {
     TransactionReporter(String host, int port) {
         this.host = host;
         this.port = port;
-        sender = new Thread(this::sendAll, "vorkel transaction reporter");
+        sender = new Thread(new Sender(), "vorkel transaction reporter");
         sender.setDaemon(true);
         sender.start();
     }
@@ -61,6 +61,14 @@ final class TransactionReporter {
             Thread.sleep(5);
         }
         return true;
+    }
+
+    /** The sender thread's body: a class of its own, since a method reference costs the lambda bootstrap at start. */
+    private final class Sender implements Runnable {
+        @Override
+        public void run() {
+            sendAll();
+        }
     }
 
     private void sendAll() {
