@@ -28,9 +28,10 @@ std::map<std::string, long> curve_sample(const std::string &out, int n) {
   return fields;
 }
 
-class Soak : public vt::ReferenceJvmTest {};
+class Soak : public vt::JvmTest {};
+VT_JDK_TEST_SUITE(Soak);
 
-TEST_F(Soak, SnapshotsUnderLoadAreConsistentKeepTheCountsAndLeaveNothingBehind) {
+TEST_P(Soak, SnapshotsUnderLoadAreConsistentKeepTheCountsAndLeaveNothingBehind) {
   constexpr int kSnapshots = 20;
   constexpr int kEvery = 5;
   vt::TestCollector collector;
