@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <link.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -45,4 +46,13 @@ bool unix_os_close_descriptors_above_standard() {
   }
   closedir(descriptors);
   return true;
+}
+
+bool unix_os_spawn_close_above_standard(posix_spawn_file_actions_t *actions) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  return posix_spawn_file_actions_addclosefrom_np(actions, 3) == 0;
+#else
+  (void)actions;
+  return false;
+#endif
 }

@@ -86,8 +86,19 @@ bool create_process(const char *path, char *const arguments[], int32_t *pid) {
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
+  // Without this the child would inherit every descriptor of the JVM that lacks close-on-exec
+  // (the JDK opens files and sockets without it): the application's files, its listening ports
+  // and the write ends of its pipes, whose readers then wait for the child's end too. A helper or
+  // uploader needs only the standard three.
+  posix_spawn_file_actions_t actions;
+  bool closing = posix_spawn_file_actions_init(&actions) == 0;
+  if (closing && !unix_os_spawn_close_above_standard(&actions)) {
+    posix_spawn_file_actions_destroy(&actions);
+    closing = false;
+  }
   pid_t child = 0;
-  int error = posix_spawn(&child, path, nullptr, &attributes, arguments, environ);
+  int error = posix_spawn(&child, path, closing ? &actions : nullptr, &attributes, arguments, environ);
+  if (closing) posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (error != 0) {
     log_error_raw(nullptr, "Creating process failed (posix_spawn), error %d", error);

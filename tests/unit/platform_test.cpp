@@ -154,7 +154,15 @@ TEST(Processes, ChildGetsItsOwnGroupArgv0AndTheCurrentEnvironment) {
   vt::TempDir dir;
   std::string out = dir / "out";
   ASSERT_TRUE(process_set_env("VORKEL_TEST_VALUE", "from-parent"));
-  std::string script = "echo \"$0|$1|$VORKEL_TEST_VALUE|$(ps -o pgid= -p $$ | tr -d ' ')|$$\" > " + out;
+  // A descriptor without close-on-exec, as the JDK opens files and sockets, stays with the parent.
+  int null_file = open("/dev/null", O_RDONLY);
+  int inheritable = dup2(null_file, 123);
+  close(null_file);
+  ASSERT_EQ(inheritable, 123);
+  std::string script =
+      "echo \"$0|$1|$VORKEL_TEST_VALUE|$(ps -o pgid= -p $$ | tr -d ' ')|$$|"
+      "$(test -e /proc/$$/fd/123 && echo inherited || echo closed)\" > " +
+      out;
   // argv[0] of the child is the list's first entry; "sh -c" shows its next arguments as $0 and $1.
   char *with_script[] = {const_cast<char *>("sh"),        const_cast<char *>("-c"),    script.data(),
                          const_cast<char *>("mode-word"), const_cast<char *>("first"), nullptr};
@@ -164,8 +172,9 @@ TEST(Processes, ChildGetsItsOwnGroupArgv0AndTheCurrentEnvironment) {
   ASSERT_TRUE(vt::wait_until([&] { return vt::contains(vt::read_file(out), "\n"); }, std::chrono::seconds(5)));
   std::string line = vt::split_lines(vt::read_file(out))[0];
   // pgid equals the child's own pid: a process group of its own.
-  std::string expected = "mode-word|first|from-parent|" + std::to_string(pid) + "|" + std::to_string(pid);
+  std::string expected = "mode-word|first|from-parent|" + std::to_string(pid) + "|" + std::to_string(pid) + "|closed";
   EXPECT_EQ(line, expected);
+  close(inheritable);
   EXPECT_FALSE(create_process((dir / "missing-program").c_str(), with_script, &pid));
 }
 
