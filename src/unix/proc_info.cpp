@@ -82,13 +82,27 @@ bool process_set_env(const char *name, const char *value) {
 bool create_process(const char *path, char *const arguments[], int32_t *pid) {
   if (path == nullptr || arguments == nullptr || arguments[0] == nullptr) return false;
   if (!proc_check_executable_permission(path)) return false;
+  // The child gets the standard three descriptors and none of the others: the JVM opens files
+  // and sockets without close-on-exec, and a child holding a listening socket or a file would
+  // keep it alive after the JVM has ended.
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) {
+    log_error_raw(nullptr, "Creating process failed (posix_spawn_file_actions_init).");
+    return false;
+  }
+  if (!unix_os_spawn_closes_descriptors_above_standard(&actions)) {
+    posix_spawn_file_actions_destroy(&actions);
+    log_error_raw(nullptr, "Creating process failed: the inherited descriptors cannot be closed in the child.");
+    return false;
+  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
   pid_t child = 0;
-  int error = posix_spawn(&child, path, nullptr, &attributes, arguments, environ);
+  int error = posix_spawn(&child, path, &actions, &attributes, arguments, environ);
   posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
     log_error_raw(nullptr, "Creating process failed (posix_spawn), error %d", error);
     return false;
