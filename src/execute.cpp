@@ -19,11 +19,25 @@ void execute_pre_entry_point() {
   log_initialise("fork");
 }
 
+namespace {
+
+bool execute_is_mode_word(const char *word) {
+  return word != nullptr && (strcmp(word, "monitor") == 0 || strcmp(word, "notify") == 0);
+}
+
+}  // namespace
+
 int execute_entry_point(char **arguments, int count) {
   // Started with an empty argument vector, Linux hands the program one empty argument.
   if (count < 1 || arguments == nullptr || arguments[0] == nullptr || arguments[0][0] == '\0') {
     log_error_raw(nullptr, "No arguments given for execution.");
     return 1;
+  }
+  // The agent starts a helper with the mode word as its first argument; started by hand
+  // ("libvorkel.so notify ..."), the first argument is the program and the mode word follows.
+  if (!execute_is_mode_word(arguments[0]) && count >= 2 && execute_is_mode_word(arguments[1])) {
+    ++arguments;
+    --count;
   }
   if (strcmp(arguments[0], "monitor") == 0) {
     log_rename("monitor");

@@ -171,6 +171,16 @@ void dump_class_total_sizes(void *data) {
   if (dump->class_map != nullptr) hashmapForEach(dump->class_map, class_total_size_line, dump);
 }
 
+// The class map keeps one local reference per listed class until the class sizes are written:
+// the thread's local frame is told to hold that many more (a JVM that checks JNI use warns of
+// every reference beyond what was asked for).
+void reserve_class_references(JNIEnv *jni, jint count) {
+  if (jni == nullptr || count <= 0) return;
+  if (jni->EnsureLocalCapacity(count) == JNI_OK) return;
+  if (jni->ExceptionCheck()) jni->ExceptionClear();
+  log_warn(nullptr, "Could not reserve %d local references for the class listing.", (int)count);
+}
+
 // Gives back what an entry holds: JVMTI memory and the class's local reference.
 bool release_class_entry(hashmap_entry *entry, void *data) {
   auto *dump = static_cast<snapshot_dump *>(data);
@@ -227,6 +237,7 @@ uint64_t dump_all_class_info(snapshot_dump *dump) {
   jvmtiError error = jvmti->GetLoadedClasses(&count, classes.out());
   oom_sections_print_header(snapshot, "Classes");
   if (!check_jvmti_error_no_exception(nullptr, jvmti, error, "Cannot get loaded classes")) count = 0;
+  reserve_class_references(dump->jni, count);
   dump->classloader_flags = static_cast<uint8_t *>(calloc(count > 0 ? (size_t)count : 1, 1));
   dump->classloader_flag_count = dump->classloader_flags != nullptr ? (uint64_t)count : 0;
   if (dump->classloader_flags == nullptr) {
@@ -277,6 +288,7 @@ void snapshot_dump_post_class_info(snapshot_dump *dump) {
                                       "Cannot get loaded classes")) {
     return;
   }
+  reserve_class_references(dump->jni, count);
   for (jint i = 0; i < count; ++i) {
     jclass klass = classes[i];
     uint64_t id = tag_graph_id(tag_access_get_tag(jvmti, klass));

@@ -80,13 +80,15 @@ static_assert(stats_tag_generation_key(stats_build_tag(stats_generation_key(0x14
 
 // Module preparation at load: the maps and counters, once per process.
 void stats_pre_initialise();
-// At agent start: keeps java/lang/ClassLoader for the class loader test. False when it is missing.
+// At agent start: keeps java/lang/ClassLoader for the class loader test and java/lang/Class for
+// refusing Class objects. False when ClassLoader is missing.
 bool stats_find_init_classes(JNIEnv *jni);
 // Whether the class is java.lang.ClassLoader or a subclass; false for null or before start.
 bool stats_is_classloader(JNIEnv *jni, jclass klass);
 
 // Tags and counts one instance; the new tag, or -1 (the instance stays untagged and uncounted).
 // classIndex 0: taken from (or given to) the Class object type. arrayType below 0: not an array.
+// A Class object is refused: its tag is its class's index.
 jlong stats_record_instance(jvmtiEnv *jvmti, JNIEnv *jni, jobject instance, jclass type, jstring class_name,
                             jstring birthplace, jint allocation_point, jint class_index, jint generation,
                             jint array_length, jint array_type);

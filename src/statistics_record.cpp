@@ -63,20 +63,29 @@ uint32_t class_index_of_tag(uint64_t tag) {
   return (uint32_t)tag;
 }
 
+// A global reference to the named class in the slot, once; false when the class is not found.
+bool keep_class(JNIEnv *jni, const char *name, std::atomic<jclass> &slot) {
+  if (slot.load(std::memory_order_acquire) != nullptr) return true;
+  jclass found = reflection_find_class(jni, name);
+  jclass global = static_cast<jclass>(reflection_global(jni, found));
+  if (found != nullptr) jni->DeleteLocalRef(found);
+  if (global == nullptr) return false;
+  jclass expected = nullptr;
+  if (!slot.compare_exchange_strong(expected, global, std::memory_order_acq_rel)) {
+    reflection_delete_global(jni, global);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool stats_find_init_classes(JNIEnv *jni) {
-  if (stats.classloader_class.load(std::memory_order_acquire) != nullptr) return true;
-  jclass found = reflection_find_class(jni, "java/lang/ClassLoader");
-  jclass global = static_cast<jclass>(reflection_global(jni, found));
-  if (found != nullptr) jni->DeleteLocalRef(found);
-  if (global == nullptr) {
+  if (!keep_class(jni, "java/lang/Class", stats.class_class)) {
+    log_error_raw(jni, "Failed to find Class class; Class objects are not refused. (%s:%d)", VORKEL_HERE, __LINE__);
+  }
+  if (!keep_class(jni, "java/lang/ClassLoader", stats.classloader_class)) {
     log_error_raw(jni, "Failed to find ClassLoader class. (%s:%d)", VORKEL_HERE, __LINE__);
     return false;
-  }
-  jclass expected = nullptr;
-  if (!stats.classloader_class.compare_exchange_strong(expected, global, std::memory_order_acq_rel)) {
-    reflection_delete_global(jni, global);
   }
   return true;
 }
@@ -129,6 +138,14 @@ jlong stats_record_instance(jvmtiEnv *jvmti, JNIEnv *jni, jobject instance, jcla
   if (((uint32_t)allocation_point & STATS_ALLOCATION_POINT_MASK) < STATS_FIRST_ALLOCATION_POINT) {
     log_error_raw(jni,
                   "Cannot record an instance under allocation point %d: its low 13 bits must be 32 or more. (%s:%d)",
+                  (int)allocation_point, VORKEL_HERE, __LINE__);
+    return -1;
+  }
+  // A Class object's tag is its class's index: a statistics tag in its place would take the index
+  // from every later instance of that class (and read as a wrong index).
+  jclass class_class = stats.class_class.load(std::memory_order_acquire);
+  if (class_class != nullptr && jni->IsInstanceOf(instance, class_class) == JNI_TRUE) {
+    log_error_raw(jni, "Cannot record a Class object: its tag is a class index (allocation point %d). (%s:%d)",
                   (int)allocation_point, VORKEL_HERE, __LINE__);
     return -1;
   }

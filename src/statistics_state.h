@@ -22,6 +22,7 @@ struct stats_state {
   uint64_t total_tagged;
   uint64_t string_bytes;  // stored names and birthplaces, each its length plus 1
   std::atomic<jclass> classloader_class;
+  std::atomic<jclass> class_class;  // java/lang/Class: its instances carry class indexes, never statistics tags
 };
 extern stats_state stats;
 

@@ -1,4 +1,6 @@
-// Makes the agent library runnable as a program: "path/to/libvorkel.so notify ...".
+// Makes the agent library runnable as a program. The agent starts it with the mode word as the
+// first argument (argv[0] "notify" or "monitor"); by hand, "path/to/libvorkel.so notify ..." puts
+// the program first and the mode word second, and the dispatch accepts both.
 //
 // The library carries an interpreter path and an ELF entry point. Started as a program, the
 // dynamic loader maps it, runs the initialisers of the C library and of the library itself, and

@@ -82,24 +82,25 @@ bool process_set_env(const char *name, const char *value) {
 bool create_process(const char *path, char *const arguments[], int32_t *pid) {
   if (path == nullptr || arguments == nullptr || arguments[0] == nullptr) return false;
   if (!proc_check_executable_permission(path)) return false;
+  // The child gets the standard three descriptors and none of the others: the JVM opens files
+  // and sockets without close-on-exec, and a child holding a listening socket or a file would
+  // keep it alive after the JVM has ended.
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) {
+    log_error_raw(nullptr, "Creating process failed (posix_spawn_file_actions_init).");
+    return false;
+  }
+  // A child that inherits some descriptors is better than a notification or an upload lost.
+  if (!unix_os_spawn_closes_descriptors_above_standard(&actions))
+    log_warn(nullptr, "Not every inherited descriptor can be closed in the child process.");
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
-  // Without this the child would inherit every descriptor of the JVM that lacks close-on-exec
-  // (the JDK opens files and sockets without it): the application's files, its listening ports
-  // and the write ends of its pipes, whose readers then wait for the child's end too. A helper or
-  // uploader needs only the standard three.
-  posix_spawn_file_actions_t actions;
-  bool closing = posix_spawn_file_actions_init(&actions) == 0;
-  if (closing && !unix_os_spawn_close_above_standard(&actions)) {
-    posix_spawn_file_actions_destroy(&actions);
-    closing = false;
-  }
   pid_t child = 0;
-  int error = posix_spawn(&child, path, closing ? &actions : nullptr, &attributes, arguments, environ);
-  if (closing) posix_spawn_file_actions_destroy(&actions);
+  int error = posix_spawn(&child, path, &actions, &attributes, arguments, environ);
   posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
     log_error_raw(nullptr, "Creating process failed (posix_spawn), error %d", error);
     return false;

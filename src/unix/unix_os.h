@@ -11,6 +11,6 @@ bool unix_os_main_program_file(const void *module_base, char *path, size_t size)
 // Closes every descriptor from 3 up by the system's own means; false when it has none, and the
 // caller closes them one by one.
 bool unix_os_close_descriptors_above_standard();
-// Adds to a child's spawn actions the closing of every descriptor from 3 up; false when the
-// system has no such action.
-bool unix_os_spawn_close_above_standard(posix_spawn_file_actions_t *actions);
+// Adds to the actions the closing of every descriptor from 3 up in the child; false when they
+// could not all be added.
+bool unix_os_spawn_closes_descriptors_above_standard(posix_spawn_file_actions_t *actions);

@@ -71,6 +71,15 @@ TEST(NotifyHelper, PostsTheStatusNotification) {
   std::vector<std::string> lines = home.log().lines_with("Sending OOM status notification error: disk_space.");
   ASSERT_EQ(lines.size(), 1u) << home.log();
   EXPECT_TRUE(vt::contains(lines[0], "[notify  :")) << lines[0];
+
+  // Started by hand, the program comes first and the mode word second.
+  std::vector<std::string> by_hand = notify_arguments("127.0.0.1", collector.port());
+  by_hand.insert(by_hand.begin(), home.lib());
+  run = vt::run_process(home.lib(), by_hand);
+  EXPECT_EQ(run.exit_code, 0) << run.err << home.log();
+  ASSERT_EQ(collector.requests().size(), 2u) << home.log();
+  EXPECT_EQ(collector.requests()[1].request_line, request.request_line);
+  EXPECT_EQ(home.log().count("Unknown execution type"), 0u) << home.log();
 }
 
 TEST(NotifyHelper, FailsOnAnyAnswerBut200AndOnSilence) {
@@ -112,6 +121,14 @@ TEST(NotifyHelper, RefusesAWrongArgumentCountWithoutSending) {
   run = vt::run_process(home.lib(), {"monitor", "1", "/tmp"});
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(home.log().count("ERROR - Process exit monitor got wrong number of parameters 3, expected 9."), 1u);
+  // The same by hand: the program's path before the mode word is not one of the parameters.
+  run = vt::run_process(home.lib(), {home.lib(), "monitor", "1", "/tmp"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(home.log().count("ERROR - Process exit monitor got wrong number of parameters 3, expected 9."), 2u)
+      << home.log();
+  run = vt::run_process(home.lib(), {home.lib(), "inspect"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(home.log().count("ERROR - Unknown execution type: " + home.lib()), 1u) << home.log();
   // A process id that is no number would report an end that never happened.
   run = vt::run_process(home.lib(),
                         {"monitor", "12x", "/tmp", "a", "j", "s", "127.0.0.1", std::to_string(collector.port()), ""});

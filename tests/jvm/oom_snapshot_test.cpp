@@ -157,10 +157,13 @@ TEST_P(Snapshot, OutOfMemoryInSeveralThreadsAtOnceGivesOneSnapshot) {
 }
 
 // The walk borrows every tag it meets; afterwards the statistics and the class loader tracker work
-// exactly as before, also for instances that died while the snapshot ran.
+// exactly as before, also for instances that died while the snapshot ran. The JVM checks every
+// JNI call: the class listing holds a local reference per class and must have asked for them.
 TEST_P(Snapshot, StatisticsAndClassLoaderTagsAreBackAfterTheSnapshot) {
   AgentHome home(true);
-  auto results = run(home, "OomTagScenarios.tagsSurvive", {.agent_options = "notifications=false"});
+  auto results =
+      run(home, "OomTagScenarios.tagsSurvive", {.agent_options = "notifications=false", .jvm_flags = {"-Xcheck:jni"}});
+  EXPECT_FALSE(vt::contains(last().out + last().err, "WARNING")) << output();
   EXPECT_RESULTS(results, {{"loader_tag_is_tracker_tag", "true"},
                            {"loader_tracked", "true"},
                            {"taken", "true"},

@@ -154,14 +154,19 @@ TEST(Processes, ChildGetsItsOwnGroupArgv0AndTheCurrentEnvironment) {
   vt::TempDir dir;
   std::string out = dir / "out";
   ASSERT_TRUE(process_set_env("VORKEL_TEST_VALUE", "from-parent"));
-  // A descriptor without close-on-exec, as the JDK opens files and sockets, stays with the parent.
-  int null_file = open("/dev/null", O_RDONLY);
-  int inheritable = dup2(null_file, 123);
-  close(null_file);
-  ASSERT_EQ(inheritable, 123);
+  // A listening socket without close-on-exec, as the JVM opens them: the child must not hold it.
+  int listening = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listening, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listening, 1), 0);
+  ASSERT_EQ(dup2(listening, 200), 200);
+  close(listening);
   std::string script =
       "echo \"$0|$1|$VORKEL_TEST_VALUE|$(ps -o pgid= -p $$ | tr -d ' ')|$$|"
-      "$(test -e /proc/$$/fd/123 && echo inherited || echo closed)\" > " +
+      "$(test -e /proc/$$/fd/200 && echo held || echo closed)\" > " +
       out;
   // argv[0] of the child is the list's first entry; "sh -c" shows its next arguments as $0 and $1.
   char *with_script[] = {const_cast<char *>("sh"),        const_cast<char *>("-c"),    script.data(),
@@ -174,8 +179,8 @@ TEST(Processes, ChildGetsItsOwnGroupArgv0AndTheCurrentEnvironment) {
   // pgid equals the child's own pid: a process group of its own.
   std::string expected = "mode-word|first|from-parent|" + std::to_string(pid) + "|" + std::to_string(pid) + "|closed";
   EXPECT_EQ(line, expected);
-  close(inheritable);
   EXPECT_FALSE(create_process((dir / "missing-program").c_str(), with_script, &pid));
+  close(200);
 }
 
 TEST(Sockets, TimeoutIsSplitIntoSecondsAndMicroseconds) {

@@ -573,6 +573,7 @@ public final class StatisticsScenarios {
     }
 
     public static void calibration(String[] args) {
+        // The agent's start measured the sizes already; measuring again changes nothing.
         result("layout_before", Arrays.toString(StatisticsProbe.arrayLayout()));
         RuntimeStatistic.initialiseLocks();
         int[] layout = StatisticsProbe.arrayLayout();
@@ -621,6 +622,9 @@ public final class StatisticsScenarios {
     // ------------------------------------------------------------------------------------------
     // Bad input and the memory figure
 
+    static final class Unfollowed {
+    }
+
     public static void badInput(String[] args) {
         long[] before = StatisticsProbe.totals();
         Widget widget = new Widget(1);
@@ -657,12 +661,27 @@ public final class StatisticsScenarios {
                 72, (int) loaderClassIndex, 1, 0, ARRAY_NONE);
         result("index_without_class_loader", loaderTag != -1 && StatisticsProbe.allocation(id(loaderTag))[5] == 1);
 
+        // A Class object is refused: its tag is its class's index, kept for the class's instances.
+        long widgetIndex = StatisticsProbe.tagOf(Widget.class);
+        result("class_object", RuntimeStatistic.record(Widget.class, "here", 74, 1));
+        result("class_object_with_index", RuntimeStatistic.addInstanceRealInternal(Unfollowed.class, null,
+                "java.lang.Class", "here", 74, (int) widgetIndex, 1, 0, ARRAY_NONE));
+        Widget third = new Widget(4);
+        long thirdTag = RuntimeStatistic.addInstanceRealInternal(third, Widget.class, name, "here", 70, 0, 1, 0,
+                ARRAY_NONE);
+        result("class_index_kept", widgetIndex == RuntimeStatistic.classIndex(tag)
+                && StatisticsProbe.tagOf(Widget.class) == widgetIndex && key(thirdTag) == key(tag));
+        long untaggedBefore = StatisticsProbe.tagOf(Unfollowed.class);
+        long unfollowedTag = record(new Unfollowed(), Unfollowed.class, 75, 1);
+        result("untagged_class_gets_index", untaggedBefore == 0 && unfollowedTag != -1
+                && StatisticsProbe.tagOf(Unfollowed.class) == RuntimeStatistic.classIndex(unfollowedTag));
+
         // ObjectFree of a statistics tag nobody recorded, and of a class index tag.
         long unknown = (1L << 44) | (77L << 19) | 5;
         StatisticsProbe.objectFree(unknown);
         StatisticsProbe.objectFree(5);
         result("unknown_free_tag", unknown);
-        result("still_counted", live(tag) == 2);
+        result("still_counted", live(tag) == 3);
 
         // Memory: 26 bytes per live instance, strings by length plus one.
         Widget[] more = new Widget[10];
@@ -677,8 +696,8 @@ public final class StatisticsScenarios {
         RuntimeStatistic.addInstanceRealInternal(fresh, Widget.class, "abc", "de", 73, 0, 1, 0, ARRAY_NONE);
         result("usage_new_allocation", RuntimeStatistic.getStatsMemoryUsage() - usageBeforeNew);
         result("usage_matches_totals", StatisticsProbe.totals()[4] == RuntimeStatistic.getStatsMemoryUsage());
-        result("alive", widget != null && second != null && loader != null && another != null && more != null
-                && fresh != null);
+        result("alive", widget != null && second != null && third != null && loader != null && another != null
+                && more != null && fresh != null);
     }
 
     /** Several threads record while others drop their instances and collect. */

@@ -7,6 +7,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 
+import vorkel.runtime.agent.collection.RuntimeStatistic;
 import vorkel.runtime.agent.feature.io.file.FileStreamTrackerNativeImpl;
 import vorkel.runtime.agent.instrumentation.deferred.DeferredTransformationNativeImpl;
 import vorkel.runtime.agent.probes.gc.CollectionLog;
@@ -72,6 +73,9 @@ public final class Agent {
                 options.getBoolean("notifications", true), options.getBoolean("safety", true));
         startResult = initialiser.startNativeAgent(options.getLong("disabled", 0));
         if (startResult == 0) {
+            // Array sizes of followed instances are estimated from the measured header sizes: measured
+            // before any instance can be recorded, also by code that records without RuntimeStatistic.record.
+            RuntimeStatistic.calibrate();
             deferred = new DeferredTransformationNativeImpl();
             deferred.attach();
             if (options.getBoolean("filestreams", false)) {
