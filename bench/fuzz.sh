@@ -61,7 +61,9 @@ for target in "${targets[@]}"; do
   artifacts="$build/artifacts/$target"
   log="$build/logs/$target.log"
   mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
-  arguments=(-runs="$executions" -print_final_stats=1 -artifact_prefix="$artifacts/")
+  # The modules report refused input on standard error; -close_fd_mask=2 silences that, while
+  # libFuzzer's own output and the sanitizers' reports still reach the log.
+  arguments=(-runs="$executions" -print_final_stats=1 -close_fd_mask=2 -artifact_prefix="$artifacts/")
   [ -e "$root/fuzz/$target.dict" ] && arguments+=(-dict="$root/fuzz/$target.dict")
   directories=("$corpus")
   [ -d "$root/fuzz/corpus/$target" ] && directories+=("$root/fuzz/corpus/$target")

@@ -1,5 +1,7 @@
 #include "death_monitor.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -19,16 +21,7 @@ namespace {
 constexpr size_t PATH_SIZE = 1024;
 
 // The monitor's parameters, in the monitor process.
-struct {
-  int32_t pid;
-  char work_dir[1024];
-  char account_id[64];
-  char jvm_id[64];
-  char session_id[64];
-  char crash_log_pattern[1024];
-  bool has_pattern;
-  http_host collector;
-} external;
+death_monitor_parameters external;
 
 // In the agent: the monitor is started once per process.
 struct {
@@ -46,8 +39,21 @@ bool death_monitor_parse_pid(const char *text, int32_t *pid) {
   return true;
 }
 
+// Copies text when it fits whole; otherwise logs which argument is too long.
+bool death_monitor_copy_argument(char *destination, size_t size, const char *text, const char *what) {
+  if (strlen(text) >= size) {
+    log_error_raw(nullptr, "Process exit monitor got a %s longer than %d characters.", what, (int)size - 1);
+    return false;
+  }
+  safe_strncpy(destination, text, size);
+  return true;
+}
+
+// Only a regular file is a crash log: a directory would read as empty and end the search, and a
+// pipe would keep the monitor waiting for a writer.
 FILE *death_monitor_try_candidate(const char *path) {
-  if (path[0] == '\0') return nullptr;
+  struct stat status {};
+  if (path[0] == '\0' || stat(path, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
   return fopen(path, "rb");
 }
 
@@ -217,23 +223,46 @@ void death_monitor_release_crash_log(char *text) {
   if (text != static_error_buffer) free(text);
 }
 
-bool death_monitor_entry_point(char **arguments, int count) {
+bool death_monitor_parse_arguments(char **arguments, int count, death_monitor_parameters *parameters) {
   if (count != DEATH_MONITOR_ARGUMENT_COUNT || arguments == nullptr) {
     log_error_raw(nullptr, "Process exit monitor got wrong number of parameters %d, expected %d.", count,
                   DEATH_MONITOR_ARGUMENT_COUNT);
     return false;
   }
-  if (!death_monitor_parse_pid(arguments[1], &external.pid)) {
+  for (int i = 0; i < count; ++i) {
+    if (arguments[i] == nullptr) {
+      log_error_raw(nullptr, "Process exit monitor got wrong number of parameters %d, expected %d.", i,
+                    DEATH_MONITOR_ARGUMENT_COUNT);
+      return false;
+    }
+  }
+  if (!death_monitor_parse_pid(arguments[1], &parameters->pid)) {
     log_error_raw(nullptr, "Process exit monitor got an invalid process id \"%s\".", arguments[1]);
     return false;
   }
-  safe_strncpy(external.work_dir, arguments[2], sizeof external.work_dir);
-  safe_strncpy(external.account_id, arguments[3], sizeof external.account_id);
-  safe_strncpy(external.jvm_id, arguments[4], sizeof external.jvm_id);
-  safe_strncpy(external.session_id, arguments[5], sizeof external.session_id);
-  http_init_host(&external.collector, arguments[6], arguments[7]);
-  external.has_pattern = strlen(arguments[8]) >= 2;
-  safe_strncpy(external.crash_log_pattern, external.has_pattern ? arguments[8] : "", sizeof external.crash_log_pattern);
+  if (!http_valid_host_name(arguments[6])) {
+    log_error_raw(nullptr, "Process exit monitor got an invalid collector host \"%s\".", arguments[6]);
+    return false;
+  }
+  if (!http_parse_port(arguments[7], &parameters->collector.port)) {
+    log_error_raw(nullptr, "Process exit monitor got an invalid collector port \"%s\".", arguments[7]);
+    return false;
+  }
+  safe_strncpy(parameters->collector.host, arguments[6], sizeof parameters->collector.host);
+  parameters->has_pattern = strlen(arguments[8]) >= 2;
+  return death_monitor_copy_argument(parameters->work_dir, sizeof parameters->work_dir, arguments[2],
+                                     "work directory") &&
+         death_monitor_copy_argument(parameters->account_id, sizeof parameters->account_id, arguments[3],
+                                     "account id") &&
+         death_monitor_copy_argument(parameters->jvm_id, sizeof parameters->jvm_id, arguments[4], "JVM id") &&
+         death_monitor_copy_argument(parameters->session_id, sizeof parameters->session_id, arguments[5],
+                                     "session id") &&
+         death_monitor_copy_argument(parameters->crash_log_pattern, sizeof parameters->crash_log_pattern,
+                                     parameters->has_pattern ? arguments[8] : "", "crash log pattern");
+}
+
+bool death_monitor_entry_point(char **arguments, int count) {
+  if (!death_monitor_parse_arguments(arguments, count, &external)) return false;
 
   death_monitor_os_release_console();
   sockets_initialize(nullptr);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "http_query.h"
+
 // The monitor's argument list: "monitor", pid, work directory, account id, JVM id, session id,
 // collector host, collector port, crash log pattern.
 constexpr int DEATH_MONITOR_ARGUMENT_COUNT = 9;
@@ -25,6 +27,22 @@ enum death_monitor_exit_kind : int32_t {
 
 // Starts the monitor for this JVM (once per process; later calls keep the running monitor).
 void death_monitor_initialise(JNIEnv *jni, const char *crash_log_pattern);
+// A monitor argument list as read.
+struct death_monitor_parameters {
+  int32_t pid;
+  char work_dir[1024];
+  char account_id[64];
+  char jvm_id[64];
+  char session_id[64];
+  char crash_log_pattern[1024];
+  bool has_pattern;  // a pattern of at least two characters was given
+  http_host collector;
+};
+// False (after logging why) when the list is not one the monitor can work with: a wrong count, a
+// missing argument, a process id that is no positive number, a collector that cannot be reached
+// by name and port, or a text longer than its place (cut, it would name another directory, file
+// or JVM).
+bool death_monitor_parse_arguments(char **arguments, int count, death_monitor_parameters *parameters);
 // The "monitor" helper mode. True when the JVM's end was reported or saved.
 bool death_monitor_entry_point(char **arguments, int count);
 

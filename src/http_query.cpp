@@ -12,7 +12,6 @@
 namespace {
 
 constexpr size_t REQUEST_HEAD_SIZE = 1024;
-constexpr size_t STATUS_LINE_SIZE = 256;
 constexpr size_t RECEIVE_CHUNK = 1024;
 
 bool url_keeps(unsigned char c) {
@@ -138,14 +137,10 @@ bool http_send(socket_handle connection, const char *request, size_t length, int
   return true;
 }
 
-// Reads until the server closes, keeping the status line (the text before the first carriage
-// return, at most 255 characters). The whole answer must arrive within the time-out and within
+// Reads until the server closes. The whole answer must arrive within the time-out and within
 // HTTP_MAX_RESPONSE_BYTES, so a server that never stops talking cannot hold the caller.
-bool http_receive(socket_handle connection, int32_t timeout_ms, char *status, size_t status_size) {
+bool http_receive(socket_handle connection, int32_t timeout_ms, http_answer *answer) {
   uint64_t deadline = http_deadline(timeout_ms);
-  size_t status_length = 0;
-  bool status_ended = false;
-  size_t total = 0;
   char chunk[RECEIVE_CHUNK];
   for (;;) {
     int64_t left = http_ms_left(deadline);
@@ -170,27 +165,54 @@ bool http_receive(socket_handle connection, int32_t timeout_ms, char *status, si
         log_error_raw(nullptr, "Reading HTTP response failed (recv), error %d.", error);
       return false;
     }
-    if (received == 0) break;
-    for (int64_t i = 0; i < received && !status_ended; ++i) {
-      unsigned char c = (unsigned char)chunk[i];
-      if (c == '\r') {
-        status_ended = true;
-      } else if (status_length < STATUS_LINE_SIZE - 1 && status_length < status_size - 1) {
-        status[status_length++] = (c < 32 || c >= 127) ? '?' : (char)c;
-      }
-    }
-    total += (size_t)received;
-    if (total > HTTP_MAX_RESPONSE_BYTES) {
+    if (received == 0) return true;
+    if (!http_answer_feed(answer, chunk, (size_t)received)) {
       log_error_raw(nullptr, "HTTP response longer than %d bytes, giving up.", (int)HTTP_MAX_RESPONSE_BYTES);
       return false;
     }
   }
-  // Without a line end there is no status line.
-  status[status_ended ? status_length : 0] = '\0';
-  return true;
 }
 
 }  // namespace
+
+void http_answer_init(http_answer *answer) {
+  answer->status[0] = '\0';
+  answer->status_length = 0;
+  answer->status_ended = false;
+  answer->total = 0;
+}
+
+bool http_answer_feed(http_answer *answer, const char *bytes, size_t count) {
+  for (size_t i = 0; i < count && !answer->status_ended; ++i) {
+    unsigned char c = (unsigned char)bytes[i];
+    if (c == '\r') {
+      answer->status_ended = true;
+    } else if (answer->status_length < sizeof answer->status - 1) {
+      answer->status[answer->status_length++] = (c < 32 || c >= 127) ? '?' : (char)c;
+    }
+  }
+  if (answer->total > HTTP_MAX_RESPONSE_BYTES || count > HTTP_MAX_RESPONSE_BYTES - answer->total) {
+    answer->total = HTTP_MAX_RESPONSE_BYTES + 1;
+    return false;
+  }
+  answer->total += count;
+  return true;
+}
+
+bool http_answer_finish(http_answer *answer) {
+  // Without a line end there is no status line.
+  if (!answer->status_ended) answer->status_length = 0;
+  answer->status[answer->status_length] = '\0';
+  return strstr(answer->status, " 200 ") != nullptr;
+}
+
+bool http_valid_host_name(const char *host) {
+  if (host == nullptr || host[0] == '\0' || strlen(host) >= sizeof(http_host{}.host)) return false;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(host); *p != '\0'; ++p) {
+    if (*p <= ' ' || *p >= 127) return false;
+  }
+  return true;
+}
 
 char *url_encode(const char *text) {
   if (text == nullptr) return nullptr;
@@ -246,8 +268,22 @@ void http_init_host(http_host *record, const char *host, const char *port) {
   record->port = port != nullptr ? (int32_t)strtol(port, nullptr, 10) : 0;
 }
 
+bool http_parse_port(const char *text, int32_t *port) {
+  if (text == nullptr || text[0] < '0' || text[0] > '9') return false;
+  char *end = nullptr;
+  long value = strtol(text, &end, 10);
+  if (*end != '\0' || value < 1 || value > 65535) return false;
+  *port = (int32_t)value;
+  return true;
+}
+
 char *http_build_request(const char *host_name, const char *path, const http_field *main_fields,
                          const http_field *extra_fields, size_t *length) {
+  // The name goes into the Host line as it is: a line end in it would start a header of its own.
+  if (!http_valid_host_name(host_name)) {
+    log_error_raw(nullptr, "Invalid host name for HTTP query.");
+    return nullptr;
+  }
   char *body = nullptr;
   size_t body_length = 0;
   if (extra_fields != nullptr) {
@@ -302,12 +338,11 @@ bool http_exchange(const addrinfo *addresses, const char *request, size_t length
   if (connection == SOCKET_INVALID_HANDLE) return false;
   if (!socket_set_non_blocking(connection, false)) log_debug(nullptr, "Failed to set socket to blocking mode.");
   bool success = false;
-  char status[STATUS_LINE_SIZE];
-  status[0] = '\0';
-  if (http_send(connection, request, length, timeout_ms) &&
-      http_receive(connection, timeout_ms, status, sizeof status)) {
-    success = strstr(status, " 200 ") != nullptr;
-    if (!success) log_error_raw(nullptr, "Non-success response: %s", status);
+  http_answer answer;
+  http_answer_init(&answer);
+  if (http_send(connection, request, length, timeout_ms) && http_receive(connection, timeout_ms, &answer)) {
+    success = http_answer_finish(&answer);
+    if (!success) log_error_raw(nullptr, "Non-success response: %s", answer.status);
   }
   socket_close(connection);
   return success;

@@ -27,6 +27,8 @@ char *url_encode(const char *text);
 bool http_save_parameters(const char *path, const http_field *fields);
 
 void http_init_host(http_host *record, const char *host, const char *port);
+// A port given as text: decimal digits only, 1 to 65535.
+bool http_parse_port(const char *text, int32_t *port);
 
 // POSTs path with the main fields in the query string and the extra fields (or none) as a
 // form-encoded body. True only when the server's status line contains " 200 ". The time-out
@@ -46,3 +48,25 @@ bool http_exchange(const addrinfo *addresses, const char *request, size_t length
 
 // An answer is read only this far; a server that sends more without closing is cut off.
 constexpr size_t HTTP_MAX_RESPONSE_BYTES = 1024 * 1024;
+constexpr size_t HTTP_STATUS_LINE_SIZE = 256;
+
+// A server's answer as it arrives, in pieces of any size: keeps the status line (the text before
+// the first carriage return, at most 255 characters, other bytes than printable ASCII as "?") and
+// counts the bytes.
+struct http_answer {
+  char status[HTTP_STATUS_LINE_SIZE];
+  size_t status_length;
+  bool status_ended;
+  size_t total;
+};
+
+void http_answer_init(http_answer *answer);
+// False once the answer has grown beyond HTTP_MAX_RESPONSE_BYTES.
+bool http_answer_feed(http_answer *answer, const char *bytes, size_t count);
+// Ends the answer: the status line is terminated (empty without a line end). True when it
+// contains " 200 ".
+bool http_answer_finish(http_answer *answer);
+
+// A host name that can go into the request's Host line as it is: not empty, shorter than
+// http_host's name, and no control character, space or byte above 126.
+bool http_valid_host_name(const char *host);

@@ -56,7 +56,7 @@ void oom_send_status_notification(snapshot_record *snapshot, const char *level, 
   }
 }
 
-bool oom_notify_entry_point(char **arguments, int count) {
+bool oom_notify_parse_arguments(char **arguments, int count, oom_notify_request *request) {
   if (count != OOM_NOTIFY_ARGUMENT_COUNT || arguments == nullptr) {
     log_error_raw(nullptr, "Invalid number of arguments to OOM notify, expected %d, got %d.", OOM_NOTIFY_ARGUMENT_COUNT,
                   count);
@@ -69,16 +69,28 @@ bool oom_notify_entry_point(char **arguments, int count) {
       return false;
     }
   }
+  if (!http_valid_host_name(arguments[1])) {
+    log_error_raw(nullptr, "Invalid collector host for OOM notify \"%s\".", arguments[1]);
+    return false;
+  }
+  if (!http_parse_port(arguments[2], &request->host.port)) {
+    log_error_raw(nullptr, "Invalid collector port for OOM notify \"%s\".", arguments[2]);
+    return false;
+  }
+  safe_strncpy(request->host.host, arguments[1], sizeof request->host.host);
+  static const char *const names[] = {"version",     "accountId", "jvmId",  "sessionId",
+                                      "description", "timestamp", "status", "message"};
+  for (int i = 0; i < OOM_NOTIFY_ARGUMENT_COUNT - 3; ++i) request->fields[i] = {names[i], arguments[i + 3]};
+  request->fields[OOM_NOTIFY_ARGUMENT_COUNT - 3] = {nullptr, nullptr};
+  return true;
+}
+
+bool oom_notify_entry_point(char **arguments, int count) {
+  oom_notify_request request;
+  if (!oom_notify_parse_arguments(arguments, count, &request)) return false;
   sockets_initialize(nullptr);
-  http_host host;
-  http_init_host(&host, arguments[1], arguments[2]);
-  const http_field fields[] = {
-      {"version", arguments[3]},   {"accountId", arguments[4]},   {"jvmId", arguments[5]},
-      {"sessionId", arguments[6]}, {"description", arguments[7]}, {"timestamp", arguments[8]},
-      {"status", arguments[9]},    {"message", arguments[10]},    {nullptr, nullptr},
-  };
   log_info(nullptr, "Sending OOM status notification %s: %s.", arguments[9], arguments[10]);
-  if (!http_execute_post(&host, "/oom/notification", fields, nullptr, OOM_NOTIFY_TIMEOUT_MS)) {
+  if (!http_execute_post(&request.host, "/oom/notification", request.fields, nullptr, OOM_NOTIFY_TIMEOUT_MS)) {
     log_error_raw(nullptr, "Could not send OOM status notification.");
     return false;
   }

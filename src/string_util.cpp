@@ -58,7 +58,8 @@ void appendable_init(appendable *buffer, char *storage, uint64_t capacity) {
   buffer->buffer = storage;
   buffer->capacity = capacity;
   buffer->length = 0;
-  buffer->state = APPENDABLE_GOOD;
+  // Without room for the terminator not even the empty text fits.
+  buffer->state = capacity > 0 ? APPENDABLE_GOOD : APPENDABLE_TRUNCATED;
   if (capacity > 0) storage[0] = '\0';
 }
 
@@ -66,12 +67,17 @@ void appendable_init_existing(appendable *buffer, char *storage, uint64_t capaci
   buffer->buffer = storage;
   buffer->capacity = capacity;
   buffer->length = capacity > 0 ? strnlen(storage, capacity - 1) : 0;
-  buffer->state = APPENDABLE_GOOD;
+  buffer->state = capacity > 0 ? APPENDABLE_GOOD : APPENDABLE_TRUNCATED;
   if (capacity > 0) storage[buffer->length] = '\0';
 }
 
 bool appendable_vwrite(appendable *buffer, const char *format, va_list arguments) {
   if (buffer->state != APPENDABLE_GOOD) return false;
+  // A buffer without room for even the terminator takes nothing.
+  if (buffer->capacity == 0 || buffer->length >= buffer->capacity) {
+    buffer->state = APPENDABLE_TRUNCATED;
+    return false;
+  }
   uint64_t room = buffer->capacity - buffer->length;
   int result = vsnprintf(buffer->buffer + buffer->length, room, format, arguments);
   if (result < 0) {

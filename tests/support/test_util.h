@@ -132,6 +132,15 @@ class BackgroundProcess {
   TempDir files_;
 };
 
+// The texts as an argument vector (char **, ended by a null) for code that reads one; valid while
+// texts is unchanged.
+inline std::vector<char *> argument_vector(std::vector<std::string> &texts) {
+  std::vector<char *> result;
+  for (std::string &text : texts) result.push_back(text.data());
+  result.push_back(nullptr);
+  return result;
+}
+
 }  // namespace vt
 
 // Declares vt::TmpfsMount name(size) and skips the test (or the fixture's SetUp) when it could not

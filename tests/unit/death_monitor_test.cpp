@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "death_monitor.h"
 #include "log.h"
@@ -28,6 +31,47 @@ TEST(CrashLogPattern, ExpandsPidAndPercentAndKeepsEverythingElse) {
   // A result that does not fit is refused rather than used as another file's name.
   char small[8];
   EXPECT_FALSE(death_monitor_apply_hserr_pattern(small, sizeof small, "/tmp/hs_err_%p.log", 1234));
+  // No room at all holds not even the empty text (it was taken as fitting, unterminated).
+  EXPECT_FALSE(death_monitor_apply_hserr_pattern(small, 0, "", 1234));
+}
+
+bool parse_monitor(std::vector<std::string> list, death_monitor_parameters *parameters) {
+  std::vector<char *> arguments = vt::argument_vector(list);
+  return death_monitor_parse_arguments(arguments.data(), (int)list.size(), parameters);
+}
+
+TEST(MonitorArguments, AreTakenWholeOrRefused) {
+  const std::vector<std::string> good{"monitor",           "4242", "/work",          "acc", "jvm", "sess",
+                                      "collector.example", "8080", "/logs/hs_%p.log"};
+  death_monitor_parameters parameters{};
+  ASSERT_TRUE(parse_monitor(good, &parameters));
+  EXPECT_EQ(parameters.pid, 4242);
+  EXPECT_STREQ(parameters.work_dir, "/work");
+  EXPECT_STREQ(parameters.session_id, "sess");
+  EXPECT_STREQ(parameters.collector.host, "collector.example");
+  EXPECT_EQ(parameters.collector.port, 8080);
+  EXPECT_TRUE(parameters.has_pattern);
+  EXPECT_STREQ(parameters.crash_log_pattern, "/logs/hs_%p.log");
+  std::vector<std::string> longest = good;
+  longest[2] = std::string(1023, 'd');
+  ASSERT_TRUE(parse_monitor(longest, &parameters));
+  EXPECT_EQ(strlen(parameters.work_dir), 1023u);
+
+  // Cut to its place, a text would name another directory, JVM or file (it was cut silently); a
+  // line end in the host would start a header of its own in the request; a port must be one.
+  const std::vector<std::pair<size_t, std::string>> refused{{1, "0"},
+                                                            {2, std::string(1024, 'd')},
+                                                            {3, std::string(64, 'a')},
+                                                            {8, std::string(1024, 'p')},
+                                                            {6, "a\r\nX: 1"},
+                                                            {6, ""},
+                                                            {7, "80x"},
+                                                            {7, "65536"}};
+  for (const auto &[index, value] : refused) {
+    std::vector<std::string> list = good;
+    list[index] = value;
+    EXPECT_FALSE(parse_monitor(list, &parameters)) << index << " " << value;
+  }
 }
 
 TEST(CrashLogSanitising, KeepsTabsAndLineEndsAndReplacesOtherControlBytes) {
@@ -89,6 +133,11 @@ TEST_F(CrashLogFiles, CandidatesAreTriedInOrder) {
   EXPECT_EQ(open_path(pid, "x"), in_cwd);
   // Another pid finds none of them.
   EXPECT_EQ(open_path(pid + 1, pattern.c_str()), "none");
+  // A pattern that names a directory (read as empty, it ended the search) or a pipe (it kept the
+  // monitor waiting) is passed over.
+  EXPECT_EQ(open_path(pid, (dir_ / "errors").c_str()), in_cwd);
+  ASSERT_EQ(mkfifo((dir_ / "errors/pipe").c_str(), 0600), 0);
+  EXPECT_EQ(open_path(pid, (dir_ / "errors/pipe").c_str()), in_cwd);
 }
 
 TEST_F(CrashLogFiles, TheTemporaryDirectoryComesFromTmpdirOrIsTmp) {

@@ -98,6 +98,17 @@ TEST_F(HttpClient, WithoutExtraFieldsTheBodyIsEmpty) {
   free(request);
 }
 
+TEST_F(HttpClient, AHostNameThatWouldBreakTheHeadIsRefused) {
+  // A line end in the name put a header of the caller's choosing into the request.
+  size_t length = 0;
+  for (const char *name : {"collector\r\nX-Injected: 1", "a b", "", "caf\xc3\xa9"}) {
+    EXPECT_EQ(http_build_request(name, "/p", kMain, nullptr, &length), nullptr) << name;
+  }
+  EXPECT_EQ(vt::count_occurrences(log(), "ERROR - Invalid host name for HTTP query."), 4u) << log();
+  EXPECT_TRUE(http_valid_host_name("[::1]"));
+  EXPECT_FALSE(http_valid_host_name(std::string(256, 'h').c_str()));
+}
+
 TEST_F(HttpClient, TheHeadHas1024BytesAndALargeBodyHasItsOwnRoom) {
   // A body of 3 MiB (encoded) fits: the buffer grows by the body's length.
   std::string large(1024 * 1024, '\x01');

@@ -8,16 +8,40 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "agent_init.h"
 #include "log.h"
 #include "oom.h"
+#include "oom_notify.h"
 #include "snapshot_memory_tracker.h"
 #include "string_util.h"
 #include "test_collector.h"
 #include "test_util.h"
 
 namespace {
+
+TEST(NotifyArguments, GiveTheCollectorAndTheFieldsOrAreRefused) {
+  std::vector<std::string> list{"notify", "collector.example", "8080",  "5",         "acc", "jvm", "sess",
+                                "desc",   "1700000000000",     "error", "disk_space"};
+  std::vector<char *> arguments = vt::argument_vector(list);
+  oom_notify_request request;
+  ASSERT_TRUE(oom_notify_parse_arguments(arguments.data(), (int)list.size(), &request));
+  EXPECT_STREQ(request.host.host, "collector.example");
+  EXPECT_EQ(request.host.port, 8080);
+  EXPECT_STREQ(request.fields[0].name, "version");
+  EXPECT_EQ(request.fields[7].value, arguments[10]);
+  EXPECT_EQ(request.fields[8].name, nullptr);
+  // A host that does not fit (it was cut) or has a line end, and a port that is no port.
+  for (const auto &[index, value] :
+       std::vector<std::pair<size_t, std::string>>{{1, std::string(256, 'h')}, {1, "a\nb"}, {2, "8080x"}, {2, ""}}) {
+    std::vector<std::string> changed = list;
+    changed[index] = value;
+    std::vector<char *> pointers = vt::argument_vector(changed);
+    EXPECT_FALSE(oom_notify_parse_arguments(pointers.data(), (int)changed.size(), &request)) << value;
+  }
+}
 
 TEST(OomEvents, TypesFollowDescriptionThenHeapFlag) {
   const jint oom = JVMTI_RESOURCE_EXHAUSTED_OOM_ERROR;

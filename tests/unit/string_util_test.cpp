@@ -103,6 +103,24 @@ TEST(Appendable, WriteCharNeedsRoomAndStillAppendsAfterAnError) {
   EXPECT_STREQ(other, "z");
 }
 
+TEST(Appendable, ABufferWithoutRoomTakesNothing) {
+  // Before, a formatted write into zero bytes set the length to capacity - 1, wrapping to 2^64 - 1.
+  char storage[4] = "abc";
+  appendable buffer;
+  appendable_init(&buffer, storage, 0);
+  EXPECT_EQ(buffer.state, APPENDABLE_TRUNCATED);
+  buffer.state = APPENDABLE_GOOD;
+  EXPECT_FALSE(appendable_write(&buffer, "%d", 42));
+  EXPECT_EQ(buffer.length, 0u);
+  EXPECT_EQ(buffer.state, APPENDABLE_TRUNCATED);
+  EXPECT_STREQ(storage, "abc");
+  buffer.state = APPENDABLE_GOOD;
+  EXPECT_FALSE(appendable_truncate(&buffer, storage + 1));
+  buffer.state = APPENDABLE_GOOD;
+  EXPECT_FALSE(appendable_write_char(&buffer, 'x'));
+  EXPECT_STREQ(storage, "abc");
+}
+
 TEST(Appendable, TruncateWithinTheTextOnly) {
   char storage[16];
   appendable buffer;
