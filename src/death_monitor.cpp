@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -61,7 +62,14 @@ FILE *death_monitor_try_candidate(const char *path) {
 bool death_monitor_save(int64_t timestamp, const http_field *fields, const char *crash_log, size_t length) {
   char directory[PATH_SIZE];
   int written = xsnprintf(directory, sizeof directory, "%s/exit_%lld", external.work_dir, (long long)timestamp);
-  if (written < 0 || (size_t)written >= sizeof directory || !create_directory(directory)) {
+  bool made = written >= 0 && (size_t)written < sizeof directory && create_directory(directory);
+  // A work directory removed while the JVM ran is made again (its parent is not).
+  if (!made && written >= 0 && (size_t)written < sizeof directory && errno == ENOENT &&
+      create_directory(external.work_dir)) {
+    log_warn(nullptr, "The work directory %s was missing and is made again.", external.work_dir);
+    made = create_directory(directory);
+  }
+  if (!made) {
     log_error_raw(nullptr, "Failed to create directory %s for unsent exit notification.", external.work_dir);
     return false;
   }

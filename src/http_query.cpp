@@ -114,10 +114,16 @@ socket_handle http_connect(const addrinfo *addresses, int32_t timeout_ms) {
 
 bool http_send(socket_handle connection, const char *request, size_t length, int32_t timeout_ms) {
   // One send normally takes the whole request; a large body may go out in parts, all within the
-  // time-out.
+  // time-out. Each part may wait only for what is left of it: a peer that stops reading would
+  // otherwise hold every part for the whole time-out.
   uint64_t deadline = http_deadline(timeout_ms);
   size_t sent = 0;
   while (sent < length) {
+    if (sent > 0) {
+      // A time-out of 0 would mean none at all.
+      int64_t left = http_ms_left(deadline);
+      socket_set_timeout(connection, SOCKET_SEND_TIMEOUT, left > 0 ? (int32_t)left : 1);
+    }
     int64_t result = socket_send(connection, request + sent, length - sent);
     if (result < 0) {
       int error = socket_get_error();

@@ -1,5 +1,6 @@
 #include "oom.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +84,20 @@ bool snapshot_dump_phase(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni
   free(dump.classloader_flags);
   oom_classes_map_release(&dump);
   return result;
+}
+
+// The snapshot's directory. A work directory that was removed while the JVM ran (a clean-up of
+// temporary files, say) is made again, so that the snapshot is not lost for it; its parent is not.
+bool snapshot_create_directory(const snapshot_record *snapshot, const char *work_dir) {
+  if (create_directory(snapshot->dump_directory)) return true;
+  int error = errno;
+  if (error == ENOENT && create_directory(work_dir)) {
+    log_warn(nullptr, "The work directory %s was missing and is made again.", work_dir);
+    if (create_directory(snapshot->dump_directory)) return true;
+    error = errno;
+  }
+  log_error_raw(nullptr, "Creating %s failed: %s (error %d).", snapshot->dump_directory, strerror(error), error);
+  return false;
 }
 
 void snapshot_release_lock(snapshot_record *snapshot) {
@@ -186,7 +201,7 @@ bool snapshot_process(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, i
   memory_tracker tracker;
   snapshot_memory_tracker_initialise(&tracker);
 
-  if (!snapshot_build_paths(snapshot, globals->work_dir) || !create_directory(snapshot->dump_directory)) {
+  if (!snapshot_build_paths(snapshot, globals->work_dir) || !snapshot_create_directory(snapshot, globals->work_dir)) {
     log_error_raw(nullptr, "Failed to create directory %s for OOM processing.", snapshot->dump_directory);
     oom_send_status_notification(snapshot, "fatal", "context_init");
     return true;

@@ -8,6 +8,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <list>
+#include <memory>
+#include <optional>
 #include <regex>
 
 #include "jvm_test.h"
@@ -135,6 +139,110 @@ TEST(NotifyHelper, RefusesAWrongArgumentCountWithoutSending) {
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(home.log().count("ERROR - Process exit monitor got an invalid process id \"12x\"."), 1u);
   EXPECT_EQ(collector.connection_count(), 0u);
+}
+
+// The helpers against a collector that fails in each way a network can, all at once, each with
+// a home of its own: every helper gives up within its time-out and says why; the exit monitor
+// saves its report (with a crash log large enough to fill a connection that is not read), the
+// notify helper drops its notification.
+struct CollectorFault {
+  const char *name;
+  std::optional<vt::CollectorAnswer> answer;  // none: nobody listens on the port
+  bool waits;                                 // the helper waits out its whole time-out
+  const char *notify_error;
+  const char *monitor_error;
+};
+
+const char kReadTimeout[] = "ERROR - Timeout when reading HTTP query response.";
+const char kRefused[] = "ERROR - Failed to connect with any resolved address. (http_open:141)";
+const char kReset[] = "ERROR - Reading HTTP response failed (recv), error 104.";
+const CollectorFault kCollectorFaults[] = {
+    {"silent", vt::CollectorAnswer::silent, true, kReadTimeout, kReadTimeout},
+    {"deaf", vt::CollectorAnswer::deaf, true, kReadTimeout, "ERROR - Timeout when sending HTTP query."},
+    {"slow", vt::CollectorAnswer::slow, true, kReadTimeout, kReadTimeout},
+    {"reset", vt::CollectorAnswer::reset, false, kReset, kReset},
+    {"down", std::nullopt, false, kRefused, kRefused},
+};
+
+struct FaultRun {
+  explicit FaultRun(const CollectorFault &fault)
+      : fault(fault), collector(fault.answer ? std::make_unique<TestCollector>(*fault.answer) : nullptr) {}
+  int port() const { return collector ? collector->port() : TestCollector::closed_port(); }
+  const CollectorFault &fault;
+  std::unique_ptr<TestCollector> collector;
+  AgentHome home;
+  std::unique_ptr<vt::BackgroundProcess> helper;
+};
+
+// Starts one helper per fault at once (arguments(run) gives its argument list), waits for them
+// all and checks that each ended within the time-out and a few seconds, with its error logged.
+void run_under_faults(std::list<FaultRun> &runs, const std::function<std::vector<std::string>(FaultRun &)> &arguments,
+                      const std::string &cwd, std::chrono::milliseconds timeout, bool notify, int exit_code) {
+  for (const CollectorFault &fault : kCollectorFaults) runs.emplace_back(fault);
+  auto start = std::chrono::steady_clock::now();
+  for (FaultRun &run : runs) {
+    vt::ProcessOptions options;
+    options.cwd = cwd;
+    run.helper = std::make_unique<vt::BackgroundProcess>(run.home.lib(), arguments(run), options);
+  }
+  for (FaultRun &run : runs) {
+    SCOPED_TRACE(run.fault.name);
+    vt::ProcessResult result = run.helper->wait(timeout + 30s);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result.exit_code, exit_code) << result.err << run.home.log();
+    // The bound is the time-out and what starting five processes on a loaded machine may take.
+    EXPECT_LE(elapsed, timeout + 5s);
+    if (run.fault.waits) EXPECT_GE(elapsed, timeout - 10ms);
+    EXPECT_EQ(run.home.log().count(notify ? run.fault.notify_error : run.fault.monitor_error), 1u) << run.home.log();
+  }
+}
+
+TEST(CollectorFaults, TheNotifyHelperGivesUpWithinItsTimeOutAndDropsTheNotification) {
+  vt::TempDir cwd("vorkel-cwd");
+  std::list<FaultRun> runs;
+  run_under_faults(
+      runs, [](FaultRun &run) { return notify_arguments("127.0.0.1", run.port()); }, cwd.path(), 2000ms, true, 1);
+  for (FaultRun &run : runs) {
+    EXPECT_EQ(run.home.log().count("ERROR - Could not send OOM status notification."), 1u) << run.fault.name;
+    EXPECT_TRUE(vt::list_directory(run.home.work()).empty());
+  }
+  EXPECT_TRUE(vt::list_directory(cwd.path()).empty());
+}
+
+TEST(CollectorFaults, TheExitMonitorGivesUpWithinItsTimeOutAndSavesTheReport) {
+  // Process 1 is not the monitor's parent: the monitor takes its JVM for ended and reports at
+  // once, with the crash log it finds in its directory under the JVM's name, cut to 4 MiB.
+  vt::TempDir cwd("vorkel-cwd");
+  std::string crash_log;
+  for (int i = 0; i < 4500 * 1024; ++i) crash_log += (char)(i % 256);
+  ASSERT_TRUE(vt::write_file(cwd / "hs_err_pid1.log", crash_log));
+  std::list<FaultRun> runs;
+  run_under_faults(
+      runs,
+      [](FaultRun &run) {
+        // One monitor finds its work directory gone, as if removed while the JVM ran.
+        if (run.fault.name == std::string("down")) vt::remove_tree(run.home.work());
+        return std::vector<std::string>{
+            "monitor", "1", run.home.work(), "acc", "jvm", "sess", "127.0.0.1", std::to_string(run.port()), ""};
+      },
+      cwd.path(), 20000ms, false, 0);
+  for (FaultRun &run : runs) {
+    SCOPED_TRACE(run.fault.name);
+    vt::NativeLog log = run.home.log();
+    EXPECT_EQ(log.count("WARN  - Could not send termination notification, saving."), 1u) << log;
+    EXPECT_EQ(log.count("WARN  - The work directory " + run.home.work() + " was missing and is made again."),
+              run.fault.name == std::string("down") ? 1u : 0u);
+    std::vector<std::string> saved = vt::list_directory(run.home.work());
+    ASSERT_EQ(saved.size(), 1u);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(saved[0], match, std::regex(R"(exit_(\d+))"))) << saved[0];
+    std::string directory = run.home.work() + "/" + saved[0];
+    EXPECT_EQ(vt::read_file(directory + "/parameters.txt"),
+              "accountId=acc\njvmId=jvm\nsessionId=sess\noperatingSystem=linux\ntype=exited_unknown_code\nvalue=0\n"
+              "timestamp=" +
+                  match[1].str() + "\n");
+    EXPECT_TRUE(vt::read_file(directory + "/hs_err.log") == sanitised(crash_log));
+  }
 }
 
 // A monitor whose parent is a shell: the shell leaves a crash log in its directory under the

@@ -3,9 +3,11 @@
 // collector on loopback.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <optional>
 #include <random>
 
 #include "jvm_test.h"
@@ -19,8 +21,9 @@ class ArchiveJvm : public vt::JvmTest {
  protected:
   // The uploader fork as the agent starts it, reporting to port.
   std::vector<std::string> fork_command(const AgentHome &home, int port, const std::string &mode,
-                                        const std::string &directory) {
+                                        const std::string &directory, const std::string &flag = "-Dx=0") {
     return {jdk().java,
+            flag,
             "-Dvorkel.collector.host=127.0.0.1",
             "-Dvorkel.collector.port=" + std::to_string(port),
             "-Dvorkel.library=" + home.lib(),
@@ -272,6 +275,104 @@ TEST_P(ArchiveJvm, ForkWithoutACollectorOrWithBadArgumentsFailsClearly) {
   run = run_fork(home, 1, "sideways", snapshot.directory);
   EXPECT_EQ(run.exit_code, 2);
   EXPECT_TRUE(vt::contains(run.err, "Unknown uploader mode sideways")) << run.err;
+}
+
+// A collector that fails in each way: the fork gives up after its time-out (3 s here) at the
+// latest, says why, and keeps the archive for the next run, which delivers every one of them.
+TEST_P(ArchiveJvm, ForkGivesUpOnAFailingCollectorWithinItsTimeOutAndKeepsTheArchive) {
+  AgentHome home;
+  struct Fault {
+    const char *name;
+    std::optional<vt::CollectorAnswer> answer;  // none: nobody listens
+    const char *error;
+  };
+  const char *const timed_out = "timed out: nothing moved for 3000 ms.";
+  const Fault faults[] = {{"silent", vt::CollectorAnswer::silent, timed_out},
+                          {"deaf", vt::CollectorAnswer::deaf, timed_out},
+                          {"slow", vt::CollectorAnswer::slow, timed_out},
+                          {"reset", vt::CollectorAnswer::reset, "failed: java.net.SocketException"},
+                          {"down", std::nullopt, "failed: java.net.ConnectException"}};
+  std::vector<Snapshot> snapshots;
+  for (const Fault &fault : faults) {
+    SCOPED_TRACE(fault.name);
+    // The deaf collector gets an archive larger than a connection takes unread.
+    Snapshot snapshot = make_snapshot(home.work(), std::string("oom_") + fault.name, 9);
+    if (fault.answer == vt::CollectorAnswer::deaf) {
+      snapshot.graph = random_bytes(8 << 20, 9);
+      ASSERT_TRUE(vt::write_file(snapshot.directory + "/oom_graph.bin", snapshot.graph));
+    }
+    snapshots.push_back(snapshot);
+    std::optional<vt::TestCollector> collector;
+    if (fault.answer) collector.emplace(*fault.answer);
+    auto start = std::chrono::steady_clock::now();
+    vt::ProcessResult run =
+        run_command(home, fork_command(home, collector ? collector->port() : vt::TestCollector::closed_port(), "oom",
+                                       snapshot.directory, "-Dvorkel.fork.readTimeoutMillis=3000"));
+    // The bound: the time-out, and starting a JVM and packing on a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_TRUE(vt::contains(run.err, fault.error)) << run.err;
+    EXPECT_FALSE(vt::file_exists(snapshot.directory + "/upload.done"));
+  }
+
+  vt::TestCollector collector;
+  vt::ProcessResult run = run_fork(home, collector.port(), "all", home.work());
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(collector.requests().size(), snapshots.size());
+  for (const Snapshot &snapshot : snapshots) {
+    std::string name = snapshot.directory.substr(snapshot.directory.rfind('/') + 1);
+    vt::expect_snapshot_archive(snapshot.directory + "/" + name + ".tar.bz2", snapshot.info, snapshot.graph);
+    EXPECT_TRUE(vt::file_exists(snapshot.directory + "/upload.done")) << name;
+  }
+}
+
+// A fork killed while it packs leaves the half-written archive under its ".part" name, one killed
+// while it waits for the collector's answer leaves the archive without "upload.done"; the next
+// fork in mode "all" delivers both snapshots.
+TEST_P(ArchiveJvm, AKilledForkLeavesWhatTheNextRunDelivers) {
+  AgentHome home;
+  vt::TestCollector silent(vt::CollectorAnswer::silent);
+  Snapshot packing = make_snapshot(home.work(), "oom_1", 1);
+  packing.graph = random_bytes(16 << 20, 1);  // a few seconds of packing
+  ASSERT_TRUE(vt::write_file(packing.directory + "/oom_graph.bin", packing.graph));
+  std::string part = packing.directory + "/oom_1.tar.bz2.part";
+  {
+    vt::BackgroundProcess fork(jdk().java, fork_command(home, silent.port(), "oom", packing.directory),
+                               {.env = {{"VORKEL_HOME", home.home()}}});
+    ASSERT_TRUE(vt::wait_until([&] { return vt::read_file(part).size() > 0; }, std::chrono::seconds(60),
+                               std::chrono::milliseconds(5)))
+        << fork.err();
+    fork.kill(SIGKILL);
+    EXPECT_EQ(fork.wait(std::chrono::seconds(10)).signal, SIGKILL);
+  }
+  EXPECT_TRUE(vt::file_exists(part));
+  EXPECT_FALSE(vt::file_exists(packing.directory + "/oom_1.tar.bz2"));
+  EXPECT_TRUE(vt::lock_is_free(packing.directory + "/context.lock"));
+
+  Snapshot sending = make_snapshot(home.work(), "oom_2", 2);
+  {
+    vt::BackgroundProcess fork(jdk().java, fork_command(home, silent.port(), "oom", sending.directory),
+                               {.env = {{"VORKEL_HOME", home.home()}}});
+    ASSERT_TRUE(silent.wait_for_requests(1, std::chrono::seconds(60))) << fork.err();
+    fork.kill(SIGKILL);
+    EXPECT_EQ(fork.wait(std::chrono::seconds(10)).signal, SIGKILL);
+  }
+  EXPECT_TRUE(vt::file_exists(sending.directory + "/oom_2.tar.bz2"));
+  EXPECT_FALSE(vt::file_exists(sending.directory + "/upload.done"));
+
+  vt::TestCollector collector;
+  vt::ProcessResult run = run_fork(home, collector.port(), "all", home.work());
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  std::vector<vt::HttpRequest> requests = collector.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].field("directory"), "oom_1");
+  EXPECT_EQ(requests[1].field("directory"), "oom_2");
+  EXPECT_TRUE(requests[0].body == vt::read_file(packing.directory + "/oom_1.tar.bz2"));
+  vt::expect_snapshot_archive(packing.directory + "/oom_1.tar.bz2", packing.info, packing.graph);
+  vt::expect_snapshot_archive(sending.directory + "/oom_2.tar.bz2", sending.info, sending.graph);
+  EXPECT_FALSE(vt::file_exists(part));
+  EXPECT_TRUE(vt::file_exists(packing.directory + "/upload.done"));
+  EXPECT_TRUE(vt::file_exists(sending.directory + "/upload.done"));
 }
 
 }  // namespace

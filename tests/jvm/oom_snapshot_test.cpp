@@ -312,6 +312,45 @@ TEST_P(Snapshot, UnpreparedClassIsWrittenAfterTheOthers) {
   EXPECT_LT(deferred_after, 100u);
 }
 
+// The work directory removed while the JVM runs. At the OutOfMemoryError a file stands in its
+// place: the snapshot fails with the reason logged and ("fatal", "context_init"), and the JVM throws
+// its error as ever. At the request after it nothing is there: the directory is made again, and
+// the snapshot is written, packed and sent.
+TEST_P(Snapshot, AWorkDirectoryRemovedWhileRunningIsReportedOrMadeAgain) {
+  vt::TestCollector collector;
+  AgentHome home;
+  std::string go = home.home() + "/go";
+  auto jvm = start(home, "OomScenarios.sequence",
+                   {.agent_options = collector.agent_options(),
+                    .jvm_flags = {"-Xmx64m"},
+                    .args = {"await:" + go + "1,heap,await:" + go + "3,request:again"}});
+  ASSERT_TRUE(wait_for_result(*jvm, "step1_waiting=true")) << jvm->err();
+  vt::remove_tree(home.work());
+  ASSERT_TRUE(vt::write_file(home.work(), "not a directory"));
+  ASSERT_TRUE(vt::write_file(go + "1", ""));
+  ASSERT_TRUE(wait_for_result(*jvm, "step3_waiting=true", std::chrono::seconds(120))) << jvm->err();
+  vt::remove_tree(home.work());
+  ASSERT_TRUE(vt::write_file(go + "3", ""));
+  vt::ProcessResult run = jvm->wait(std::chrono::seconds(120));
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  auto results = vt::scenario_results(run.out);
+  EXPECT_RESULTS(results, {{"step2_heap", "true"}, {"step4_request", "true"}});
+  EXPECT_EQ(vt::count_occurrences(run.out, "* Vorkel has detected an OutOfMemoryError thrown by the JVM."), 1u);
+
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("ERROR - Creating " + home.work() + "/oom_"), 1u) << log;
+  EXPECT_EQ(log.count("failed: Not a directory (error 20)."), 1u) << log;
+  EXPECT_EQ(log.count("ERROR - Failed to create directory " + home.work() + "/oom_"), 1u) << log;
+  EXPECT_EQ(log.count("WARN  - The work directory " + home.work() + " was missing and is made again."), 1u) << log;
+  EXPECT_EQ(notification_summary(collector, 3),
+            (std::vector<std::string>{"heap/start/", "heap/fatal/context_init", "preemptive/start/"}));
+  std::vector<std::string> dirs = snapshot_dirs(home.work());
+  ASSERT_EQ(dirs.size(), 1u);
+  EXPECT_EQ(vt::read_file(dirs[0] + "/status.txt"), "compressing 0");
+  EXPECT_TRUE(snapshot_reader::read_directory(dirs[0]).ok);
+  EXPECT_TRUE(vt::wait_until([&] { return vt::file_exists(dirs[0] + "/upload.done"); }, std::chrono::seconds(60)));
+}
+
 // ---------------------------------------------------------------------------------------------
 // A full disk, made real with a tmpfs that is mounted for the test.
 

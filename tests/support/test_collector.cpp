@@ -199,6 +199,11 @@ void TestCollector::handle(int client) {
     close(client);
     return;
   }
+  if (answer == CollectorAnswer::deaf) {
+    while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    close(client);
+    return;
+  }
   std::string raw = read_request(client, stopping_);
   HttpRequest request;
   parse_http_request(raw, request);
@@ -244,7 +249,24 @@ void TestCollector::handle(int client) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
       break;
+    case CollectorAnswer::slow: {
+      const std::string answer = "HTTP/1.1 200 OK\r\nX-Slow: ";
+      for (size_t at = 0; !stopping_; ++at) {
+        if (send(client, at < answer.size() ? &answer[at] : "a", 1, MSG_NOSIGNAL) <= 0) break;
+        // One second in steps, so that stop() is not held up.
+        for (int step = 0; step < 10 && !stopping_; ++step) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      break;
+    }
+    case CollectorAnswer::reset: {
+      // A zero linger time makes close() send a reset instead of the orderly end.
+      linger abort{1, 0};
+      setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      close(client);
+      return;
+    }
     case CollectorAnswer::close_at_once:
+    case CollectorAnswer::deaf:
       break;
   }
   shutdown(client, SHUT_RDWR);

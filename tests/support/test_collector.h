@@ -36,6 +36,9 @@ enum class CollectorAnswer {
   endless_header,  // a header line that never ends, until the client goes away
   close_at_once,   // accept and close without reading
   trickle,         // a status line, then one byte every 50 ms, until the client goes away
+  slow,            // a 200 answer one byte a second, then header bytes at that pace, until the client goes away
+  reset,           // read the request, then reset the connection (RST, no answer)
+  deaf,            // accept, never read nor answer (until stopped): a large request fills the window
 };
 
 class TestCollector {

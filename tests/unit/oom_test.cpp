@@ -177,6 +177,8 @@ TEST_F(OomPhases, DirectoryThatCannotBeMadeIsFatal) {
   EXPECT_EQ(received(), (std::vector<std::string>{"fatal/context_init", "start/"}));
   EXPECT_TRUE(
       vt::contains(log(), "Failed to create directory " + dir_.path() + "/missing/deeper/oom_99 for OOM processing."));
+  // Only the work directory itself is made again, not its parents.
+  EXPECT_TRUE(vt::contains(log(), "/missing/deeper/oom_99 failed: No such file or directory (error 2).")) << log();
 }
 
 // Two requested snapshots that both stop at the memory check come within a millisecond of each

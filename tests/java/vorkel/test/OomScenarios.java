@@ -85,7 +85,10 @@ public final class OomScenarios {
         }
     }
 
-    /** args[1]: what to do, a comma-separated list of heap, metaspace, request:DESCRIPTION. */
+    /**
+     * args[1]: what to do, a comma-separated list of heap, metaspace, request:DESCRIPTION, sleep:MS,
+     * await:FILE (until the file exists) and start:OPTIONS.
+     */
     public static void sequence(String[] args) throws Exception {
         int step = 0;
         for (String action : args[1].split(",")) {
@@ -99,6 +102,11 @@ public final class OomScenarios {
             } else if (action.startsWith("sleep:")) {
                 result("step" + step + "_sleeping", true);
                 Thread.sleep(Long.parseLong(action.substring(6)));
+            } else if (action.startsWith("await:")) {
+                result("step" + step + "_waiting", true);
+                while (!new java.io.File(action.substring(6)).exists()) {
+                    Thread.sleep(10);
+                }
             } else if (action.startsWith("start:")) {
                 result("step" + step + "_start", Agent.start(action.substring(6).replace(';', ',')));
             }

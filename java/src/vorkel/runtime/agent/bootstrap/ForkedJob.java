@@ -4,9 +4,9 @@ import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
-import java.net.HttpURLConnection;
+import java.net.InetSocketAddress;
 import java.net.Proxy;
-import java.net.URL;
+import java.net.Socket;
 import java.net.URLDecoder;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -40,7 +40,14 @@ import vorkel.runtime.agent.oom.OomDumpNativeImpl;
  * snapshot's "parameters.txt" in its order ("version", "accountId", "jvmId", "sessionId",
  * "description", "timestamp"), URL-encoded like the agent's notifications; the body is the archive,
  * with Content-Type "application/x-bzip2" and its Content-Length. An answer of 200 counts as delivered
- * and is recorded by the file "upload.done" in the snapshot directory.
+ * and is recorded by the file "upload.done" in the snapshot directory. Connecting may take
+ * {@code vorkel.fork.connectTimeoutMillis} (10 s); after that the upload gives up as soon as nothing
+ * moved for {@code vorkel.fork.readTimeoutMillis} (120 s): a part of the archive the collector does not
+ * take, or a status line that has not wholly arrived that long after the archive.
+ *
+ * <p>A fork that is killed leaves what the next "all" run completes: a half-written
+ * "&lt;name&gt;.tar.bz2.part" (the directory is packed again) or an archive without "upload.done"
+ * (the archive is sent again).
  *
  * <p>The file "forked_job.started" in DIRECTORY records that the fork ran (mode, VORKEL_HOME and the
  * vorkelFork property).
@@ -52,8 +59,13 @@ public final class ForkedJob {
     /** How long mode "oom" waits for the agent to release a snapshot directory. */
     static final long LOCK_WAIT_MILLIS = Long.getLong("vorkel.fork.lockWaitMillis", 120_000L);
     static final long LOCK_RETRY_MILLIS = 1_000L;
-    static final int CONNECT_TIMEOUT_MILLIS = 10_000;
-    static final int READ_TIMEOUT_MILLIS = 120_000;
+    /** How long connecting to the collector may take. */
+    static final int CONNECT_TIMEOUT_MILLIS = Integer.getInteger("vorkel.fork.connectTimeoutMillis", 10_000);
+    /**
+     * How long an upload may go without progress: a part of the archive that the collector does not take,
+     * and the collector's status line after the archive, each get at most this long.
+     */
+    static final long READ_TIMEOUT_MILLIS = Long.getLong("vorkel.fork.readTimeoutMillis", 120_000L);
 
     private final AgentLogger logger;
 
@@ -196,34 +208,49 @@ public final class ForkedJob {
         for (Map.Entry<String, String> field : readParameters(new File(directory, "parameters.txt")).entrySet()) {
             query.append('&').append(urlEncode(field.getKey())).append('=').append(urlEncode(field.getValue()));
         }
-        HttpURLConnection connection = null;
-        try {
-            URL url = new URL("http", host, port, UPLOAD_PATH + "?" + query);
-            connection = (HttpURLConnection) url.openConnection(Proxy.NO_PROXY);
-            connection.setRequestMethod("POST");
-            connection.setDoOutput(true);
-            connection.setConnectTimeout(CONNECT_TIMEOUT_MILLIS);
-            connection.setReadTimeout(READ_TIMEOUT_MILLIS);
-            connection.setRequestProperty("Content-Type", "application/x-bzip2");
-            connection.setFixedLengthStreamingMode(archive.length());
-            try (OutputStream out = connection.getOutputStream()) {
-                Files.copy(archive.toPath(), out);
+        long length = archive.length();
+        byte[] head = ("POST " + UPLOAD_PATH + "?" + query + " HTTP/1.1\r\nHost: " + host + ":" + port
+                + "\r\nContent-Type: application/x-bzip2\r\nContent-Length: " + length
+                + "\r\nConnection: close\r\n\r\n").getBytes(StandardCharsets.ISO_8859_1);
+        String statusLine;
+        Watchdog watchdog = null;
+        try (Socket socket = new Socket(Proxy.NO_PROXY)) {
+            watchdog = new Watchdog(socket);
+            socket.connect(new InetSocketAddress(host, port), CONNECT_TIMEOUT_MILLIS);
+            OutputStream out = socket.getOutputStream();
+            watchdog.extend();
+            out.write(head);
+            try (InputStream in = Files.newInputStream(archive.toPath())) {
+                byte[] buffer = new byte[65536];
+                for (int n = in.read(buffer); n > 0; n = in.read(buffer)) {
+                    watchdog.extend();
+                    out.write(buffer, 0, n);
+                }
             }
-            int status = connection.getResponseCode();
-            drain(connection);
-            if (status != 200) {
-                error("The collector answered " + status + " to the upload of " + archive + ".");
-                return false;
-            }
+            out.flush();
+            // The whole status line has to arrive within one time-out, however slowly it comes.
+            watchdog.extend();
+            statusLine = readStatusLine(socket.getInputStream());
         } catch (IOException | IllegalArgumentException e) {
-            error("Uploading " + archive + " to " + host + ":" + port + " failed: " + e);
+            if (watchdog != null && watchdog.fired()) {
+                error("Uploading " + archive + " to " + host + ":" + port + " timed out: nothing moved for "
+                        + READ_TIMEOUT_MILLIS + " ms.");
+            } else {
+                error("Uploading " + archive + " to " + host + ":" + port + " failed: " + e);
+            }
             return false;
         } finally {
-            if (connection != null) {
-                connection.disconnect();
+            if (watchdog != null) {
+                watchdog.close();
             }
         }
-        logger.info("Uploaded " + archive + " (" + archive.length() + " bytes).");
+        int status = statusCode(statusLine);
+        if (status != 200) {
+            error("The collector answered " + (status > 0 ? String.valueOf(status) : "\"" + statusLine + "\"")
+                    + " to the upload of " + archive + ".");
+            return false;
+        }
+        logger.info("Uploaded " + archive + " (" + length + " bytes).");
         try {
             Files.write(new File(directory, UPLOADED_MARKER).toPath(), new byte[0]);
         } catch (IOException e) {
@@ -232,11 +259,83 @@ public final class ForkedJob {
         return true;
     }
 
-    private static void drain(HttpURLConnection connection) {
-        try (InputStream in = connection.getInputStream()) {
-            in.transferTo(OutputStream.nullOutputStream());
-        } catch (IOException e) {
-            // The status line was read; the rest of the answer does not matter.
+    /** The answer's first line (at most 255 characters, without its line end); the rest does not matter. */
+    static String readStatusLine(InputStream in) throws IOException {
+        StringBuilder line = new StringBuilder();
+        for (int c = in.read(); c >= 0 && c != '\r' && c != '\n' && line.length() < 255; c = in.read()) {
+            line.append(c >= 32 && c < 127 ? (char) c : '?');
+        }
+        return line.toString();
+    }
+
+    /** The status code of "HTTP/1.1 200 OK", or -1 when the line is no HTTP status line. */
+    static int statusCode(String statusLine) {
+        String[] parts = statusLine.split(" ", 3);
+        if (parts.length < 2 || !parts[0].startsWith("HTTP/") || parts[1].length() != 3) {
+            return -1;
+        }
+        try {
+            return Integer.parseInt(parts[1]);
+        } catch (NumberFormatException e) {
+            return -1;
+        }
+    }
+
+    /**
+     * Closes the upload's socket when nothing moved for READ_TIMEOUT_MILLIS since the last
+     * {@link #extend}: a blocked write or read then ends with an exception. Socket writes have no
+     * time-out of their own, and a read time-out alone would let a collector that sends a byte now
+     * and then hold the upload for ever.
+     */
+    private static final class Watchdog {
+        private final Socket socket;
+        private long deadline = Long.MAX_VALUE;
+        private boolean closed;
+        private boolean fired;
+
+        Watchdog(Socket socket) {
+            this.socket = socket;
+            Thread thread = new Thread(this::watch, "vorkel upload watchdog");
+            thread.setDaemon(true);
+            thread.start();
+        }
+
+        synchronized void extend() {
+            deadline = nowMillis() + READ_TIMEOUT_MILLIS;
+            notifyAll();
+        }
+
+        synchronized boolean fired() {
+            return fired;
+        }
+
+        synchronized void close() {
+            closed = true;
+            notifyAll();
+        }
+
+        private synchronized void watch() {
+            while (!closed) {
+                long left = deadline - nowMillis();
+                if (left <= 0) {
+                    fired = true;
+                    try {
+                        socket.close();
+                    } catch (IOException e) {
+                        // Closed already.
+                    }
+                    return;
+                }
+                try {
+                    wait(left);
+                } catch (InterruptedException e) {
+                    return;
+                }
+            }
+        }
+
+        private static long nowMillis() {
+            return System.nanoTime() / 1_000_000L;
         }
     }
 
