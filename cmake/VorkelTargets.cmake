@@ -54,7 +54,9 @@ function(vorkel_agent_library name)
     # Started as a program ("notify", "monitor"), the library must be executable.
     add_custom_command(TARGET ${name} POST_BUILD COMMAND chmod 0755 $<TARGET_FILE:${name}>)
     if(VORKEL_ASAN_AGENT)
+      # The sanitizers' shared runtime, preloaded into the JVM (tests/asan_jvm.sh).
       vorkel_sanitize(${name} PRIVATE address,undefined)
+      target_link_options(${name} PRIVATE -shared-libasan)
     endif()
   elseif(CMAKE_SYSTEM_NAME STREQUAL "Windows")
     target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/win/rundll_entry.cpp)
