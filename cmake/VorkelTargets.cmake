@@ -53,6 +53,11 @@ function(vorkel_agent_library name)
     set_target_properties(${name} PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/libvorkel.map)
     # Started as a program ("notify", "monitor"), the library must be executable.
     add_custom_command(TARGET ${name} POST_BUILD COMMAND chmod 0755 $<TARGET_FILE:${name}>)
+    if(VORKEL_ASAN_AGENT)
+      # The sanitizers' shared runtime, preloaded into the JVM (tests/asan_jvm.sh).
+      vorkel_sanitize(${name} PRIVATE address,undefined)
+      target_link_options(${name} PRIVATE -shared-libasan)
+    endif()
   elseif(CMAKE_SYSTEM_NAME STREQUAL "Windows")
     target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/win/rundll_entry.cpp)
     target_link_libraries(${name} PRIVATE ${VORKEL_WIN_SYSTEM_LIBRARIES})

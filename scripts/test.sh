@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds vorkel and runs every test: the unit tests once more under AddressSanitizer and
-# UndefinedBehaviorSanitizer, every fuzz target for a short bounded run, then the whole suite
-# (unit and JVM tests) of the normal build, then the Windows build's tests under Wine.
+# UndefinedBehaviorSanitizer, the threaded ones under ThreadSanitizer, the JVM tests with the agent
+# under AddressSanitizer and UndefinedBehaviorSanitizer (tests/asan_jvm.sh), every fuzz target for
+# a short bounded run, then the whole suite (unit and JVM tests) of the normal build, then the
+# Windows build's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -17,6 +19,14 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVORKEL_SANITIZE=ON >/dev
 cmake --build build-sanitize -j "$jobs" --target vorkel_unit_tests
 echo "== Unit tests (tiers unit and system) with AddressSanitizer and UndefinedBehaviorSanitizer"
 (cd build-sanitize && ctest --output-on-failure -j "$jobs" -L '^(unit|system)$')
+
+CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVORKEL_TSAN=ON >/dev/null
+cmake --build build-tsan -j "$jobs" --target vorkel_unit_tests
+echo "== Threaded unit tests (label threads) with ThreadSanitizer"
+(cd build-tsan && ctest --output-on-failure -j "$jobs" -L '^threads$')
+
+# The agent under AddressSanitizer and UndefinedBehaviorSanitizer inside JDK 17, every JVM test.
+VORKEL_BUILD_JOBS="$jobs" tests/asan_jvm.sh
 
 echo "== Fuzz targets, ${VORKEL_FUZZ_EXECUTIONS:-20000} executions each"
 VORKEL_BUILD_JOBS="$jobs" bench/fuzz.sh -n "${VORKEL_FUZZ_EXECUTIONS:-20000}"

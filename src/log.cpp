@@ -2,6 +2,7 @@
 
 #include <jvmti.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -22,16 +23,18 @@ constexpr const char *LINE_FORMAT = "%d-%02d-%02d %02d:%02d:%02d,%03d [%-8s:%-5d
 constexpr const char *NATIVE_AGENT_VERSION = VORKEL_VERSION;
 constexpr const char *NATIVE_AGENT_BUILD = VORKEL_BUILD_NUMBER;
 
+// Threads log at any time, also while logging starts: the flags are atomic, and the lock guards
+// the role, the process id, the directory and the open file with its date.
 struct logging_record {
-  uint8_t initialised;
-  uint8_t file_active;
+  std::atomic<uint8_t> initialised;
+  std::atomic<uint8_t> file_active;
   int32_t pid;
   char role[32];
   char directory[1024];
   agent_mutex lock;
   date_record file_date;
   FILE *file;
-  uint8_t java_ready;
+  std::atomic<uint8_t> java_ready;  // set once the logger and its methods below are in place
   jobject java_logger;
   jmethodID java_debug;
   jmethodID java_info;
@@ -58,7 +61,7 @@ const char *level_name(int level) {
 // Java output is attempted only from a thread that is runnable in the Java sense: a JVMTI
 // callback thread blocked on a monitor must not call into Java.
 bool log_to_java(JNIEnv *jni, int level, const char *message) {
-  if (jni == nullptr || !logging.java_ready) return false;
+  if (jni == nullptr || logging.java_ready.load(std::memory_order_acquire) == 0) return false;
   agent_globals_record *globals = agent_globals;
   if (globals != nullptr) {
     jvmtiEnv *jvmti = globals->jvmti;
@@ -101,16 +104,39 @@ bool log_to_java(JNIEnv *jni, int level, const char *message) {
   return true;
 }
 
-bool log_to_file(const char *line) {
-  if (!logging.file_active) return false;
-  date_record today{};
-  date_source(&today);
-  if (today.year != logging.file_date.year || today.month != logging.file_date.month ||
-      today.day != logging.file_date.day) {
-    log_open(&today);  // a failure keeps the old file
-  }
+// With the lock held: the file of date becomes the log file.
+bool open_locked(const date_record *date) {
+  char name[1024];
+  int length = xsnprintf(name, sizeof name, "%s/vorkel-native.%04d%02d%02d.log", logging.directory, date->year,
+                         date->month, date->day);
+  if (length < 0 || (size_t)length >= sizeof name) return false;
+  FILE *file = file_open_append_shared_write(name);
+  if (file == nullptr) return false;
+  if (logging.file != nullptr) file_close(logging.file);
+  logging.file = file;
+  logging.file_date = *date;
+  return true;
+}
+
+// A line goes to the file of the day it carries: around midnight, a thread that took its time
+// before midnight still writes into the day before.
+bool log_to_file(const char *line, const date_record *date) {
+  if (logging.file_active.load(std::memory_order_acquire) == 0) return false;
   agent_mutex_guard guard(logging.lock);
+  if (date->year != logging.file_date.year || date->month != logging.file_date.month ||
+      date->day != logging.file_date.day) {
+    open_locked(date);  // a failure keeps the old file
+  }
   return file_write_flush(logging.file, line);
+}
+
+// The first call starts logging under role; false for the later ones.
+bool log_start(const char *role) {
+  if (logging.initialised.exchange(1, std::memory_order_acq_rel) != 0) return false;
+  agent_mutex_guard guard(logging.lock);
+  safe_strncpy(logging.role, role != nullptr ? role : "agent", sizeof logging.role);
+  logging.pid = process_get_id();
+  return true;
 }
 
 }  // namespace
@@ -132,11 +158,7 @@ bool log_directory_for_module(const char *module_path, char *directory, size_t s
 }
 
 void log_initialise(const char *role) {
-  if (logging.initialised) return;
-  logging.initialised = 1;
-  agent_mutex_init(logging.lock);
-  safe_strncpy(logging.role, role != nullptr ? role : "agent", sizeof logging.role);
-  logging.pid = process_get_id();
+  if (!log_start(role)) return;
 
   char module_path[1024];
   if (!process_get_module_path(module_path, sizeof module_path, reinterpret_cast<const void *>(&log_initialise))) {
@@ -145,10 +167,13 @@ void log_initialise(const char *role) {
   char directory[1024];
   if (!log_directory_for_module(module_path, directory, sizeof directory)) return;
   if (!create_directory(directory)) return;
-  safe_strncpy(logging.directory, directory, sizeof logging.directory);
+  {
+    agent_mutex_guard guard(logging.lock);
+    safe_strncpy(logging.directory, directory, sizeof logging.directory);
+  }
   date_record today{};
   date_source(&today);
-  if (log_open(&today)) logging.file_active = 1;
+  if (log_open(&today)) logging.file_active.store(1, std::memory_order_release);
 }
 
 void log_rename(const char *role) {
@@ -157,17 +182,8 @@ void log_rename(const char *role) {
 }
 
 bool log_open(const date_record *date) {
-  char name[1024];
-  int length = xsnprintf(name, sizeof name, "%s/vorkel-native.%04d%02d%02d.log", logging.directory, date->year,
-                         date->month, date->day);
-  if (length < 0 || (size_t)length >= sizeof name) return false;
-  FILE *file = file_open_append_shared_write(name);
-  if (file == nullptr) return false;
   agent_mutex_guard guard(logging.lock);
-  if (logging.file != nullptr) file_close(logging.file);
-  logging.file = file;
-  logging.file_date = *date;
-  return true;
+  return open_locked(date);
 }
 
 void log_level(JNIEnv *jni, int level, const char *format, va_list arguments) {
@@ -178,17 +194,19 @@ void log_level(JNIEnv *jni, int level, const char *format, va_list arguments) {
   date_source(&now);
   char line[LINE_SIZE];
   char role[32];
+  int32_t pid = 0;
   {
     agent_mutex_guard guard(logging.lock);
     safe_strncpy(role, logging.role, sizeof role);
+    pid = logging.pid;
   }
   xsnprintf(line, sizeof line, LINE_FORMAT, now.year, now.month, now.day, now.hour, now.minute, now.second,
-            now.millisecond, role, logging.pid, level_name(level), message);
+            now.millisecond, role, pid, level_name(level), message);
 
   bool delivered = false;
-  if (logging.initialised) {
+  if (logging.initialised.load(std::memory_order_acquire) != 0) {
     if (log_to_java(jni, level, message)) delivered = true;
-    if (log_to_file(line)) delivered = true;
+    if (log_to_file(line, &now)) delivered = true;
   }
   if (!delivered && level == LOG_ERROR) {
     fputs(line, stderr);
@@ -225,12 +243,7 @@ void log_error_raw(JNIEnv *jni, const char *format, ...) {
 }
 
 bool log_use_directory(const char *role, const char *directory) {
-  if (!logging.initialised) {
-    logging.initialised = 1;
-    agent_mutex_init(logging.lock);
-    safe_strncpy(logging.role, role != nullptr ? role : "agent", sizeof logging.role);
-    logging.pid = process_get_id();
-  }
+  log_start(role);
   if (directory == nullptr || !create_directory(directory)) return false;
   char with_separator[1024];
   size_t length = strlen(directory);
@@ -244,12 +257,12 @@ bool log_use_directory(const char *role, const char *directory) {
   date_record today{};
   date_source(&today);
   if (!log_open(&today)) return false;
-  logging.file_active = 1;
+  logging.file_active.store(1, std::memory_order_release);
   return true;
 }
 
 const char *log_directory() { return logging.directory; }
-bool log_file_active() { return logging.file_active != 0; }
+bool log_file_active() { return logging.file_active.load(std::memory_order_acquire) != 0; }
 void log_set_date_source(log_date_source source) { date_source = source != nullptr ? source : date_get_current; }
 
 VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitialiser_initNativeLogging(JNIEnv *jni,
@@ -271,7 +284,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitia
     throw_vorkel_exception(jni, "initNativeLogging: the logger object is null");
     return;
   }
-  if (logging.java_ready) return;  // the first logger stays; its global reference is never released
+  if (logging.java_ready.load(std::memory_order_acquire) != 0) return;  // the first logger stays, for good
 
   jclass logger_class = jni->GetObjectClass(logger);
   jobject global = reflection_global(jni, logger);
@@ -285,12 +298,23 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitia
     reflection_delete_global(jni, global);
     return;
   }
-  logging.java_logger = global;
-  logging.java_debug = debug;
-  logging.java_info = info;
-  logging.java_warn = warn;
-  logging.java_error = error;
-  logging.java_ready = 1;
+  bool installed = false;
+  {
+    agent_mutex_guard guard(logging.lock);
+    if (logging.java_ready.load(std::memory_order_relaxed) == 0) {
+      logging.java_logger = global;
+      logging.java_debug = debug;
+      logging.java_info = info;
+      logging.java_warn = warn;
+      logging.java_error = error;
+      logging.java_ready.store(1, std::memory_order_release);
+      installed = true;
+    }
+  }
+  if (!installed) {  // another thread's logger came first
+    reflection_delete_global(jni, global);
+    return;
+  }
   log_info(jni, "Vorkel native logging started. Native agent version %s build %s", NATIVE_AGENT_VERSION,
            NATIVE_AGENT_BUILD);
 }

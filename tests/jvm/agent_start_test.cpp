@@ -72,7 +72,7 @@ TEST_P(AgentJvm, JvmtiErrorsThrowVorkelExceptionWithTheLoggedMessage) {
                  {{"error_zero", "true"},
                   {"error_thrown", "VorkelException:ERROR: JVMTI: 10(JVMTI_ERROR_INVALID_THREAD): probe message"},
                   {"error_quiet", "none"},
-                  {"error_unknown_code", "VorkelException:ERROR: JVMTI: 9999(Unknown): odd code"}});
+                  {"error_unknown_code", "VorkelException:ERROR: JVMTI: 120(Unknown): odd code"}});
   vt::NativeLog log = home.log();
   EXPECT_EQ(log.count("ERROR - ERROR: JVMTI: 10(JVMTI_ERROR_INVALID_THREAD): probe message "
                       "(check_jvmti_error_with_exception:92)"),

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "file_streams.h"
 #include "hires_time.h"
@@ -157,6 +159,51 @@ TEST_F(FileStreamTable, StacksAreSampledOncePerIntervalAndAtMostAHundredAreSaved
   EXPECT_EQ(locals_->saved_stack_count, 0u);
   EXPECT_EQ(locals_->max_key, INT64_MIN);
   EXPECT_EQ(locals_->aggregate.count, 0u);
+}
+
+// The hooks of many threads share the registry (a map under the tracker's lock), each with the
+// table of its own transaction.
+TEST_F(FileStreamTable, ThreadsShareTheRegistryEachWithATableOfItsOwnPaths) {
+  constexpr int THREADS = 4;
+  constexpr int STREAMS = 300;
+  file_streams_set_stack_source_for_tests([](char *storage, size_t size) {
+    snprintf(storage, size, "Lvorkel/Test;.run:1(0)\n");
+    return true;
+  });
+  uint64_t registered_before = file_streams_registry_size();
+  std::vector<int> faults(THREADS, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t) {
+    threads.emplace_back([&faults, t] {
+      auto *locals = static_cast<file_streams_locals *>(calloc(1, sizeof(file_streams_locals)));
+      file_streams_locals_init(locals);
+      std::string prefix = "/thread" + std::to_string(t) + "/";
+      std::vector<uint64_t> kept;
+      for (int i = 0; i < STREAMS; ++i) {
+        std::string path = prefix + std::to_string(i);
+        uint64_t key = file_streams_registry_add(path.c_str());
+        file_streams_account(locals, key, TIMING_FIS_READ_BLOCK, 10, 1000 + i, 1001 + i);
+        char *copy = file_streams_registry_copy_path(key);
+        if (key == 0 || copy == nullptr || path != copy) ++faults[t];
+        free(copy);
+        if (i % 2 == 0) {
+          file_streams_registry_remove(key);
+        } else {
+          kept.push_back(key);
+        }
+      }
+      for (uint64_t i = 0; i < locals->entry_count; ++i) {
+        const char *path = locals->entries[i].path;
+        if (path == nullptr || std::string(path).rfind(prefix, 0) != 0) ++faults[t];
+      }
+      for (uint64_t key : kept) file_streams_registry_remove(key);
+      file_streams_locals_free(locals);
+      free(locals);
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  for (int t = 0; t < THREADS; ++t) EXPECT_EQ(faults[t], 0) << "thread " << t;
+  EXPECT_EQ(file_streams_registry_size(), registered_before);
 }
 
 }  // namespace

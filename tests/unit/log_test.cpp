@@ -2,7 +2,12 @@
 // delivered nowhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <regex>
+#include <set>
+#include <thread>
+#include <vector>
 
 #include "log.h"
 #include "test_util.h"
@@ -11,6 +16,13 @@ namespace {
 
 date_record fake_today{2026, 12, 8, 23, 59, 59, 999};
 void fake_date(date_record *date) { *date = fake_today; }
+
+// A clock that moves on by a day every 50 readings, whichever thread reads it, from the 10th to
+// the 29th.
+std::atomic<int> clock_readings{0};
+void a_day_every_50_readings(date_record *date) {
+  *date = {2026, 12, 10 + std::min(clock_readings.fetch_add(1) / 50, 19), 23, 59, 59, 999};
+}
 
 TEST(LogDirectory, IsTheLastLibComponentsParentPlusLogs) {
   char directory[1024];
@@ -102,6 +114,33 @@ TEST_F(LogFile, DeliveredErrorsDoNotReachStandardError) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "");
   EXPECT_TRUE(vt::contains(vt::read_file(file("20261208")), "ERROR - delivered to the file (here:1)"));
+}
+
+TEST_F(LogFile, LinesOfSeveralThreadsAcrossMidnightsLandWholeAndOnceInTheFileOfTheirDay) {
+  constexpr int THREADS = 4;
+  constexpr int LINES = 250;
+  log_set_date_source(a_day_every_50_readings);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < LINES; ++i) log_info(nullptr, "thread %d line %d", t, i);
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  log_set_date_source(fake_date);
+
+  std::regex line(R"(2026-12-(\d\d) 23:59:59,999 \[unit    :\d+ *\] INFO  - thread (\d) line (\d+))");
+  std::set<std::pair<int, int>> seen;
+  for (int day = 10; day <= 29; ++day) {
+    std::string content = vt::read_file(file(("202612" + std::to_string(day)).c_str()));
+    for (const std::string &text : vt::split_lines(content)) {
+      std::smatch match;
+      ASSERT_TRUE(std::regex_match(text, match, line)) << "a broken line in the file of the " << day << "th: " << text;
+      EXPECT_EQ(std::stoi(match[1]), day) << text;
+      EXPECT_TRUE(seen.insert({std::stoi(match[2]), std::stoi(match[3])}).second) << "twice: " << text;
+    }
+  }
+  EXPECT_EQ(seen.size(), (size_t)THREADS * LINES);
 }
 
 }  // namespace
