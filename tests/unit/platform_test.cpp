@@ -75,7 +75,9 @@ TEST(Files, FreeSpaceIsZeroForAMissingPath) {
 TEST(LockedFile, HeldElsewhereGivesFileLockInUseAndLeavesNoDescriptor) {
   vt::TempDir dir;
   std::string path = dir / "context.lock";
-  vt::BackgroundProcess holder("/usr/bin/flock", {"flock", "-x", path, "sleep", "30"});
+  // "-o": only flock itself holds the lock, not its sleep, so that the lock is free once the
+  // holder has been waited for.
+  vt::BackgroundProcess holder("/usr/bin/flock", {"flock", "-o", "-x", path, "sleep", "30"});
   // Wait until the other process really holds the lock, not only until it made the file.
   ASSERT_TRUE(vt::wait_until(
       [&] {
