@@ -4,6 +4,8 @@
 // left behind. bench/soak.sh runs the long version and prints the curve.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "jvm_test.h"
@@ -64,7 +66,11 @@ TEST_P(Soak, SnapshotsUnderLoadAreConsistentKeepTheCountsAndLeaveNothingBehind) 
   ASSERT_FALSE(base.empty() || end.empty()) << output();
   EXPECT_LE(end["fds"], base["fds"] + 2) << output();
   EXPECT_LE(end["threads"], base["threads"] + 3) << output();
-  EXPECT_LE(end["rss_kb"], base["rss_kb"] + 16 * 1024) << output();
+  // Under AddressSanitizer freed memory waits in its quarantine (256 MB by default), so the
+  // resident size says nothing about leaks there; descriptors and threads still do.
+  const char *preload = getenv("LD_PRELOAD");
+  bool sanitized = preload != nullptr && strstr(preload, "asan") != nullptr;
+  if (!sanitized) EXPECT_LE(end["rss_kb"], base["rss_kb"] + 16 * 1024) << output();
 
   std::vector<std::string> dirs = vt::entries_with_prefix(home.work(), "oom_");
   ASSERT_EQ(dirs.size(), (size_t)kSnapshots);
