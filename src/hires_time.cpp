@@ -34,8 +34,18 @@ struct anchor_snapshot {
   int64_t base_millis;
   uint64_t base_counter;
   int64_t floor_millis;
+  uint64_t now_counter;  // read inside the same sequence window as the fields
 };
 
+int64_t anchored_value(bool anchored, int64_t base_millis, uint64_t base_counter, int64_t floor_millis,
+                       uint64_t now_counter) {
+  int64_t t = anchored ? base_millis + hires_duration_to_ms((int64_t)(now_counter - base_counter)) : systemTimeMillis();
+  return t > floor_millis ? t : floor_millis;
+}
+
+// The counter is read before the sequence is checked again: a value handed out from this anchor
+// was taken at a counter that precedes any re-anchoring that began later, so the floor a writer
+// computes after it made the sequence odd is never below it.
 anchor_snapshot read_anchor() {
   anchor_snapshot snapshot{};
   for (;;) {
@@ -45,19 +55,15 @@ anchor_snapshot read_anchor() {
     snapshot.base_millis = time_data.base_millis.load(std::memory_order_relaxed);
     snapshot.base_counter = time_data.base_counter.load(std::memory_order_relaxed);
     snapshot.floor_millis = time_data.floor_millis.load(std::memory_order_relaxed);
+    snapshot.now_counter = perfCounterCurrent();
     std::atomic_thread_fence(std::memory_order_acquire);
     if (time_data.sequence.load(std::memory_order_relaxed) == before) return snapshot;
   }
 }
 
 int64_t clock_value(const anchor_snapshot &anchor) {
-  int64_t t;
-  if (anchor.anchored) {
-    t = anchor.base_millis + hires_duration_to_ms((int64_t)(perfCounterCurrent() - anchor.base_counter));
-  } else {
-    t = systemTimeMillis();
-  }
-  return t > anchor.floor_millis ? t : anchor.floor_millis;
+  return anchored_value(anchor.anchored, anchor.base_millis, anchor.base_counter, anchor.floor_millis,
+                        anchor.now_counter);
 }
 
 // (a * b) / b != a in wrap-around arithmetic: the product does not fit a signed 64-bit number.
@@ -148,10 +154,15 @@ uint64_t hires_elapsed_ms(uint64_t start_count) {
 
 void hires_anchor_clock(int64_t epoch_millis) {
   agent_mutex_guard guard(time_data.writer_lock);
-  anchor_snapshot current = read_anchor();
-  int64_t floor = current.anchored ? clock_value(current) : 0;
   time_data.sequence.fetch_add(1, std::memory_order_acq_rel);  // odd: readers wait
-  std::atomic_thread_fence(std::memory_order_release);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // Only this writer changes the fields, and readers now wait: the clock's value at this moment
+  // (the old anchor's, or the system time before the first anchor) is at least every value it
+  // handed out.
+  int64_t floor = anchored_value(time_data.anchored.load(std::memory_order_relaxed),
+                                 time_data.base_millis.load(std::memory_order_relaxed),
+                                 time_data.base_counter.load(std::memory_order_relaxed),
+                                 time_data.floor_millis.load(std::memory_order_relaxed), perfCounterCurrent());
   time_data.floor_millis.store(floor, std::memory_order_relaxed);
   time_data.base_millis.store(epoch_millis, std::memory_order_relaxed);
   time_data.base_counter.store(perfCounterCurrent(), std::memory_order_relaxed);
