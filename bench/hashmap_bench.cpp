@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "hashmap.h"
+#include "core/hashmap.h"
 
 namespace {
 

@@ -44,7 +44,7 @@ function(vorkel_agent_library name)
   set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON LIBRARY_OUTPUT_DIRECTORY ${arg_OUTPUT_DIRECTORY})
   target_link_libraries(${name} PRIVATE BZip2::BZip2 Threads::Threads ${CMAKE_DL_LIBS})
   if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/linux/exec_entry.cpp)
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/agent/linux/exec_entry.cpp)
     target_link_options(${name} PRIVATE
         -Wl,-z,defs -Wl,-z,noexecstack -Wl,-z,now -Wl,--exclude-libs,ALL
         -static-libstdc++ -static-libgcc
@@ -59,7 +59,7 @@ function(vorkel_agent_library name)
       target_link_options(${name} PRIVATE -shared-libasan)
     endif()
   elseif(CMAKE_SYSTEM_NAME STREQUAL "Windows")
-    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/win/rundll_entry.cpp)
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/agent/win/rundll_entry.cpp)
     target_link_libraries(${name} PRIVATE ${VORKEL_WIN_SYSTEM_LIBRARIES})
     target_link_options(${name} PRIVATE ${VORKEL_WIN_LINK_OPTIONS} -Wl,--exclude-libs,ALL)
     set_target_properties(${name} PROPERTIES PREFIX "" IMPORT_PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${arg_OUTPUT_DIRECTORY})

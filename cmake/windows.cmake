@@ -16,15 +16,15 @@ include(cmake/VorkelTargets.cmake)
 if(NOT EXISTS ${VORKEL_REFERENCE_JAVA_HOME}/include/jvmti.h)
   message(FATAL_ERROR "No JNI headers in ${VORKEL_REFERENCE_JAVA_HOME}/include")
 endif()
-set(JNI_INCLUDE_DIRS ${CMAKE_SOURCE_DIR}/src/win/include ${VORKEL_REFERENCE_JAVA_HOME}/include)
+set(JNI_INCLUDE_DIRS ${CMAKE_SOURCE_DIR}/src/platform/win/include ${VORKEL_REFERENCE_JAVA_HOME}/include)
 
 set(VORKEL_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 configure_file(cmake/vorkel_version.h.in ${VORKEL_GENERATED_DIR}/vorkel_version.h @ONLY)
 
 # The portable modules and the Windows ones; the rundll32 entry belongs to the DLL only.
-file(GLOB VORKEL_PORTABLE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*.cpp)
-file(GLOB VORKEL_WIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/win/*.cpp)
-list(REMOVE_ITEM VORKEL_WIN_SOURCES ${CMAKE_SOURCE_DIR}/src/win/rundll_entry.cpp)
+file(GLOB VORKEL_PORTABLE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cpp)
+file(GLOB VORKEL_WIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/win/*.cpp)
+list(REMOVE_ITEM VORKEL_WIN_SOURCES ${CMAKE_SOURCE_DIR}/src/agent/win/rundll_entry.cpp)
 
 add_library(vorkel_objs OBJECT ${VORKEL_PORTABLE_SOURCES} ${VORKEL_WIN_SOURCES})
 target_include_directories(vorkel_objs PUBLIC ${CMAKE_SOURCE_DIR}/src ${VORKEL_GENERATED_DIR})

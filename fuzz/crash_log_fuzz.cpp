@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "death_monitor.h"
+#include "helpers/death_monitor.h"
 
 namespace {
 

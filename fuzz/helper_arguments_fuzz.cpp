@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "death_monitor.h"
-#include "execute.h"
-#include "http_query.h"
-#include "oom_notify.h"
+#include "helpers/death_monitor.h"
+#include "helpers/execute.h"
+#include "helpers/http_query.h"
+#include "snapshot/oom_notify.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "http_query.h"
+#include "helpers/http_query.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "hires_time.h"
-#include "ibm_gc.h"
-#include "ibm_gc_xml.h"
+#include "core/hires_time.h"
+#include "gc/ibm_gc.h"
+#include "gc/ibm_gc_xml.h"
 
 namespace {
 

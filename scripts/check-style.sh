@@ -12,7 +12,7 @@ for argument in "$@"; do
     *) echo "usage: $0 [--fix] [--tidy]" >&2; exit 2 ;;
   esac
 done
-mapfile -t files < <(git ls-files '*.cpp' '*.h' | grep -v '^src/win/include/')
+mapfile -t files < <(git ls-files '*.cpp' '*.h' | grep -v '^src/platform/win/include/')
 if [ "$fix" -eq 1 ]; then
   clang-format -i "${files[@]}"
 else

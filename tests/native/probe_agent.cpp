@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent_init.h"
-#include "agent_util.h"
-#include "common.h"
-#include "log.h"
+#include "agent/agent_init.h"
+#include "core/agent_util.h"
+#include "core/common.h"
+#include "core/log.h"
 
 namespace {
 jvmtiEnv *probe_env;
@@ -152,8 +152,8 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_NativeProbe_configuredText(JNIEnv
   return value != nullptr ? jni->NewStringUTF(value) : nullptr;
 }
 
-#include "agent_locks.h"
-#include "hires_time.h"
+#include "core/agent_locks.h"
+#include "core/hires_time.h"
 
 // Reports a duration of the given milliseconds through the timing bridge.
 VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_recordTiming(JNIEnv *jni, jclass, jstring description,

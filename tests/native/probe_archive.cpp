@@ -1,8 +1,8 @@
 // Test kit natives for the archive tests: what the agent keeps for the uploader fork.
 #include <jni.h>
 
-#include "agent_init.h"
-#include "common.h"
+#include "agent/agent_init.h"
+#include "core/common.h"
 
 VORKEL_EXPORT jstring JNICALL Java_vorkel_test_ArchiveProbe_jvmArgument(JNIEnv *jni, jclass, jint index) {
   agent_globals_record *globals = agent_globals;

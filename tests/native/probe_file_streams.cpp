@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "common.h"
-#include "file_streams.h"
-#include "hires_time.h"
+#include "core/common.h"
+#include "transactions/file_streams.h"
+#include "core/hires_time.h"
 #include "probe_kit.h"
-#include "tag_access.h"
-#include "thread_info.h"
-#include "user_transaction.h"
+#include "core/tag_access.h"
+#include "core/thread_info.h"
+#include "transactions/user_transaction.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common.h"
-#include "ibm_gc.h"
+#include "core/common.h"
+#include "gc/ibm_gc.h"
 #include "probe_kit.h"
 
 namespace {

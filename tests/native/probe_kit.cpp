@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "agent_init.h"
-#include "common.h"
+#include "agent/agent_init.h"
+#include "core/common.h"
 
 jvmtiEnv *probe_tag_env() { return agent_globals != nullptr ? agent_globals->tag_jvmti : nullptr; }
 jvmtiEnv *probe_main_env() { return agent_globals != nullptr ? agent_globals->jvmti : nullptr; }

@@ -5,12 +5,12 @@
 
 #include <atomic>
 
-#include "agent_init.h"
-#include "common.h"
-#include "snapshot_memory_tracker.h"
+#include "agent/agent_init.h"
+#include "core/common.h"
+#include "snapshot/snapshot_memory_tracker.h"
 #include "probe_kit.h"
-#include "tag_access.h"
-#include "tag_backup.h"
+#include "core/tag_access.h"
+#include "snapshot/tag_backup.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <vector>
 
-#include "agent_init.h"
-#include "classloader_tracker.h"
-#include "common.h"
+#include "agent/agent_init.h"
+#include "statistics/classloader_tracker.h"
+#include "core/common.h"
 #include "probe_kit.h"
-#include "statistics.h"
-#include "tag_access.h"
+#include "statistics/statistics.h"
+#include "core/tag_access.h"
 
 // live tagged, total tagged, string bytes, last class index, memory usage.
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_StatisticsProbe_totals(JNIEnv *jni, jclass) {

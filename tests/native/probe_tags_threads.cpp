@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "agent_init.h"
-#include "classloader_tracker.h"
-#include "common.h"
+#include "agent/agent_init.h"
+#include "statistics/classloader_tracker.h"
+#include "core/common.h"
 #include "probe_kit.h"
-#include "tag_access.h"
-#include "tag_backup.h"
-#include "thread_info.h"
+#include "core/tag_access.h"
+#include "snapshot/tag_backup.h"
+#include "core/thread_info.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 
 #include <atomic>
 
-#include "common.h"
-#include "contention_internal.h"
-#include "hires_time.h"
-#include "thread_info.h"
-#include "timing_tracker.h"
-#include "user_transaction.h"
+#include "core/common.h"
+#include "transactions/contention_internal.h"
+#include "core/hires_time.h"
+#include "core/thread_info.h"
+#include "transactions/timing_tracker.h"
+#include "transactions/user_transaction.h"
 
 namespace {
 // Per hook stage: how long blocker detection sleeps there (0: not at all), and how often it did.

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "class_size.h"
-#include "common.h"
+#include "vmstructs/class_size.h"
+#include "core/common.h"
 #include "probe_kit.h"
-#include "symbols.h"
-#include "vm_access.h"
-#include "vm_structs.h"
+#include "vmstructs/symbols.h"
+#include "vmstructs/vm_access.h"
+#include "vmstructs/vm_structs.h"
 
 namespace {
 

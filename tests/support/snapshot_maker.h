@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "oom_writer.h"
+#include "snapshot/oom_writer.h"
 #include "test_util.h"
 
 namespace vt {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "death_monitor.h"
-#include "log.h"
+#include "helpers/death_monitor.h"
+#include "core/log.h"
 #include "test_util.h"
 
 namespace {

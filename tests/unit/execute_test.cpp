@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "agent_init.h"
-#include "execute.h"
-#include "log.h"
-#include "oom.h"
-#include "string_util.h"
+#include "agent/agent_init.h"
+#include "helpers/execute.h"
+#include "core/log.h"
+#include "snapshot/oom.h"
+#include "core/string_util.h"
 #include "test_util.h"
-#include "win/command_line.h"
+#include "platform/win/command_line.h"
 
 namespace {
 

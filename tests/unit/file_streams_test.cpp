@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "file_streams.h"
-#include "hires_time.h"
+#include "transactions/file_streams.h"
+#include "core/hires_time.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <set>
 #include <vector>
 
-#include "hashmap.h"
+#include "core/hashmap.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <climits>
 #include <thread>
 
-#include "hires_time.h"
+#include "core/hires_time.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "http_query.h"
-#include "log.h"
+#include "helpers/http_query.h"
+#include "core/log.h"
 #include "test_collector.h"
 #include "test_util.h"
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "ibm_gc.h"
-#include "ibm_gc_xml.h"
+#include "gc/ibm_gc.h"
+#include "gc/ibm_gc_xml.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "log.h"
+#include "core/log.h"
 #include "test_util.h"
 
 namespace {

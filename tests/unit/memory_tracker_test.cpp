@@ -1,9 +1,9 @@
 // The snapshot's memory guard, with a memory source the test controls, and the system's figures.
 #include <gtest/gtest.h>
 
-#include "log.h"
-#include "snapshot_memory_tracker.h"
-#include "system_memory.h"
+#include "core/log.h"
+#include "snapshot/snapshot_memory_tracker.h"
+#include "platform/system_memory.h"
 #include "test_util.h"
 
 namespace {

@@ -3,15 +3,15 @@
 // without its second field, a class without details) with the summary counters.
 #include <gtest/gtest.h>
 
-#include "class_size.h"
-#include "fileops.h"
-#include "hashmap.h"
-#include "log.h"
-#include "oom_classes.h"
-#include "oom_dump.h"
+#include "vmstructs/class_size.h"
+#include "platform/fileops.h"
+#include "core/hashmap.h"
+#include "core/log.h"
+#include "snapshot/oom_classes.h"
+#include "snapshot/oom_dump.h"
 #include "test_util.h"
 #include "vm_image.h"
-#include "vm_structs.h"
+#include "vmstructs/vm_structs.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <regex>
 #include <vector>
 
-#include "log.h"
-#include "oom_compress.h"
+#include "core/log.h"
+#include "snapshot/oom_compress.h"
 #include "test_util.h"
 
 namespace {

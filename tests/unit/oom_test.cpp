@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "agent_init.h"
-#include "log.h"
-#include "oom.h"
-#include "oom_notify.h"
-#include "snapshot_memory_tracker.h"
-#include "string_util.h"
+#include "agent/agent_init.h"
+#include "core/log.h"
+#include "snapshot/oom.h"
+#include "snapshot/oom_notify.h"
+#include "snapshot/snapshot_memory_tracker.h"
+#include "core/string_util.h"
 #include "test_collector.h"
 #include "test_util.h"
 

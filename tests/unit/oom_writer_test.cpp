@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "log.h"
-#include "oom_writer.h"
+#include "core/log.h"
+#include "snapshot/oom_writer.h"
 #include "snapshot_reader.h"
 #include "test_util.h"
 

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "fileops.h"
-#include "log.h"
-#include "proc_info.h"
-#include "sockets.h"
+#include "platform/fileops.h"
+#include "core/log.h"
+#include "platform/proc_info.h"
+#include "platform/sockets.h"
 #include "test_util.h"
 
 namespace {

@@ -8,9 +8,9 @@
 
 #include <vector>
 
-#include "log.h"
-#include "proc_info.h"
-#include "process.h"
+#include "core/log.h"
+#include "platform/proc_info.h"
+#include "platform/process.h"
 #include "test_util.h"
 
 namespace {

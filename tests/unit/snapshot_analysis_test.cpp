@@ -8,7 +8,7 @@
 #include <set>
 
 #include "analysis.h"
-#include "oom_compress.h"
+#include "snapshot/oom_compress.h"
 #include "snapshot_load.h"
 #include "snapshot_maker.h"
 #include "text_reports.h"

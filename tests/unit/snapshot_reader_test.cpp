@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "oom_writer.h"
+#include "snapshot/oom_writer.h"
 #include "snapshot_reader.h"
 #include "test_util.h"
 

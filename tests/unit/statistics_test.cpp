@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "log.h"
-#include "statistics.h"
-#include "tag_access.h"
+#include "core/log.h"
+#include "statistics/statistics.h"
+#include "core/tag_access.h"
 #include "test_util.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common.h"
-#include "string_util.h"
+#include "core/common.h"
+#include "core/string_util.h"
 
 namespace {
 

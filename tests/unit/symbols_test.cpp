@@ -14,8 +14,8 @@
 #include <sstream>
 
 #include "fake_jvm.h"
-#include "linux/symbols.h"
-#include "log.h"
+#include "vmstructs/linux/symbols.h"
+#include "core/log.h"
 #include "test_util.h"
 
 namespace {

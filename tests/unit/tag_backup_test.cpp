@@ -6,9 +6,9 @@
 #include <future>
 #include <string>
 
-#include "log.h"
-#include "tag_access.h"
-#include "tag_backup.h"
+#include "core/log.h"
+#include "core/tag_access.h"
+#include "snapshot/tag_backup.h"
 #include "test_util.h"
 
 namespace {

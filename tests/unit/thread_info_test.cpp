@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "thread_info.h"
+#include "core/thread_info.h"
 
 namespace {
 

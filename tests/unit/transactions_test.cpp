@@ -4,10 +4,10 @@
 
 #include <climits>
 
-#include "contention_internal.h"
-#include "hires_time.h"
-#include "thread_info.h"
-#include "user_transaction.h"
+#include "transactions/contention_internal.h"
+#include "core/hires_time.h"
+#include "core/thread_info.h"
+#include "transactions/user_transaction.h"
 
 namespace {
 

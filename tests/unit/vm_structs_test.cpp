@@ -7,13 +7,13 @@
 #include <cstring>
 #include <functional>
 
-#include "class_size.h"
+#include "vmstructs/class_size.h"
 #include "fake_jvm.h"
-#include "log.h"
+#include "core/log.h"
 #include "test_util.h"
-#include "vm_access.h"
+#include "vmstructs/vm_access.h"
 #include "vm_image.h"
-#include "vm_structs.h"
+#include "vmstructs/vm_structs.h"
 
 namespace {
 

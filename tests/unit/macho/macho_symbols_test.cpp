@@ -8,8 +8,8 @@
 #include <map>
 #include <sstream>
 
-#include "log.h"
-#include "mac/symbols.h"
+#include "core/log.h"
+#include "vmstructs/mac/symbols.h"
 #include "test_util.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "agent_init.h"
-#include "vm_targets.h"
+#include "agent/agent_init.h"
+#include "vmstructs/vm_targets.h"
 
 namespace vt {
 

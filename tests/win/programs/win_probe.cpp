@@ -18,12 +18,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent_init.h"
-#include "death_monitor.h"
-#include "fileops.h"
-#include "log.h"
-#include "oom_compress.h"
-#include "string_util.h"
+#include "agent/agent_init.h"
+#include "helpers/death_monitor.h"
+#include "platform/fileops.h"
+#include "core/log.h"
+#include "snapshot/oom_compress.h"
+#include "core/string_util.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 
 #include <cstring>
 
-#include "agent_init.h"
-#include "death_monitor.h"
-#include "execute.h"
-#include "hires_time.h"
-#include "log.h"
+#include "agent/agent_init.h"
+#include "helpers/death_monitor.h"
+#include "helpers/execute.h"
+#include "core/hires_time.h"
+#include "core/log.h"
 #include "test_util.h"
 
 extern "C" {

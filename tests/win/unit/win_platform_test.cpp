@@ -12,14 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "agent_locks.h"
-#include "execute.h"
-#include "fileops.h"
-#include "hires_time.h"
-#include "proc_info.h"
-#include "sockets.h"
+#include "core/agent_locks.h"
+#include "helpers/execute.h"
+#include "platform/fileops.h"
+#include "core/hires_time.h"
+#include "platform/proc_info.h"
+#include "platform/sockets.h"
 #include "test_util.h"
-#include "win/win_process.h"
+#include "platform/win/win_process.h"
 
 namespace {
 

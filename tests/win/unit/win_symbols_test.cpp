@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "fake_jvm.h"
-#include "log.h"
-#include "win/symbols.h"
+#include "core/log.h"
+#include "vmstructs/win/symbols.h"
 #include "test_util.h"
 
 namespace {

@@ -1,0 +1,70 @@
+// The agent's spine: loading, the two JVMTI environments, configuration and module start-up.
+//
+// When each module comes up (agent_init.cpp and agent_configure.cpp):
+// - At load (Agent_OnLoad, or the first startNativeAgent or configure when the JVM did not load
+//   the agent): both environments from the wiring table in agent_init.cpp (every event,
+//   capability and callback), then, in this order: hires_conversions_initialise,
+//   system_memory_pre_initialise, oom_pre_initialise, contention_pre_initialise,
+//   tag_access_pre_initialise, stats_pre_initialise, cltracker_pre_initialise,
+//   ibm_gc_pre_initialise, proc_pre_initialise, file_streams_pre_initialise,
+//   generation_counter_pre_initialise. Logging starts before, with Agent_OnLoad or
+//   initNativeLogging.
+// - At configure: the agent record's texts, then thread_info_init, sockets_initialize,
+//   death_monitor_initialise.
+// - At configureOomQueries: init_class_size_symbols, then oom_configure.
+// - At the first startNativeAgent: stats_find_init_classes, user_transaction_initialise,
+//   cltracker_initialise, generation_counter_initialise (with its reporter thread),
+//   file_streams_initialise, timing_tracker_initialise; then the missing-capability warnings.
+// - disableAgent clears `enabled` (the callbacks that check it are named in agent_init.cpp) and
+//   switches the file-stream hooks off. Nothing is torn down at unload.
+#pragma once
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <cstdint>
+
+#include "core/common.h"
+
+struct agent_globals_record {
+  int32_t status;       // -1 until a load completed, 0 after a successful load
+  jvmtiEnv *jvmti;      // main environment
+  jvmtiEnv *tag_jvmti;  // tagging environment
+  uint8_t vm_dead;      // set by VMDeath, never cleared
+  char account_id[64];
+  char jvm_id[64];
+  char session_id[64];
+  char collector_host[256];
+  int32_t collector_port;
+  char home_dir[1024];
+  char work_dir[1024];
+  char java_executable[1024];
+  char agent_jar[1024];
+  char self_executable[1024];
+  char **jvm_arguments;  // owned copies, null when absent
+  uint64_t jvm_argument_count;
+  char vm_name[64];
+  char vm_version[64];
+  uint8_t is_j9;
+  uint8_t is_hotspot;
+  uint8_t enabled;    // cleared for good by disableAgent
+  uint64_t features;  // complement of the disabled-feature mask
+  uint8_t jvmti_9_or_later;
+};
+
+VORKEL_EXPORT agent_globals_record *agent_globals;
+
+// The platform's suffix of executables, appended to the configured Java launcher.
+#ifdef _WIN32
+constexpr const char *AGENT_EXECUTABLE_SUFFIX = ".exe";
+#else
+constexpr const char *AGENT_EXECUTABLE_SUFFIX = "";
+#endif
+
+bool agent_feature_enabled(unsigned bit);
+int32_t agent_init_load(JavaVM *vm, int64_t disabled_features);
+// The first result of startNativeAgent, for callers that need to know whether the agent started.
+bool agent_init_started();
+// For the natives that need the loaded record: loads the agent when neither the JVM nor
+// startNativeAgent did yet; null (after logging and throwing) when it cannot be loaded.
+agent_globals_record *agent_init_require_loaded(JNIEnv *jni, const char *native);

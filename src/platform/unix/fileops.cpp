@@ -1,0 +1,85 @@
+// Files, locked files and directories on POSIX systems.
+#include "platform/fileops.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "core/log.h"
+
+int64_t xftell64(FILE *stream) { return (int64_t)ftello(stream); }
+
+int xfseek64(FILE *stream, int64_t offset, int whence) { return fseeko(stream, (off_t)offset, whence); }
+
+int64_t xfsize64(FILE *stream) {
+  int64_t position = xftell64(stream);
+  if (position < 0 || xfseek64(stream, 0, SEEK_END) != 0) return -1;
+  int64_t size = xftell64(stream);
+  xfseek64(stream, position, SEEK_SET);
+  return size;
+}
+
+bool create_directory(const char *path) {
+  if (path == nullptr) return false;
+  return mkdir(path, 0777) == 0 || errno == EEXIST;
+}
+
+bool create_locked_file(const char *path, locked_file_handle *handle) {
+  *handle = INVALID_LOCKED_FILE;
+  if (path == nullptr) return false;
+  int descriptor = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0777);
+  if (descriptor < 0) return false;
+  if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    if (error == EWOULDBLOCK) {
+      log_error_raw(nullptr, "File lock in use.");
+    } else {
+      log_error_raw(nullptr, "File lock failed (flock), error %d.", error);
+    }
+    close(descriptor);
+    return false;
+  }
+  *handle = descriptor;
+  return true;
+}
+
+void free_locked_file(locked_file_handle handle) {
+  if (handle >= 0) close((int)handle);
+}
+
+FILE *file_open_append_shared_write(const char *path) {
+  if (path == nullptr) return nullptr;
+  return fopen(path, "ae");
+}
+
+void file_close(FILE *file) {
+  if (file != nullptr) fclose(file);
+}
+
+bool file_write_flush(FILE *file, const char *text) {
+  if (file == nullptr || text == nullptr) return false;
+  if (fseeko(file, 0, SEEK_END) != 0) return false;
+  size_t length = strlen(text);
+  size_t written = fwrite(text, 1, length, file);
+  bool flushed = fflush(file) == 0;
+  return written == length && flushed;
+}
+
+bool file_delete(const char *path) {
+  if (path == nullptr) return false;
+  if (unlink(path) == 0) return true;
+  log_error_raw(nullptr, "Failed to delete file %s, error %d", path, errno);
+  return false;
+}
+
+uint64_t disk_get_free_space(const char *path) {
+  if (path == nullptr) return 0;
+  struct statvfs info {};
+  if (statvfs(path, &info) != 0) return 0;
+  return (uint64_t)info.f_bavail * (uint64_t)info.f_bsize;
+}

@@ -1,0 +1,113 @@
+// Threads, thread-local slots and processes on POSIX systems.
+#include "platform/proc_info.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "core/log.h"
+#include "platform/process.h"
+#include "core/string_util.h"
+#include "platform/unix/unix_os.h"
+
+extern char **environ;
+
+namespace {
+struct {
+  pthread_once_t key_once = PTHREAD_ONCE_INIT;
+  pthread_key_t thread_specific_key;
+  std::atomic<uint32_t> next_id{1};
+} thread_numbers;
+
+void thread_numbers_make_key() { pthread_key_create(&thread_numbers.thread_specific_key, nullptr); }
+}  // namespace
+
+uint32_t getCurrentThreadId() {
+  pthread_once(&thread_numbers.key_once, thread_numbers_make_key);
+  uintptr_t stored = (uintptr_t)pthread_getspecific(thread_numbers.thread_specific_key);
+  if (stored != 0) return (uint32_t)stored;
+  uint32_t id = thread_numbers.next_id.fetch_add(1);
+  if (id == 0) id = thread_numbers.next_id.fetch_add(1);  // 0 is never handed out
+  pthread_setspecific(thread_numbers.thread_specific_key, (void *)(uintptr_t)id);
+  return id;
+}
+
+thread_local_key thread_local_initialise() {
+  pthread_key_t key;
+  if (pthread_key_create(&key, nullptr) != 0) {
+    log_error_raw(nullptr, "Failed to create thread-local slot.");
+    return (thread_local_key)-1;
+  }
+  return (thread_local_key)key;
+}
+
+void *thread_local_get(thread_local_key key) { return pthread_getspecific((pthread_key_t)key); }
+
+bool thread_local_set(thread_local_key key, void *value) { return pthread_setspecific((pthread_key_t)key, value) == 0; }
+
+int32_t process_get_id() { return (int32_t)getpid(); }
+
+bool process_get_cwd(char *buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return false;
+  return getcwd(buffer, size) != nullptr;
+}
+
+bool process_get_module_path(char *buffer, size_t size, const void *address) {
+  Dl_info info{};
+  if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+    log_error_raw(nullptr, "Failed to find module path.");
+    return false;
+  }
+  char main_program[4096];
+  if (unix_os_main_program_file(info.dli_fbase, main_program, sizeof main_program)) {
+    if (main_program[0] == '\0') {
+      log_error_raw(nullptr, "Failed to find module path.");
+      return false;
+    }
+    return xsnprintf(buffer, size, "%s", main_program) < (int)size;
+  }
+  return xsnprintf(buffer, size, "%s", info.dli_fname) < (int)size;
+}
+
+bool process_set_env(const char *name, const char *value) {
+  if (name == nullptr || value == nullptr) return false;
+  return setenv(name, value, 1) == 0;
+}
+
+bool create_process(const char *path, char *const arguments[], int32_t *pid) {
+  if (path == nullptr || arguments == nullptr || arguments[0] == nullptr) return false;
+  if (!proc_check_executable_permission(path)) return false;
+  // The child gets the standard three descriptors and none of the others: the JVM opens files
+  // and sockets without close-on-exec, and a child holding a listening socket or a file would
+  // keep it alive after the JVM has ended.
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) {
+    log_error_raw(nullptr, "Creating process failed (posix_spawn_file_actions_init).");
+    return false;
+  }
+  // A child that inherits some descriptors is better than a notification or an upload lost.
+  if (!unix_os_spawn_closes_descriptors_above_standard(&actions))
+    log_warn(nullptr, "Not every inherited descriptor can be closed in the child process.");
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  pid_t child = 0;
+  int error = posix_spawn(&child, path, &actions, &attributes, arguments, environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    log_error_raw(nullptr, "Creating process failed (posix_spawn), error %d", error);
+    return false;
+  }
+  if (pid != nullptr) *pid = (int32_t)child;
+  proc_register_child((int32_t)child);
+  return true;
+}
+
+bool proc_pre_initialise() { return proc_setup_child_tracking(); }

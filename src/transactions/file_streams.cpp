@@ -1,0 +1,381 @@
+// The file stream tracker's module record: the lookups of the hooked methods, the bind handler,
+// switching the hooks on and off, and the stream registry.
+#include "transactions/file_streams.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "agent/agent_init.h"
+#include "core/agent_locks.h"
+#include "core/agent_util.h"
+#include "core/common.h"
+#include "transactions/file_streams_internal.h"
+#include "core/hashmap.h"
+#include "core/hires_time.h"
+#include "core/log.h"
+#include "core/reflection.h"
+#include "core/string_util.h"
+#include "core/tag_access.h"
+#include "core/thread_info.h"
+
+file_streams_hook file_streams_hooks[HOOK_COUNT];
+
+namespace {
+
+constexpr uint64_t REGISTRY_CAPACITY = 1000;
+constexpr uint64_t REGISTRY_ENTRY_SIZE = 32;
+
+struct registry_value {
+  char *path;  // owned
+};
+static_assert(hashmap_entry_size<registry_value>() == REGISTRY_ENTRY_SIZE, "registry entry size");
+
+struct {
+  agent_mutex lock;
+  uint8_t enabled;
+  uint8_t initialised;
+  jclass string_class;
+  jclass summary_class;
+  jmethodID summary_constructor;
+  // The hook table: the classes whose natives are hooked (global references), the method ids
+  // and saved JDK functions are in file_streams_hooks.
+  jclass input_class;
+  jclass output_class;
+  jclass descriptor_class;
+  jclass random_access_class;
+  jfieldID parent_field;
+  uint64_t next_stream_key;
+  int64_t stack_interval;
+  hashmap *streams;
+  std::atomic<file_streams_allocator> allocator;
+  std::atomic<file_streams_stack_source> stack_source;
+} file_streams;
+
+void registry_free_entry(hashmap_entry *entry) {
+  registry_value *value = hashmap_value<registry_value>(entry);
+  free(value->path);
+  value->path = nullptr;
+}
+
+jclass global_class(JNIEnv *jni, const char *name) {
+  jclass local = reflection_find_class(jni, name);
+  if (local == nullptr) return nullptr;
+  auto global = static_cast<jclass>(reflection_global(jni, local));
+  jni->DeleteLocalRef(local);
+  return global;
+}
+
+jmethodID find(JNIEnv *jni, jclass klass, const char *name, const char *signature) {
+  return reflection_find_method(jni, klass, name, signature);
+}
+
+// Looks up a hooked method by its name, else by the fallback name, and notes which of them the
+// class library has in the hook's name.
+jmethodID hook_method(JNIEnv *jni, file_streams_hook_id hook, jclass klass, const char *class_name, const char *name,
+                      const char *fallback, const char *signature) {
+  file_streams_hook &entry = file_streams_hooks[hook];
+  jmethodID method = find(jni, klass, name, signature);
+  const char *found = name;
+  if (method == nullptr && fallback != nullptr) {
+    method = reflection_find_fallback_method(jni, method, klass, fallback, signature);
+    if (method != nullptr) found = fallback;
+  }
+  entry.method = method;
+  xsnprintf(entry.name, sizeof entry.name, "%s.%s%s", class_name, found, signature);
+  return method;
+}
+
+template <typename T>
+const void *either(T first, T second) {
+  return first != nullptr ? (const void *)first : (const void *)second;
+}
+
+void find_input_stream(JNIEnv *jni) {
+  jclass klass = file_streams.input_class = global_class(jni, "java/io/FileInputStream");
+  file_streams_hook *h = file_streams_hooks;
+  const char *name = "FileInputStream";
+  hook_method(jni, HOOK_FIS_READ0, klass, name, "read0", "read", "()I");
+  hook_method(jni, HOOK_FIS_READBYTES, klass, name, "readBytes", nullptr, "([BII)I");
+  hook_method(jni, HOOK_FIS_OPEN0, klass, name, "open0", "open", "(Ljava/lang/String;)V");
+  hook_method(jni, HOOK_FIS_CLOSE0, klass, name, "close0", nullptr, "()V");
+  if (!reflection_verify_non_nulls(jni, "Could not find FileInputStream method: #%d", klass, h[HOOK_FIS_READ0].method,
+                                   h[HOOK_FIS_READBYTES].method, h[HOOK_FIS_OPEN0].method, &reflection_terminator)) {
+    log_error_raw(jni, "FileInputStream monitoring may not work correctly.");
+  }
+}
+
+void find_output_stream(JNIEnv *jni) {
+  jclass klass = file_streams.output_class = global_class(jni, "java/io/FileOutputStream");
+  file_streams_hook *h = file_streams_hooks;
+  const char *name = "FileOutputStream";
+  hook_method(jni, HOOK_FOS_WRITE, klass, name, "write", nullptr, "(IZ)V");
+  hook_method(jni, HOOK_FOS_WRITEBYTES, klass, name, "writeBytes", nullptr, "([BIIZ)V");
+  hook_method(jni, HOOK_FOS_JDK6_WRITE, klass, name, "write", nullptr, "(I)V");
+  hook_method(jni, HOOK_FOS_JDK6_WRITEBYTES, klass, name, "writeBytes", nullptr, "([BII)V");
+  hook_method(jni, HOOK_FOS_OPEN0, klass, name, "open0", "open", "(Ljava/lang/String;Z)V");
+  hook_method(jni, HOOK_FOS_CLOSE0, klass, name, "close0", nullptr, "()V");
+  hook_method(jni, HOOK_FOS_JDK6_OPEN, klass, name, "open", nullptr, "(Ljava/lang/String;)V");
+  hook_method(jni, HOOK_FOS_JDK6_OPENAPPEND, klass, name, "openAppend", nullptr, "(Ljava/lang/String;)V");
+  jmethodID open_either = h[HOOK_FOS_OPEN0].method;
+  if (!reflection_verify_non_nulls(jni, "Could not find FileOutputStream method: #%d", klass,
+                                   either(h[HOOK_FOS_WRITE].method, h[HOOK_FOS_JDK6_WRITE].method),
+                                   either(h[HOOK_FOS_WRITEBYTES].method, h[HOOK_FOS_JDK6_WRITEBYTES].method),
+                                   either(h[HOOK_FOS_JDK6_OPEN].method, open_either),
+                                   either(h[HOOK_FOS_JDK6_OPENAPPEND].method, open_either), &reflection_terminator)) {
+    log_error_raw(jni, "FileOutputStream monitoring may not work correctly.");
+  }
+}
+
+// Streams of class libraries that have no close0 of their own close through their descriptor,
+// which names its owner in "parent".
+void find_descriptor(JNIEnv *jni) {
+  file_streams_hook *h = file_streams_hooks;
+  if (h[HOOK_FIS_CLOSE0].method != nullptr && h[HOOK_FOS_CLOSE0].method != nullptr) return;
+  jclass klass = file_streams.descriptor_class = global_class(jni, "java/io/FileDescriptor");
+  hook_method(jni, HOOK_FD_CLOSE0, klass, "FileDescriptor", "close0", nullptr, "()V");
+  file_streams.parent_field = reflection_find_field(jni, klass, "parent", "Ljava/io/Closeable;");
+  if (!reflection_verify_non_nulls(jni, "Could not find FileDescriptor method: #%d", klass, h[HOOK_FD_CLOSE0].method,
+                                   file_streams.parent_field, &reflection_terminator)) {
+    log_error_raw(jni, "FileInput/OutputStream close cannot be tracked, cleanup will be performed only on GC.");
+    h[HOOK_FD_CLOSE0].method = nullptr;
+    file_streams.parent_field = nullptr;
+  }
+}
+
+// RandomAccessFile counts with the same operation kinds; its natives gained a "0" in later class
+// libraries, whose methods of the old names are plain Java.
+void find_random_access_file(JNIEnv *jni) {
+  jclass klass = file_streams.random_access_class = global_class(jni, "java/io/RandomAccessFile");
+  file_streams_hook *h = file_streams_hooks;
+  const char *name = "RandomAccessFile";
+  hook_method(jni, HOOK_RAF_OPEN0, klass, name, "open0", nullptr, "(Ljava/lang/String;I)V");
+  hook_method(jni, HOOK_RAF_READ0, klass, name, "read0", nullptr, "()I");
+  hook_method(jni, HOOK_RAF_READBYTES, klass, name, "readBytes0", "readBytes", "([BII)I");
+  hook_method(jni, HOOK_RAF_WRITE0, klass, name, "write0", nullptr, "(I)V");
+  hook_method(jni, HOOK_RAF_WRITEBYTES, klass, name, "writeBytes0", "writeBytes", "([BII)V");
+  if (!reflection_verify_non_nulls(jni, "Could not find RandomAccessFile method: #%d", klass, h[HOOK_RAF_OPEN0].method,
+                                   h[HOOK_RAF_READ0].method, h[HOOK_RAF_READBYTES].method, h[HOOK_RAF_WRITE0].method,
+                                   h[HOOK_RAF_WRITEBYTES].method, &reflection_terminator)) {
+    log_error_raw(jni, "RandomAccessFile monitoring may not work correctly.");
+  }
+}
+
+// Makes the JVM bind the natives of the hooked classes afresh at their next call.
+void unregister_natives(JNIEnv *jni) {
+  const jclass classes[] = {
+      file_streams.input_class, file_streams.output_class, file_streams.random_access_class,
+      file_streams_hooks[HOOK_FD_CLOSE0].method != nullptr ? file_streams.descriptor_class : nullptr};
+  static const char *const names[] = {"FileInputStream", "FileOutputStream", "RandomAccessFile", "FileDescriptor"};
+  for (size_t i = 0; i < countof(classes); ++i) {
+    if (classes[i] == nullptr) continue;
+    jint result = jni->UnregisterNatives(classes[i]);
+    if (jni->ExceptionCheck()) jni->ExceptionClear();
+    if (result != JNI_OK) {
+      log_error_raw(nullptr, "Could not unregister the natives of %s: %d (%s:%d)", names[i], (int)result,
+                    "file_streams_set_enabled", __LINE__);
+    }
+  }
+}
+
+}  // namespace
+
+bool file_streams_pre_initialise() {
+  agent_mutex_init(file_streams.lock);
+  file_streams.enabled = 0;
+  file_streams.stack_interval = ms_to_hires_duration(FILE_STREAMS_STACK_INTERVAL_MS);
+  if (file_streams.streams == nullptr) {
+    file_streams.streams = hashmapCreateDefaultWithFree(REGISTRY_CAPACITY, REGISTRY_ENTRY_SIZE, registry_free_entry);
+  }
+  return file_streams.streams != nullptr;
+}
+
+bool file_streams_initialise(JNIEnv *jni) {
+  if (file_streams.initialised) return true;
+  file_streams.string_class = global_class(jni, "java/lang/String");
+  file_streams.summary_class =
+      global_class(jni, "vorkel/runtime/agent/probes/ut/natives/RecurringStreamOperationSummary");
+  file_streams.summary_constructor = reflection_find_method(jni, file_streams.summary_class, "<init>",
+                                                            "(II[J[Ljava/lang/String;[Ljava/lang/String;)V");
+  if (!reflection_verify_non_nulls(jni, "Could not find String/RecurringStreamOperationSummary/<init>: #%d",
+                                   file_streams.string_class, file_streams.summary_class,
+                                   file_streams.summary_constructor, &reflection_terminator)) {
+    return false;
+  }
+  agent_mutex_guard guard(file_streams.lock);
+  find_input_stream(jni);
+  find_output_stream(jni);
+  find_descriptor(jni);
+  find_random_access_file(jni);
+  file_streams.initialised = 1;
+  return true;
+}
+
+void file_streams_native_method_bind(jvmtiEnv *, JNIEnv *, jthread, jmethodID method, void *address,
+                                     void **new_address) {
+  if (method == nullptr || address == nullptr || new_address == nullptr) return;
+  agent_mutex_guard guard(file_streams.lock);
+  for (int i = 0; i < HOOK_COUNT; ++i) {
+    if (file_streams_hooks[i].method != method) continue;
+    file_streams_hooks[i].binds.fetch_add(1, std::memory_order_relaxed);
+    if (!file_streams.enabled) return;
+    // A function that is already ours (another agent handing it back) must never be called by
+    // the hook as the JDK's.
+    if (address != file_streams_hook_functions[i]) {
+      file_streams_hooks[i].jdk_function.store(address, std::memory_order_release);
+      *new_address = file_streams_hook_functions[i];
+    }
+    return;
+  }
+}
+
+void file_streams_set_enabled(JNIEnv *jni, bool enabled) {
+  agent_globals_record *globals = agent_globals;
+  if (enabled && (globals == nullptr || !globals->enabled)) {
+    log_warn(jni, "The native agent is switched off, file stream tracking stays off.");
+    return;
+  }
+  if (enabled && !file_streams.initialised) {
+    log_warn(jni, "The native agent was not started, file stream tracking stays off.");
+    return;
+  }
+  {
+    agent_mutex_guard guard(file_streams.lock);
+    if ((file_streams.enabled != 0) == enabled) return;
+    file_streams.enabled = enabled ? 1 : 0;
+    if (jni != nullptr) unregister_natives(jni);
+  }
+  log_info(jni, "File stream tracking %s.", enabled ? "enabled" : "disabled");
+}
+
+bool file_streams_enabled() {
+  agent_mutex_guard guard(file_streams.lock);
+  return file_streams.enabled != 0;
+}
+
+size_t file_streams_hook_count() { return HOOK_COUNT; }
+
+const char *file_streams_hook_name(size_t hook) {
+  return hook < HOOK_COUNT && file_streams_hooks[hook].name[0] != '\0' ? file_streams_hooks[hook].name : nullptr;
+}
+
+bool file_streams_hook_present(size_t hook) { return hook < HOOK_COUNT && file_streams_hooks[hook].method != nullptr; }
+
+uint32_t file_streams_hook_binds(size_t hook) {
+  return hook < HOOK_COUNT ? file_streams_hooks[hook].binds.load(std::memory_order_relaxed) : 0;
+}
+
+VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_feature_io_file_FileStreamTrackerNativeImpl_setEnabled(
+    JNIEnv *jni, jobject receiver, jboolean enable) {
+  file_streams_set_enabled(jni, enable == JNI_TRUE);
+}
+
+// ---------------------------------------------------------------------------
+// The registry.
+
+uint64_t file_streams_registry_add(const char *path) {
+  if (path == nullptr || file_streams.streams == nullptr) return 0;
+  agent_mutex_guard guard(file_streams.lock);
+  uint64_t key = ++file_streams.next_stream_key;
+  hashmap_entry *entry = hashmapPut(file_streams.streams, key, nullptr);
+  char *copy = entry != nullptr ? file_streams_copy_text(path) : nullptr;
+  if (copy == nullptr) {
+    if (entry != nullptr) hashmapRemove(file_streams.streams, key);
+    log_error_raw(nullptr, "Could not register file stream %s: out of memory. (%s:%d)", path,
+                  "file_streams_register_stream", __LINE__);
+    return 0;
+  }
+  registry_value *value = hashmap_value<registry_value>(entry);
+  free(value->path);
+  value->path = copy;
+  return key;
+}
+
+void file_streams_registry_remove(uint64_t key) {
+  if (key == 0 || file_streams.streams == nullptr) return;
+  agent_mutex_guard guard(file_streams.lock);
+  hashmapRemove(file_streams.streams, key);
+}
+
+uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path) {
+  jvmtiEnv *jvmti = file_streams_main_env();
+  if (jni == nullptr || jvmti == nullptr || stream == nullptr || path == nullptr) return 0;
+  uint64_t key = 0;
+  {
+    jni_utf_chars characters(jni, path);
+    if (!characters) return 0;
+    key = file_streams_registry_add(characters.get());
+  }
+  if (key != 0 && !tag_access_set_tag(jvmti, stream, key)) {
+    file_streams_registry_remove(key);
+    return 0;
+  }
+  return key;
+}
+
+void file_streams_deregister_stream_object(jobject stream) {
+  jvmtiEnv *jvmti = file_streams_main_env();
+  if (jvmti == nullptr || stream == nullptr) return;
+  uint64_t key = tag_access_get_tag(jvmti, stream);
+  if (key == 0) return;
+  file_streams_registry_remove(key);
+  tag_access_set_tag(jvmti, stream, 0);
+}
+
+void JNICALL file_streams_object_free(jvmtiEnv *, jlong tag) { file_streams_registry_remove((uint64_t)tag); }
+
+uint64_t file_streams_registry_size() {
+  if (file_streams.streams == nullptr) return 0;
+  agent_mutex_guard guard(file_streams.lock);
+  return hashmapSize(file_streams.streams);
+}
+
+char *file_streams_registry_copy_path(uint64_t key) {
+  if (file_streams.streams == nullptr) return nullptr;
+  agent_mutex_guard guard(file_streams.lock);
+  hashmap_entry *entry = hashmapGet(file_streams.streams, key);
+  return entry != nullptr ? file_streams_copy_text(hashmap_value<registry_value>(entry)->path) : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Shared with the hooks and the transaction table.
+
+jvmtiEnv *file_streams_main_env() {
+  agent_globals_record *globals = agent_globals;
+  return globals != nullptr ? globals->jvmti : nullptr;
+}
+
+jfieldID file_streams_parent_field() { return file_streams.parent_field; }
+jclass file_streams_summary_class() { return file_streams.summary_class; }
+jclass file_streams_string_class() { return file_streams.string_class; }
+jmethodID file_streams_summary_constructor() { return file_streams.summary_constructor; }
+int64_t file_streams_stack_interval() { return file_streams.stack_interval; }
+
+void *file_streams_allocate(size_t size) {
+  file_streams_allocator allocator = file_streams.allocator.load(std::memory_order_relaxed);
+  return allocator != nullptr ? allocator(size) : malloc(size);
+}
+
+char *file_streams_copy_text(const char *text) {
+  if (text == nullptr) return nullptr;
+  size_t length = strlen(text);
+  auto *copy = static_cast<char *>(file_streams_allocate(length + 1));
+  if (copy != nullptr) memcpy(copy, text, length + 1);
+  return copy;
+}
+
+bool file_streams_take_stack(JNIEnv *jni, char *storage, size_t size) {
+  file_streams_stack_source source = file_streams.stack_source.load(std::memory_order_relaxed);
+  if (source != nullptr) return source(storage, size);
+  jvmtiEnv *jvmti = file_streams_main_env();
+  return jvmti != nullptr && thread_get_stack_trace(jvmti, nullptr, storage, size, jni);
+}
+
+void file_streams_set_allocator_for_tests(file_streams_allocator allocator) {
+  file_streams.allocator.store(allocator, std::memory_order_relaxed);
+}
+
+void file_streams_set_stack_interval_for_tests(int64_t ticks) { file_streams.stack_interval = ticks; }
+
+void file_streams_set_stack_source_for_tests(file_streams_stack_source source) {
+  file_streams.stack_source.store(source, std::memory_order_relaxed);
+}

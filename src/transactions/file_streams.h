@@ -1,0 +1,101 @@
+// File stream tracker: the JDK's file-stream natives (FileInputStream, FileOutputStream,
+// RandomAccessFile and FileDescriptor.close0) are replaced by hooks when the JVM binds them while
+// the tracker is enabled. The hooks call the JDK's own function and account for the call: every
+// read and write in the timing counters of the thread's transaction, and per (stream, kind) in
+// the transaction's table, with the stream's path from the process-wide registry (the stream
+// object carries its registry key as its tag in the main JVMTI environment).
+#pragma once
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "transactions/timing_tracker.h"
+
+struct thread_locals;
+
+// Operations have the kinds of the timing counters (TIMING_FIS_READ_BYTE ... TIMING_FOS_WRITE_BLOCK,
+// RandomAccessFile's reads and writes included); the row of the evicted entries has its own.
+constexpr int32_t FILE_STREAMS_AGGREGATE = -1;
+
+constexpr uint64_t FILE_STREAMS_MAX_ENTRIES = 50;
+constexpr uint64_t FILE_STREAMS_MAX_SAVED_STACKS = 100;
+constexpr size_t FILE_STREAMS_STACK_BUFFER = 32768;
+constexpr int64_t FILE_STREAMS_STACK_INTERVAL_MS = 100;
+
+// One (stream, kind) of a transaction. Times are clock ticks.
+struct file_streams_entry {
+  uint64_t key;  // registry key of the stream
+  int32_t kind;
+  char *path;   // owned, null when the stream was no longer registered
+  char *stack;  // owned, the first stack sampled for this entry
+  uint64_t count;
+  int64_t duration;
+  int64_t bytes;
+  int64_t first_start;
+  int64_t last_end;
+};
+
+// The file-stream part of a thread's transaction state; used only by its own thread.
+struct file_streams_locals {
+  uint64_t entry_count;
+  file_streams_entry *last_entry;
+  int64_t max_key;          // largest key added since the last reset
+  int64_t next_stack_time;  // no stack is sampled before this tick
+  uint32_t evicted_count;
+  file_streams_entry aggregate;  // kind -1
+  file_streams_entry entries[FILE_STREAMS_MAX_ENTRIES];
+  uint64_t saved_stack_count;
+  char *saved_stacks[FILE_STREAMS_MAX_SAVED_STACKS];
+};
+
+bool file_streams_pre_initialise();
+bool file_streams_initialise(JNIEnv *jni);
+void JNICALL file_streams_object_free(jvmtiEnv *jvmti, jlong tag);
+void file_streams_native_method_bind(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, jmethodID method, void *address,
+                                     void **new_address);
+// Installs (true) or removes (false) the hooks: the JVM binds the natives again at their next
+// call. Once the agent is switched off, the tracker cannot be enabled again.
+void file_streams_set_enabled(JNIEnv *jni, bool enabled);
+bool file_streams_enabled();
+// The hooked methods, for diagnostics: the method looked up ("FileInputStream.read0()I", null
+// before the lookups), whether the class library has it, and how often the JVM bound it so far,
+// with the hook or without.
+size_t file_streams_hook_count();
+const char *file_streams_hook_name(size_t hook);
+bool file_streams_hook_present(size_t hook);
+uint32_t file_streams_hook_binds(size_t hook);
+
+void file_streams_locals_init(file_streams_locals *locals);
+void file_streams_locals_free(file_streams_locals *locals);
+// The table of the record's transaction as a RecurringStreamOperationSummary (a local reference),
+// null when it is empty or cannot be made; the table is emptied either way.
+jobject file_streams_flush_transaction(JNIEnv *jni, thread_locals *record);
+
+// The registry. register gives the key the stream now carries as its tag (0 when it could not be
+// registered); deregister removes the stream's key and clears its tag.
+uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path);
+void file_streams_deregister_stream_object(jobject stream);
+uint64_t file_streams_registry_size();
+// A new key for path (0 when memory is short) and its removal, with the path freed.
+uint64_t file_streams_registry_add(const char *path);
+void file_streams_registry_remove(uint64_t key);
+// An owned copy of the path registered under key, null when absent or memory is short.
+char *file_streams_registry_copy_path(uint64_t key);
+
+// One read or write of the calling thread, timed from start (a clock tick) to now; bytes moved.
+void file_streams_register_operation(JNIEnv *jni, thread_locals *record, jobject stream, int32_t kind, int64_t bytes,
+                                     int64_t start);
+// The table step of an operation on a registered stream (key not 0).
+void file_streams_account(file_streams_locals *locals, uint64_t key, int32_t kind, int64_t bytes, int64_t start,
+                          int64_t now, JNIEnv *jni = nullptr);
+
+// Tests only: where owned texts and buffers come from (malloc when null), the spacing of stack
+// samples, and where a stack text comes from (the calling thread's stack when null).
+using file_streams_allocator = void *(*)(size_t size);
+using file_streams_stack_source = bool (*)(char *storage, size_t size);
+void file_streams_set_allocator_for_tests(file_streams_allocator allocator);
+void file_streams_set_stack_interval_for_tests(int64_t ticks);
+void file_streams_set_stack_source_for_tests(file_streams_stack_source source);

@@ -1,0 +1,86 @@
+#include "transactions/timing_tracker.h"
+
+#include <cstring>
+
+#include "core/hires_time.h"
+#include "core/log.h"
+#include "core/reflection.h"
+#include "core/thread_info.h"
+
+namespace {
+
+constexpr const char *FLUSH = "timing_tracker_flush_transaction";
+
+struct {
+  jclass summary_class;           // global reference
+  jmethodID summary_constructor;  // "([J)V"
+} timing;
+
+void clear_and_log(JNIEnv *jni, const char *message, int line) {
+  if (jni->ExceptionCheck()) jni->ExceptionClear();
+  log_error_raw(jni, "%s (%s:%d)", message, FLUSH, line);
+}
+
+}  // namespace
+
+bool timing_tracker_initialise(JNIEnv *jni) {
+  jclass local = reflection_find_class(jni, "vorkel/runtime/agent/probes/ut/natives/TimingOperationSummary");
+  jclass global = static_cast<jclass>(reflection_global(jni, local));
+  jmethodID constructor = reflection_find_method(jni, global, "<init>", "([J)V");
+  if (local != nullptr) jni->DeleteLocalRef(local);
+  if (!reflection_verify_non_nulls(jni, "Failed to find timing class/method: #%d", global, constructor,
+                                   &reflection_terminator)) {
+    reflection_delete_global(jni, global);
+    return false;
+  }
+  timing.summary_class = global;
+  timing.summary_constructor = constructor;
+  return true;
+}
+
+void timing_tracker_register_operation(thread_locals *record, int32_t kind, int64_t duration) {
+  if (record == nullptr || kind < 0 || kind >= TIMING_OPERATION_KINDS) return;
+  timing_operation_counter &counter = record->transaction_state.operation_timings[kind];
+  counter.count += 1;
+  counter.total += duration;
+  if (duration > counter.max) counter.max = duration;
+}
+
+jobject timing_tracker_flush_transaction(JNIEnv *jni, thread_locals *record) {
+  if (record == nullptr || timing.summary_class == nullptr) return nullptr;
+  timing_operation_counter *counters = record->transaction_state.operation_timings;
+  bool counted = false;
+  for (int kind = 0; kind < TIMING_OPERATION_KINDS; ++kind) counted = counted || counters[kind].count != 0;
+  if (!counted) return nullptr;
+
+  jlongArray array = jni->NewLongArray(3 * TIMING_OPERATION_KINDS);
+  if (array == nullptr) {
+    clear_and_log(jni, "Could not create long array for transaction operation info.", __LINE__);
+    return nullptr;
+  }
+  jlong *elements = jni->GetLongArrayElements(array, nullptr);
+  if (elements == nullptr) {
+    clear_and_log(jni, "Could not get long array elements.", __LINE__);
+    jni->DeleteLocalRef(array);
+    return nullptr;
+  }
+  for (int kind = 0; kind < TIMING_OPERATION_KINDS; ++kind) {
+    elements[3 * kind] = counters[kind].count;
+    elements[3 * kind + 1] = hires_duration_to_ns(counters[kind].total);
+    elements[3 * kind + 2] = hires_duration_to_ns(counters[kind].max);
+  }
+  jni->ReleaseLongArrayElements(array, elements, 0);
+  memset(counters, 0, sizeof(timing_operation_counter) * TIMING_OPERATION_KINDS);
+  if (jni->ExceptionCheck()) {
+    clear_and_log(jni, "Failed to fill timing array elements.", __LINE__);
+    jni->DeleteLocalRef(array);
+    return nullptr;
+  }
+  jobject summary = jni->NewObject(timing.summary_class, timing.summary_constructor, array);
+  jni->DeleteLocalRef(array);
+  if (summary == nullptr) {
+    clear_and_log(jni, "Failed to create timing summary object.", __LINE__);
+    return nullptr;
+  }
+  return summary;
+}

@@ -1,0 +1,203 @@
+#include "transactions/user_transaction.h"
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "agent/agent_init.h"
+#include "core/agent_locks.h"
+#include "core/agent_util.h"
+#include "core/hires_time.h"
+#include "core/log.h"
+#include "core/reflection.h"
+#include "core/thread_info.h"
+
+namespace {
+
+constexpr int64_t NO_THRESHOLD = -1;
+constexpr int64_t TEN_YEARS_MS = HIRES_GUARANTEED_SECONDS * 1000;
+
+struct {
+  jclass native_impl_class;  // global reference
+  agent_mutex owner_lock;    // threshold_owner is swapped by whichever thread sets the threshold
+  jobject threshold_owner;   // global reference to the latest setter's receiver
+  std::atomic<int64_t> minimum_major_contributor_threshold{NO_THRESHOLD};
+  jclass summary_class;  // element type of the summary array
+  jclass marker_class;
+  jmethodID marker_constructor;
+  jmethodID thread_is_virtual;  // Thread.isVirtual(), null on JVMs without virtual threads
+  std::atomic<bool> virtual_refusal_logged;
+} ut;
+
+// Drops what the thread collected for its transaction: the reference, the stream table and the
+// contention locals (an active wait is unlinked from the process-wide list).
+void release_transaction(JNIEnv *jni, thread_transaction_state &state) {
+  reflection_delete_global(jni, state.transaction);
+  state.transaction = nullptr;
+  file_streams_locals_free(&state.file_streams);
+  contention_locals_free(&state.contention, jni);
+}
+
+// Whether the calling thread is a virtual thread; true also when that cannot be told, so that a
+// join is refused rather than attached to a carrier.
+bool on_virtual_thread(JNIEnv *jni, bool *known) {
+  *known = true;
+  if (ut.thread_is_virtual == nullptr) return false;
+  agent_globals_record *globals = agent_globals;
+  jthread thread = nullptr;
+  if (globals == nullptr || globals->jvmti == nullptr ||
+      globals->jvmti->GetCurrentThread(&thread) != JVMTI_ERROR_NONE || thread == nullptr) {
+    *known = false;
+    return true;
+  }
+  jboolean is_virtual = jni->CallBooleanMethod(thread, ut.thread_is_virtual);
+  jni->DeleteLocalRef(thread);
+  if (jni->ExceptionCheck()) {
+    jni->ExceptionClear();
+    *known = false;
+    return true;
+  }
+  return is_virtual == JNI_TRUE;
+}
+
+}  // namespace
+
+int64_t user_transaction_ms_to_ticks(int64_t milliseconds) {
+  if (milliseconds > TEN_YEARS_MS) return INT64_MAX;
+  if (milliseconds < -TEN_YEARS_MS) return INT64_MIN;
+  return ms_to_hires_duration(milliseconds);
+}
+
+int64_t user_transaction_minimum_major_contributor_threshold() { return ut.minimum_major_contributor_threshold; }
+
+bool user_transaction_initialise(JNIEnv *jni) {
+  ut.minimum_major_contributor_threshold = NO_THRESHOLD;
+  const char *names[] = {"vorkel/runtime/agent/probes/ut/natives/UserTransactionNativeImpl",
+                         "vorkel/runtime/agent/probes/ut/natives/NativeTransactionSummary",
+                         "vorkel/runtime/agent/probes/ut/natives/RootCausePresenceMarker"};
+  jclass globals[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    jclass local = reflection_find_class(jni, names[i]);
+    globals[i] = static_cast<jclass>(reflection_global(jni, local));
+    if (local != nullptr) jni->DeleteLocalRef(local);
+  }
+  jmethodID constructor = reflection_find_method(jni, globals[2], "<init>", "()V");
+  if (!reflection_verify_non_nulls(jni, "Failed to find user transaction class/method: #%d", globals[0], globals[1],
+                                   globals[2], constructor, &reflection_terminator)) {
+    for (jclass global : globals) reflection_delete_global(jni, global);
+    return false;
+  }
+  ut.native_impl_class = globals[0];
+  ut.summary_class = globals[1];
+  ut.marker_class = globals[2];
+  ut.marker_constructor = constructor;
+  jclass thread_class = reflection_find_class(jni, "java/lang/Thread");
+  ut.thread_is_virtual = reflection_find_method(jni, thread_class, "isVirtual", "()Z");
+  if (thread_class != nullptr) jni->DeleteLocalRef(thread_class);
+  return true;
+}
+
+void user_transaction_locals_constructor(thread_locals *record) {
+  record->transaction_state.transaction = nullptr;
+  contention_locals_init(&record->transaction_state.contention);
+}
+
+void user_transaction_locals_destructor(JNIEnv *jni, thread_locals *record) {
+  release_transaction(jni, record->transaction_state);
+}
+
+thread_locals *user_transaction_get_locals() {
+  thread_locals *record = thread_peek_locals();
+  return record != nullptr && record->transaction_state.transaction != nullptr ? record : nullptr;
+}
+
+VORKEL_EXPORT void JNICALL
+Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_setMinimumMajorContributorThreshold(
+    JNIEnv *jni, jobject receiver, jlong threshold) {
+  {
+    agent_mutex_guard guard(ut.owner_lock);
+    reflection_delete_global(jni, ut.threshold_owner);
+    ut.threshold_owner = reflection_global(jni, receiver);
+  }
+  ut.minimum_major_contributor_threshold =
+      threshold == -1 || threshold == INT64_MAX ? NO_THRESHOLD : user_transaction_ms_to_ticks(threshold);
+}
+
+VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_joinTransactionNative(
+    JNIEnv *jni, jobject receiver, jobject transaction, jlong threshold_ms) {
+  if (transaction == nullptr) {
+    log_error_raw(jni, "%s (%s:%d)", "Cannot join a null transaction; the thread's state is unchanged.",
+                  "joinTransactionNative", __LINE__);
+    throw_vorkel_exception(jni, "joinTransactionNative: the transaction is null");
+    return;
+  }
+  bool known = true;
+  if (on_virtual_thread(jni, &known)) {
+    if (!ut.virtual_refusal_logged.exchange(true)) {
+      log_warn(jni, "%s",
+               known ? "Transactions are not followed on virtual threads: the join is refused (logged once)."
+                     : "Cannot tell whether this thread is virtual: the join is refused (logged once).");
+    }
+    return;
+  }
+  thread_locals *record = thread_get_locals();
+  if (record == nullptr) return;
+  thread_transaction_state &state = record->transaction_state;
+  release_transaction(jni, state);
+  memset(&state, 0, sizeof state);
+  contention_locals_init(&state.contention);
+  state.transaction = reflection_global(jni, transaction);
+  state.contributor_threshold = user_transaction_ms_to_ticks(threshold_ms);
+  file_streams_locals_init(&state.file_streams);
+}
+
+VORKEL_EXPORT jobjectArray JNICALL
+Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_fetchNativeSummaries(JNIEnv *jni,
+                                                                                           jobject receiver) {
+  thread_locals *record = user_transaction_get_locals();
+  if (record == nullptr || ut.summary_class == nullptr) return nullptr;
+  jobjectArray array = jni->NewObjectArray(4, ut.summary_class, nullptr);
+  if (array == nullptr) {
+    if (jni->ExceptionCheck()) jni->ExceptionClear();
+    log_error_raw(jni, "%s (%s:%d)", "Failed to create timing summary array.", "user_transaction_fetch_operations",
+                  __LINE__);
+    return nullptr;
+  }
+  bool store_failed = false;
+  // A store that fails (a summary that is not a NativeTransactionSummary) leaves that element null.
+  auto store = [&](jsize index, jobject summary) {
+    if (summary == nullptr) return;
+    jni->SetObjectArrayElement(array, index, summary);
+    if (jni->ExceptionCheck()) {
+      jni->ExceptionClear();
+      store_failed = true;
+    }
+    jni->DeleteLocalRef(summary);
+  };
+  store(0, timing_tracker_flush_transaction(jni, record));
+  store(1, file_streams_flush_transaction(jni, record));
+  if (record->transaction_state.contention.root_cause_found) {
+    jobject marker = jni->NewObject(ut.marker_class, ut.marker_constructor);
+    if (marker == nullptr || jni->ExceptionCheck()) {
+      if (jni->ExceptionCheck()) jni->ExceptionClear();
+      log_error_raw(jni, "%s (%s:%d)", "Failed to create root cause presence marker.",
+                    "user_transaction_flush_transaction", __LINE__);
+      marker = nullptr;
+    }
+    store(2, marker);
+  }
+  store(3, contention_log_flush_transaction(jni, record));
+  if (store_failed || jni->ExceptionCheck()) {
+    if (jni->ExceptionCheck()) jni->ExceptionClear();
+    log_error_raw(jni, "%s (%s:%d)", "Failed to fill timing summary array.", "user_transaction_fetch_operations",
+                  __LINE__);
+  }
+  return array;
+}
+
+VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_leaveTransactionNative(
+    JNIEnv *jni, jobject receiver) {
+  thread_locals *record = thread_peek_locals();
+  if (record != nullptr) release_transaction(jni, record->transaction_state);
+}
