@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "helpers/death_monitor.h"
-#include "helpers/execute.h"
+#include "agent/execute_modes.h"
 #include "helpers/http_query.h"
 #include "snapshot/oom_notify.h"
 

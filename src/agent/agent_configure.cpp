@@ -12,8 +12,9 @@
 #include "core/log.h"
 #include "snapshot/oom.h"
 #include "platform/sockets.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "core/thread_info.h"
+#include "transactions/thread_locals.h"
 
 namespace {
 
@@ -121,6 +122,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitia
   }
 
   thread_info_init(jni, globals->jvmti);
+  thread_locals_get_handle();  // the slot is made before any thread asks for its record
   sockets_initialize(jni);
   death_monitor_initialise(jni, pattern.get());
 }

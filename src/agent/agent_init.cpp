@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "core/agent_util.h"
 #include "statistics/classloader_tracker.h"
@@ -18,10 +19,9 @@
 #include "platform/system_memory.h"
 #include "core/tag_access.h"
 #include "core/thread_info.h"
+#include "transactions/thread_locals.h"
 #include "transactions/timing_tracker.h"
 #include "transactions/user_transaction.h"
-
-agent_globals_record *agent_globals = nullptr;
 
 namespace {
 
@@ -55,11 +55,39 @@ void JNICALL agent_callback_resource_exhausted(jvmtiEnv *jvmti, JNIEnv *jni, jin
   if (agent_events_enabled()) oom_on_resource_exhausted(jvmti, jni, flags, description);
 }
 
+}  // namespace
+
+// ObjectFree of the tagging environment: class loader tracker tags to the tracker, every other
+// tag to the statistics, both as the permanent tag.
+void JNICALL agent_object_free_tagged(jvmtiEnv *jvmti, jlong tag) {
+  uint64_t permanent = tag_access_get_permanent_tag((uint64_t)tag);
+  if (permanent == 0) return;
+  if (tag_is_classloader(permanent)) {
+    cltracker_object_free(jvmti, permanent);
+  } else {
+    stats_object_free(jvmti, permanent);
+  }
+}
+
+namespace {
+
 void JNICALL agent_callback_vm_death(jvmtiEnv *jvmti, JNIEnv *jni) {
   if (agent_globals != nullptr) agent_globals->vm_dead = 1;
 }
 
 void JNICALL agent_callback_gc_finish(jvmtiEnv *jvmti) { generation_counter_on_gc_finish(jvmti); }
+
+// The monitor events run while the thread waits for the monitor (Enter) or already owns it
+// (Entered): what they log goes to the native log only.
+void JNICALL agent_callback_monitor_contended_enter(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, jobject object) {
+  log_native_only_scope native_only;
+  contention_active_thread_enter(jvmti, jni, thread, object);
+}
+
+void JNICALL agent_callback_monitor_contended_entered(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, jobject object) {
+  log_native_only_scope native_only;
+  contention_active_thread_entered(jvmti, jni, thread, object);
+}
 
 void JNICALL agent_callback_native_method_bind(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, jmethodID method,
                                                void *address, void **new_address) {
@@ -111,7 +139,7 @@ struct agent_wiring {
 // clang-format off
 constexpr agent_wiring AGENT_WIRING[] = {
   {AGENT_ENV(TAG, ALWAYS),        AGENT_CAPABILITY(can_tag_objects)},
-  {AGENT_ENV(TAG, ALWAYS),        AGENT_CAPABILITY(can_generate_object_free_events),        AGENT_EVENT(OBJECT_FREE, ObjectFree, tag_access_object_free)},
+  {AGENT_ENV(TAG, ALWAYS),        AGENT_CAPABILITY(can_generate_object_free_events),        AGENT_EVENT(OBJECT_FREE, ObjectFree, agent_object_free_tagged)},
   {AGENT_ENV(TAG, ALWAYS),        AGENT_NO_CAPABILITY,                                      AGENT_EVENT(CLASS_PREPARE, ClassPrepare, cltracker_class_prepare_event)},
   {AGENT_ENV(TAG, ALWAYS),        AGENT_NO_CAPABILITY,                                      AGENT_EVENT(CLASS_LOAD, ClassLoad, cltracker_class_load_event)},
   {AGENT_ENV(TAG, IF_AVAILABLE),  AGENT_CAPABILITY(can_get_line_numbers)},
@@ -121,12 +149,12 @@ constexpr agent_wiring AGENT_WIRING[] = {
   {AGENT_ENV(MAIN, ALWAYS),       AGENT_NO_CAPABILITY,                                      AGENT_EVENT(VM_DEATH, VMDeath, agent_callback_vm_death)},
   {AGENT_ENV(MAIN, ALWAYS),       AGENT_CAPABILITY(can_generate_garbage_collection_events), AGENT_EVENT(GARBAGE_COLLECTION_FINISH, GarbageCollectionFinish, agent_callback_gc_finish)},
   {AGENT_ENV(MAIN, ALWAYS),       AGENT_NO_CAPABILITY,                                      AGENT_EVENT(THREAD_START, ThreadStart, thread_start_callback)},
-  {AGENT_ENV(MAIN, ALWAYS),       AGENT_NO_CAPABILITY,                                      AGENT_EVENT(THREAD_END, ThreadEnd, thread_end_callback)},
+  {AGENT_ENV(MAIN, ALWAYS),       AGENT_NO_CAPABILITY,                                      AGENT_EVENT(THREAD_END, ThreadEnd, user_transaction_thread_end)},
   {AGENT_ENV(MAIN, ALWAYS),       AGENT_CAPABILITY(can_generate_object_free_events),        AGENT_EVENT(OBJECT_FREE, ObjectFree, file_streams_object_free)},
   {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_get_line_numbers)},
   {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_generate_monitor_events),            AGENT_NO_EVENT, nullptr, contention_set_supported},
-  {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_generate_monitor_events),            AGENT_EVENT(MONITOR_CONTENDED_ENTER, MonitorContendedEnter, contention_active_thread_enter)},
-  {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_generate_monitor_events),            AGENT_EVENT(MONITOR_CONTENDED_ENTERED, MonitorContendedEntered, contention_active_thread_entered)},
+  {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_generate_monitor_events),            AGENT_EVENT(MONITOR_CONTENDED_ENTER, MonitorContendedEnter, agent_callback_monitor_contended_enter)},
+  {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_generate_monitor_events),            AGENT_EVENT(MONITOR_CONTENDED_ENTERED, MonitorContendedEntered, agent_callback_monitor_contended_entered)},
   {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_get_monitor_info),                   AGENT_NO_EVENT, nullptr, contention_set_blockers_supported},
   {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_generate_native_method_bind_events), AGENT_EVENT(NATIVE_METHOD_BIND, NativeMethodBind, agent_callback_native_method_bind)},
 };
@@ -291,8 +319,9 @@ bool agent_init_started() { return agent_init.started && agent_init.start_result
 
 int32_t agent_init_load(JavaVM *vm, int64_t disabled_features) {
   if (agent_globals != nullptr) return agent_globals->status;
-  auto *globals = static_cast<agent_globals_record *>(calloc(1, sizeof(agent_globals_record)));
-  if (globals == nullptr) return -1;
+  void *storage = calloc(1, sizeof(agent_globals_record));
+  if (storage == nullptr) return -1;
+  auto *globals = new (storage) agent_globals_record{};
   globals->enabled = 1;
   globals->status = -1;
   agent_globals = globals;

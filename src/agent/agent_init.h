@@ -24,35 +24,7 @@
 
 #include <cstdint>
 
-#include "core/common.h"
-
-struct agent_globals_record {
-  int32_t status;       // -1 until a load completed, 0 after a successful load
-  jvmtiEnv *jvmti;      // main environment
-  jvmtiEnv *tag_jvmti;  // tagging environment
-  uint8_t vm_dead;      // set by VMDeath, never cleared
-  char account_id[64];
-  char jvm_id[64];
-  char session_id[64];
-  char collector_host[256];
-  int32_t collector_port;
-  char home_dir[1024];
-  char work_dir[1024];
-  char java_executable[1024];
-  char agent_jar[1024];
-  char self_executable[1024];
-  char **jvm_arguments;  // owned copies, null when absent
-  uint64_t jvm_argument_count;
-  char vm_name[64];
-  char vm_version[64];
-  uint8_t is_j9;
-  uint8_t is_hotspot;
-  uint8_t enabled;    // cleared for good by disableAgent
-  uint64_t features;  // complement of the disabled-feature mask
-  uint8_t jvmti_9_or_later;
-};
-
-VORKEL_EXPORT agent_globals_record *agent_globals;
+#include "core/agent_state.h"
 
 // The platform's suffix of executables, appended to the configured Java launcher.
 #ifdef _WIN32
@@ -68,3 +40,5 @@ bool agent_init_started();
 // For the natives that need the loaded record: loads the agent when neither the JVM nor
 // startNativeAgent did yet; null (after logging and throwing) when it cannot be loaded.
 agent_globals_record *agent_init_require_loaded(JNIEnv *jni, const char *native);
+// ObjectFree of the tagging environment, dispatched by tag kind to its owner.
+void JNICALL agent_object_free_tagged(jvmtiEnv *jvmti, jlong tag);

@@ -4,11 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
-#include "core/hires_time.h"
+#include "core/agent_state.h"
 #include "core/log.h"
 #include "core/reflection.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 namespace {
 
@@ -17,13 +16,6 @@ constexpr jvmtiError WRONG_PHASE = JVMTI_ERROR_WRONG_PHASE;
 struct {
   uint8_t dead_phase_reported;
 } check_state;
-
-struct {
-  int initialised;  // 0 not tried, 1 ready, 2 failed for good
-  jclass timings_class;
-  jmethodID record_method;
-  jstring description_string;
-} timing_bridge;
 
 // The names JVMTI gives its errors. After VM death GetErrorName must not be asked: a Java thread
 // entering the VM while it shuts down blocks for good.
@@ -211,41 +203,12 @@ void deallocate_const_void(JNIEnv *jni, jvmtiEnv *jvmti, const void **pointer) {
                                  "Cannot deallocate memory");
 }
 
-void record_timing(JNIEnv *jni, const char *description, uint64_t start, uint64_t end) {
-  if (jni == nullptr) return;
-  if (timing_bridge.initialised == 0) {
-    timing_bridge.initialised = 2;
-    jclass timings = reflection_find_class(jni, "vorkel/runtime/agent/tools/timings/Timings");
-    if (timings != nullptr) {
-      timing_bridge.timings_class = static_cast<jclass>(reflection_global(jni, timings));
-      timing_bridge.record_method =
-          timing_bridge.timings_class != nullptr
-              ? reflection_find_static_method(jni, timing_bridge.timings_class, "record", "(Ljava/lang/String;J)V")
-              : nullptr;
-      jni->DeleteLocalRef(timings);
-      if (timing_bridge.timings_class != nullptr && timing_bridge.record_method != nullptr) {
-        timing_bridge.initialised = 1;
-      }
-    }
-  }
-  if (timing_bridge.initialised == 2) {
-    log_error_raw(jni, "%s (%s:%d)", "Could not record timing, failed to load method/class.", "record_timing", 205);
-  } else {
-    double seconds = (double)(int64_t)(end - start) / (double)perfCounterFrequency();
-    jlong nanoseconds = (jlong)(seconds * 1e9);
-    timing_bridge.description_string = reflection_string(jni, description);
-    if (timing_bridge.description_string == nullptr) {
-      log_error_raw(jni, "%s (%s:%d)", "Failed to convert description string to UTF.", "record_timing", 212);
-    } else {
-      jni->CallStaticVoidMethod(timing_bridge.timings_class, timing_bridge.record_method,
-                                timing_bridge.description_string, nanoseconds);
-      jni->DeleteLocalRef(timing_bridge.description_string);
-      timing_bridge.description_string = nullptr;
-    }
-  }
-  if (jni->ExceptionCheck()) {
-    log_error_raw(jni, "%s (%s:%d)", "Exception in recording timing.", "record_timing", 220);
-    jni->ExceptionDescribe();
-    jni->ExceptionClear();
-  }
+bool check_non_nulls(JNIEnv *jni, const char *format, std::initializer_list<const void *> handles) {
+  int missing = reflection_first_null(handles);
+  if (missing < 0) return true;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  log_error_raw(jni, format, missing);
+#pragma GCC diagnostic pop
+  return false;
 }

@@ -1,15 +1,19 @@
-// JVMTI and JNI helpers: the one error check, VorkelException, local frames, JVMTI memory, timings.
+// JVMTI and JNI helpers: the one error check, VorkelException, local frames, JVMTI memory.
 #pragma once
 
 #include <jni.h>
 #include <jvmti.h>
 
 #include <cstdint>
+#include <initializer_list>
 
 bool check_jvmti_error_with_exception(JNIEnv *jni, jvmtiEnv *jvmti, jvmtiError error, const char *message, bool raise);
 bool check_jvmti_error(JNIEnv *jni, jvmtiEnv *jvmti, jvmtiError error, const char *message);
 bool check_jvmti_error_no_exception(JNIEnv *jni, jvmtiEnv *jvmti, jvmtiError error, const char *message);
 void throw_vorkel_exception(JNIEnv *jni, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// True when no handle is null; otherwise logs format (a "%d" for it) with the position of the
+// first null handle, counted from 0.
+bool check_non_nulls(JNIEnv *jni, const char *format, std::initializer_list<const void *> handles);
 
 char *jstringToNullTerminatedString(JNIEnv *jni, jstring string);
 jthread alloc_thread(JNIEnv *jni, const char *name);
@@ -17,7 +21,6 @@ jint pushLocalFrame(JNIEnv *jni, jint capacity);
 void popLocalFrame(JNIEnv *jni);
 void deallocate_void(JNIEnv *jni, jvmtiEnv *jvmti, void **pointer);
 void deallocate_const_void(JNIEnv *jni, jvmtiEnv *jvmti, const void **pointer);
-void record_timing(JNIEnv *jni, const char *description, uint64_t start, uint64_t end);
 
 // Memory that JVMTI allocated, given back with Deallocate when the holder goes out of scope.
 template <typename T>

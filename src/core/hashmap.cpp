@@ -137,8 +137,7 @@ void hashmapFree(hashmap *map) {
   free(map);
 }
 
-hashmap_entry *hashmap_add_entry(hashmap *map, uint64_t key, uint32_t hash, hashmap_entry **link, int *created,
-                                 hashmap_initialiser initialise, void *context) {
+hashmap_entry *hashmap_add_entry(hashmap *map, uint64_t key, uint32_t hash, hashmap_entry **link, int *created) {
   if (created != nullptr) *created = 0;
   if (map->free_list == nullptr && !hashAllocEntries(map, map->size + 20)) {
     errno = ENOMEM;
@@ -151,20 +150,10 @@ hashmap_entry *hashmap_add_entry(hashmap *map, uint64_t key, uint32_t hash, hash
   entry->hash = hash;
   entry->next = nullptr;
   *link = entry;
-  if (initialise != nullptr) initialise(entry, context);
   map->size += 1;
   expandIfNecessary(map);  // moves chain links, never entries
   if (created != nullptr) *created = 1;
   return entry;
-}
-
-hashmap_entry *hashmapMemoize(hashmap *map, uint64_t key, hashmap_initialiser initialise, void *context) {
-  uint32_t hash = hashmap_hash(map, key);
-  hashmap_entry **link = &map->buckets[hashmap_index(map->bucket_count, hash)];
-  for (; *link != nullptr; link = &(*link)->next) {
-    if ((*link)->key == key) return *link;
-  }
-  return hashmap_add_entry(map, key, hash, link, nullptr, initialise, context);
 }
 
 void hashmapRemove(hashmap *map, uint64_t key) {

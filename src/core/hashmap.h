@@ -39,7 +39,6 @@ using hashmap_equals_function = bool (*)(uint64_t a, uint64_t b);
 using hashmap_free_function = void (*)(hashmap_entry *entry);
 // Visitor of hashmapForEach: false stops the walk. It may remove the entry it was given (and no other).
 using hashmap_visitor = bool (*)(hashmap_entry *entry, void *context);
-using hashmap_initialiser = void (*)(hashmap_entry *entry, void *context);
 
 struct hashmap_chunk {
   hashmap_entry *entries;
@@ -77,8 +76,6 @@ void hashmapFree(hashmap *map);
 // The entry of key, made (zero-filled) when absent; *created says which. Null with errno ENOMEM
 // when no entry could be had.
 inline hashmap_entry *hashmapPut(hashmap *map, uint64_t key, int *created);
-// Like hashmapPut, but a new entry is handed to initialise before it counts.
-hashmap_entry *hashmapMemoize(hashmap *map, uint64_t key, hashmap_initialiser initialise, void *context);
 inline hashmap_entry *hashmapGet(const hashmap *map, uint64_t key);
 inline bool hashmapContainsKey(const hashmap *map, uint64_t key);
 void hashmapRemove(hashmap *map, uint64_t key);
@@ -131,8 +128,7 @@ inline hashmap_entry *hashmapGet(const hashmap *map, uint64_t key) {
 inline bool hashmapContainsKey(const hashmap *map, uint64_t key) { return hashmapGet(map, key) != nullptr; }
 
 // Adds a new entry at link, the end of the chain of hash (the slow half of hashmapPut).
-hashmap_entry *hashmap_add_entry(hashmap *map, uint64_t key, uint32_t hash, hashmap_entry **link, int *created,
-                                 hashmap_initialiser initialise, void *context);
+hashmap_entry *hashmap_add_entry(hashmap *map, uint64_t key, uint32_t hash, hashmap_entry **link, int *created);
 
 inline hashmap_entry *hashmapPut(hashmap *map, uint64_t key, int *created) {
   uint32_t hash = hashmap_hash(map, key);
@@ -143,7 +139,7 @@ inline hashmap_entry *hashmapPut(hashmap *map, uint64_t key, int *created) {
       return *link;
     }
   }
-  return hashmap_add_entry(map, key, hash, link, created, nullptr, nullptr);
+  return hashmap_add_entry(map, key, hash, link, created);
 }
 
 // Tests only: the zero-filling allocator behind every chunk, chunk record and bucket array

@@ -1,13 +1,11 @@
 #include "core/hires_time.h"
 
-#include <jni.h>
-
 #include <atomic>
 #include <climits>
 #include <cmath>
 
-#include "core/agent_locks.h"
-#include "core/common.h"
+#include "platform/mutex.h"
+#include "base/common.h"
 #include "core/log.h"
 
 namespace {
@@ -176,14 +174,4 @@ int64_t hires_time_to_epoch_time(uint64_t tick_count) {
   anchor_snapshot anchor = read_anchor();
   if (anchor.anchored) return anchor.base_millis + hires_duration_to_ms((int64_t)(tick_count - anchor.base_counter));
   return systemTimeMillis() - hires_duration_to_ms((int64_t)(perfCounterCurrent() - tick_count));
-}
-
-VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_tools_timings_VorkelClockNativeImpl_initNativeTime(
-    JNIEnv *jni, jclass self, jlong epoch_millis) {
-  hires_anchor_clock(epoch_millis);
-}
-
-VORKEL_EXPORT jlong JNICALL
-Java_vorkel_runtime_agent_tools_timings_VorkelClockNativeImpl_getMillisFromPerfCounter(JNIEnv *jni, jclass self) {
-  return currentTimeMillis();
 }

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "platform/clock.h"
+
 struct hires_conversion_record {
   int64_t numerator;
   int64_t denominator;
@@ -31,20 +33,3 @@ const hires_conversion_record *hires_record_ms_to_hires();
 int64_t currentTimeMillis();
 int64_t hires_time_to_epoch_time(uint64_t tick_count);
 void hires_anchor_clock(int64_t epoch_millis);
-
-// Platform time sources.
-struct date_record {
-  int32_t year;   // four digits
-  int32_t month;  // 1-12
-  int32_t day;    // 1-31
-  int32_t hour;   // 0-23
-  int32_t minute;
-  int32_t second;
-  int32_t millisecond;  // 0-999
-};
-
-int64_t systemTimeMillis();
-uint64_t perfCounterCurrent();
-uint64_t perfCounterFrequency();
-uint64_t perfCounterFrequencyMsec();
-void date_get_current(date_record *date);

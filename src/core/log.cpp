@@ -6,22 +6,18 @@
 #include <cstdio>
 #include <cstring>
 
-#include "agent/agent_init.h"
-#include "core/agent_locks.h"
+#include "core/agent_state.h"
+#include "platform/mutex.h"
 #include "platform/fileops.h"
 #include "platform/proc_info.h"
-#include "core/agent_util.h"
-#include "core/reflection.h"
-#include "core/string_util.h"
-#include "vorkel_version.h"
+#include "base/string_util.h"
+#include "platform/platform_log.h"
 
 namespace {
 
 constexpr size_t MESSAGE_SIZE = 1024;
 constexpr size_t LINE_SIZE = 1200;
 constexpr const char *LINE_FORMAT = "%d-%02d-%02d %02d:%02d:%02d,%03d [%-8s:%-5d] %-5s - %s\n";
-constexpr const char *NATIVE_AGENT_VERSION = VORKEL_VERSION;
-constexpr const char *NATIVE_AGENT_BUILD = VORKEL_BUILD_NUMBER;
 
 // Threads log at any time, also while logging starts: the flags are atomic, and the lock guards
 // the role, the process id, the directory and the open file with its date.
@@ -45,6 +41,17 @@ struct logging_record {
 logging_record logging{};
 log_date_source date_source = date_get_current;
 
+static_assert(LOG_DEBUG == PLATFORM_LOG_DEBUG && LOG_INFO == PLATFORM_LOG_INFO && LOG_WARN == PLATFORM_LOG_WARN &&
+                  LOG_ERROR == PLATFORM_LOG_ERROR,
+              "the platform layer logs at the log's levels");
+
+// The platform layer's messages join the log; set when the library is loaded, before any of
+// its code runs.
+void log_platform_message(int level, const char *format, va_list arguments) {
+  log_level(nullptr, level, format, arguments);
+}
+const bool platform_sink_installed = (platform_set_log_sink(log_platform_message), true);
+
 const char *level_name(int level) {
   switch (level) {
     case LOG_DEBUG:
@@ -58,10 +65,16 @@ const char *level_name(int level) {
   }
 }
 
-// Java output is attempted only from a thread that is runnable in the Java sense: a JVMTI
-// callback thread blocked on a monitor must not call into Java.
+// Callbacks of monitor events nest these; while the depth is above 0 the thread logs natively.
+thread_local int native_only_depth = 0;
+
+// Java output is attempted only from a thread that is runnable in the Java sense, outside the
+// callbacks of monitor events (log_native_only_scope) and with no exception pending: Java code
+// run there could deadlock on a monitor the thread holds or waits for, and a pending exception
+// is the caller's, not to be cleared by the logger.
 bool log_to_java(JNIEnv *jni, int level, const char *message) {
   if (jni == nullptr || logging.java_ready.load(std::memory_order_acquire) == 0) return false;
+  if (native_only_depth > 0 || jni->ExceptionCheck()) return false;
   agent_globals_record *globals = agent_globals;
   if (globals != nullptr) {
     jvmtiEnv *jvmti = globals->jvmti;
@@ -265,56 +278,19 @@ const char *log_directory() { return logging.directory; }
 bool log_file_active() { return logging.file_active.load(std::memory_order_acquire) != 0; }
 void log_set_date_source(log_date_source source) { date_source = source != nullptr ? source : date_get_current; }
 
-VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitialiser_initNativeLogging(JNIEnv *jni,
-                                                                                                        jobject self,
-                                                                                                        jobject logger,
-                                                                                                        jstring role) {
-  if (role != nullptr) {
-    const char *characters = jni->GetStringUTFChars(role, nullptr);
-    log_initialise(characters != nullptr ? characters : "agent");
-    if (characters != nullptr)
-      jni->ReleaseStringUTFChars(role, characters);
-    else if (jni->ExceptionCheck())
-      jni->ExceptionClear();
-  } else {
-    log_initialise("agent");
-  }
-  if (logger == nullptr) {
-    log_error_raw(jni, "Could not find logging object/method: #%d", 0);
-    throw_vorkel_exception(jni, "initNativeLogging: the logger object is null");
-    return;
-  }
-  if (logging.java_ready.load(std::memory_order_acquire) != 0) return;  // the first logger stays, for good
-
-  jclass logger_class = jni->GetObjectClass(logger);
-  jobject global = reflection_global(jni, logger);
-  jmethodID debug = reflection_find_method(jni, logger_class, "debug", "(Ljava/lang/String;)V");
-  jmethodID info = reflection_find_method(jni, logger_class, "info", "(Ljava/lang/String;)V");
-  jmethodID warn = reflection_find_method(jni, logger_class, "warn", "(Ljava/lang/String;)V");
-  jmethodID error = reflection_find_method(jni, logger_class, "error", "(Ljava/lang/String;)V");
-  if (logger_class != nullptr) jni->DeleteLocalRef(logger_class);
-  if (!reflection_verify_non_nulls(jni, "Could not find logging object/method: #%d", global, debug, info, warn, error,
-                                   &reflection_terminator)) {
-    reflection_delete_global(jni, global);
-    return;
-  }
-  bool installed = false;
-  {
-    agent_mutex_guard guard(logging.lock);
-    if (logging.java_ready.load(std::memory_order_relaxed) == 0) {
-      logging.java_logger = global;
-      logging.java_debug = debug;
-      logging.java_info = info;
-      logging.java_warn = warn;
-      logging.java_error = error;
-      logging.java_ready.store(1, std::memory_order_release);
-      installed = true;
-    }
-  }
-  if (!installed) {  // another thread's logger came first
-    reflection_delete_global(jni, global);
-    return;
-  }
-  log_info(jni, "Vorkel native logging started. Native agent version %s build %s", NATIVE_AGENT_VERSION,
-           NATIVE_AGENT_BUILD);
+bool log_set_java_logger(jobject logger, jmethodID debug, jmethodID info, jmethodID warn, jmethodID error) {
+  agent_mutex_guard guard(logging.lock);
+  if (logging.java_ready.load(std::memory_order_relaxed) != 0) return false;
+  logging.java_logger = logger;
+  logging.java_debug = debug;
+  logging.java_info = info;
+  logging.java_warn = warn;
+  logging.java_error = error;
+  logging.java_ready.store(1, std::memory_order_release);
+  return true;
 }
+
+log_native_only_scope::log_native_only_scope() { ++native_only_depth; }
+log_native_only_scope::~log_native_only_scope() { --native_only_depth; }
+
+bool log_java_logger_set() { return logging.java_ready.load(std::memory_order_acquire) != 0; }

@@ -5,7 +5,7 @@
 
 #include <cstdarg>
 
-#include "core/hires_time.h"
+#include "platform/clock.h"
 
 enum log_level_value : int { LOG_DEBUG = 0, LOG_INFO = 1, LOG_WARN = 2, LOG_ERROR = 3 };
 
@@ -29,6 +29,21 @@ bool log_directory_for_module(const char *module_path, char *directory, size_t s
 // Sends file output to the given directory from now on (tools and tests that run outside an
 // installed agent); initialises logging with the role first when that has not happened yet.
 bool log_use_directory(const char *role, const char *directory);
+// The Java logger (a global reference) and its four methods: the first one set stays; false, with
+// nothing changed, when one is set already.
+bool log_set_java_logger(jobject logger, jmethodID debug, jmethodID info, jmethodID warn, jmethodID error);
+bool log_java_logger_set();
+// While one lives on a thread, the thread's log lines go to the native log only, never to the Java
+// logger: for the callbacks of JVMTI events that run while the thread holds or waits for a monitor,
+// where the Java logger's own locks could deadlock with the monitor's other threads.
+class log_native_only_scope {
+ public:
+  log_native_only_scope();
+  ~log_native_only_scope();
+  log_native_only_scope(const log_native_only_scope &) = delete;
+  log_native_only_scope &operator=(const log_native_only_scope &) = delete;
+};
+
 // Where the logger reads the current date; tests substitute a clock to cross midnight.
 using log_date_source = void (*)(date_record *date);
 void log_set_date_source(log_date_source source);

@@ -1,11 +1,11 @@
-// Lookups of classes, methods and fields that never leave a Java exception pending.
+// Lookups of classes, methods and fields that never leave a Java exception pending. They depend on
+// nothing of the agent: a failed lookup gives null, and logging it is the caller's.
 #pragma once
 
 #include <jni.h>
 #include <jvmti.h>
 
-// Its address ends the argument list of reflection_verify_non_nulls.
-extern const char reflection_terminator;
+#include <initializer_list>
 
 jclass reflection_find_class(JNIEnv *jni, const char *name);
 jmethodID reflection_find_method(JNIEnv *jni, jclass klass, const char *name, const char *signature);
@@ -20,6 +20,5 @@ jmethodID reflection_find_method_with_format(jvmtiEnv *jvmti, JNIEnv *jni, jclas
 jobject reflection_global(JNIEnv *jni, jobject object);
 jstring reflection_string(JNIEnv *jni, const char *text);
 void reflection_delete_global(JNIEnv *jni, jobject reference);
-// True when no handle before &reflection_terminator is null; otherwise logs the format with the
-// zero-based position of the first null handle.
-bool reflection_verify_non_nulls(JNIEnv *jni, const char *format, ...);
+// The zero-based position of the first null handle; -1 when none is null.
+int reflection_first_null(std::initializer_list<const void *> handles);

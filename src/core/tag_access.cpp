@@ -1,17 +1,14 @@
 #include "core/tag_access.h"
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_locks.h"
 #include "core/agent_util.h"
-#include "statistics/classloader_tracker.h"
 #include "core/log.h"
-#include "statistics/statistics.h"
-#include "snapshot/tag_backup.h"
+#include "core/tag_backup.h"
 
 namespace {
 
 struct {
-  agent_mutex tag_operations_lock;
   agent_mutex tag_backup_lock;
   tag_backup *active_backup;
 } tags;
@@ -23,7 +20,7 @@ bool vm_is_dead() {
 
 }  // namespace
 
-// Both locks are made on their first use; ObjectFree may already run on other
+// The lock is made on its first use; ObjectFree may already run on other
 // threads when the agent is loaded late, so they are not made again here.
 void tag_access_pre_initialise() {}
 
@@ -60,33 +57,12 @@ uint64_t tag_access_get_permanent_tag(uint64_t tag) {
   return answer;
 }
 
-void JNICALL tag_access_object_free(jvmtiEnv *jvmti, jlong tag) {
-  uint64_t permanent = tag_access_get_permanent_tag((uint64_t)tag);
-  if (permanent == 0) return;
-  if (tag_is_classloader(permanent)) {
-    cltracker_object_free(jvmti, permanent);
-  } else {
-    stats_object_free(jvmti, permanent);
-  }
-}
-
-void tag_access_lock_operations() { agent_mutex_lock(tags.tag_operations_lock); }
-void tag_access_unlock_operations() { agent_mutex_unlock(tags.tag_operations_lock); }
-
-void tag_access_register_backup(tag_backup *backup, int keep_locked) {
-  agent_mutex_lock(tags.tag_backup_lock);
+void tag_access_register_backup(tag_backup *backup) {
+  agent_mutex_guard guard(tags.tag_backup_lock);
   tags.active_backup = backup;
-  if (!keep_locked) agent_mutex_unlock(tags.tag_backup_lock);
 }
 
 void tag_access_deregister_backup() {
   agent_mutex_guard guard(tags.tag_backup_lock);
   tags.active_backup = nullptr;
 }
-
-tag_backup *tag_access_acquire_backup() {
-  agent_mutex_lock(tags.tag_backup_lock);
-  return tags.active_backup;
-}
-
-void tag_access_release_backup() { agent_mutex_unlock(tags.tag_backup_lock); }

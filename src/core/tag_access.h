@@ -1,13 +1,14 @@
-// Object tags of the tagging environment: kinds, temporary tags, reads and writes, the ObjectFree
-// dispatch, and the two locks that order tag rewriting (the snapshot) against everything else.
+// Object tags of the tagging environment: kinds, temporary tags, reads and writes, and the
+// translation of the snapshot's temporary tags back to the tags they replaced.
 //
 // A tag's low 32 bits carry a 13-bit kind in bits 19-31: 0 a class index on a Class object,
 // 3 a class loader tracker tag, 4 and 5 the snapshot's temporary tags, 32 and above statistics
 // tags (the allocation point number). The main environment's tag space (file streams) uses only
 // tag_access_set_tag and tag_access_get_tag.
 //
-// Lock order: tag_operations_lock before tag_backup_lock (and before the class loader tracker's
-// lock); nothing takes them the other way round.
+// While a snapshot has its temporary tags in place, other threads may still tag objects: a tag
+// set then replaces the temporary one and survives the restore, which touches temporary tags only.
+// The backup lock guards the registered backup against its release; it is a leaf.
 #pragma once
 
 #include <jni.h>
@@ -74,14 +75,6 @@ uint64_t tag_access_get_tag(jvmtiEnv *jvmti, jobject object);
 // it cannot be.
 uint64_t tag_access_get_permanent_tag(uint64_t tag);
 
-// ObjectFree of the tagging environment: class loader tracker tags to the tracker, every other
-// tag to the statistics, both with the permanent tag.
-void JNICALL tag_access_object_free(jvmtiEnv *jvmti, jlong tag);
-
-void tag_access_lock_operations();
-void tag_access_unlock_operations();
-// With keep_locked the backup lock stays held on return (release with tag_access_release_backup).
-void tag_access_register_backup(tag_backup *backup, int keep_locked);
+// The backup that translates temporary tags while a snapshot runs; null when none.
+void tag_access_register_backup(tag_backup *backup);
 void tag_access_deregister_backup();
-tag_backup *tag_access_acquire_backup();
-void tag_access_release_backup();

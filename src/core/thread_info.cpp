@@ -3,13 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_util.h"
 #include "core/hashmap.h"
 #include "core/log.h"
 #include "core/reflection.h"
-#include "core/string_util.h"
-#include "transactions/user_transaction.h"
+#include "base/string_util.h"
 
 namespace {
 
@@ -23,8 +22,6 @@ static_assert(sizeof(hashmap_entry) + sizeof(thread_dump_method) == 56, "method 
 struct {
   jfieldID thread_id_field;
 } thread_info;
-
-thread_locals *const ENDED_MARKER = reinterpret_cast<thread_locals *>(THREAD_LOCALS_ENDED);
 
 // Errors that only say that a method has no line numbers: no message for them.
 bool quiet_line_number_error(jvmtiError error) {
@@ -83,74 +80,6 @@ void thread_dump_release_method(jvmtiEnv *jvmti, thread_dump_method *facts) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// Records
-
-thread_local_key thread_locals_get_handle() {
-  // Made once, whichever thread asks first.
-  static const thread_local_key locals_handle = thread_local_initialise();
-  return locals_handle;
-}
-
-void thread_locals_constructor(thread_locals *record) { user_transaction_locals_constructor(record); }
-
-void thread_locals_destructor(JNIEnv *jni, thread_locals *record) { user_transaction_locals_destructor(jni, record); }
-
-thread_locals *thread_get_locals() {
-  thread_local_key key = thread_locals_get_handle();
-  auto *record = static_cast<thread_locals *>(thread_local_get(key));
-  if (record == ENDED_MARKER) return nullptr;
-  if (record != nullptr) return record;
-  record = static_cast<thread_locals *>(calloc(1, sizeof(thread_locals)));
-  if (record == nullptr) return nullptr;
-  if (!thread_local_set(key, record)) {
-    free(record);
-    return nullptr;
-  }
-  thread_locals_constructor(record);
-  return record;
-}
-
-thread_locals *thread_peek_locals() {
-  auto *record = static_cast<thread_locals *>(thread_local_get(thread_locals_get_handle()));
-  return record == ENDED_MARKER ? nullptr : record;
-}
-
-void JNICALL thread_start_callback(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread) {
-  thread_local_key key = thread_locals_get_handle();
-  if (thread_local_get(key) == ENDED_MARKER) thread_local_set(key, nullptr);
-}
-
-void JNICALL thread_end_callback(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread) {
-  thread_local_key key = thread_locals_get_handle();
-  auto *record = static_cast<thread_locals *>(thread_local_get(key));
-  if (record != nullptr && record != ENDED_MARKER) {
-    thread_locals_destructor(jni, record);
-    free(record);
-  }
-  thread_local_set(key, ENDED_MARKER);
-}
-
-bool thread_is_compiler_thread(JNIEnv *jni) {
-  thread_locals *record = thread_get_locals();
-  if (record == nullptr) return false;
-  if (!record->compiler_thread_known) {
-    agent_globals_record *globals = agent_globals;
-    jvmtiEnv *jvmti = globals != nullptr ? globals->jvmti : nullptr;
-    bool compiler = false;
-    jthread thread = nullptr;
-    if (jvmti != nullptr && jvmti->GetCurrentThread(&thread) == JVMTI_ERROR_NONE && thread != nullptr) {
-      char *name = thread_get_name(jni, jvmti, thread);
-      compiler = name != nullptr && strstr(name, "CompilerThread") != nullptr;
-      free(name);
-      delete_local(jni, thread);
-    }
-    record->is_compiler_thread = compiler ? 1 : 0;
-    record->compiler_thread_known = 1;
-  }
-  return record->is_compiler_thread != 0;
-}
-
-// ---------------------------------------------------------------------------------------------
 // Thread facts
 
 void thread_info_init(JNIEnv *jni, jvmtiEnv *jvmti) {
@@ -170,7 +99,6 @@ void thread_info_init(JNIEnv *jni, jvmtiEnv *jvmti) {
     jni->DeleteLocalRef(thread_class);
   }
   thread_info.thread_id_field = field;
-  thread_locals_get_handle();
 }
 
 int64_t thread_get_id(JNIEnv *jni, jthread thread) {

@@ -1,4 +1,4 @@
-// Thread-local records, thread facts (id, name, state) and stack traces as text, for one thread
+// Thread facts (id, name, state) and stack traces as text, for one thread
 // or for all threads at once (the snapshot's thread dump, with a per-dump cache of method facts).
 //
 // Every stack text of the agent has one line per frame, top frame first:
@@ -12,37 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/proc_info.h"
-#include "transactions/user_transaction.h"
-
 struct appendable;
 struct hashmap;
 struct hashmap_entry;
 
-// The record begins with the transaction state of user transactions (user_transaction.h); only
-// that state is cleared when a thread joins a transaction.
-struct thread_locals {
-  thread_transaction_state transaction_state;
-  uint8_t compiler_thread_known;
-  uint8_t is_compiler_thread;
-};
-
-// Slot value of a thread that ended: no record may be made for it until it starts again.
-constexpr uintptr_t THREAD_LOCALS_ENDED = 0xDEADC0DE;
 constexpr int THREAD_MAX_FRAMES = 200;
 constexpr const char *THREAD_STACK_LINE_FORMAT = "%s.%s:%d(%d)\n";
-
-thread_locals *thread_get_locals();
-// The calling thread's record when it has one; never makes one.
-thread_locals *thread_peek_locals();
-thread_local_key thread_locals_get_handle();
-void thread_locals_constructor(thread_locals *record);
-void thread_locals_destructor(JNIEnv *jni, thread_locals *record);
-void JNICALL thread_start_callback(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread);
-void JNICALL thread_end_callback(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread);
-// Whether the calling thread's name contains "CompilerThread"; asked once per thread and kept in
-// its record. jni (optional) lets the local references of the thread query be deleted at once.
-bool thread_is_compiler_thread(JNIEnv *jni = nullptr);
 
 void thread_info_init(JNIEnv *jni, jvmtiEnv *jvmti);
 int64_t thread_get_id(JNIEnv *jni, jthread thread);

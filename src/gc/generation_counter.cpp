@@ -2,10 +2,10 @@
 
 #include <atomic>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_locks.h"
 #include "core/agent_util.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "gc/ibm_gc.h"
 #include "core/log.h"
 #include "core/reflection.h"
@@ -18,8 +18,9 @@ constexpr const char *REPORT_J9_SIGNATURE = "([Ljava/lang/String;[Ljava/lang/Str
 constexpr const char *REPORTER_NAME = "GC Count reporter thread";
 
 // gc_count and pending are written by the GC callback outside any lock; the signal monitor's
-// hand-off orders them for the reporter. gc_impl is replaced and read under report_monitor, so
-// a reporting pass never uses a reference that attach is deleting.
+// hand-off orders them for the reporter. gc_impl is replaced and read under report_monitor: a
+// reporting pass takes a local reference to it there and calls Java after leaving the monitor,
+// so that a listener may wait for a thread that calls attach.
 struct {
   jrawMonitorID signal_monitor;
   jrawMonitorID report_monitor;
@@ -34,15 +35,15 @@ struct {
   jmethodID report_j9_method;
 } counter;
 
-void generation_counter_report(JNIEnv *jni) {
+void generation_counter_report(JNIEnv *jni, jobject receiver) {
   jni->SetStaticIntField(counter.counter_class, counter.gc_count_field, (jint)counter.gc_count.load());
   if (jni->ExceptionCheck()) jni->ExceptionClear();
-  if (counter.gc_impl == nullptr) return;
+  if (receiver == nullptr) return;
   if (counter.finish_notifications.load()) {
-    jni->CallVoidMethod(counter.gc_impl, counter.report_collection_method);
+    jni->CallVoidMethod(receiver, counter.report_collection_method);
     if (jni->ExceptionCheck()) jni->ExceptionClear();
   }
-  ibm_gc_report(jni, counter.gc_impl, counter.report_j9_method);
+  ibm_gc_report(jni, receiver, counter.report_j9_method);
 }
 
 // The reporter thread: sleeps until a collection finished, then makes one reporting pass, however
@@ -59,13 +60,16 @@ void JNICALL generation_counter_reporter(jvmtiEnv *jvmti, JNIEnv *jni, void *arg
     counter.pending.store(0);
     if (!jvmti_monitor_exit(jvmti, counter.signal_monitor)) return;
 
-    if (!jvmti_monitor_enter(jvmti, counter.report_monitor)) continue;
-    // The pass's local references (the J9 report makes a few) go with its frame: this thread
-    // never returns to the VM to have them freed.
+    // The pass's local references (the receiver, the J9 report's few) go with its frame: this
+    // thread never returns to the VM to have them freed.
     bool framed = pushLocalFrame(jni, 16) == 0;
-    generation_counter_report(jni);
+    jobject receiver = nullptr;
+    if (jvmti_monitor_enter(jvmti, counter.report_monitor)) {
+      if (counter.gc_impl != nullptr) receiver = jni->NewLocalRef(counter.gc_impl);
+      jvmti_monitor_exit(jvmti, counter.report_monitor);
+      generation_counter_report(jni, receiver);
+    }
     if (framed) popLocalFrame(jni);
-    jvmti_monitor_exit(jvmti, counter.report_monitor);
   }
 }
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "helpers/execute.h"
 #include "platform/fileops.h"
 #include "core/hires_time.h"
@@ -15,7 +15,7 @@
 #include "core/log.h"
 #include "platform/proc_info.h"
 #include "platform/sockets.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 namespace {
 

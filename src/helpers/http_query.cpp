@@ -7,7 +7,7 @@
 #include "core/hires_time.h"
 #include "core/log.h"
 #include "platform/sockets.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 namespace {
 

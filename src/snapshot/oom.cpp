@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_locks.h"
 #include "core/agent_util.h"
 #include "platform/fileops.h"
@@ -18,9 +18,9 @@
 #include "snapshot/oom_walk.h"
 #include "platform/proc_info.h"
 #include "snapshot/snapshot_memory_tracker.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "core/tag_access.h"
-#include "snapshot/tag_backup.h"
+#include "core/tag_backup.h"
 
 namespace {
 
@@ -56,8 +56,7 @@ bool snapshot_dump_phase(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni
   dump.class_map = oom_classes_map_create();
   if (dump.class_map == nullptr) oom_send_status_notification(snapshot, "error", "class_size_map_oom");
 
-  tag_access_lock_operations();
-  tag_access_register_backup(backup, 0);
+  tag_access_register_backup(backup);
   bool result = false;
   do {
     if (!snapshot_in_valid_state(snapshot)) break;
@@ -79,7 +78,6 @@ bool snapshot_dump_phase(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni
   restore_object_tags(&dump);
   oom_sections_clear_classloader_ids();
   tag_access_deregister_backup();
-  tag_access_unlock_operations();
   tag_backup_release(backup);
   free(dump.classloader_flags);
   oom_classes_map_release(&dump);

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_util.h"
 #include "vmstructs/class_size.h"
 #include "core/hashmap.h"
@@ -11,12 +11,11 @@
 #include "core/log.h"
 #include "snapshot/oom_classes_vm.h"
 #include "snapshot/oom_dump.h"
-#include "snapshot/oom_sections.h"
-#include "snapshot/oom_walk.h"
+#include "snapshot/oom_safepoint.h"
 #include "statistics/statistics.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "core/tag_access.h"
-#include "snapshot/tag_backup.h"
+#include "core/tag_backup.h"
 
 static_assert(sizeof(class_info_entry) + 24 <= CLASS_MAP_ENTRY_SIZE, "class map entry size");
 
@@ -44,7 +43,7 @@ void dump_field_lines(snapshot_record *snapshot, jvmtiEnv *jvmti, jclass klass, 
     }
     oom_text_print(snapshot, "%13s  . %d %s %s\n", "", (int)modifiers, field_signature.get(), field_name.get());
     snapshot->field_strings_length +=
-        oom_sections_strings_length(field_name.get()) + oom_sections_strings_length(field_signature.get());
+        oom_text_strings_length(field_name.get()) + oom_text_strings_length(field_signature.get());
   }
 }
 
@@ -67,7 +66,7 @@ void dump_method_lines(snapshot_record *snapshot, jvmtiEnv *jvmti, const jmethod
     oom_text_print(snapshot, "%13s  #%lld %d %s %s\n", "", (long long)(intptr_t)methods[i], (int)modifiers,
                    method_signature.get(), method_name.get());
     snapshot->method_strings_length +=
-        oom_sections_strings_length(method_name.get()) + oom_sections_strings_length(method_signature.get());
+        oom_text_strings_length(method_name.get()) + oom_text_strings_length(method_signature.get());
   }
 }
 
@@ -87,7 +86,7 @@ void dump_class_info_via_jvmti(snapshot_record *snapshot, jvmtiEnv *jvmti, jclas
   if (jvmti->GetClassSignature(klass, signature.out(), nullptr) != JVMTI_ERROR_NONE) signature.reset();
   const char *name = signature ? signature.get() : "UNKNOWN_CLASS";
   oom_text_print(snapshot, "%13lld %s\n", (long long)id, name);
-  snapshot->class_strings_length += oom_sections_strings_length(name);
+  snapshot->class_strings_length += oom_text_strings_length(name);
   if (entry != nullptr) entry->written = 1;
 
   if (fields_error != JVMTI_ERROR_CLASS_NOT_PREPARED &&
@@ -167,7 +166,7 @@ bool class_total_size_line(hashmap_entry *entry, void *data) {
 
 void dump_class_total_sizes(void *data) {
   auto *dump = static_cast<snapshot_dump *>(data);
-  if (!oom_sections_print_header(dump->snapshot, "Class Sizes")) return;
+  if (!oom_text_print_header(dump->snapshot, "Class Sizes")) return;
   if (dump->class_map != nullptr) hashmapForEach(dump->class_map, class_total_size_line, dump);
 }
 
@@ -235,7 +234,7 @@ uint64_t dump_all_class_info(snapshot_dump *dump) {
   jint count = 0;
   jvmti_memory<jclass> classes(jvmti);
   jvmtiError error = jvmti->GetLoadedClasses(&count, classes.out());
-  oom_sections_print_header(snapshot, "Classes");
+  oom_text_print_header(snapshot, "Classes");
   if (!check_jvmti_error_no_exception(nullptr, jvmti, error, "Cannot get loaded classes")) count = 0;
   reserve_class_references(dump->jni, count);
   dump->classloader_flags = static_cast<uint8_t *>(calloc(count > 0 ? (size_t)count : 1, 1));

@@ -4,7 +4,7 @@
 
 #include "core/agent_util.h"
 #include "vmstructs/class_size.h"
-#include "snapshot/oom_sections.h"
+#include "snapshot/oom_writer.h"
 
 namespace {
 
@@ -20,8 +20,7 @@ void dump_field_lines(snapshot_record *snapshot, jclass klass, bool throwable) {
     get_class_field_info(&fields, i, &field);
     oom_text_print(snapshot, "%13s  . %d %s %s\n", "", (int)field.access_flags, field.signature, field.name);
     ++snapshot->field_count;
-    snapshot->field_strings_length +=
-        oom_sections_strings_length(field.name) + oom_sections_strings_length(field.signature);
+    snapshot->field_strings_length += oom_text_strings_length(field.name) + oom_text_strings_length(field.signature);
   }
 }
 
@@ -36,8 +35,7 @@ void dump_method_lines(snapshot_record *snapshot, jclass klass, jmethodID *metho
     get_class_method_info(&context, i, &method);
     oom_text_print(snapshot, "%13s  #%lld %d %s %s\n", "", (long long)(intptr_t)method.method_id,
                    (int)method.access_flags, method.signature, method.name);
-    snapshot->method_strings_length +=
-        oom_sections_strings_length(method.name) + oom_sections_strings_length(method.signature);
+    snapshot->method_strings_length += oom_text_strings_length(method.name) + oom_text_strings_length(method.signature);
   }
 }
 
@@ -68,7 +66,7 @@ void dump_class_via_sa(snapshot_record *snapshot, int64_t id, jclass klass, cons
                        int32_t method_count) {
   const char *name = signature != nullptr ? signature : "UNKNOWN_CLASS";
   oom_text_print(snapshot, "%13lld %s\n", (long long)id, name);
-  snapshot->class_strings_length += oom_sections_strings_length(name);
+  snapshot->class_strings_length += oom_text_strings_length(name);
   dump_field_lines(snapshot, klass, signature != nullptr && strcmp(signature, THROWABLE_SIGNATURE) == 0);
   dump_method_lines(snapshot, klass, methods, method_count);
 }

@@ -14,10 +14,10 @@
 
 #include "core/agent_locks.h"
 #include "core/agent_util.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "platform/fileops.h"
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 namespace {
 

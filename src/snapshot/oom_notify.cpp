@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "helpers/execute.h"
 #include "helpers/http_query.h"
 #include "core/log.h"
 #include "snapshot/oom_writer.h"
 #include "platform/sockets.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "statistics/classloader_tracker.h"
 #include "vmstructs/class_size.h"
 #include "core/hashmap.h"
@@ -43,18 +43,9 @@ bool clear_classloader_id(hashmap_entry *entry, void *) {
 
 }  // namespace
 
-bool oom_sections_print_header(snapshot_record *snapshot, const char *name) {
-  return oom_text_print(snapshot, "--- %-15s ---------------------------------\n", name);
-}
-
-int64_t oom_sections_strings_length(const char *text) {
-  if (text == nullptr) return 0;
-  return (int64_t)((strlen(text) + 7) & ~(size_t)7);
-}
-
 void dump_metadata(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, int64_t start_time) {
   agent_globals_record *globals = agent_globals;
-  oom_sections_print_header(snapshot, "Metadata") &&
+  oom_text_print_header(snapshot, "Metadata") &&
       oom_text_print(snapshot, "Dump version: %s\n", SNAPSHOT_DUMP_VERSION) &&
       oom_text_print(snapshot, "Build number: %s\n", SNAPSHOT_BUILD_NUMBER) &&
       oom_text_print(snapshot, "Account ID: %s\n", globals->account_id) &&
@@ -70,7 +61,7 @@ void dump_metadata(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, int6
 }
 
 void dump_allocation_point_info(snapshot_record *snapshot) {
-  if (!oom_sections_print_header(snapshot, "Allocation Points")) return;
+  if (!oom_text_print_header(snapshot, "Allocation Points")) return;
   uint64_t count = 0;
   int64_t *ids = nullptr;
   stats_get_all_allocation_ids(&count, &ids);
@@ -81,14 +72,14 @@ void dump_allocation_point_info(snapshot_record *snapshot) {
                    birthplace != nullptr ? birthplace : "(null)");
     ++snapshot->allocation_point_count;
     snapshot->allocation_point_strings_length +=
-        oom_sections_strings_length(class_name) + oom_sections_strings_length(birthplace);
+        oom_text_strings_length(class_name) + oom_text_strings_length(birthplace);
   }
   free(ids);
 }
 
 void dump_all_thread_info(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni) {
   uint64_t start = perfCounterCurrent();
-  if (!oom_sections_print_header(snapshot, "Threads")) return;
+  if (!oom_text_print_header(snapshot, "Threads")) return;
   thread_dump dump;
   if (thread_dump_init(jvmti, &dump)) {
     char *trace = oom_sections.trace_buffer;
@@ -99,11 +90,11 @@ void dump_all_thread_info(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jn
       char *name = thread_get_name(jni, jvmti, info.thread);
       oom_text_print(snapshot, "%16lld %10lld %8d %s\n", (long long)thread_get_id(jni, info.thread),
                      (long long)object_id, (int)info.state, name != nullptr ? name : "Unknown");
-      snapshot->thread_names_length += oom_sections_strings_length(name);
+      snapshot->thread_names_length += oom_text_strings_length(name);
       free(name);
       thread_dump_format_stack_trace(jvmti, &dump, i, trace, sizeof oom_sections.trace_buffer);
       oom_text_print(snapshot, "%s", trace);
-      snapshot->thread_traces_length += oom_sections_strings_length(trace);
+      snapshot->thread_traces_length += oom_text_strings_length(trace);
     }
     thread_dump_close(jvmti, &dump);
   }
@@ -111,7 +102,7 @@ void dump_all_thread_info(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jn
 }
 
 void dump_classloader_info(snapshot_record *snapshot) {
-  if (oom_sections_print_header(snapshot, "Classloaders")) cltracker_enumerate(dump_classloader_line, snapshot);
+  if (oom_text_print_header(snapshot, "Classloaders")) cltracker_enumerate(dump_classloader_line, snapshot);
 }
 
 void oom_sections_clear_classloader_ids() { cltracker_enumerate(clear_classloader_id, nullptr); }
@@ -146,9 +137,9 @@ void dump_summary(snapshot_record *snapshot) {
       {"Class size STW time", (long long)snapshot->class_size_stw_time},
       {"Class info STW time", (long long)snapshot->class_info_stw_time},
   };
-  if (!oom_sections_print_header(snapshot, "Summary")) return;
+  if (!oom_text_print_header(snapshot, "Summary")) return;
   for (const auto &line : lines) {
     if (!oom_text_print(snapshot, "%s: %lld\n", line.name, line.value)) return;
   }
-  oom_sections_print_header(snapshot, "End");
+  oom_text_print_header(snapshot, "End");
 }

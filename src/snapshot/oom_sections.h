@@ -13,11 +13,6 @@ void dump_metadata(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni, int6
 void dump_allocation_point_info(snapshot_record *snapshot);
 void dump_all_thread_info(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jni);
 void dump_classloader_info(snapshot_record *snapshot);
-// The section header line "--- <name> ---...".
-bool oom_sections_print_header(snapshot_record *snapshot, const char *name);
-// A text's length rounded up to a multiple of 8, 0 for null: what the summary's "strings length"
-// counters add up.
-int64_t oom_sections_strings_length(const char *text);
 
 // Forgets the graph ids that the walk gave the class loaders: they belong to one snapshot.
 void oom_sections_clear_classloader_ids();

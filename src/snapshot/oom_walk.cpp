@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_util.h"
 #include "statistics/classloader_tracker.h"
 #include "core/hires_time.h"
@@ -12,7 +12,7 @@
 #include "snapshot/oom_notify.h"
 #include "snapshot/snapshot_memory_tracker.h"
 #include "core/tag_access.h"
-#include "snapshot/tag_backup.h"
+#include "core/tag_backup.h"
 
 namespace {
 
@@ -136,23 +136,6 @@ jint JNICALL restore_tags_callback(jlong class_tag, jlong size, jlong *tag_ptr, 
   return 0;
 }
 
-struct safepoint_call {
-  void (*function)(void *);
-  void *data;
-  bool ran;
-};
-
-// The first reference of the heap operation runs the function and ends the operation.
-jint JNICALL oom_walk_on_safepoint_reference(jvmtiHeapReferenceKind, const jvmtiHeapReferenceInfo *, jlong, jlong,
-                                             jlong, jlong *, jlong *, jint, void *user_data) {
-  auto *call = static_cast<safepoint_call *>(user_data);
-  if (!call->ran) {
-    call->ran = true;
-    call->function(call->data);
-  }
-  return JVMTI_VISIT_ABORT;
-}
-
 }  // namespace
 
 void dump_object_graph(snapshot_dump *dump) {
@@ -203,14 +186,4 @@ void restore_object_tags(snapshot_dump *dump) {
       dump->jvmti->IterateThroughHeap(JVMTI_HEAP_FILTER_UNTAGGED, nullptr, &callbacks, dump->backup),
       "Failed to restore object tags.");
   dump->snapshot->restore_stw_time = hires_elapsed_ms(start);
-}
-
-bool run_at_safepoint(jvmtiEnv *jvmti, void (*function)(void *), void *data) {
-  safepoint_call call{function, data, false};
-  jvmtiHeapCallbacks callbacks{};
-  callbacks.heap_reference_callback = oom_walk_on_safepoint_reference;
-  jvmtiError error = jvmti->FollowReferences(0, nullptr, nullptr, &callbacks, &call);
-  check_jvmti_error_no_exception(nullptr, jvmti, error, "Failed to run at safepoint.");
-  if (!call.ran) function(data);
-  return error == JVMTI_ERROR_NONE;
 }

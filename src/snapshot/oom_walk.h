@@ -1,5 +1,5 @@
-// The snapshot's heap walk: the object graph written to the graph file under temporary tags, the
-// restore of the original tags afterwards, and running a function while the VM is stopped.
+// The snapshot's heap walk: the object graph written to the graph file under temporary tags, and
+// the restore of the original tags afterwards.
 #pragma once
 
 #include <jvmti.h>
@@ -13,7 +13,3 @@ void snapshot_dump_object_graph(snapshot_dump *dump);
 void dump_object_graph(snapshot_dump *dump);
 // Gives every temporarily tagged object its tag from before the walk; stores "Restore STW time".
 void restore_object_tags(snapshot_dump *dump);
-
-// Runs function(data) once while the VM is stopped for a heap operation (or, when the heap has
-// nothing to report, right after it). False when the heap operation failed.
-bool run_at_safepoint(jvmtiEnv *jvmti, void (*function)(void *), void *data);

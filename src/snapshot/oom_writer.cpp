@@ -4,11 +4,11 @@
 
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "platform/fileops.h"
 #include "helpers/http_query.h"
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 snapshot_record snapshot_current;
 
@@ -148,6 +148,15 @@ bool oom_text_print(snapshot_record *snapshot, const char *format, ...) {
   bool result = oom_text_vprint(snapshot, format, arguments);
   va_end(arguments);
   return result;
+}
+
+bool oom_text_print_header(snapshot_record *snapshot, const char *name) {
+  return oom_text_print(snapshot, "--- %-15s ---------------------------------\n", name);
+}
+
+int64_t oom_text_strings_length(const char *text) {
+  if (text == nullptr) return 0;
+  return (int64_t)((strlen(text) + 7) & ~(size_t)7);
 }
 
 // ---------------------------------------------------------------------------------------------

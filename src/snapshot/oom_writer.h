@@ -102,6 +102,11 @@ bool oom_save_parameters(snapshot_record *snapshot);
 bool oom_text_open(snapshot_record *snapshot);
 void oom_text_close(snapshot_record *snapshot);
 bool oom_text_print(snapshot_record *snapshot, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// The section header line "--- <name> ---...".
+bool oom_text_print_header(snapshot_record *snapshot, const char *name);
+// A text's length rounded up to a multiple of 8, 0 for null: what the summary's "strings length"
+// counters add up.
+int64_t oom_text_strings_length(const char *text);
 bool oom_text_vprint(snapshot_record *snapshot, const char *format, va_list arguments)
     __attribute__((format(printf, 2, 0)));
 

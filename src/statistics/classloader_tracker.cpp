@@ -2,10 +2,10 @@
 
 #include <atomic>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_locks.h"
 #include "core/agent_util.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "core/hires_time.h"
 #include "core/log.h"
 #include "core/reflection.h"

@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "statistics/classloader_tracker.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "core/log.h"
 #include "statistics/statistics_state.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 stats_state stats;
 agent_mutex stats_lock;

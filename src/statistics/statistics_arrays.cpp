@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "core/common.h"
+#include "base/common.h"
 #include "core/log.h"
 #include "core/reflection.h"
 #include "statistics/statistics_state.h"

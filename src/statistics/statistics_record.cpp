@@ -4,7 +4,7 @@
 
 #include "core/agent_util.h"
 #include "statistics/classloader_tracker.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "core/log.h"
 #include "core/reflection.h"
 #include "statistics/statistics_state.h"

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_locks.h"
 #include "core/hashmap.h"
 #include "statistics/statistics.h"

@@ -6,13 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_util.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "transactions/contention_internal.h"
 #include "core/hires_time.h"
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "core/thread_info.h"
 
 namespace {

@@ -93,3 +93,6 @@ void contention_take_out_entry(contention_active_entry *entry, contention_wait_o
 enum contention_hook_stage { CONTENTION_HOOK_OWNER_FOUND, CONTENTION_HOOK_BEFORE_MERGE };
 using contention_examination_hook = void (*)(contention_hook_stage stage);
 void contention_set_examination_hook_for_tests(contention_examination_hook hook);
+// Tests only: called at the end of every MonitorContendedEntered of a thread in a transaction.
+using contention_entered_hook = void (*)(JNIEnv *jni);
+void contention_set_entered_hook_for_tests(contention_entered_hook hook);

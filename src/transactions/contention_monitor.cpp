@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_util.h"
 #include "transactions/contention_internal.h"
 #include "core/hashmap.h"
@@ -14,9 +14,15 @@
 #include "platform/proc_info.h"
 #include "core/reflection.h"
 #include "core/thread_info.h"
-#include "transactions/user_transaction.h"
+#include "transactions/thread_locals.h"
 
 contention_record contention;
+
+namespace {
+std::atomic<contention_entered_hook> entered_hook{nullptr};
+}  // namespace
+
+void contention_set_entered_hook_for_tests(contention_entered_hook hook) { entered_hook = hook; }
 
 namespace {
 
@@ -140,9 +146,9 @@ void contention_locals_free(contention_locals *locals, JNIEnv *jni) {
 
 void JNICALL contention_active_thread_enter(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, jobject object) {
   if (!contention.enabled.load(std::memory_order_relaxed)) return;
-  thread_locals *record = user_transaction_get_locals();
-  if (record == nullptr) return;
-  contention_locals &locals = record->transaction_state.contention;
+  thread_transaction_state *transaction = thread_current_transaction();
+  if (transaction == nullptr) return;
+  contention_locals &locals = transaction->contention;
   contention_active_entry &entry = locals.active;
   if (entry.link.next != nullptr) {
     log_error_raw(jni, "Thread %d entered: active entry already present. (%s:%d)", (int)locals.thread_number,
@@ -158,7 +164,7 @@ void JNICALL contention_active_thread_enter(jvmtiEnv *jvmti, JNIEnv *jni, jthrea
     if (contention.enabled.load(std::memory_order_relaxed)) {
       memset(&entry, 0, sizeof entry);
       entry.start = start;
-      entry.threshold = record->transaction_state.contributor_threshold;
+      entry.threshold = transaction->contributor_threshold;
       entry.monitor = monitor;
       contention_list_link_tail(&entry);
       ++contention.active_count;
@@ -171,9 +177,9 @@ void JNICALL contention_active_thread_enter(jvmtiEnv *jvmti, JNIEnv *jni, jthrea
 // Runs while the thread holds the monitor it waited for: below the 30 ms floor it costs the unlink,
 // a clock read and a compare.
 void JNICALL contention_active_thread_entered(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, jobject object) {
-  thread_locals *record = user_transaction_get_locals();
-  if (record == nullptr) return;
-  contention_locals &locals = record->transaction_state.contention;
+  thread_transaction_state *transaction = thread_current_transaction();
+  if (transaction == nullptr) return;
+  contention_locals &locals = transaction->contention;
   if (locals.active.link.next == nullptr) return;
   contention_wait_outcome outcome;
   bool enabled;
@@ -202,6 +208,7 @@ void JNICALL contention_active_thread_entered(jvmtiEnv *jvmti, JNIEnv *jni, jthr
   if (outcome.monitor != nullptr) jni->DeleteGlobalRef(outcome.monitor);
   free(outcome.blocker_name);
   free(outcome.blocker_stack);
+  if (contention_entered_hook hook = entered_hook.load(std::memory_order_relaxed)) hook(jni);
 }
 
 VORKEL_EXPORT jboolean JNICALL

@@ -8,7 +8,7 @@
 #include "core/hashmap.h"
 #include "core/hires_time.h"
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "core/thread_info.h"
 
 namespace {
@@ -183,9 +183,9 @@ void contention_record_long_wait(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, j
   locals->root_cause_found = 1;
 }
 
-jobject contention_log_flush_transaction(JNIEnv *jni, thread_locals *record) {
-  if (record == nullptr) return nullptr;
-  contention_locals &locals = record->transaction_state.contention;
+jobject contention_log_flush_transaction(JNIEnv *jni, contention_locals *transaction_locals) {
+  if (transaction_locals == nullptr) return nullptr;
+  contention_locals &locals = *transaction_locals;
   if (!contention.enabled.load(std::memory_order_relaxed) || locals.long_wait_count == 0) return nullptr;
   locals.flushing = 1;
   jobjectArray array = jni->NewObjectArray((jsize)locals.long_wait_count, contention.long_wait_class, nullptr);

@@ -5,16 +5,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_locks.h"
 #include "core/agent_util.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "transactions/file_streams_internal.h"
 #include "core/hashmap.h"
 #include "core/hires_time.h"
 #include "core/log.h"
 #include "core/reflection.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "core/tag_access.h"
 #include "core/thread_info.h"
 
@@ -98,8 +98,8 @@ void find_input_stream(JNIEnv *jni) {
   hook_method(jni, HOOK_FIS_READBYTES, klass, name, "readBytes", nullptr, "([BII)I");
   hook_method(jni, HOOK_FIS_OPEN0, klass, name, "open0", "open", "(Ljava/lang/String;)V");
   hook_method(jni, HOOK_FIS_CLOSE0, klass, name, "close0", nullptr, "()V");
-  if (!reflection_verify_non_nulls(jni, "Could not find FileInputStream method: #%d", klass, h[HOOK_FIS_READ0].method,
-                                   h[HOOK_FIS_READBYTES].method, h[HOOK_FIS_OPEN0].method, &reflection_terminator)) {
+  if (!check_non_nulls(jni, "Could not find FileInputStream method: #%d",
+                       {klass, h[HOOK_FIS_READ0].method, h[HOOK_FIS_READBYTES].method, h[HOOK_FIS_OPEN0].method})) {
     log_error_raw(jni, "FileInputStream monitoring may not work correctly.");
   }
 }
@@ -117,11 +117,11 @@ void find_output_stream(JNIEnv *jni) {
   hook_method(jni, HOOK_FOS_JDK6_OPEN, klass, name, "open", nullptr, "(Ljava/lang/String;)V");
   hook_method(jni, HOOK_FOS_JDK6_OPENAPPEND, klass, name, "openAppend", nullptr, "(Ljava/lang/String;)V");
   jmethodID open_either = h[HOOK_FOS_OPEN0].method;
-  if (!reflection_verify_non_nulls(jni, "Could not find FileOutputStream method: #%d", klass,
-                                   either(h[HOOK_FOS_WRITE].method, h[HOOK_FOS_JDK6_WRITE].method),
-                                   either(h[HOOK_FOS_WRITEBYTES].method, h[HOOK_FOS_JDK6_WRITEBYTES].method),
-                                   either(h[HOOK_FOS_JDK6_OPEN].method, open_either),
-                                   either(h[HOOK_FOS_JDK6_OPENAPPEND].method, open_either), &reflection_terminator)) {
+  if (!check_non_nulls(jni, "Could not find FileOutputStream method: #%d",
+                       {klass, either(h[HOOK_FOS_WRITE].method, h[HOOK_FOS_JDK6_WRITE].method),
+                        either(h[HOOK_FOS_WRITEBYTES].method, h[HOOK_FOS_JDK6_WRITEBYTES].method),
+                        either(h[HOOK_FOS_JDK6_OPEN].method, open_either),
+                        either(h[HOOK_FOS_JDK6_OPENAPPEND].method, open_either)})) {
     log_error_raw(jni, "FileOutputStream monitoring may not work correctly.");
   }
 }
@@ -134,8 +134,8 @@ void find_descriptor(JNIEnv *jni) {
   jclass klass = file_streams.descriptor_class = global_class(jni, "java/io/FileDescriptor");
   hook_method(jni, HOOK_FD_CLOSE0, klass, "FileDescriptor", "close0", nullptr, "()V");
   file_streams.parent_field = reflection_find_field(jni, klass, "parent", "Ljava/io/Closeable;");
-  if (!reflection_verify_non_nulls(jni, "Could not find FileDescriptor method: #%d", klass, h[HOOK_FD_CLOSE0].method,
-                                   file_streams.parent_field, &reflection_terminator)) {
+  if (!check_non_nulls(jni, "Could not find FileDescriptor method: #%d",
+                       {klass, h[HOOK_FD_CLOSE0].method, file_streams.parent_field})) {
     log_error_raw(jni, "FileInput/OutputStream close cannot be tracked, cleanup will be performed only on GC.");
     h[HOOK_FD_CLOSE0].method = nullptr;
     file_streams.parent_field = nullptr;
@@ -153,9 +153,9 @@ void find_random_access_file(JNIEnv *jni) {
   hook_method(jni, HOOK_RAF_READBYTES, klass, name, "readBytes0", "readBytes", "([BII)I");
   hook_method(jni, HOOK_RAF_WRITE0, klass, name, "write0", nullptr, "(I)V");
   hook_method(jni, HOOK_RAF_WRITEBYTES, klass, name, "writeBytes0", "writeBytes", "([BII)V");
-  if (!reflection_verify_non_nulls(jni, "Could not find RandomAccessFile method: #%d", klass, h[HOOK_RAF_OPEN0].method,
-                                   h[HOOK_RAF_READ0].method, h[HOOK_RAF_READBYTES].method, h[HOOK_RAF_WRITE0].method,
-                                   h[HOOK_RAF_WRITEBYTES].method, &reflection_terminator)) {
+  if (!check_non_nulls(jni, "Could not find RandomAccessFile method: #%d",
+                       {klass, h[HOOK_RAF_OPEN0].method, h[HOOK_RAF_READ0].method, h[HOOK_RAF_READBYTES].method,
+                        h[HOOK_RAF_WRITE0].method, h[HOOK_RAF_WRITEBYTES].method})) {
     log_error_raw(jni, "RandomAccessFile monitoring may not work correctly.");
   }
 }
@@ -196,9 +196,8 @@ bool file_streams_initialise(JNIEnv *jni) {
       global_class(jni, "vorkel/runtime/agent/probes/ut/natives/RecurringStreamOperationSummary");
   file_streams.summary_constructor = reflection_find_method(jni, file_streams.summary_class, "<init>",
                                                             "(II[J[Ljava/lang/String;[Ljava/lang/String;)V");
-  if (!reflection_verify_non_nulls(jni, "Could not find String/RecurringStreamOperationSummary/<init>: #%d",
-                                   file_streams.string_class, file_streams.summary_class,
-                                   file_streams.summary_constructor, &reflection_terminator)) {
+  if (!check_non_nulls(jni, "Could not find String/RecurringStreamOperationSummary/<init>: #%d",
+                       {file_streams.string_class, file_streams.summary_class, file_streams.summary_constructor})) {
     return false;
   }
   agent_mutex_guard guard(file_streams.lock);

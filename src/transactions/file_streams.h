@@ -12,44 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "transactions/file_streams_locals.h"
 #include "transactions/timing_tracker.h"
 
-struct thread_locals;
-
-// Operations have the kinds of the timing counters (TIMING_FIS_READ_BYTE ... TIMING_FOS_WRITE_BLOCK,
-// RandomAccessFile's reads and writes included); the row of the evicted entries has its own.
-constexpr int32_t FILE_STREAMS_AGGREGATE = -1;
-
-constexpr uint64_t FILE_STREAMS_MAX_ENTRIES = 50;
-constexpr uint64_t FILE_STREAMS_MAX_SAVED_STACKS = 100;
-constexpr size_t FILE_STREAMS_STACK_BUFFER = 32768;
-constexpr int64_t FILE_STREAMS_STACK_INTERVAL_MS = 100;
-
-// One (stream, kind) of a transaction. Times are clock ticks.
-struct file_streams_entry {
-  uint64_t key;  // registry key of the stream
-  int32_t kind;
-  char *path;   // owned, null when the stream was no longer registered
-  char *stack;  // owned, the first stack sampled for this entry
-  uint64_t count;
-  int64_t duration;
-  int64_t bytes;
-  int64_t first_start;
-  int64_t last_end;
-};
-
-// The file-stream part of a thread's transaction state; used only by its own thread.
-struct file_streams_locals {
-  uint64_t entry_count;
-  file_streams_entry *last_entry;
-  int64_t max_key;          // largest key added since the last reset
-  int64_t next_stack_time;  // no stack is sampled before this tick
-  uint32_t evicted_count;
-  file_streams_entry aggregate;  // kind -1
-  file_streams_entry entries[FILE_STREAMS_MAX_ENTRIES];
-  uint64_t saved_stack_count;
-  char *saved_stacks[FILE_STREAMS_MAX_SAVED_STACKS];
-};
+struct thread_transaction_state;
 
 bool file_streams_pre_initialise();
 bool file_streams_initialise(JNIEnv *jni);
@@ -72,7 +38,7 @@ void file_streams_locals_init(file_streams_locals *locals);
 void file_streams_locals_free(file_streams_locals *locals);
 // The table of the record's transaction as a RecurringStreamOperationSummary (a local reference),
 // null when it is empty or cannot be made; the table is emptied either way.
-jobject file_streams_flush_transaction(JNIEnv *jni, thread_locals *record);
+jobject file_streams_flush_transaction(JNIEnv *jni, file_streams_locals *locals);
 
 // The registry. register gives the key the stream now carries as its tag (0 when it could not be
 // registered); deregister removes the stream's key and clears its tag.
@@ -85,9 +51,10 @@ void file_streams_registry_remove(uint64_t key);
 // An owned copy of the path registered under key, null when absent or memory is short.
 char *file_streams_registry_copy_path(uint64_t key);
 
-// One read or write of the calling thread, timed from start (a clock tick) to now; bytes moved.
-void file_streams_register_operation(JNIEnv *jni, thread_locals *record, jobject stream, int32_t kind, int64_t bytes,
-                                     int64_t start);
+// One read or write of the calling thread inside transaction, timed from start (a clock tick) to
+// now; bytes moved.
+void file_streams_register_operation(JNIEnv *jni, thread_transaction_state *transaction, jobject stream, int32_t kind,
+                                     int64_t bytes, int64_t start);
 // The table step of an operation on a registered stream (key not 0).
 void file_streams_account(file_streams_locals *locals, uint64_t key, int32_t kind, int64_t bytes, int64_t start,
                           int64_t now, JNIEnv *jni = nullptr);

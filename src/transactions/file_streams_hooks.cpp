@@ -31,43 +31,44 @@ inline int64_t read_result(jint result) { return result > 0 ? result : 0; }
 template <file_streams_hook_id Hook>
 inline jint read_byte(JNIEnv *jni, jobject stream) {
   auto jdk = file_streams_jdk_function<read_byte_function>(Hook);
-  thread_locals *record = file_streams_transaction_record();
-  if (record == nullptr) return jdk(jni, stream);
+  thread_transaction_state *transaction = thread_current_transaction();
+  if (transaction == nullptr) return jdk(jni, stream);
   int64_t start = tick();
   jint result = jdk(jni, stream);
-  file_streams_register_operation(jni, record, stream, TIMING_FIS_READ_BYTE, read_result(result >= 0 ? 1 : 0), start);
+  file_streams_register_operation(jni, transaction, stream, TIMING_FIS_READ_BYTE, read_result(result >= 0 ? 1 : 0),
+                                  start);
   return result;
 }
 
 template <file_streams_hook_id Hook>
 inline jint read_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offset, jint length) {
   auto jdk = file_streams_jdk_function<read_block_function>(Hook);
-  thread_locals *record = file_streams_transaction_record();
-  if (record == nullptr) return jdk(jni, stream, bytes, offset, length);
+  thread_transaction_state *transaction = thread_current_transaction();
+  if (transaction == nullptr) return jdk(jni, stream, bytes, offset, length);
   int64_t start = tick();
   jint result = jdk(jni, stream, bytes, offset, length);
-  file_streams_register_operation(jni, record, stream, TIMING_FIS_READ_BLOCK, read_result(result), start);
+  file_streams_register_operation(jni, transaction, stream, TIMING_FIS_READ_BLOCK, read_result(result), start);
   return result;
 }
 
 template <file_streams_hook_id Hook, typename F, typename... A>
 inline void write_byte(JNIEnv *jni, jobject stream, A... arguments) {
   auto jdk = file_streams_jdk_function<F>(Hook);
-  thread_locals *record = file_streams_transaction_record();
-  if (record == nullptr) return jdk(jni, stream, arguments...);
+  thread_transaction_state *transaction = thread_current_transaction();
+  if (transaction == nullptr) return jdk(jni, stream, arguments...);
   int64_t start = tick();
   jdk(jni, stream, arguments...);
-  file_streams_register_operation(jni, record, stream, TIMING_FOS_WRITE_BYTE, written(jni, 1), start);
+  file_streams_register_operation(jni, transaction, stream, TIMING_FOS_WRITE_BYTE, written(jni, 1), start);
 }
 
 template <file_streams_hook_id Hook, typename F, typename... A>
 inline void write_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offset, jint length, A... arguments) {
   auto jdk = file_streams_jdk_function<F>(Hook);
-  thread_locals *record = file_streams_transaction_record();
-  if (record == nullptr) return jdk(jni, stream, bytes, offset, length, arguments...);
+  thread_transaction_state *transaction = thread_current_transaction();
+  if (transaction == nullptr) return jdk(jni, stream, bytes, offset, length, arguments...);
   int64_t start = tick();
   jdk(jni, stream, bytes, offset, length, arguments...);
-  file_streams_register_operation(jni, record, stream, TIMING_FOS_WRITE_BLOCK, written(jni, length), start);
+  file_streams_register_operation(jni, transaction, stream, TIMING_FOS_WRITE_BLOCK, written(jni, length), start);
 }
 
 // The stream is registered before the JDK opens it; an open that fails leaves no entry behind.

@@ -9,8 +9,7 @@
 #include <cstdint>
 
 #include "transactions/file_streams.h"
-#include "core/thread_info.h"
-#include "transactions/user_transaction.h"
+#include "transactions/thread_locals.h"
 
 // The hooked methods, in the order the bind handler compares them.
 enum file_streams_hook_id : int {
@@ -67,8 +66,3 @@ char *file_streams_copy_text(const char *text);
 // Fills storage with the calling thread's stack text (its class references released in a local
 // frame of jni when one is given).
 bool file_streams_take_stack(JNIEnv *jni, char *storage, size_t size);
-// The calling thread's record when it is inside a transaction, null otherwise (none is made).
-inline thread_locals *file_streams_transaction_record() { return user_transaction_get_locals(); }
-inline file_streams_locals *file_streams_locals_of(thread_locals *record) {
-  return &record->transaction_state.file_streams;
-}

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "transactions/file_streams.h"
 #include "transactions/file_streams_internal.h"
 #include "core/hires_time.h"
@@ -224,19 +224,18 @@ void file_streams_account(file_streams_locals *locals, uint64_t key, int32_t kin
   if (entry->stack == nullptr && now >= locals->next_stack_time) sample_stack(jni, locals, entry);
 }
 
-void file_streams_register_operation(JNIEnv *jni, thread_locals *record, jobject stream, int32_t kind, int64_t bytes,
-                                     int64_t start) {
+void file_streams_register_operation(JNIEnv *jni, thread_transaction_state *transaction, jobject stream, int32_t kind,
+                                     int64_t bytes, int64_t start) {
   const auto now = (int64_t)perfCounterCurrent();
-  if (record == nullptr) return;
-  timing_tracker_register_operation(record, kind, now - start);
+  if (transaction == nullptr) return;
+  timing_tracker_register_operation(transaction->operation_timings, kind, now - start);
   uint64_t key = tag_access_get_tag(file_streams_main_env(), stream);
   if (key == 0) return;
-  file_streams_account(file_streams_locals_of(record), key, kind, bytes, start, now, jni);
+  file_streams_account(&transaction->file_streams, key, kind, bytes, start, now, jni);
 }
 
-jobject file_streams_flush_transaction(JNIEnv *jni, thread_locals *record) {
-  if (record == nullptr) return nullptr;
-  file_streams_locals *locals = file_streams_locals_of(record);
+jobject file_streams_flush_transaction(JNIEnv *jni, file_streams_locals *locals) {
+  if (locals == nullptr) return nullptr;
   jobject summary = locals->entry_count != 0 && jni != nullptr ? flush_inner(jni, locals) : nullptr;
   file_streams_locals_free(locals);
   file_streams_locals_init(locals);

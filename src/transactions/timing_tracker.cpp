@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/agent_util.h"
 #include "core/hires_time.h"
 #include "core/log.h"
 #include "core/reflection.h"
@@ -28,8 +29,7 @@ bool timing_tracker_initialise(JNIEnv *jni) {
   jclass global = static_cast<jclass>(reflection_global(jni, local));
   jmethodID constructor = reflection_find_method(jni, global, "<init>", "([J)V");
   if (local != nullptr) jni->DeleteLocalRef(local);
-  if (!reflection_verify_non_nulls(jni, "Failed to find timing class/method: #%d", global, constructor,
-                                   &reflection_terminator)) {
+  if (!check_non_nulls(jni, "Failed to find timing class/method: #%d", {global, constructor})) {
     reflection_delete_global(jni, global);
     return false;
   }
@@ -38,17 +38,16 @@ bool timing_tracker_initialise(JNIEnv *jni) {
   return true;
 }
 
-void timing_tracker_register_operation(thread_locals *record, int32_t kind, int64_t duration) {
-  if (record == nullptr || kind < 0 || kind >= TIMING_OPERATION_KINDS) return;
-  timing_operation_counter &counter = record->transaction_state.operation_timings[kind];
+void timing_tracker_register_operation(timing_operation_counter *counters, int32_t kind, int64_t duration) {
+  if (counters == nullptr || kind < 0 || kind >= TIMING_OPERATION_KINDS) return;
+  timing_operation_counter &counter = counters[kind];
   counter.count += 1;
   counter.total += duration;
   if (duration > counter.max) counter.max = duration;
 }
 
-jobject timing_tracker_flush_transaction(JNIEnv *jni, thread_locals *record) {
-  if (record == nullptr || timing.summary_class == nullptr) return nullptr;
-  timing_operation_counter *counters = record->transaction_state.operation_timings;
+jobject timing_tracker_flush_transaction(JNIEnv *jni, timing_operation_counter *counters) {
+  if (counters == nullptr || timing.summary_class == nullptr) return nullptr;
   bool counted = false;
   for (int kind = 0; kind < TIMING_OPERATION_KINDS; ++kind) counted = counted || counters[kind].count != 0;
   if (!counted) return nullptr;

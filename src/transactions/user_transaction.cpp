@@ -5,13 +5,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "core/agent_locks.h"
 #include "core/agent_util.h"
 #include "core/hires_time.h"
 #include "core/log.h"
 #include "core/reflection.h"
-#include "core/thread_info.h"
+#include "transactions/contention_monitor.h"
+#include "transactions/file_streams.h"
+#include "transactions/thread_locals.h"
+#include "transactions/timing_tracker.h"
 
 namespace {
 
@@ -83,8 +86,8 @@ bool user_transaction_initialise(JNIEnv *jni) {
     if (local != nullptr) jni->DeleteLocalRef(local);
   }
   jmethodID constructor = reflection_find_method(jni, globals[2], "<init>", "()V");
-  if (!reflection_verify_non_nulls(jni, "Failed to find user transaction class/method: #%d", globals[0], globals[1],
-                                   globals[2], constructor, &reflection_terminator)) {
+  if (!check_non_nulls(jni, "Failed to find user transaction class/method: #%d",
+                       {globals[0], globals[1], globals[2], constructor})) {
     for (jclass global : globals) reflection_delete_global(jni, global);
     return false;
   }
@@ -98,18 +101,11 @@ bool user_transaction_initialise(JNIEnv *jni) {
   return true;
 }
 
-void user_transaction_locals_constructor(thread_locals *record) {
-  record->transaction_state.transaction = nullptr;
-  contention_locals_init(&record->transaction_state.contention);
-}
-
-void user_transaction_locals_destructor(JNIEnv *jni, thread_locals *record) {
+void JNICALL user_transaction_thread_end(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread) {
+  thread_locals *record = thread_locals_end();
+  if (record == nullptr) return;
   release_transaction(jni, record->transaction_state);
-}
-
-thread_locals *user_transaction_get_locals() {
-  thread_locals *record = thread_peek_locals();
-  return record != nullptr && record->transaction_state.transaction != nullptr ? record : nullptr;
+  free(record);
 }
 
 VORKEL_EXPORT void JNICALL
@@ -155,8 +151,8 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTrans
 VORKEL_EXPORT jobjectArray JNICALL
 Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_fetchNativeSummaries(JNIEnv *jni,
                                                                                            jobject receiver) {
-  thread_locals *record = user_transaction_get_locals();
-  if (record == nullptr || ut.summary_class == nullptr) return nullptr;
+  thread_transaction_state *state = thread_current_transaction();
+  if (state == nullptr || ut.summary_class == nullptr) return nullptr;
   jobjectArray array = jni->NewObjectArray(4, ut.summary_class, nullptr);
   if (array == nullptr) {
     if (jni->ExceptionCheck()) jni->ExceptionClear();
@@ -175,9 +171,9 @@ Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_fetchNativ
     }
     jni->DeleteLocalRef(summary);
   };
-  store(0, timing_tracker_flush_transaction(jni, record));
-  store(1, file_streams_flush_transaction(jni, record));
-  if (record->transaction_state.contention.root_cause_found) {
+  store(0, timing_tracker_flush_transaction(jni, state->operation_timings));
+  store(1, file_streams_flush_transaction(jni, &state->file_streams));
+  if (state->contention.root_cause_found) {
     jobject marker = jni->NewObject(ut.marker_class, ut.marker_constructor);
     if (marker == nullptr || jni->ExceptionCheck()) {
       if (jni->ExceptionCheck()) jni->ExceptionClear();
@@ -187,7 +183,7 @@ Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_fetchNativ
     }
     store(2, marker);
   }
-  store(3, contention_log_flush_transaction(jni, record));
+  store(3, contention_log_flush_transaction(jni, &state->contention));
   if (store_failed || jni->ExceptionCheck()) {
     if (jni->ExceptionCheck()) jni->ExceptionClear();
     log_error_raw(jni, "%s (%s:%d)", "Failed to fill timing summary array.", "user_transaction_fetch_operations",

@@ -6,7 +6,7 @@
 #include <initializer_list>
 
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "vmstructs/symbols.h"
 #include "vmstructs/vm_access.h"
 #include "vmstructs/vm_structs.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 int symbol_vtable_name(char *buffer, size_t size, const char *class_name) {
   return xsnprintf(buffer, size, "_ZTV%d%s", (int)strlen(class_name), class_name);

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "agent/agent_init.h"
-#include "core/common.h"
+#include "core/agent_state.h"
+#include "base/common.h"
 #include "core/log.h"
 #include "vmstructs/symbols.h"
 

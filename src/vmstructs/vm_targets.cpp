@@ -1,7 +1,7 @@
 #include "vmstructs/vm_targets.h"
 
-#include "core/common.h"
-#include "core/string_util.h"
+#include "base/common.h"
+#include "base/string_util.h"
 
 char vn_instance_klass_name[16], vn_flag_type_field[8], vn_flag_name_field[8], vn_flag_addr_field[8],
     vn_meta_klass_type[16], vn_const_pool_oop_name[32], vn_const_pool_klass_name[32], vn_const_pool_cache_oop_name[32],

@@ -22,6 +22,7 @@ TEST_P(GcJvm, ReporterPublishesTheCountAndCallsOnlyWhenAttachedAndEnabled) {
                              {"calls_before_enabled", "0"},
                              {"call_thread", "GC Count reporter thread"},
                              {"reporter_held", "true"},
+                             {"attach_while_reporting", "true"},
                              {"passes_after_ten", "1"},
                              {"published_latest", "true"},
                              {"reporter_in_dump", "true"},

@@ -122,8 +122,7 @@ TEST_P(TagsThreadsJvm, StackTextsHaveExactLinesAndAreCutToWholeLines) {
                            {"facts_id", "true"},
                            {"facts_name", "probe-parked"},
                            {"facts_state_parked", "true"},
-                           {"facts_current_id", "true"},
-                           {"main_not_compiler_thread", "true"}});
+                           {"facts_current_id", "true"}});
   // An ended thread has no stack to give (logged) and only the terminated state.
   EXPECT_EQ(results["ended_thread_text"], "null");
   EXPECT_EQ(results["ended_thread_state"], "2");  // JVMTI_THREAD_STATE_TERMINATED
@@ -152,7 +151,7 @@ TEST_P(TagsThreadsJvm, AThreadThatEndedMakesNoNewRecordUntilItAttachesAgain) {
   auto results = run(home, "TagsThreads.nativeThreads");
   EXPECT_EQ(results["native_cycle"],
             "first_record=true;marker_after_end=true;no_record_after_end=true;still_marker=true;"
-            "slot_cleared_on_start=true;fresh_record=true;not_compiler=true;marker_after_second_end=true;")
+            "slot_cleared_on_start=true;fresh_record=true;marker_after_second_end=true;")
       << output();
 }
 

@@ -75,6 +75,13 @@ TEST_P(TransactionsJvm, LongWaitsThresholdsExclusionsAndSummaries) {
   EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
 }
 
+TEST_P(TransactionsJvm, MonitorEventsLogToTheNativeLogOnly) {
+  AgentHome home(true);
+  auto results = scenario(home, "loggerLockInMonitorEvent");
+  EXPECT_RESULTS(results, {{"configured", "true"}, {"no_deadlock", "true"}, {"reached_java_logger", "false"}});
+  EXPECT_GE(home.log().count("probe: logged inside MonitorContendedEntered"), 1u) << home.log();
+}
+
 TEST_P(TransactionsJvm, SixteenThreadsOnFourMonitorsUnderCheckJni) {
   AgentHome home(true);
   constexpr int rounds = 5;

@@ -11,7 +11,7 @@
 
 #include "agent/agent_init.h"
 #include "core/agent_util.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "core/log.h"
 
 namespace {
@@ -154,14 +154,6 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_NativeProbe_configuredText(JNIEnv
 
 #include "core/agent_locks.h"
 #include "core/hires_time.h"
-
-// Reports a duration of the given milliseconds through the timing bridge.
-VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_recordTiming(JNIEnv *jni, jclass, jstring description,
-                                                                     jlong milliseconds) {
-  jni_utf_chars text(jni, description);
-  uint64_t start = perfCounterCurrent();
-  record_timing(jni, text.get(), start, start + (uint64_t)ms_to_hires_duration(milliseconds));
-}
 
 VORKEL_EXPORT jobject JNICALL Java_vorkel_test_NativeProbe_allocThread(JNIEnv *jni, jclass, jstring name) {
   jni_utf_chars text(jni, name);

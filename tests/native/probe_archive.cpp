@@ -2,7 +2,7 @@
 #include <jni.h>
 
 #include "agent/agent_init.h"
-#include "core/common.h"
+#include "base/common.h"
 
 VORKEL_EXPORT jstring JNICALL Java_vorkel_test_ArchiveProbe_jvmArgument(JNIEnv *jni, jclass, jint index) {
   agent_globals_record *globals = agent_globals;

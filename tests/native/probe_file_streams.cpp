@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "core/common.h"
+#include "base/common.h"
 #include "transactions/file_streams.h"
 #include "core/hires_time.h"
 #include "probe_kit.h"
 #include "core/tag_access.h"
 #include "core/thread_info.h"
+#include "transactions/thread_locals.h"
 #include "transactions/user_transaction.h"
 
 namespace {
@@ -76,15 +77,15 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_test_FileStreamProbe_flushObjectFree(JNI
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_FileStreamProbe_operationCosts(JNIEnv *jni, jclass, jobject stream,
                                                                                  jint count) {
   std::vector<jlong> costs(7);
-  thread_locals *record = user_transaction_get_locals();
-  if (record == nullptr || count <= 0) return nullptr;
+  thread_transaction_state *transaction = thread_current_transaction();
+  if (transaction == nullptr || count <= 0) return nullptr;
   auto per_call = [count](uint64_t start) { return (jlong)((perfCounterCurrent() - start) / (uint64_t)count); };
   volatile uint64_t sink = 0;
   uint64_t start = perfCounterCurrent();
   for (jint i = 0; i < count; ++i) sink = sink + perfCounterCurrent();
   costs[0] = per_call(start);
   start = perfCounterCurrent();
-  for (jint i = 0; i < count; ++i) sink = sink + (uintptr_t)user_transaction_get_locals();
+  for (jint i = 0; i < count; ++i) sink = sink + (uintptr_t)thread_current_transaction();
   costs[1] = per_call(start);
   start = perfCounterCurrent();
   for (jint i = 0; i < count; ++i) sink = sink + tag_access_get_tag(probe_main_env(), stream);
@@ -94,14 +95,15 @@ VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_FileStreamProbe_operationCosts
   costs[3] = per_call(start);
   uint64_t key = tag_access_get_tag(probe_main_env(), stream);
   if (key != 0) {
-    file_streams_locals *locals = &record->transaction_state.file_streams;
+    file_streams_locals *locals = &transaction->file_streams;
     start = perfCounterCurrent();
     for (jint i = 0; i < count; ++i) file_streams_account(locals, key, TIMING_FIS_READ_BLOCK, 4096, 0, 1);
     costs[4] = per_call(start);
   }
   start = perfCounterCurrent();
   for (jint i = 0; i < count; ++i) {
-    file_streams_register_operation(jni, record, stream, TIMING_FIS_READ_BLOCK, 4096, (int64_t)perfCounterCurrent());
+    file_streams_register_operation(jni, transaction, stream, TIMING_FIS_READ_BLOCK, 4096,
+                                    (int64_t)perfCounterCurrent());
   }
   costs[5] = per_call(start);
   // The clock reads and the tag lookup one after the other, as a hooked operation has them.

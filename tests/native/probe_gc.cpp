@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/common.h"
+#include "base/common.h"
 #include "gc/ibm_gc.h"
 #include "probe_kit.h"
 

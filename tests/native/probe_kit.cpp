@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "agent/agent_init.h"
-#include "core/common.h"
+#include "base/common.h"
 
 jvmtiEnv *probe_tag_env() { return agent_globals != nullptr ? agent_globals->tag_jvmti : nullptr; }
 jvmtiEnv *probe_main_env() { return agent_globals != nullptr ? agent_globals->jvmti : nullptr; }

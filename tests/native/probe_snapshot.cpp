@@ -6,11 +6,11 @@
 #include <atomic>
 
 #include "agent/agent_init.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "snapshot/snapshot_memory_tracker.h"
 #include "probe_kit.h"
 #include "core/tag_access.h"
-#include "snapshot/tag_backup.h"
+#include "core/tag_backup.h"
 
 namespace {
 

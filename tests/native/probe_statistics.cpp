@@ -8,7 +8,7 @@
 
 #include "agent/agent_init.h"
 #include "statistics/classloader_tracker.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "probe_kit.h"
 #include "statistics/statistics.h"
 #include "core/tag_access.h"
@@ -91,7 +91,7 @@ VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_StatisticsProbe_bareSetTag(JNIEn
 
 // An ObjectFree of the tagging environment, as the JVM would post it.
 VORKEL_EXPORT void JNICALL Java_vorkel_test_StatisticsProbe_objectFree(JNIEnv *, jclass, jlong tag) {
-  tag_access_object_free(probe_tag_env(), tag);
+  agent_object_free_tagged(probe_tag_env(), tag);
 }
 
 // Posts the ObjectFree events of what was collected; the number of tagged objects alive, or -1.

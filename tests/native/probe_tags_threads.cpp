@@ -11,11 +11,12 @@
 
 #include "agent/agent_init.h"
 #include "statistics/classloader_tracker.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "probe_kit.h"
 #include "core/tag_access.h"
-#include "snapshot/tag_backup.h"
+#include "core/tag_backup.h"
 #include "core/thread_info.h"
+#include "transactions/thread_locals.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TagThreadProbe_hideUnderTemporaryTa
     probe_backup = tag_backup_setup();
     if (probe_backup == nullptr) return 0;
     tag_backup_record(probe_backup, 0);  // index 0 stays an untagged object
-    tag_access_register_backup(probe_backup, 0);
+    tag_access_register_backup(probe_backup);
   }
   uint64_t index = tag_backup_record(probe_backup, tag_access_get_tag(probe_tag_env(), object));
   uint64_t temporary = tag_make_temporary(index + 1, TAG_KIND_TEMPORARY_CLASS_TAGGED);
@@ -144,10 +145,6 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_TagThreadProbe_threadFacts(JNIEnv
   return jni->NewStringUTF(text);
 }
 
-VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_TagThreadProbe_isCompilerThread(JNIEnv *jni, jclass) {
-  return thread_is_compiler_thread(jni) ? JNI_TRUE : JNI_FALSE;
-}
-
 namespace {
 
 struct native_cycle {
@@ -171,8 +168,7 @@ void *native_cycle_thread(void *argument) {
   }
   thread_locals *first = thread_get_locals();
   note(cycle, "first_record", first != nullptr);
-  first->compiler_thread_known = 1;
-  first->is_compiler_thread = 1;
+  first->transaction_state.contributor_threshold = 7;
   cycle->vm->DetachCurrentThread();
 
   void *slot = thread_local_get(thread_locals_get_handle());
@@ -187,9 +183,7 @@ void *native_cycle_thread(void *argument) {
   }
   note(cycle, "slot_cleared_on_start", thread_local_get(thread_locals_get_handle()) == nullptr);
   thread_locals *second = thread_get_locals();
-  note(cycle, "fresh_record",
-       second != nullptr && second->compiler_thread_known == 0 && second->is_compiler_thread == 0);
-  note(cycle, "not_compiler", !thread_is_compiler_thread(jni));
+  note(cycle, "fresh_record", second != nullptr && second->transaction_state.contributor_threshold == 0);
   cycle->vm->DetachCurrentThread();
   note(cycle, "marker_after_second_end",
        thread_local_get(thread_locals_get_handle()) == reinterpret_cast<void *>(THREAD_LOCALS_ENDED));

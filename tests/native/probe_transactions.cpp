@@ -6,11 +6,13 @@
 
 #include <atomic>
 
-#include "core/common.h"
+#include "base/common.h"
 #include "transactions/contention_internal.h"
 #include "core/hires_time.h"
+#include "core/log.h"
 #include "core/thread_info.h"
 #include "transactions/timing_tracker.h"
+#include "transactions/thread_locals.h"
 #include "transactions/user_transaction.h"
 
 namespace {
@@ -66,11 +68,22 @@ VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_pauseAfterOwnerFoun
   return set_pause(CONTENTION_HOOK_OWNER_FOUND, ms);
 }
 
+namespace {
+void log_inside_entered(JNIEnv *jni) { log_info(jni, "probe: logged inside MonitorContendedEntered"); }
+}  // namespace
+
+VORKEL_EXPORT void JNICALL Java_vorkel_test_TransactionProbe_logInsideMonitorEntered(JNIEnv *, jclass, jboolean on) {
+  contention_set_entered_hook_for_tests(on ? log_inside_entered : nullptr);
+}
+
 // Counts one operation of kind lasting millis in the calling thread's transaction, as the file
 // stream hooks do.
 VORKEL_EXPORT void JNICALL Java_vorkel_test_TransactionProbe_registerOperation(JNIEnv *, jclass, jint kind,
                                                                                jlong millis) {
-  timing_tracker_register_operation(user_transaction_get_locals(), kind, ms_to_hires_duration(millis));
+  thread_transaction_state *transaction = thread_current_transaction();
+  if (transaction != nullptr) {
+    timing_tracker_register_operation(transaction->operation_timings, kind, ms_to_hires_duration(millis));
+  }
 }
 
 // Bytes of the C heap in use (the JVM's and the agent's).

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "vmstructs/class_size.h"
-#include "core/common.h"
+#include "base/common.h"
 #include "probe_kit.h"
 #include "vmstructs/symbols.h"
 #include "vmstructs/vm_access.h"

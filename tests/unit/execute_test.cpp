@@ -16,7 +16,7 @@
 #include "helpers/execute.h"
 #include "core/log.h"
 #include "snapshot/oom.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "test_util.h"
 #include "platform/win/command_line.h"
 

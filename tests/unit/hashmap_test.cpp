@@ -150,29 +150,6 @@ TEST(HashMap, NewEntriesAreZeroFilledEvenWhenRecycled) {
   EXPECT_EQ(reinterpret_cast<char *>(taken), reinterpret_cast<char *>(fresh->chunks->entries) + 2 * 32);
 }
 
-TEST(HashMap, MemoizeInitialisesOnlyNewEntriesBeforeTheyCount) {
-  map_ptr map(hashmapCreateDefault(4, hashmap_entry_size<uint64_t>()));
-  struct seen {
-    hashmap *map;
-    int calls;
-    uint64_t size_during_call;
-  } state{map.get(), 0, 99};
-  auto initialise = [](hashmap_entry *entry, void *context) {
-    auto *s = static_cast<seen *>(context);
-    ++s->calls;
-    s->size_during_call = hashmapSize(s->map);
-    *hashmap_value<uint64_t>(entry) = 77;
-  };
-  hashmap_entry *entry = hashmapMemoize(map.get(), 3, initialise, &state);
-  ASSERT_NE(entry, nullptr);
-  EXPECT_EQ(state.calls, 1);
-  EXPECT_EQ(state.size_during_call, 0u);
-  EXPECT_EQ(*hashmap_value<uint64_t>(entry), 77u);
-  EXPECT_EQ(hashmapMemoize(map.get(), 3, initialise, &state), entry);
-  EXPECT_EQ(state.calls, 1);
-  EXPECT_EQ(hashmapSize(map.get()), 1u);
-}
-
 TEST(HashMap, ForEachMayRemoveTheVisitedEntryAndStopsOnFalse) {
   map_ptr map(hashmapCreateDefault(8, 32));
   // Same-hash keys make chains, so removal in the middle of a chain is exercised too.
@@ -258,7 +235,6 @@ TEST_F(HashMapExhaustion, PutFailsWithEnomemAndTheMapKeepsWorking) {
   EXPECT_EQ(created, 0);
   EXPECT_EQ(hashmapSize(map.get()), 2u);
   EXPECT_EQ(hashmapMemoryUsage(map.get()), usage);
-  EXPECT_EQ(hashmapMemoize(map.get(), 3, nullptr, nullptr), nullptr);
   // Existing keys are still found and returned.
   EXPECT_NE(hashmapPut(map.get(), 2, nullptr), nullptr);
 

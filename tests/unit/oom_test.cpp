@@ -16,7 +16,7 @@
 #include "snapshot/oom.h"
 #include "snapshot/oom_notify.h"
 #include "snapshot/snapshot_memory_tracker.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "test_collector.h"
 #include "test_util.h"
 

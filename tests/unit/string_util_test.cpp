@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/common.h"
-#include "core/string_util.h"
+#include "base/common.h"
+#include "base/string_util.h"
 
 namespace {
 

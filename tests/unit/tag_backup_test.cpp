@@ -8,7 +8,7 @@
 
 #include "core/log.h"
 #include "core/tag_access.h"
-#include "snapshot/tag_backup.h"
+#include "core/tag_backup.h"
 #include "test_util.h"
 
 namespace {
@@ -161,7 +161,7 @@ TEST_F(PermanentTags, TemporaryTagsAreTranslatedThroughTheRegisteredBackup) {
   uint64_t first = tag_backup_record(backup.get(), loader_tag);
   uint64_t second = tag_backup_record(backup.get(), statistics_tag);
   uint64_t third = tag_backup_record(backup.get(), 0);
-  tag_access_register_backup(backup.get(), 0);
+  tag_access_register_backup(backup.get());
   EXPECT_EQ(tag_access_get_permanent_tag(tag_make_temporary(first + 1, 4)), loader_tag);
   EXPECT_EQ(tag_access_get_permanent_tag(tag_make_temporary(second + 1, 5)), statistics_tag);
   EXPECT_EQ(tag_access_get_permanent_tag(tag_make_temporary(third + 1, 5)), 0u);  // was untagged
@@ -183,25 +183,6 @@ TEST_F(PermanentTags, TemporaryTagsAreTranslatedThroughTheRegisteredBackup) {
                                   "(tag_access_get_permanent_tag:87)"),
             1u)
       << log();
-}
-
-TEST_F(PermanentTags, KeptBackupLockBlocksTranslationButNotPermanentTags) {
-  backup_ptr backup(tag_backup_setup());
-  tag_backup_record(backup.get(), 0x1234);
-  tag_access_register_backup(backup.get(), 1);  // the lock stays with this thread
-  // Permanent tags take no lock: answered at once from another thread.
-  auto plain = std::async(std::launch::async,
-                          [] { return tag_access_get_permanent_tag(0) + tag_access_get_permanent_tag(0x00180000); });
-  ASSERT_EQ(plain.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(plain.get(), 0x00180000u);
-  // A temporary tag waits for the backup lock.
-  auto temporary = std::async(std::launch::async, [] { return tag_access_get_permanent_tag(0x00200001); });
-  EXPECT_EQ(temporary.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-  EXPECT_EQ(tag_access_acquire_backup(), backup.get());  // recursive for the holder
-  tag_access_release_backup();
-  tag_access_release_backup();
-  ASSERT_EQ(temporary.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(temporary.get(), 0x1234u);
 }
 
 }  // namespace

@@ -1,14 +1,18 @@
 // Thread-local records through start, end and restart of a thread; line lookups in line tables.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "core/thread_info.h"
+#include "transactions/thread_locals.h"
 
 namespace {
 
 void *slot_value() { return thread_local_get(thread_locals_get_handle()); }
+// What ThreadEnd does with the record: the caller frees what the slot gave back.
+void end_thread() { free(thread_locals_end()); }
 
 TEST(ThreadLocals, RecordsAreLazyZeroedAndGoneForGoodAfterTheEnd) {
   std::thread worker([] {
@@ -17,18 +21,16 @@ TEST(ThreadLocals, RecordsAreLazyZeroedAndGoneForGoodAfterTheEnd) {
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(thread_get_locals(), record);
     thread_locals zero{};
-    zero.transaction_state.contention.thread_number = getCurrentThreadId();  // set by the constructor
     EXPECT_EQ(memcmp(record, &zero, sizeof zero), 0);
-    record->compiler_thread_known = 1;
+    record->transaction_state.contributor_threshold = 7;
 
-    thread_end_callback(nullptr, nullptr, nullptr);
+    end_thread();
     EXPECT_EQ(slot_value(), reinterpret_cast<void *>(THREAD_LOCALS_ENDED));
     // Agent code running after the end (a hook during shutdown) gets nothing and makes nothing.
     EXPECT_EQ(thread_get_locals(), nullptr);
     EXPECT_EQ(slot_value(), reinterpret_cast<void *>(THREAD_LOCALS_ENDED));
-    EXPECT_FALSE(thread_is_compiler_thread());
     // A second end is harmless.
-    thread_end_callback(nullptr, nullptr, nullptr);
+    end_thread();
     EXPECT_EQ(thread_get_locals(), nullptr);
 
     // Starting again (a native thread that attaches anew) clears the marker; a fresh record follows.
@@ -36,8 +38,8 @@ TEST(ThreadLocals, RecordsAreLazyZeroedAndGoneForGoodAfterTheEnd) {
     EXPECT_EQ(slot_value(), nullptr);
     thread_locals *fresh = thread_get_locals();
     ASSERT_NE(fresh, nullptr);
-    EXPECT_EQ(fresh->compiler_thread_known, 0);
-    thread_end_callback(nullptr, nullptr, nullptr);
+    EXPECT_EQ(fresh->transaction_state.contributor_threshold, 0);
+    end_thread();
   });
   worker.join();
 }
@@ -47,12 +49,12 @@ TEST(ThreadLocals, StartOfAThreadWithARecordKeepsIt) {
     thread_locals *record = thread_get_locals();
     thread_start_callback(nullptr, nullptr, nullptr);
     EXPECT_EQ(thread_get_locals(), record);
-    thread_end_callback(nullptr, nullptr, nullptr);
+    end_thread();
     // An end without a record only leaves the marker.
   });
   worker.join();
   std::thread never_asked([] {
-    thread_end_callback(nullptr, nullptr, nullptr);
+    end_thread();
     EXPECT_EQ(slot_value(), reinterpret_cast<void *>(THREAD_LOCALS_ENDED));
   });
   never_asked.join();
@@ -62,13 +64,13 @@ TEST(ThreadLocals, EachThreadHasItsOwnRecord) {
   thread_locals *records[2] = {nullptr, nullptr};
   std::thread a([&] {
     records[0] = thread_get_locals();
-    thread_end_callback(nullptr, nullptr, nullptr);
+    end_thread();
   });
   a.join();
   std::thread b([&] {
     records[1] = thread_get_locals();
     EXPECT_NE(records[1], nullptr);
-    thread_end_callback(nullptr, nullptr, nullptr);
+    end_thread();
   });
   b.join();
   EXPECT_NE(records[0], nullptr);

@@ -7,6 +7,8 @@
 #include "transactions/contention_internal.h"
 #include "core/hires_time.h"
 #include "core/thread_info.h"
+#include "transactions/timing_tracker.h"
+#include "transactions/transaction_state.h"
 #include "transactions/user_transaction.h"
 
 namespace {
@@ -25,13 +27,14 @@ TEST(UserTransactions, ThresholdsSaturateAndTimingsKeepASignedMaximum) {
   EXPECT_EQ(user_transaction_ms_to_ticks(LLONG_MAX), INT64_MAX);
   EXPECT_EQ(user_transaction_ms_to_ticks(LLONG_MIN), INT64_MIN);
 
-  timing_tracker_register_operation(nullptr, TIMING_FIS_READ_BLOCK, 5);  // no record: nothing
+  timing_tracker_register_operation(nullptr, TIMING_FIS_READ_BLOCK, 5);  // no counters: nothing
   thread_locals record{};
-  timing_tracker_register_operation(&record, 7, 5);                        // unknown kind: nothing
-  timing_tracker_register_operation(&record, TIMING_FOS_WRITE_BLOCK, -3);  // never the maximum of a fresh entry
-  timing_tracker_register_operation(&record, TIMING_FOS_WRITE_BLOCK, 40);
-  timing_tracker_register_operation(&record, TIMING_FOS_WRITE_BLOCK, 12);
-  const timing_operation_counter &counter = record.transaction_state.operation_timings[TIMING_FOS_WRITE_BLOCK];
+  timing_operation_counter *counters = record.transaction_state.operation_timings;
+  timing_tracker_register_operation(counters, 7, 5);                        // unknown kind: nothing
+  timing_tracker_register_operation(counters, TIMING_FOS_WRITE_BLOCK, -3);  // never the maximum of a fresh entry
+  timing_tracker_register_operation(counters, TIMING_FOS_WRITE_BLOCK, 40);
+  timing_tracker_register_operation(counters, TIMING_FOS_WRITE_BLOCK, 12);
+  const timing_operation_counter &counter = counters[TIMING_FOS_WRITE_BLOCK];
   EXPECT_EQ(counter.count, 3);
   EXPECT_EQ(counter.total, 49);
   EXPECT_EQ(counter.max, 40);

@@ -8,7 +8,7 @@
 // this is used. Only the library links this file: executables have entries of their own.
 #include <cstdlib>
 
-#include "helpers/execute.h"
+#include "agent/execute_modes.h"
 
 extern "C" {
 

@@ -4,7 +4,7 @@
 
 #include <jni.h>
 
-#include "core/common.h"
+#include "base/common.h"
 #include "core/hires_time.h"
 #include "core/log.h"
 

@@ -7,8 +7,8 @@
 
 #include <cstdlib>
 
-#include "core/common.h"
-#include "helpers/execute.h"
+#include "base/common.h"
+#include "agent/execute_modes.h"
 #include "core/log.h"
 
 namespace {

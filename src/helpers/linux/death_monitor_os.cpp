@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 void death_monitor_os_initialise(JNIEnv *, int32_t) {}
 

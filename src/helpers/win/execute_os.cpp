@@ -4,9 +4,9 @@
 
 #include <cstdlib>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "helpers/execute.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "platform/win/command_line.h"
 #include "platform/win/win_process.h"
 

@@ -1,5 +1,5 @@
 // Time sources on Linux: CLOCK_MONOTONIC in nanoseconds as the high-resolution counter.
-#include "core/hires_time.h"
+#include "platform/clock.h"
 
 #include <sys/time.h>
 #include <time.h>

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/log.h"
+#include "platform/platform_log.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ uint64_t system_memory_get_maximum() {
   if (sysinfo(&info) == 0) {
     physical = (uint64_t)info.totalram * info.mem_unit;
   } else if (!system_memory.maximum_reported.exchange(true)) {
-    log_error_raw(nullptr, "Getting system physical memory failed.");
+    platform_log_error("Getting system physical memory failed.");
   }
   uint64_t limit = 0, usage = 0;
   if (cgroup_memory(&limit, &usage) && (physical == SYSTEM_MEMORY_UNKNOWN || limit < physical)) physical = limit;
@@ -98,7 +98,7 @@ uint64_t system_memory_get_available() {
     if (sysinfo(&info) == 0) {
       available = ((uint64_t)info.freeram + info.bufferram) * info.mem_unit;
     } else if (!system_memory.available_reported.exchange(true)) {
-      log_error_raw(nullptr, "Could not get memory statistics, error %d.", errno);
+      platform_log_error("Could not get memory statistics, error %d.", errno);
     }
   }
   uint64_t limit = 0, usage = 0;

@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-#include "core/log.h"
+#include "platform/platform_log.h"
 
 int64_t xftell64(FILE *stream) { return (int64_t)ftello(stream); }
 
@@ -37,9 +37,9 @@ bool create_locked_file(const char *path, locked_file_handle *handle) {
   if (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
     int error = errno;
     if (error == EWOULDBLOCK) {
-      log_error_raw(nullptr, "File lock in use.");
+      platform_log_error("File lock in use.");
     } else {
-      log_error_raw(nullptr, "File lock failed (flock), error %d.", error);
+      platform_log_error("File lock failed (flock), error %d.", error);
     }
     close(descriptor);
     return false;
@@ -73,7 +73,7 @@ bool file_write_flush(FILE *file, const char *text) {
 bool file_delete(const char *path) {
   if (path == nullptr) return false;
   if (unlink(path) == 0) return true;
-  log_error_raw(nullptr, "Failed to delete file %s, error %d", path, errno);
+  platform_log_error("Failed to delete file %s, error %d", path, errno);
   return false;
 }
 

@@ -10,9 +10,9 @@
 
 #include <atomic>
 
-#include "core/log.h"
+#include "platform/platform_log.h"
 #include "platform/process.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "platform/unix/unix_os.h"
 
 extern char **environ;
@@ -40,7 +40,7 @@ uint32_t getCurrentThreadId() {
 thread_local_key thread_local_initialise() {
   pthread_key_t key;
   if (pthread_key_create(&key, nullptr) != 0) {
-    log_error_raw(nullptr, "Failed to create thread-local slot.");
+    platform_log_error("Failed to create thread-local slot.");
     return (thread_local_key)-1;
   }
   return (thread_local_key)key;
@@ -60,13 +60,13 @@ bool process_get_cwd(char *buffer, size_t size) {
 bool process_get_module_path(char *buffer, size_t size, const void *address) {
   Dl_info info{};
   if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
-    log_error_raw(nullptr, "Failed to find module path.");
+    platform_log_error("Failed to find module path.");
     return false;
   }
   char main_program[4096];
   if (unix_os_main_program_file(info.dli_fbase, main_program, sizeof main_program)) {
     if (main_program[0] == '\0') {
-      log_error_raw(nullptr, "Failed to find module path.");
+      platform_log_error("Failed to find module path.");
       return false;
     }
     return xsnprintf(buffer, size, "%s", main_program) < (int)size;
@@ -87,12 +87,12 @@ bool create_process(const char *path, char *const arguments[], int32_t *pid) {
   // keep it alive after the JVM has ended.
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) {
-    log_error_raw(nullptr, "Creating process failed (posix_spawn_file_actions_init).");
+    platform_log_error("Creating process failed (posix_spawn_file_actions_init).");
     return false;
   }
   // A child that inherits some descriptors is better than a notification or an upload lost.
   if (!unix_os_spawn_closes_descriptors_above_standard(&actions))
-    log_warn(nullptr, "Not every inherited descriptor can be closed in the child process.");
+    platform_log_warn("Not every inherited descriptor can be closed in the child process.");
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
@@ -102,7 +102,7 @@ bool create_process(const char *path, char *const arguments[], int32_t *pid) {
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
-    log_error_raw(nullptr, "Creating process failed (posix_spawn), error %d", error);
+    platform_log_error("Creating process failed (posix_spawn), error %d", error);
     return false;
   }
   if (pid != nullptr) *pid = (int32_t)child;

@@ -1,7 +1,7 @@
 #include "platform/win/command_line.h"
 
-#include "core/log.h"
-#include "core/string_util.h"
+#include "platform/platform_log.h"
+#include "base/string_util.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ bool command_line_build(char *buffer, size_t size, char *const arguments[], int 
       command_line_append_argument(&line, arguments[i], false);
   }
   if (line.state != APPENDABLE_GOOD) {
-    log_error_raw(nullptr, "%s (%s:%d)", "Argument buffer too small.", "create_process_special", 79);
+    platform_log_error("%s (%s:%d)", "Argument buffer too small.", "create_process_special", 79);
     return false;
   }
   return true;

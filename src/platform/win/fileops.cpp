@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/log.h"
+#include "platform/platform_log.h"
 
 namespace {
 HANDLE file_handle_of(FILE *file) {
@@ -95,7 +95,7 @@ bool file_write_flush(FILE *file, const char *text) {
 bool file_delete(const char *path) {
   if (path == nullptr) return false;
   if (DeleteFileA(path)) return true;
-  log_error_raw(nullptr, "Failed to delete file %s, error %d", path, (int)GetLastError());
+  platform_log_error("Failed to delete file %s, error %d", path, (int)GetLastError());
   return false;
 }
 

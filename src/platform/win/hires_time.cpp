@@ -1,5 +1,5 @@
 // Time sources on Windows: the system time and the performance counter.
-#include "core/hires_time.h"
+#include "platform/clock.h"
 
 #include <windows.h>
 

@@ -7,9 +7,8 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "helpers/execute.h"
-#include "core/log.h"
-#include "core/string_util.h"
+#include "platform/platform_log.h"
+#include "base/string_util.h"
 #include "platform/win/command_line.h"
 #include "platform/win/win_process.h"
 
@@ -44,7 +43,7 @@ uint32_t getCurrentThreadId() {
 thread_local_key thread_local_initialise() {
   DWORD key = TlsAlloc();
   if (key == TLS_OUT_OF_INDEXES) {
-    log_error_raw(nullptr, "Failed to create thread-local slot.");
+    platform_log_error("Failed to create thread-local slot.");
     return (thread_local_key)-1;
   }
   return (thread_local_key)key;
@@ -102,7 +101,7 @@ bool process_get_module_path(char *buffer, size_t size, const void *address) {
       return length > 0 && length < size;
     }
   }
-  log_error_raw(nullptr, "Failed to find module path.");
+  platform_log_error("Failed to find module path.");
   return false;
 }
 
@@ -121,7 +120,7 @@ bool create_process_special(const char *path, char *const arguments[], int raw_i
   PROCESS_INFORMATION process{};
   if (!CreateProcessA(path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, nullptr,
                       nullptr, &startup, &process)) {
-    log_error_raw(nullptr, "CreateProcessA failed with %d. (%s:%d)", (int)GetLastError(), "create_process_special", 84);
+    platform_log_error("CreateProcessA failed with %d. (%s:%d)", (int)GetLastError(), "create_process_special", 84);
     return false;
   }
   CloseHandle(process.hThread);

@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "core/log.h"
+#include "platform/platform_log.h"
 
 static_assert(sizeof(socket_handle) == sizeof(SOCKET) && SOCKET_INVALID_HANDLE == INVALID_SOCKET,
               "socket_handle holds a SOCKET");
@@ -32,7 +32,7 @@ void sockets_initialize(JNIEnv *jni) {
   if (sockets_state.started.exchange(true)) return;
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
-    log_error_raw(jni, "%s (%s:%d)", "Failed to initialise socket library.", "sockets_initialize", 42);
+    platform_log_error("%s (%s:%d)", "Failed to initialise socket library.", "sockets_initialize", 42);
   }
 }
 

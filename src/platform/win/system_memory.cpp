@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "core/log.h"
+#include "platform/platform_log.h"
 
 namespace {
 
@@ -18,8 +18,8 @@ bool system_memory_status(MEMORYSTATUSEX *status, std::atomic<bool> &reported) {
   status->dwLength = sizeof *status;
   if (GlobalMemoryStatusEx(status)) return true;
   if (!reported.exchange(true)) {
-    log_error_raw(nullptr, "Failed to get maximum memory using GlobalMemoryStatusEx due to error %u",
-                  (unsigned)GetLastError());
+    platform_log_error("Failed to get maximum memory using GlobalMemoryStatusEx due to error %u",
+                       (unsigned)GetLastError());
   }
   return false;
 }

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "vmstructs/linux/elf_symbols.h"
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 #include "vmstructs/symbol_blocks.h"
 
 struct symbols_module_handle {

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 namespace {
 

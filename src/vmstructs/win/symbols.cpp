@@ -10,7 +10,7 @@
 #include <new>
 
 #include "core/log.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "platform/fileops.h"
 #include "core/log.h"
 #include "snapshot/oom_compress.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/agent_locks.h"
-#include "helpers/execute.h"
+#include "agent/execute_modes.h"
 #include "platform/fileops.h"
 #include "core/hires_time.h"
 #include "platform/proc_info.h"

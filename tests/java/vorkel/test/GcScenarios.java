@@ -82,6 +82,12 @@ public final class GcScenarios {
         gc.release = release;
         System.gc();
         result("reporter_held", entered.await(WAIT_MILLIS, TimeUnit.MILLISECONDS));
+        // A listener that waits for a thread calling attach must not hang it: the reporter runs the
+        // listeners without holding what attach waits for.
+        Thread attacher = new Thread(gc::attach, "attacher");
+        attacher.start();
+        attacher.join(5000);
+        result("attach_while_reporting", !attacher.isAlive());
         int held = gc.collections.size();
         int countWhenHeld = gc.collections.get(held - 1).gcCount;
         for (int i = 0; i < 10; i++) {

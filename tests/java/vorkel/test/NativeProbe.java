@@ -17,7 +17,6 @@ public final class NativeProbe {
 
     public static native String configuredText(String field);
 
-    public static native void recordTiming(String description, long milliseconds);
 
     public static native Thread allocThread(String name);
 

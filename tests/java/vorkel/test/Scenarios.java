@@ -197,11 +197,6 @@ public final class Scenarios {
     }
 
     static void helpers() throws Exception {
-        NativeProbe.recordTiming("probe operation", 250);
-        NativeProbe.recordTiming("probe operation", 50);
-        long[] timing = vorkel.runtime.agent.tools.timings.Timings.get("probe operation");
-        result("timing_count", timing == null ? -1 : timing[0]);
-        result("timing_ms", timing == null ? -1 : Math.round(timing[1] / 1e6));
         Thread thread = NativeProbe.allocThread("vorkel probe thread");
         result("thread_name", thread == null ? "null" : thread.getName());
         result("thread_state", thread == null ? "null" : thread.getState());

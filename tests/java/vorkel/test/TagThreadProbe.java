@@ -29,7 +29,6 @@ public final class TagThreadProbe {
 
     public static native String threadFacts(Thread thread);
 
-    public static native boolean isCompilerThread();
 
     public static native String nativeThreadCycle();
 }

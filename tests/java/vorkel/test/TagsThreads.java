@@ -372,7 +372,6 @@ public final class TagsThreads {
         result("facts_name", facts[1]);
         result("facts_state_parked", (state & 0x1) != 0 && (state & 0x80) != 0 && (state & 0x200) != 0);
         result("facts_current_id", Long.parseLong(facts[3]) == Thread.currentThread().getId());
-        result("main_not_compiler_thread", !TagThreadProbe.isCompilerThread());
         release.countDown();
         other.join();
         result("ended_thread_text", TagThreadProbe.stackText(other, 4096));

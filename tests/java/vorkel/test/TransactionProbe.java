@@ -7,6 +7,9 @@ public final class TransactionProbe {
 
     public static native long setMinimumWaitMillis(long millis);
 
+    /** While on, every MonitorContendedEntered of a transaction thread logs one info line. */
+    public static native void logInsideMonitorEntered(boolean on);
+
     public static native int ownWaitState();
 
     public static native void clearRootCause();

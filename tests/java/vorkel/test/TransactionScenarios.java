@@ -307,6 +307,58 @@ public final class TransactionScenarios {
     }
 
     /** 16 transaction threads on 4 monitors, blocker detection every 10 ms, in rounds. */
+    /**
+     * A transaction thread that wins a contended monitor logs from MonitorContendedEntered while a
+     * thread that holds the Java logger's lock waits for that monitor: the line must go to the
+     * native log only, or the two threads hang each other. Rounds, since which blocked thread gets
+     * the monitor first is the JVM's choice.
+     */
+    public static void loggerLockInMonitorEvent(String[] args) throws Exception {
+        result("configured", configure() && LC.setEnabled(true));
+        java.lang.reflect.Field loggerField = Class.forName("vorkel.runtime.agent.bootstrap.Agent").getDeclaredField("logger");
+        loggerField.setAccessible(true);
+        Object logger = loggerField.get(null);
+        java.lang.reflect.Field linesField = logger.getClass().getDeclaredField("lines");
+        linesField.setAccessible(true);
+        Object loggerLock = linesField.get(logger);
+        TransactionProbe.logInsideMonitorEntered(true);
+        boolean finished = true;
+        for (int round = 0; round < 5 && finished; round++) {
+            Object lock = new Object();
+            CountDownLatch held = new CountDownLatch(1);
+            Thread holder = new Thread(() -> holdLock(lock, held, 150), "holder");
+            holder.start();
+            held.await();
+            Thread loggerLockHolder = new Thread(() -> {
+                synchronized (loggerLock) {
+                    waitForLock(lock);
+                }
+            }, "logger-lock-holder");
+            loggerLockHolder.start();
+            while (loggerLockHolder.getState() != Thread.State.BLOCKED) {
+                Thread.sleep(1);
+            }
+            Thread waiter = new Thread(() -> {
+                UT.joinTransactionNative(new Object(), 0);
+                waitForLock(lock);
+                UT.leaveTransactionNative();
+            }, "waiter");
+            waiter.start();
+            for (Thread thread : new Thread[] {holder, loggerLockHolder, waiter}) {
+                thread.join(10000);
+                finished &= !thread.isAlive();
+            }
+        }
+        TransactionProbe.logInsideMonitorEntered(false);
+        result("no_deadlock", finished);
+        if (!finished) {  // the logger's lock is held for good: nothing more can be asked of it
+            System.out.flush();
+            Runtime.getRuntime().halt(0);
+        }
+        result("reached_java_logger", String.join("\n", ((vorkel.runtime.agent.bootstrap.AgentLogger) logger).lines())
+                .contains("logged inside MonitorContendedEntered"));
+    }
+
     public static void load(String[] args) throws Exception {
         result("configured", configure() && LC.setEnabled(true));
         int rounds = Integer.parseInt(args[1]);

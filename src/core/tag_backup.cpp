@@ -1,4 +1,4 @@
-#include "snapshot/tag_backup.h"
+#include "core/tag_backup.h"
 
 #include <atomic>
 #include <cstdlib>

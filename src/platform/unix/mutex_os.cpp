@@ -1,7 +1,7 @@
-// The POSIX part of agent_locks: recursive mutexes as pthread mutexes of the recursive type.
+// The POSIX part of the agent mutex: recursive mutexes as pthread mutexes of the recursive type.
 #include <pthread.h>
 
-#include "core/agent_locks.h"
+#include "platform/mutex.h"
 
 static_assert(sizeof(pthread_mutex_t) <= AGENT_MUTEX_NATIVE_SIZE && alignof(pthread_mutex_t) <= 16,
               "a pthread mutex fits the agent mutex's storage");

@@ -1,4 +1,4 @@
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 #include <cstdio>
 #include <cstdlib>

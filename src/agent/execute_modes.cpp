@@ -1,18 +1,18 @@
-#include "helpers/execute.h"
+#include "agent/execute_modes.h"
 
 #include <jni.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "agent/agent_init.h"
+#include "core/agent_state.h"
 #include "helpers/death_monitor.h"
 #include "core/hires_time.h"
 #include "core/log.h"
 #include "snapshot/oom.h"
 #include "snapshot/oom_notify.h"
 #include "platform/proc_info.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 void execute_pre_entry_point() {
   hires_conversions_initialise();

@@ -1,8 +1,8 @@
-// The Windows part of agent_locks: recursive mutexes as critical sections, which a thread may
+// The Windows part of the agent mutex: recursive mutexes as critical sections, which a thread may
 // enter again while it holds them.
 #include <windows.h>
 
-#include "core/agent_locks.h"
+#include "platform/mutex.h"
 
 static_assert(sizeof(CRITICAL_SECTION) <= AGENT_MUTEX_NATIVE_SIZE && alignof(CRITICAL_SECTION) <= 16,
               "a critical section fits the agent mutex's storage");

@@ -1,0 +1,3 @@
+#include "core/agent_state.h"
+
+agent_globals_record *agent_globals = nullptr;

@@ -1,0 +1,51 @@
+#include "transactions/thread_locals.h"
+
+#include <cstdlib>
+
+namespace {
+
+thread_locals *const ENDED_MARKER = reinterpret_cast<thread_locals *>(THREAD_LOCALS_ENDED);
+
+}  // namespace
+
+thread_local_key thread_locals_get_handle() {
+  // Made once, whichever thread asks first.
+  static const thread_local_key locals_handle = thread_local_initialise();
+  return locals_handle;
+}
+
+thread_locals *thread_get_locals() {
+  thread_local_key key = thread_locals_get_handle();
+  auto *record = static_cast<thread_locals *>(thread_local_get(key));
+  if (record == ENDED_MARKER) return nullptr;
+  if (record != nullptr) return record;
+  record = static_cast<thread_locals *>(calloc(1, sizeof(thread_locals)));
+  if (record == nullptr) return nullptr;
+  if (!thread_local_set(key, record)) {
+    free(record);
+    return nullptr;
+  }
+  return record;
+}
+
+thread_locals *thread_peek_locals() {
+  auto *record = static_cast<thread_locals *>(thread_local_get(thread_locals_get_handle()));
+  return record == ENDED_MARKER ? nullptr : record;
+}
+
+thread_transaction_state *thread_current_transaction() {
+  thread_locals *record = thread_peek_locals();
+  return record != nullptr && record->transaction_state.transaction != nullptr ? &record->transaction_state : nullptr;
+}
+
+void JNICALL thread_start_callback(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread) {
+  thread_local_key key = thread_locals_get_handle();
+  if (thread_local_get(key) == ENDED_MARKER) thread_local_set(key, nullptr);
+}
+
+thread_locals *thread_locals_end() {
+  thread_local_key key = thread_locals_get_handle();
+  auto *record = static_cast<thread_locals *>(thread_local_get(key));
+  thread_local_set(key, ENDED_MARKER);
+  return record != ENDED_MARKER ? record : nullptr;
+}

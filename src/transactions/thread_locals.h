@@ -1,0 +1,29 @@
+// The thread-local record of every Java thread that joined a transaction: made on demand, ended
+// with the thread (ThreadEnd) and marked so that no record is made for it until it starts again.
+#pragma once
+
+#include <jni.h>
+#include <jvmti.h>
+
+#include <cstdint>
+
+#include "platform/proc_info.h"
+#include "transactions/transaction_state.h"
+
+// Slot value of a thread that ended: no record may be made for it until it starts again.
+constexpr uintptr_t THREAD_LOCALS_ENDED = 0xDEADC0DE;
+
+// The calling thread's record, made zero-filled when it has none; null after its ThreadEnd or
+// when memory is short.
+thread_locals *thread_get_locals();
+// The calling thread's record when it has one; never makes one.
+thread_locals *thread_peek_locals();
+thread_local_key thread_locals_get_handle();
+// The calling thread's transaction state while it is inside a transaction; null otherwise.
+thread_transaction_state *thread_current_transaction();
+
+// ThreadStart: a thread that ended and starts again may have a record again.
+void JNICALL thread_start_callback(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread);
+// ThreadEnd: takes the calling thread's record out of its slot (the caller releases and frees it;
+// null when there was none) and marks the thread as ended.
+thread_locals *thread_locals_end();
