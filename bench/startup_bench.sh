@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Start-up cost of the agent: a hello-world JVM run to its end, in three configurations side by
-# side: no agent ("none"), an empty -javaagent jar whose premain does nothing ("empty": what any
-# Java agent costs), and the agent jar with its default options, which loads the library itself
-# ("agent"). STARTUP_BEFORE=BUILD_DIR adds a fourth side, "before": the agent of another build,
-# to compare two versions in the same rounds. Every round runs each side once, in an order that
+# Start-up cost of the agent: a hello-world JVM run to its end, side by side: no agent ("none"),
+# an empty -javaagent jar whose premain does nothing ("empty": what any Java agent costs), the
+# agent jar with its default options, which loads the library itself ("jar"), and the form the
+# README documents, -agentpath with the agent jar ("path"). STARTUP_BEFORE=BUILD_DIR adds the same
+# two forms of another build ("before-jar", "before-path"), to compare two versions in the same
+# rounds. Every round runs each side once, in an order that
 # rotates from round to round, so that a slow phase of the machine hits all of them. Prints, for
 # the wall time and for the CPU time of the JVM, the medians, their differences and ratios, and
 # the medians of the per-round differences.
 #
 #   bench/startup_bench.sh [ROUNDS]          (default 21)
 #
-# JAVA_HOME picks the JVM (default the JDK 17); STARTUP_AGENTPATH=1 adds -agentpath to the agent
-# sides. Needs a build (cmake --build build); VORKEL_BUILD_DIR names another one.
+# JAVA_HOME picks the JVM (default the JDK 17). Needs a build (cmake --build build);
+# VORKEL_BUILD_DIR names another one.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${VORKEL_BUILD_DIR:-$root/build}"
@@ -62,10 +63,11 @@ run() {
   local flags=()
   case "$1" in
     empty) flags=(-javaagent:"$work/empty.jar") ;;
-    agent | before)
-      local home="$work/$1.home"
+    jar | path | before-jar | before-path)
+      local home="$work/agent.home"
+      case "$1" in before-*) home="$work/before.home" ;; esac
       flags=(-javaagent:"$home/lib/vorkel-agent.jar=home=$home,port=9")
-      if [ "${STARTUP_AGENTPATH:-0}" = 1 ]; then flags=(-agentpath:"$home/lib/libvorkel.so" "${flags[@]}"); fi
+      case "$1" in *path) flags=(-agentpath:"$home/lib/libvorkel.so" "${flags[@]}") ;; esac
       ;;
   esac
   local TIMEFORMAT='%3R %3U %3S'
@@ -79,8 +81,8 @@ median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else pr
 # Paired per-round differences: less noisy than the difference of the medians.
 paired() { paste "$1" "$2" | awk '{ print $1 - $2 }' | median; }
 
-sides=(none empty agent)
-if [ -n "$before" ]; then sides=(none empty before agent); fi
+sides=(none empty jar path)
+if [ -n "$before" ]; then sides=(none empty before-jar jar before-path path); fi
 count=${#sides[@]}
 echo "Start-up benchmark: $rounds rounds of a hello-world JVM, $("$java" -version 2>&1 | head -n 1)"
 for side in "${sides[@]}"; do run "$side"; done  # a warm-up round, not counted (page cache)
@@ -94,23 +96,24 @@ report() {
   echo "$1 (ms, $rounds rounds)"
   local line side
   line="$(printf '  %-7s' median)"
-  for side in "${sides[@]}"; do line+="$(printf ' %9.1f' "$(median <"$work/$side$2")")"; done
+  for side in "${sides[@]}"; do line+="$(printf ' %11.1f' "$(median <"$work/$side$2")")"; done
   echo "$line"
   line="$(printf '  %-7s' fastest)"
-  for side in "${sides[@]}"; do line+="$(printf ' %9.1f' "$(sort -g "$work/$side$2" | head -n 1)")"; done
+  for side in "${sides[@]}"; do line+="$(printf ' %11.1f' "$(sort -g "$work/$side$2" | head -n 1)")"; done
   echo "$line"
   local pair a b ma mb
-  for pair in "empty none" "agent empty" "agent none" ${before:+"before empty" "agent before"}; do
+  for pair in "empty none" "jar empty" "path empty" "path jar" \
+      ${before:+"before-jar empty" "before-path empty" "jar before-jar" "path before-path"}; do
     read -r a b <<<"$pair"
     ma=$(median <"$work/$a$2")
     mb=$(median <"$work/$b$2")
     awk -v a="$a" -v b="$b" -v ma="$ma" -v mb="$mb" -v p="$(paired "$work/$a$2" "$work/$b$2")" 'BEGIN {
-      printf "  %-6s - %-6s %6.1f ms (median of the per-round differences %6.1f ms), ratio %.2f\n", a, b, ma - mb, p, ma / mb
+      printf "  %-11s - %-11s %6.1f ms (median of the per-round differences %6.1f ms), ratio %.2f\n", a, b, ma - mb, p, ma / mb
     }'
   done
 }
 line="$(printf '  %-7s' "")"
-for side in "${sides[@]}"; do line+="$(printf ' %9s' "$side")"; done
+for side in "${sides[@]}"; do line+="$(printf ' %11s' "$side")"; done
 echo "$line"
 report "wall time, JVM start to end" ""
 report "CPU time, user and system of all the JVM's threads" ".cpu"

@@ -13,9 +13,9 @@
 #include "base/common.h"
 
 struct agent_globals_record {
-  int32_t status;       // -1 until a load completed, 0 after a successful load
-  jvmtiEnv *jvmti;      // main environment
-  jvmtiEnv *tag_jvmti;  // tagging environment
+  int32_t status;                // -1 until a load completed, 0 after a successful load
+  jvmtiEnv *jvmti;               // main environment
+  jvmtiEnv *tag_jvmti;           // tagging environment
   std::atomic<uint8_t> vm_dead;  // set by VMDeath, never cleared
   char account_id[64];
   char jvm_id[64];
@@ -34,11 +34,10 @@ struct agent_globals_record {
   uint8_t is_j9;
   uint8_t is_hotspot;
   std::atomic<uint8_t> enabled;  // cleared for good by disableAgent
-  uint64_t features;  // complement of the disabled-feature mask
+  uint64_t features;             // complement of the disabled-feature mask
   uint8_t jvmti_9_or_later;
 };
 
 VORKEL_EXPORT agent_globals_record *agent_globals;
 
 static_assert(sizeof(std::atomic<uint8_t>) == 1, "the record's flags keep their one-byte layout");
-

@@ -1,5 +1,6 @@
 #include "core/agent_util.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +15,7 @@ namespace {
 constexpr jvmtiError WRONG_PHASE = JVMTI_ERROR_WRONG_PHASE;
 
 struct {
-  uint8_t dead_phase_reported;
+  std::atomic<uint8_t> dead_phase_reported;
 } check_state;
 
 // The names JVMTI gives its errors. After VM death GetErrorName must not be asked: a Java thread
@@ -94,8 +95,7 @@ bool vm_is_dead() {
 bool check_jvmti_error_with_exception(JNIEnv *jni, jvmtiEnv *jvmti, jvmtiError error, const char *message, bool raise) {
   if (error == JVMTI_ERROR_NONE) return true;
   if (error == WRONG_PHASE && vm_is_dead()) {
-    if (check_state.dead_phase_reported) return false;
-    check_state.dead_phase_reported = 1;
+    if (check_state.dead_phase_reported.exchange(1) != 0) return false;
   }
   char *name = nullptr;
   const char *shown_name = nullptr;

@@ -48,6 +48,28 @@ class jvmti_memory {
   T *pointer_ = nullptr;
 };
 
+// A JNI local frame for the holder's scope; nothing when jni is null or the frame cannot be had
+// (the failure's exception is cleared).
+class jni_local_frame {
+ public:
+  jni_local_frame(JNIEnv *jni, jint capacity) {
+    if (jni == nullptr) return;
+    if (jni->PushLocalFrame(capacity) == 0) {
+      jni_ = jni;
+    } else if (jni->ExceptionCheck()) {
+      jni->ExceptionClear();
+    }
+  }
+  ~jni_local_frame() {
+    if (jni_ != nullptr) jni_->PopLocalFrame(nullptr);
+  }
+  jni_local_frame(const jni_local_frame &) = delete;
+  jni_local_frame &operator=(const jni_local_frame &) = delete;
+
+ private:
+  JNIEnv *jni_ = nullptr;
+};
+
 // The UTF-8 characters of a Java string, released when the holder goes out of scope.
 class jni_utf_chars {
  public:

@@ -73,8 +73,7 @@ thread_local int native_only_depth = 0;
 // run there could deadlock on a monitor the thread holds or waits for, and a pending exception
 // is the caller's, not to be cleared by the logger.
 bool log_to_java(JNIEnv *jni, int level, const char *message) {
-  if (jni == nullptr || logging.java_ready.load(std::memory_order_acquire) == 0) return false;
-  if (native_only_depth > 0 || jni->ExceptionCheck()) return false;
+  if (jni == nullptr || native_only_depth > 0 || logging.java_ready.load(std::memory_order_acquire) == 0) return false;
   agent_globals_record *globals = agent_globals;
   if (globals != nullptr) {
     jvmtiEnv *jvmti = globals->jvmti;
@@ -88,6 +87,7 @@ bool log_to_java(JNIEnv *jni, int level, const char *message) {
     if (error != JVMTI_ERROR_NONE) return false;
     if ((state & JVMTI_JAVA_LANG_THREAD_STATE_MASK) != JVMTI_JAVA_LANG_THREAD_STATE_RUNNABLE) return false;
   }
+  if (jni->ExceptionCheck()) return false;
   jstring text = jni->NewStringUTF(message);
   if (text == nullptr) {
     if (jni->ExceptionCheck()) jni->ExceptionClear();

@@ -44,6 +44,5 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitia
     reflection_delete_global(jni, global);
     return;
   }
-  log_info(jni, "Vorkel native logging started. Native agent version %s build %s", VORKEL_VERSION,
-           VORKEL_BUILD_NUMBER);
+  log_info(jni, "Vorkel native logging started. Native agent version %s build %s", VORKEL_VERSION, VORKEL_BUILD_NUMBER);
 }

@@ -46,7 +46,7 @@ void keep_whole_lines(appendable *buffer) {
   appendable_truncate(buffer, newline != nullptr ? newline + 1 : buffer->buffer);
 }
 
-void thread_dump_fill_method(jvmtiEnv *jvmti, jmethodID method, thread_dump_method *facts) {
+void thread_dump_fill_method(jvmtiEnv *jvmti, JNIEnv *jni, jmethodID method, thread_dump_method *facts) {
   check_jvmti_error_no_exception(nullptr, jvmti, jvmti->GetMethodName(method, &facts->method_name, nullptr, nullptr),
                                  "Failed to get method name for thread dump.");
   jclass declaring = nullptr;
@@ -55,6 +55,7 @@ void thread_dump_fill_method(jvmtiEnv *jvmti, jmethodID method, thread_dump_meth
     check_jvmti_error_no_exception(nullptr, jvmti,
                                    jvmti->GetClassSignature(declaring, &facts->class_signature, nullptr),
                                    "Failed to get class name for thread dump.");
+    delete_local(jni, declaring);
   }
   jint count = 0;
   jvmtiLineNumberEntry *table = nullptr;
@@ -243,8 +244,9 @@ bool thread_dump_method_free(hashmap_entry *entry, void *jvmti) {
   return true;
 }
 
-bool thread_dump_init(jvmtiEnv *jvmti, thread_dump *dump) {
+bool thread_dump_init(jvmtiEnv *jvmti, thread_dump *dump, JNIEnv *jni) {
   memset(dump, 0, sizeof *dump);
+  dump->jni = jni;
   dump->methods = hashmapCreateDefault(METHOD_CACHE_INITIAL_ENTRIES, hashmap_entry_size<thread_dump_method>());
   if (dump->methods == nullptr) {
     log_error_raw(nullptr, "%s (%s:%d)", "Failed to create the method cache for the thread dump.", "thread_dump_init",
@@ -259,6 +261,7 @@ bool thread_dump_init(jvmtiEnv *jvmti, thread_dump *dump) {
     return false;
   }
   dump->thread_count = count;
+  if (jni != nullptr && jni->EnsureLocalCapacity(count + 16) != 0 && jni->ExceptionCheck()) jni->ExceptionClear();
   return true;
 }
 
@@ -276,7 +279,7 @@ bool thread_dump_format_stack_trace(jvmtiEnv *jvmti, thread_dump *dump, int32_t 
         dump->methods != nullptr ? hashmapPut(dump->methods, (uint64_t)(uintptr_t)frame.method, &created) : nullptr;
     thread_dump_method temporary{};
     thread_dump_method *facts = entry != nullptr ? hashmap_value<thread_dump_method>(entry) : &temporary;
-    if (entry == nullptr || created) thread_dump_fill_method(jvmti, frame.method, facts);
+    if (entry == nullptr || created) thread_dump_fill_method(jvmti, dump->jni, frame.method, facts);
     jint line = thread_line_table_search(facts->line_table, facts->line_count, frame.location);
     size_t room = size - length;
     int written = xsnprintf(storage + length, room, THREAD_STACK_LINE_FORMAT, shown(facts->class_signature),
@@ -292,6 +295,9 @@ bool thread_dump_format_stack_trace(jvmtiEnv *jvmti, thread_dump *dump, int32_t 
 }
 
 void thread_dump_close(jvmtiEnv *jvmti, thread_dump *dump) {
+  if (dump->jni != nullptr && dump->stack_info != nullptr) {
+    for (int32_t i = 0; i < dump->thread_count; ++i) delete_local(dump->jni, dump->stack_info[i].thread);
+  }
   deallocate(jvmti, dump->stack_info);
   if (dump->methods != nullptr) {
     hashmapForEach(dump->methods, thread_dump_method_free, jvmti);

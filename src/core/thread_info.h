@@ -47,6 +47,7 @@ struct thread_dump {
   hashmap *methods;  // method id -> thread_dump_method
   int32_t thread_count;
   jvmtiStackInfo *stack_info;
+  JNIEnv *jni;  // when given: the threads' references are local references of it
 };
 
 struct thread_dump_method {
@@ -56,7 +57,10 @@ struct thread_dump_method {
   jvmtiLineNumberEntry *line_table;
 };
 
-bool thread_dump_init(jvmtiEnv *jvmti, thread_dump *dump);
+// Takes the stacks of every thread. With jni, the local capacity is raised for the threads'
+// references, which thread_dump_close deletes, and each frame's class reference is deleted at
+// once; callers that format many threads give each a local frame of its own.
+bool thread_dump_init(jvmtiEnv *jvmti, thread_dump *dump, JNIEnv *jni = nullptr);
 // The stack text of the thread at index into storage, cut to whole lines when it does not fit.
 // False for an index outside the dump.
 bool thread_dump_format_stack_trace(jvmtiEnv *jvmti, thread_dump *dump, int32_t thread_index, char *storage,

@@ -5,7 +5,12 @@
 #include <cstdarg>
 
 // The levels of the agent's log (core/log.h uses the same numbers).
-enum platform_log_level : int { PLATFORM_LOG_DEBUG = 0, PLATFORM_LOG_INFO = 1, PLATFORM_LOG_WARN = 2, PLATFORM_LOG_ERROR = 3 };
+enum platform_log_level : int {
+  PLATFORM_LOG_DEBUG = 0,
+  PLATFORM_LOG_INFO = 1,
+  PLATFORM_LOG_WARN = 2,
+  PLATFORM_LOG_ERROR = 3
+};
 
 using platform_log_sink = void (*)(int level, const char *format, va_list arguments);
 void platform_set_log_sink(platform_log_sink sink);

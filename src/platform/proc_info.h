@@ -16,8 +16,9 @@ void proc_set_thread_name(const char *name);
 int32_t process_get_id();
 bool process_get_cwd(char *buffer, size_t size);
 bool process_get_module_path(char *buffer, size_t size, const void *address);
-bool process_set_env(const char *name, const char *value);
 // Starts the program at path with a null-terminated argument list (its first entry is the
-// child's argv[0]) in a process group of its own, with this process's environment.
-bool create_process(const char *path, char *const arguments[], int32_t *pid);
+// child's argv[0]) in a process group of its own, with this process's environment and, when
+// given, the "NAME=value" entries of the null-terminated list variables in place of same-named
+// ones. The environment of this process is never changed: other threads may read it meanwhile.
+bool create_process(const char *path, char *const arguments[], int32_t *pid, const char *const *variables = nullptr);
 bool proc_pre_initialise();

@@ -131,8 +131,10 @@ bool oom_start_fork(const char *mode, const char *directory) {
   arguments[at++] = const_cast<char *>(directory);
   arguments[at] = nullptr;
 
-  process_set_env("VORKEL_HOME", globals->home_dir);
-  bool started = create_process(globals->java_executable, arguments, nullptr);
+  char home[sizeof "VORKEL_HOME=" + sizeof globals->home_dir];
+  xsnprintf(home, sizeof home, "VORKEL_HOME=%s", globals->home_dir);
+  const char *variables[] = {home, nullptr};
+  bool started = create_process(globals->java_executable, arguments, nullptr, variables);
   free(arguments);
   return started;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/agent_state.h"
+#include "core/agent_util.h"
 #include "statistics/classloader_tracker.h"
 #include "vmstructs/class_size.h"
 #include "core/hashmap.h"
@@ -81,10 +82,12 @@ void dump_all_thread_info(snapshot_record *snapshot, jvmtiEnv *jvmti, JNIEnv *jn
   uint64_t start = perfCounterCurrent();
   if (!oom_text_print_header(snapshot, "Threads")) return;
   thread_dump dump;
-  if (thread_dump_init(jvmti, &dump)) {
+  if (thread_dump_init(jvmti, &dump, jni)) {
     char *trace = oom_sections.trace_buffer;
     snapshot->thread_count = dump.thread_count;
     for (jint i = 0; i < dump.thread_count && snapshot_in_valid_state(snapshot); ++i) {
+      // What one thread's lines make (its name's and its frames' references) goes with its frame.
+      jni_local_frame frame(jni, 16);
       const jvmtiStackInfo &info = dump.stack_info[i];
       int64_t object_id = (int64_t)tag_graph_id(tag_access_get_tag(jvmti, info.thread));
       char *name = thread_get_name(jni, jvmti, info.thread);

@@ -25,3 +25,8 @@ int32_t symbol_blocks_finish(JNIEnv *env, symbol_block *block, const char *const
 // The address of an exactly equal, resolved name in the blocks (searched in order), or null.
 void *symbol_blocks_find(const symbol_block *blocks, int block_count, const char *name);
 void symbol_blocks_free(symbol_block *blocks, int block_count);
+
+// The blocks of a module handle, for the readers that resolve whole lists into blocks (Linux,
+// macOS): each defines it, and the lookups they share (vmstructs/unix/symbol_lookup.cpp) use it.
+struct symbols_module_handle;
+symbol_block *symbols_module_blocks(symbols_module_handle *handle);

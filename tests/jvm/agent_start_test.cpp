@@ -95,12 +95,15 @@ TEST_P(AgentJvm, LogLinesReachTheJavaLoggerOnlyFromRunnableThreads) {
   EXPECT_RESULTS(results, {{"java_saw_runnable", "true"},
                            {"java_saw_without_jni", "false"},
                            {"java_saw_error", "true"},
-                           {"java_long_length", "1023"}});
+                           {"java_long_length", "1023"},
+                           {"pending_exception_kept", "pending"},
+                           {"java_saw_pending", "false"}});
   ASSERT_EQ(results["contended_probe"], "true");
   EXPECT_EQ(results["java_saw_blocked"], "false");
   vt::NativeLog log = home.log();
   EXPECT_EQ(log.count("INFO  - probe: runnable info line"), 1u);
   EXPECT_EQ(log.count("DEBUG - probe: debug line without jni"), 1u);
+  EXPECT_EQ(log.count("INFO  - probe: logged with an exception pending"), 1u);
   EXPECT_GE(log.count("probe: contended enter logged from a blocked thread"), 1u);
   // A delivered error does not go to standard error as well.
   EXPECT_FALSE(vt::contains(last().err, "probe: error line with jni"));

@@ -311,8 +311,12 @@ class ExitMonitor : public vt::JvmTest {
  protected:
   // The agent reports to port; a crash log goes to errors_, no core file.
   JvmOptions options(int port) {
-    return {.agent_options = "host=127.0.0.1,port=" + std::to_string(port) + ",account=acc-7,jvm=jvm-7,session=sess 7",
-            .jvm_flags = {"-XX:ErrorFile=" + errors_.path() + "/hs_err_%p.log", "-XX:-CreateCoredumpOnCrash"}};
+    JvmOptions jvm{
+        .agent_options = "host=127.0.0.1,port=" + std::to_string(port) + ",account=acc-7,jvm=jvm-7,session=sess 7",
+        .jvm_flags = {"-XX:ErrorFile=" + errors_.path() + "/hs_err_%p.log", "-XX:-CreateCoredumpOnCrash"}};
+    // The crash scenario writes through sun.misc.Unsafe, which JDK 24 and later warn about.
+    if (jdk().major >= 24) jvm.jvm_flags.push_back("--sun-misc-unsafe-memory-access=allow");
+    return jvm;
   }
   std::string only_crash_log() {
     std::vector<std::string> files = vt::list_directory(errors_.path());

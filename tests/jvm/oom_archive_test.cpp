@@ -24,6 +24,7 @@ class ArchiveJvm : public vt::JvmTest {
                                         const std::string &directory, const std::string &flag = "-Dx=0") {
     return {jdk().java,
             flag,
+            "-Xcheck:jni",
             "-Dvorkel.collector.host=127.0.0.1",
             "-Dvorkel.collector.port=" + std::to_string(port),
             "-Dvorkel.library=" + home.lib(),
@@ -39,7 +40,9 @@ class ArchiveJvm : public vt::JvmTest {
     return run_command(home, fork_command(home, port, mode, directory));
   }
   vt::ProcessResult run_command(const AgentHome &home, const std::vector<std::string> &command) {
-    return vt::run_process(jdk().java, command, {.env = {{"VORKEL_HOME", home.home()}}});
+    vt::ProcessResult result = vt::run_process(jdk().java, command, {.env = {{"VORKEL_HOME", home.home()}}});
+    vt::expect_no_warnings(result);
+    return result;
   }
 };
 VT_JDK_TEST_SUITE(ArchiveJvm);
@@ -95,6 +98,7 @@ TEST_P(ArchiveJvm, DumpAccessLockExcludesOtherProcessesUntilReleased) {
   ASSERT_TRUE(vt::write_file(go, ""));
   vt::ProcessResult run = jvm->wait(std::chrono::seconds(60));
   ASSERT_EQ(run.exit_code, 0) << run.err;
+  vt::expect_no_warnings(run);
   EXPECT_TRUE(vt::lock_is_free(lock));
 
   auto results = vt::scenario_results(run.out);

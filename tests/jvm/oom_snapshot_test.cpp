@@ -333,6 +333,7 @@ TEST_P(Snapshot, AWorkDirectoryRemovedWhileRunningIsReportedOrMadeAgain) {
   ASSERT_TRUE(vt::write_file(go + "3", ""));
   vt::ProcessResult run = jvm->wait(std::chrono::seconds(120));
   ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  vt::expect_no_warnings(run);
   auto results = vt::scenario_results(run.out);
   EXPECT_RESULTS(results, {{"step2_heap", "true"}, {"step4_request", "true"}});
   EXPECT_EQ(vt::count_occurrences(run.out, "* Vorkel has detected an OutOfMemoryError thrown by the JVM."), 1u);

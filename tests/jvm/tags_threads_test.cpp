@@ -140,6 +140,7 @@ TEST_P(TagsThreadsJvm, ThreadDumpListsEveryLiveThread) {
                            {"dump_has_workers", "true"},
                            {"dump_well_formed", "true"},
                            {"dump_index_refused", "true"},
+                           {"dump_locals_left", "0"},
                            {"dump_worker_park_line", "true"},
                            {"dump_native_frame", "true"},
                            {"dump_small_whole_lines", "true"}});

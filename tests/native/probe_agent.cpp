@@ -26,6 +26,15 @@ VORKEL_EXPORT jboolean JNICALL Java_vorkel_test_NativeProbe_checkJvmtiError(JNIE
              : JNI_FALSE;
 }
 
+// Throws an IllegalStateException("pending") and logs message while it is pending.
+VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_logWithPendingException(JNIEnv *jni, jclass, jstring message) {
+  jni_utf_chars text(jni, message);
+  jclass exception = jni->FindClass("java/lang/IllegalStateException");
+  if (exception == nullptr) return;
+  jni->ThrowNew(exception, "pending");
+  log_info(jni, "%s", text.get());
+}
+
 VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_log(JNIEnv *jni, jclass, jint level, jstring message,
                                                             jboolean with_jni) {
   jni_utf_chars text(jni, message);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "agent/agent_init.h"
+#include "core/agent_util.h"
 #include "statistics/classloader_tracker.h"
 #include "base/common.h"
 #include "probe_kit.h"
@@ -116,10 +117,11 @@ VORKEL_EXPORT jobjectArray JNICALL Java_vorkel_test_TagThreadProbe_threadDump(JN
                                                                               jthread marked) {
   jvmtiEnv *jvmti = probe_main_env();
   thread_dump dump;
-  if (!thread_dump_init(jvmti, &dump)) return nullptr;
+  if (!thread_dump_init(jvmti, &dump, jni)) return nullptr;
   std::vector<std::string> texts;
   std::vector<char> storage((size_t)size);
   for (int32_t i = 0; i < dump.thread_count; ++i) {
+    jni_local_frame frame(jni, 16);
     jthread thread = dump.stack_info[i].thread;
     char *name = thread_get_name(jni, jvmti, thread);
     thread_dump_format_stack_trace(jvmti, &dump, i, storage.data(), storage.size());
@@ -133,6 +135,53 @@ VORKEL_EXPORT jobjectArray JNICALL Java_vorkel_test_TagThreadProbe_threadDump(JN
   thread_dump_close(jvmti, &dump);
   if (!refused) texts.push_back("INDEX-NOT-REFUSED");
   return string_array(jni, texts);
+}
+
+namespace {
+
+struct local_root_count {
+  jlong thread_id;
+  jlong count;
+};
+
+jint JNICALL count_local_root(jvmtiHeapReferenceKind kind, const jvmtiHeapReferenceInfo *info, jlong, jlong, jlong,
+                              jlong *, jlong *, jint, void *user_data) {
+  auto *counted = static_cast<local_root_count *>(user_data);
+  if (kind == JVMTI_HEAP_REFERENCE_JNI_LOCAL && info->jni_local.thread_id == counted->thread_id) ++counted->count;
+  return 0;  // the roots only
+}
+
+// The JNI local references the calling thread holds now, as the heap walk reports its roots.
+jlong own_local_roots(JNIEnv *jni, jvmtiEnv *jvmti) {
+  jclass thread_class = jni->FindClass("java/lang/Thread");
+  jobject current = jni->CallStaticObjectMethod(
+      thread_class, jni->GetStaticMethodID(thread_class, "currentThread", "()Ljava/lang/Thread;"));
+  if (jni->ExceptionCheck()) return -1;
+  local_root_count counted{jni->CallLongMethod(current, jni->GetMethodID(thread_class, "getId", "()J")), 0};
+  if (jni->ExceptionCheck()) return -1;
+  jni->DeleteLocalRef(current);
+  jni->DeleteLocalRef(thread_class);
+  jvmtiHeapCallbacks callbacks{};
+  callbacks.heap_reference_callback = count_local_root;
+  if (jvmti->FollowReferences(0, nullptr, nullptr, &callbacks, &counted) != JVMTI_ERROR_NONE) return -1;
+  return counted.count;
+}
+
+}  // namespace
+
+// How many local references one whole thread dump, formatted thread by thread as the snapshot
+// does, leaves behind in the calling native.
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TagThreadProbe_localsLeftByThreadDump(JNIEnv *jni, jclass) {
+  jvmtiEnv *jvmti = probe_main_env();
+  jlong before = own_local_roots(jni, jvmti);
+  thread_dump dump;
+  if (!thread_dump_init(jvmti, &dump, jni)) return -1;
+  std::vector<char> storage(32768);
+  for (int32_t i = 0; i < dump.thread_count; ++i) {
+    thread_dump_format_stack_trace(jvmti, &dump, i, storage.data(), storage.size());
+  }
+  thread_dump_close(jvmti, &dump);
+  return own_local_roots(jni, jvmti) - before;
 }
 
 VORKEL_EXPORT jstring JNICALL Java_vorkel_test_TagThreadProbe_threadFacts(JNIEnv *jni, jclass, jthread thread) {

@@ -27,6 +27,22 @@ int java_major(const std::string &home) {
   return 0;
 }
 
+// Whether the JDK at home runs on this machine's architecture (another architecture's JDK may be
+// installed beside it for emulated runs).
+bool same_architecture(const std::string &home) {
+  std::smatch match;
+  std::string release = read_file(home + "/release");
+  if (!std::regex_search(release, match, std::regex("OS_ARCH=\"([^\"]*)\""))) return true;
+  std::string arch = match[1];
+#if defined(__x86_64__)
+  return arch == "x86_64" || arch == "amd64";
+#elif defined(__aarch64__)
+  return arch == "aarch64" || arch == "arm64";
+#else
+  return true;
+#endif
+}
+
 std::vector<Jdk> discover() {
   std::vector<Jdk> jdks;
   std::vector<std::string> seen;
@@ -34,6 +50,7 @@ std::vector<Jdk> discover() {
     std::string java = home + "/bin/java";
     std::string real = real_path(java);
     if (real.empty() || !file_exists(home + "/include/jvmti.h")) return;  // a full JDK, not a bare runtime
+    if (!same_architecture(home)) return;
     if (std::find(seen.begin(), seen.end(), real) != seen.end()) return;
     seen.push_back(real);
     jdks.push_back({home, java, java_major(home), name});
@@ -74,12 +91,17 @@ AgentHome::AgentHome(bool testkit) : dir_("vorkel-home") {
 std::vector<std::string> jvm_command(const Jdk &jdk, const AgentHome &home, const JvmOptions &options) {
   std::vector<std::string> command{jdk.java};
   command.push_back("-Xshare:auto");
+  // Every JVM of the tests checks the agent's JNI calls; a JvmFixture fails on any warning line.
+  command.push_back("-Xcheck:jni");
   if (options.agentpath) command.push_back("-agentpath:" + home.lib());
   if (options.javaagent) {
     std::string agent_options = "home=" + home.home() + ",work=" + home.work() + ",lib=" + home.lib();
     if (!options.agent_options.empty()) agent_options += "," + options.agent_options;
     command.push_back("-javaagent:" + home.jar() + "=" + agent_options);
   }
+  // Started without -agentpath, the library is loaded with System.load, which JDK 24 and later
+  // warn about unless native access is enabled: the flag the README tells users to give.
+  if (!options.agentpath && jdk.major >= 24) command.push_back("--enable-native-access=ALL-UNNAMED");
   for (const std::string &flag : options.jvm_flags) command.push_back(flag);
   command.push_back("-cp");
   command.push_back(test_jar() + ":" + home.jar());

@@ -13,6 +13,7 @@ Results JvmFixture::run(const AgentHome &home, const std::string &scenario, JvmO
   if (exit == Exit::zero && (last_.exit_code != 0 || last_.signal != 0)) {
     ADD_FAILURE() << "scenario " << scenario << " on " << jdk().name << " did not exit with 0\n" << output();
   }
+  expect_no_warnings(last_);
   return scenario_results(last_.out);
 }
 
@@ -26,6 +27,7 @@ bool JvmFixture::wait_for_result(BackgroundProcess &jvm, const std::string &key_
   bool printed = wait_until([&] { return contains(jvm.out(), "RESULT " + key_value + "\n"); }, timeout);
   last_.out = jvm.out();
   last_.err = jvm.err();
+  expect_no_warnings(last_);
   return printed;
 }
 
@@ -49,6 +51,14 @@ void JvmFixture::expect_results(const Results &results,
     }
   }
   if (!all) ADD_FAILURE() << output();
+}
+
+void expect_no_warnings(const ProcessResult &result) {
+  for (const std::string *text : {&result.out, &result.err}) {
+    for (const std::string &line : split_lines(*text)) {
+      if (line.rfind("WARNING", 0) == 0) ADD_FAILURE() << "the JVM warned: " << line;
+    }
+  }
 }
 
 void expect_snapshot_archive(const std::string &archive, const std::string &info, const std::string &graph) {

@@ -59,6 +59,10 @@ class JvmFixture : public ::testing::Test {
   ProcessResult last_;
 };
 
+// Fails the test on any line of the JVM's output that starts with "WARNING" (-Xcheck:jni reports
+// a JNI fault of the agent that way, and so does the JVM for much else the agent must not cause).
+void expect_no_warnings(const ProcessResult &result);
+
 // A snapshot archive as the system's bzip2 and tar read it: exactly oom_graph.bin and oom_info.txt,
 // with these contents.
 void expect_snapshot_archive(const std::string &archive, const std::string &info, const std::string &graph);

@@ -197,7 +197,10 @@ class UploaderFork : public ::testing::Test {
 };
 
 TEST_F(UploaderFork, GetsTheListedArgumentsAndTheHomeVariable) {
+  unsetenv("VORKEL_HOME");
   ASSERT_TRUE(oom_start_fork("oom", "/work/oom_1234"));
+  // Only the child's environment has it: the JVM's own is never changed while its threads run.
+  EXPECT_EQ(getenv("VORKEL_HOME"), nullptr);
   EXPECT_EQ(seen(),
             "-Xmx256m\n-DvorkelFork=1\n-jar\n/opt/vorkel/lib/vorkel-agent.jar\nforked_job\noom\n/work/oom_1234\n"
             "VORKEL_HOME=/opt/vorkel home\n");

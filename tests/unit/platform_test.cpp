@@ -8,11 +8,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "platform/fileops.h"
+#include "core/agent_state.h"
+#include "core/agent_util.h"
 #include "core/log.h"
 #include "platform/proc_info.h"
 #include "platform/sockets.h"
@@ -127,6 +131,30 @@ TEST(Threads, NumbersAreSmallStableAndUnique) {
   EXPECT_EQ(unique.count(0), 0u);
 }
 
+// VMDeath sets the flag on one thread while others read it: here the error check, which stops
+// asking JVMTI once the VM is dead and then reports a dead phase once. Under ThreadSanitizer a
+// plain byte there is a data race.
+agent_globals_record dying_vm_record{};
+
+TEST(Threads, TheVmDeadFlagIsSetWhileOtherThreadsReadIt) {
+  vt::TempDir logs;
+  ASSERT_TRUE(log_use_directory("unit", logs.path().c_str()));
+  agent_globals_record *saved = agent_globals;
+  agent_globals = &dying_vm_record;
+  std::thread reader([] {
+    for (int i = 0; i < 400; ++i) {
+      check_jvmti_error_no_exception(nullptr, nullptr, JVMTI_ERROR_WRONG_PHASE, "probe");
+      if (i == 200) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  dying_vm_record.vm_dead = 1;
+  reader.join();
+  agent_globals = saved;
+  std::string text = vt::NativeLog::read(logs.path()).text();
+  EXPECT_EQ(vt::count_occurrences(text, "ERROR: JVMTI: 112(JVMTI_ERROR_WRONG_PHASE): probe"), 1u) << text;
+}
+
 TEST(Threads, ThreadLocalSlotsArePerThread) {
   thread_local_key key = thread_local_initialise();
   EXPECT_EQ(thread_local_get(key), nullptr);
@@ -155,7 +183,7 @@ TEST(Processes, ModulePathCwdAndId) {
 TEST(Processes, ChildGetsItsOwnGroupArgv0AndTheCurrentEnvironment) {
   vt::TempDir dir;
   std::string out = dir / "out";
-  ASSERT_TRUE(process_set_env("VORKEL_TEST_VALUE", "from-parent"));
+  ASSERT_EQ(setenv("VORKEL_TEST_VALUE", "from-parent", 1), 0);
   // A listening socket without close-on-exec, as the JVM opens them: the child must not hold it.
   int listening = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(listening, 0);
@@ -167,20 +195,23 @@ TEST(Processes, ChildGetsItsOwnGroupArgv0AndTheCurrentEnvironment) {
   ASSERT_EQ(dup2(listening, 200), 200);
   close(listening);
   std::string script =
-      "echo \"$0|$1|$VORKEL_TEST_VALUE|$(ps -o pgid= -p $$ | tr -d ' ')|$$|"
+      "echo \"$0|$1|$VORKEL_TEST_VALUE|$VORKEL_TEST_ADDED|$(ps -o pgid= -p $$ | tr -d ' ')|$$|"
       "$(test -e /proc/$$/fd/200 && echo held || echo closed)\" > " +
       out;
   // argv[0] of the child is the list's first entry; "sh -c" shows its next arguments as $0 and $1.
   char *with_script[] = {const_cast<char *>("sh"),        const_cast<char *>("-c"),    script.data(),
                          const_cast<char *>("mode-word"), const_cast<char *>("first"), nullptr};
   int32_t pid = 0;
-  ASSERT_TRUE(create_process("/bin/sh", with_script, &pid));
+  const char *variables[] = {"VORKEL_TEST_ADDED=for-the-child", nullptr};
+  ASSERT_TRUE(create_process("/bin/sh", with_script, &pid, variables));
   EXPECT_GT(pid, 0);
   ASSERT_TRUE(vt::wait_until([&] { return vt::contains(vt::read_file(out), "\n"); }, std::chrono::seconds(5)));
   std::string line = vt::split_lines(vt::read_file(out))[0];
   // pgid equals the child's own pid: a process group of its own.
-  std::string expected = "mode-word|first|from-parent|" + std::to_string(pid) + "|" + std::to_string(pid) + "|closed";
+  std::string expected =
+      "mode-word|first|from-parent|for-the-child|" + std::to_string(pid) + "|" + std::to_string(pid) + "|closed";
   EXPECT_EQ(line, expected);
+  EXPECT_EQ(getenv("VORKEL_TEST_ADDED"), nullptr);
   EXPECT_FALSE(create_process((dir / "missing-program").c_str(), with_script, &pid));
   close(200);
 }

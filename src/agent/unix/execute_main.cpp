@@ -37,4 +37,3 @@ int execute_os_main(int argc, char **argv) {
   execute_pre_entry_point();
   return execute_entry_point(argv, argc);
 }
-

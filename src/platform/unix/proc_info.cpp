@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -74,20 +75,54 @@ bool process_get_module_path(char *buffer, size_t size, const void *address) {
   return xsnprintf(buffer, size, "%s", info.dli_fname) < (int)size;
 }
 
-bool process_set_env(const char *name, const char *value) {
-  if (name == nullptr || value == nullptr) return false;
-  return setenv(name, value, 1) == 0;
+namespace {
+
+// Whether the environment entry ("NAME=value") has the name of the entry variable.
+bool same_name(const char *entry, const char *variable) {
+  const char *equals = strchr(variable, '=');
+  size_t length = equals != nullptr ? (size_t)(equals - variable) : strlen(variable);
+  return strncmp(entry, variable, length) == 0 && entry[length] == '=';
 }
 
-bool create_process(const char *path, char *const arguments[], int32_t *pid) {
+// This process's environment with variables in place of the same-named entries: an array of
+// borrowed strings, malloc'd (null when memory is short).
+char **environment_with(const char *const *variables) {
+  size_t count = 0, added = 0;
+  while (environ != nullptr && environ[count] != nullptr) ++count;
+  while (variables[added] != nullptr) ++added;
+  auto **entries = static_cast<char **>(malloc((count + added + 1) * sizeof(char *)));
+  if (entries == nullptr) return nullptr;
+  size_t at = 0;
+  for (size_t i = 0; i < count; ++i) {
+    bool replaced = false;
+    for (size_t j = 0; j < added && !replaced; ++j) replaced = same_name(environ[i], variables[j]);
+    if (!replaced) entries[at++] = environ[i];
+  }
+  for (size_t j = 0; j < added; ++j) entries[at++] = const_cast<char *>(variables[j]);
+  entries[at] = nullptr;
+  return entries;
+}
+
+}  // namespace
+
+bool create_process(const char *path, char *const arguments[], int32_t *pid, const char *const *variables) {
   if (path == nullptr || arguments == nullptr || arguments[0] == nullptr) return false;
   if (!proc_check_executable_permission(path)) return false;
+  char **environment = environ;
+  if (variables != nullptr) {
+    environment = environment_with(variables);
+    if (environment == nullptr) {
+      platform_log_error("Creating process failed: no memory for its environment.");
+      return false;
+    }
+  }
   // The child gets the standard three descriptors and none of the others: the JVM opens files
   // and sockets without close-on-exec, and a child holding a listening socket or a file would
   // keep it alive after the JVM has ended.
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) {
     platform_log_error("Creating process failed (posix_spawn_file_actions_init).");
+    if (environment != environ) free(environment);
     return false;
   }
   // A child that inherits some descriptors is better than a notification or an upload lost.
@@ -98,9 +133,10 @@ bool create_process(const char *path, char *const arguments[], int32_t *pid) {
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
   pid_t child = 0;
-  int error = posix_spawn(&child, path, &actions, &attributes, arguments, environ);
+  int error = posix_spawn(&child, path, &actions, &attributes, arguments, environment);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
+  if (environment != environ) free(environment);
   if (error != 0) {
     platform_log_error("Creating process failed (posix_spawn), error %d", error);
     return false;

@@ -105,22 +105,68 @@ bool process_get_module_path(char *buffer, size_t size, const void *address) {
   return false;
 }
 
-bool process_set_env(const char *name, const char *value) {
-  if (name == nullptr || value == nullptr) return false;
-  // Sets the system's copy too, which CreateProcessA hands to the children.
-  return _putenv_s(name, value) == 0;
+namespace {
+
+// Whether the environment entry ("NAME=value") has the name of the entry variable; Windows
+// compares names without case.
+bool same_name(const char *entry, const char *variable) {
+  const char *equals = strchr(variable, '=');
+  size_t length = equals != nullptr ? (size_t)(equals - variable) : strlen(variable);
+  return _strnicmp(entry, variable, length) == 0 && entry[length] == '=';
 }
 
-bool create_process_special(const char *path, char *const arguments[], int raw_index, int32_t *pid) {
+// An environment block ("NAME=value" entries, each ended by a zero, the block by one more) of
+// this process's environment with variables in place of the same-named entries; malloc'd, null
+// when memory is short.
+char *environment_block_with(const char *const *variables) {
+  char *current = GetEnvironmentStringsA();
+  if (current == nullptr) return nullptr;
+  size_t size = 1;
+  for (const char *entry = current; *entry != '\0'; entry += strlen(entry) + 1) size += strlen(entry) + 1;
+  for (const char *const *variable = variables; *variable != nullptr; ++variable) size += strlen(*variable) + 1;
+  auto *block = static_cast<char *>(malloc(size));
+  if (block != nullptr) {
+    char *at = block;
+    for (const char *entry = current; *entry != '\0'; entry += strlen(entry) + 1) {
+      bool replaced = false;
+      for (const char *const *variable = variables; *variable != nullptr && !replaced; ++variable) {
+        replaced = same_name(entry, *variable);
+      }
+      if (replaced) continue;
+      memcpy(at, entry, strlen(entry) + 1);
+      at += strlen(entry) + 1;
+    }
+    for (const char *const *variable = variables; *variable != nullptr; ++variable) {
+      memcpy(at, *variable, strlen(*variable) + 1);
+      at += strlen(*variable) + 1;
+    }
+    *at = '\0';
+  }
+  FreeEnvironmentStringsA(current);
+  return block;
+}
+
+}  // namespace
+
+bool create_process_special(const char *path, char *const arguments[], int raw_index, int32_t *pid,
+                            const char *const *variables) {
   if (path == nullptr || arguments == nullptr) return false;
   char command_line[COMMAND_LINE_SIZE];
   if (!command_line_build(command_line, sizeof command_line, arguments, raw_index)) return false;
+  char *environment = nullptr;
+  if (variables != nullptr && (environment = environment_block_with(variables)) == nullptr) {
+    platform_log_error("Creating process failed: no memory for its environment.");
+    return false;
+  }
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, nullptr,
-                      nullptr, &startup, &process)) {
-    platform_log_error("CreateProcessA failed with %d. (%s:%d)", (int)GetLastError(), "create_process_special", 84);
+  BOOL created = CreateProcessA(path, command_line, nullptr, nullptr, FALSE,
+                                CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, environment, nullptr, &startup, &process);
+  DWORD error = GetLastError();
+  free(environment);
+  if (!created) {
+    platform_log_error("CreateProcessA failed with %d. (%s:%d)", (int)error, "create_process_special", 84);
     return false;
   }
   CloseHandle(process.hThread);
@@ -130,9 +176,9 @@ bool create_process_special(const char *path, char *const arguments[], int raw_i
 }
 
 // The list's first entry stands for the program name, which on Windows is always "vorkel".
-bool create_process(const char *path, char *const arguments[], int32_t *pid) {
+bool create_process(const char *path, char *const arguments[], int32_t *pid, const char *const *variables) {
   if (path == nullptr || arguments == nullptr || arguments[0] == nullptr) return false;
-  return create_process_special(path, arguments + 1, COMMAND_LINE_NO_RAW_ARGUMENT, pid);
+  return create_process_special(path, arguments + 1, COMMAND_LINE_NO_RAW_ARGUMENT, pid, variables);
 }
 
 // Windows closes a child's handles right after its start: nothing to track.

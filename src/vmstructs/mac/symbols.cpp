@@ -172,29 +172,7 @@ int32_t symbols_preload(JNIEnv *env, symbols_module_handle *handle, const char *
   return handle->error;
 }
 
-void *lookup_symbol_silent(JNIEnv *, symbols_module_handle *handle, const char *name) {
-  return handle != nullptr ? symbol_blocks_find(handle->blocks, SYMBOLS_BLOCK_COUNT, name) : nullptr;
-}
-
-void *lookup_symbol(JNIEnv *env, symbols_module_handle *handle, const char *name) {
-  void *address = lookup_symbol_silent(env, handle, name);
-  if (address == nullptr) log_error_raw(env, "Failed to find symbol %s.", name);
-  return address;
-}
-
-void *lookup_vtable(JNIEnv *env, symbols_module_handle *handle, const char *class_name) {
-  char name[256];
-  symbol_vtable_name(name, sizeof name, class_name);
-  void *address = lookup_symbol_silent(env, handle, name);
-  if (address == nullptr) log_error_raw(env, "Failed to find symbol %s.", name);
-  return address;
-}
-
-void symbols_free_module_handle(symbols_module_handle *handle) {
-  if (handle == nullptr) return;
-  symbol_blocks_free(handle->blocks, SYMBOLS_BLOCK_COUNT);
-  free(handle);
-}
+symbol_block *symbols_module_blocks(symbols_module_handle *handle) { return handle->blocks; }
 
 bool safe_read_memory(const void *address, void *destination, size_t length, const char *description, int line) {
   if (symbols_state.ditch_safety_check) {

@@ -3,6 +3,8 @@
 //       exit 0 when it got the exclusive lock of PATH, 3 when another process holds it.
 //   win_probe args OUT_FILE ARGUMENTS...
 //       writes the arguments as its C runtime split them, each followed by a 0x1f byte.
+//   win_probe env OUT_FILE NAMES...
+//       writes the value of each named environment variable ("" when unset), each followed by 0x1f.
 //   win_probe exit CODE PID_FILE RELEASE_FILE [CRASH_TEXT]
 //       writes its process id to PID_FILE, waits until RELEASE_FILE exists, writes CRASH_TEXT (when
 //       given) as the crash log hs_err_pid<pid>.log of the temporary directory, and exits with CODE.
@@ -95,6 +97,12 @@ int main(int argc, char **argv) {
     FILE *out = fopen(argv[2], "wb");
     if (out == nullptr) return 100;
     for (int i = 3; i < argc; ++i) fprintf(out, "%s\x1f", argv[i]);
+    return fclose(out) == 0 ? 0 : 101;
+  }
+  if (argc >= 3 && strcmp(argv[1], "env") == 0) {
+    FILE *out = fopen(argv[2], "wb");
+    if (out == nullptr) return 100;
+    for (int i = 3; i < argc; ++i) fprintf(out, "%s\x1f", getenv(argv[i]) != nullptr ? getenv(argv[i]) : "");
     return fclose(out) == 0 ? 0 : 101;
   }
   if (argc == 3 && strcmp(argv[1], "lock") == 0) return probe_lock(argv[2]);

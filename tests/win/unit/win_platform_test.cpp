@@ -222,11 +222,21 @@ TEST(WinProcesses, ModulePathDirectoryAndEnvironment) {
   ASSERT_TRUE(process_get_cwd(directory, sizeof directory));
   EXPECT_EQ(directory[1], ':');
   EXPECT_FALSE(process_get_cwd(small, 2));
-  EXPECT_TRUE(process_set_env("VORKEL_WIN_TEST", "value"));
-  char value[16] = "";
-  EXPECT_EQ(GetEnvironmentVariableA("VORKEL_WIN_TEST", value, sizeof value), 5u);
-  EXPECT_STREQ(value, "value");
   EXPECT_EQ(process_get_id(), (int32_t)GetCurrentProcessId());
+  // A child gets the environment with the given variables; this process's stays as it was.
+  vt::TempDir dir;
+  std::string out = dir / "env.txt";
+  ASSERT_TRUE(SetEnvironmentVariableA("VORKEL_WIN_KEPT", "kept"));
+  std::vector<std::string> list = {"argv0", "env", out, "VORKEL_WIN_TEST", "VORKEL_WIN_KEPT"};
+  std::vector<char *> pointers;
+  for (std::string &text : list) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  const char *variables[] = {"VORKEL_WIN_TEST=value", nullptr};
+  ASSERT_TRUE(create_process(VORKEL_WIN_PROBE, pointers.data(), nullptr, variables));
+  ASSERT_TRUE(vt::wait_until([&] { return split_fields(vt::read_file(out)).size() == 2; }, std::chrono::seconds(60)));
+  EXPECT_EQ(split_fields(vt::read_file(out)), (std::vector<std::string>{"value", "kept"}));
+  char value[16] = "";
+  EXPECT_EQ(GetEnvironmentVariableA("VORKEL_WIN_TEST", value, sizeof value), 0u);
 }
 
 TEST(WinSockets, WinsockStartsOnceAndOptionsApply) {

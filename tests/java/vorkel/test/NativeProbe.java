@@ -9,6 +9,8 @@ public final class NativeProbe {
 
     public static native void log(int level, String message, boolean withJni);
 
+    public static native void logWithPendingException(String message);
+
     public static native int checkUntilDead(int rounds);
 
     public static native boolean logOnContendedEnter();

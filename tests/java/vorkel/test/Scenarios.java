@@ -146,6 +146,15 @@ public final class Scenarios {
             }
         }
         result("java_long_length", longest);
+        // The caller's pending exception stays pending, and the line goes to the native log only.
+        String pending = "none";
+        try {
+            NativeProbe.logWithPendingException("probe: logged with an exception pending");
+        } catch (IllegalStateException expected) {
+            pending = expected.getMessage();
+        }
+        result("pending_exception_kept", pending);
+        result("java_saw_pending", loggerSaw("probe: logged with an exception pending"));
 
         result("contended_probe", NativeProbe.logOnContendedEnter());
         Object lock = new Object();

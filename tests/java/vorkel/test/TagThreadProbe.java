@@ -27,6 +27,9 @@ public final class TagThreadProbe {
 
     public static native String[] threadDump(int size, Thread marked);
 
+    /** The local references a whole thread dump leaves behind in the native that made it. */
+    public static native long localsLeftByThreadDump();
+
     public static native String threadFacts(Thread thread);
 
 

@@ -423,6 +423,7 @@ public final class TagsThreads {
                 "main")));
         result("dump_well_formed", wellFormed);
         result("dump_index_refused", indexRefused);
+        result("dump_locals_left", TagThreadProbe.localsLeftByThreadDump());
         StackTraceElement parkFrame = null;
         for (StackTraceElement element : workers.get(0).getStackTrace()) {
             if (element.getMethodName().equals("parkHere")) {
