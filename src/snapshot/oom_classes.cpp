@@ -41,9 +41,7 @@ void dump_field_lines(snapshot_record *snapshot, jvmtiEnv *jvmti, jclass klass, 
       xsnprintf(message, sizeof message, "Failed to get field modifiers for %s", field_name.get());
       check_jvmti_error_no_exception(nullptr, jvmti, error, message);
     }
-    oom_text_print(snapshot, "%13s  . %d %s %s\n", "", (int)modifiers, field_signature.get(), field_name.get());
-    snapshot->field_strings_length +=
-        oom_text_strings_length(field_name.get()) + oom_text_strings_length(field_signature.get());
+    oom_text_print_field_line(snapshot, (int)modifiers, field_signature.get(), field_name.get());
   }
 }
 
@@ -63,10 +61,7 @@ void dump_method_lines(snapshot_record *snapshot, jvmtiEnv *jvmti, const jmethod
       xsnprintf(message, sizeof message, "Failed to get method modifiers for %s", method_name.get());
       check_jvmti_error_no_exception(nullptr, jvmti, error, message);
     }
-    oom_text_print(snapshot, "%13s  #%lld %d %s %s\n", "", (long long)(intptr_t)methods[i], (int)modifiers,
-                   method_signature.get(), method_name.get());
-    snapshot->method_strings_length +=
-        oom_text_strings_length(method_name.get()) + oom_text_strings_length(method_signature.get());
+    oom_text_print_method_line(snapshot, methods[i], (int)modifiers, method_signature.get(), method_name.get());
   }
 }
 

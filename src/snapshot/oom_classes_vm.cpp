@@ -18,9 +18,8 @@ void dump_field_lines(snapshot_record *snapshot, jclass klass, bool throwable) {
     if (throwable && i == 1) continue;
     field_record field;
     get_class_field_info(&fields, i, &field);
-    oom_text_print(snapshot, "%13s  . %d %s %s\n", "", (int)field.access_flags, field.signature, field.name);
+    oom_text_print_field_line(snapshot, (int)field.access_flags, field.signature, field.name);
     ++snapshot->field_count;
-    snapshot->field_strings_length += oom_text_strings_length(field.name) + oom_text_strings_length(field.signature);
   }
 }
 
@@ -33,9 +32,7 @@ void dump_method_lines(snapshot_record *snapshot, jclass klass, jmethodID *metho
   for (int64_t i = 0; i < context.count && snapshot_in_valid_state(snapshot); ++i) {
     method_record method;
     get_class_method_info(&context, i, &method);
-    oom_text_print(snapshot, "%13s  #%lld %d %s %s\n", "", (long long)(intptr_t)method.method_id,
-                   (int)method.access_flags, method.signature, method.name);
-    snapshot->method_strings_length += oom_text_strings_length(method.name) + oom_text_strings_length(method.signature);
+    oom_text_print_method_line(snapshot, method.method_id, (int)method.access_flags, method.signature, method.name);
   }
 }
 

@@ -159,6 +159,17 @@ int64_t oom_text_strings_length(const char *text) {
   return (int64_t)((strlen(text) + 7) & ~(size_t)7);
 }
 
+void oom_text_print_field_line(snapshot_record *snapshot, int modifiers, const char *signature, const char *name) {
+  oom_text_print(snapshot, "%13s  . %d %s %s\n", "", modifiers, signature, name);
+  snapshot->field_strings_length += oom_text_strings_length(name) + oom_text_strings_length(signature);
+}
+
+void oom_text_print_method_line(snapshot_record *snapshot, const void *method_id, int modifiers, const char *signature,
+                                const char *name) {
+  oom_text_print(snapshot, "%13s  #%lld %d %s %s\n", "", (long long)(intptr_t)method_id, modifiers, signature, name);
+  snapshot->method_strings_length += oom_text_strings_length(name) + oom_text_strings_length(signature);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The graph.
 

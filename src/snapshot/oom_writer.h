@@ -107,6 +107,11 @@ bool oom_text_print_header(snapshot_record *snapshot, const char *name);
 // A text's length rounded up to a multiple of 8, 0 for null: what the summary's "strings length"
 // counters add up.
 int64_t oom_text_strings_length(const char *text);
+// A field line and a method line of the class listing; their texts count in the summary's field
+// and method strings lengths (the field and method counts are the caller's).
+void oom_text_print_field_line(snapshot_record *snapshot, int modifiers, const char *signature, const char *name);
+void oom_text_print_method_line(snapshot_record *snapshot, const void *method_id, int modifiers, const char *signature,
+                                const char *name);
 bool oom_text_vprint(snapshot_record *snapshot, const char *format, va_list arguments)
     __attribute__((format(printf, 2, 0)));
 

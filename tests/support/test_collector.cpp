@@ -1,5 +1,7 @@
 #include "test_collector.h"
 
+#include "http_message.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -29,71 +31,22 @@ std::string HttpRequest::field(const std::string &name) const {
   return "";
 }
 
-std::string url_decode(const std::string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '+') {
-      out += ' ';
-    } else if (c == '%' && i + 2 < text.size() && isxdigit((unsigned char)text[i + 1]) &&
-               isxdigit((unsigned char)text[i + 2])) {
-      out += (char)std::stoi(text.substr(i + 1, 2), nullptr, 16);
-      i += 2;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-std::vector<std::pair<std::string, std::string>> parse_form(const std::string &text) {
-  std::vector<std::pair<std::string, std::string>> fields;
-  size_t start = 0;
-  while (start <= text.size() && !text.empty()) {
-    size_t end = text.find('&', start);
-    if (end == std::string::npos) end = text.size();
-    std::string pair = text.substr(start, end - start);
-    size_t equals = pair.find('=');
-    if (equals == std::string::npos)
-      fields.emplace_back(url_decode(pair), "");
-    else
-      fields.emplace_back(url_decode(pair.substr(0, equals)), url_decode(pair.substr(equals + 1)));
-    start = end + 1;
-    if (end == text.size()) break;
-  }
-  return fields;
-}
-
 bool parse_http_request(const std::string &raw, HttpRequest &request) {
   request.raw = raw;
   size_t head_end = raw.find("\r\n\r\n");
   if (head_end == std::string::npos) return false;
-  size_t line_end = raw.find("\r\n");
-  request.request_line = raw.substr(0, line_end);
-  size_t first_space = request.request_line.find(' ');
-  size_t last_space = request.request_line.rfind(' ');
-  if (first_space == std::string::npos || last_space == first_space) return false;
-  request.method = request.request_line.substr(0, first_space);
-  request.target = request.request_line.substr(first_space + 1, last_space - first_space - 1);
-  request.version = request.request_line.substr(last_space + 1);
-  size_t question = request.target.find('?');
-  request.path = request.target.substr(0, question);
-  request.query = question == std::string::npos ? "" : request.target.substr(question + 1);
-  request.query_fields = parse_form(request.query);
-  size_t at = line_end + 2;
-  while (at < head_end) {
-    size_t end = raw.find("\r\n", at);
-    std::string line = raw.substr(at, end - at);
-    size_t colon = line.find(':');
-    if (colon != std::string::npos) {
-      std::string value = line.substr(colon + 1);
-      if (!value.empty() && value[0] == ' ') value.erase(0, 1);
-      request.headers.emplace_back(line.substr(0, colon), value);
-    }
-    at = end + 2;
-  }
+  request.request_line = raw.substr(0, raw.find("\r\n"));
+  collector::RequestHead head;
+  if (!collector::parse_head(raw.substr(0, head_end), head)) return false;
+  request.method = head.method;
+  request.target = head.target;
+  request.path = head.path;
+  request.query = head.query;
+  request.version = head.version;
+  request.headers = head.headers;
+  request.query_fields = head.query_fields;
   request.body = raw.substr(head_end + 4);
-  request.body_fields = parse_form(request.body);
+  request.body_fields = collector::parse_form(request.body);
   return true;
 }
 

@@ -24,8 +24,8 @@ struct HttpRequest {
   std::string field(const std::string &name) const;               // query field, else body field
 };
 
-std::string url_decode(const std::string &text);
-std::vector<std::pair<std::string, std::string>> parse_form(const std::string &text);
+// Parses a whole request with the collector's parser (tools/collector/http_message.h); false
+// when its head is incomplete or malformed.
 bool parse_http_request(const std::string &raw, HttpRequest &request);
 
 enum class CollectorAnswer {
