@@ -258,6 +258,31 @@ TEST(Suspects, TheCacheTheGroupAndTheStackLocalWithTheirPathsHistogramAndAllocat
   EXPECT_EQ(points[0].retained, 4 * 10024u);
 }
 
+// A site's retained bytes count each object once: a chain made at one line retains exactly its
+// bytes, and of two sites that interleave along a chain each retains what its first link holds.
+TEST(AllocationSites, RetainedBytesOfASiteCountEachObjectOnce) {
+  constexpr uint32_t kChainSite = (33u << 19) | 1, kOddSite = (34u << 19) | 1, kEvenSite = (35u << 19) | 1;
+  vt::SnapshotMaker m;
+  uint32_t node = m.add_class("LNode;", {"next"});
+  m.add_allocation_point(kChainSite, "Node", "Chain.java:1");
+  m.add_allocation_point(kOddSite, "Node", "Odd.java:1");
+  m.add_allocation_point(kEvenSite, "Node", "Even.java:1");
+  std::vector<uint32_t> chain, mixed;
+  for (uint32_t n = 0; n < 10; ++n) chain.push_back(m.add_object(node, 100, kChainSite));
+  for (uint32_t n = 0; n < 6; ++n) mixed.push_back(m.add_object(node, 10 + n, n % 2 ? kEvenSite : kOddSite));
+  m.root(chain[0]), m.root(mixed[0]);
+  for (size_t n = 1; n < chain.size(); ++n) m.ref(chain[n - 1], chain[n]);
+  for (size_t n = 1; n < mixed.size(); ++n) m.ref(mixed[n - 1], mixed[n]);
+  auto analysed = analyse(m);
+  std::map<std::string, AllocationRow> rows;
+  for (const AllocationRow &row : allocation_rows(*analysed->analysis)) rows[row.point.birthplace] = row;
+  EXPECT_EQ(rows["Chain.java:1"].live, 10u);
+  EXPECT_EQ(rows["Chain.java:1"].retained, 1000u);
+  EXPECT_EQ(rows["Odd.java:1"].shallow, 10u + 12 + 14);
+  EXPECT_EQ(rows["Odd.java:1"].retained, 10u + 11 + 12 + 13 + 14 + 15);
+  EXPECT_EQ(rows["Even.java:1"].retained, 11u + 12 + 13 + 14 + 15);
+}
+
 std::string with_byte(std::string text, size_t offset, uint8_t value) {
   text[offset] = (char)value;
   return text;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "dominator_walk.h"
+
 namespace snapshot_reader {
 
 namespace {
@@ -13,6 +15,10 @@ bool reached(const Analysis &a, uint32_t id) { return a.dominators.idom[id] != k
 
 // Class objects are listed classes; their record's class is java.lang.Class.
 uint32_t class_of(const Analysis &a, uint32_t id) { return a.graph.class_id[id]; }
+
+// The low word of a statistics tag names an allocation point of 32 and above in bits 19-31; lower
+// numbers are the agent's other tag kinds.
+bool is_statistics_tag(uint32_t tag) { return ((tag >> 19) & 0x1FFF) >= 32; }
 
 bool permanent_root(unsigned kind) { return kind != 24 && kind != 25 && kind != 26; }
 
@@ -50,28 +56,10 @@ std::vector<ClassRow> class_histogram(const Analysis &a) {
     ++row.instances;
     row.shallow += graph.shallow[id];
   }
-  // Retained per class: walk the dominator tree, adding an instance's retained size only when no
-  // instance of the same class dominates it.
-  std::vector<uint32_t> open(max_class + 1, 0);
-  struct Frame {
-    uint32_t id;
-    uint32_t next;  // position of its next child in dominators.children
-  };
-  const Dominators &d = a.dominators;
-  std::vector<Frame> stack;
-  stack.push_back({0, d.child_first[0]});
-  while (!stack.empty()) {
-    Frame &top = stack.back();
-    if (top.next == d.child_first[top.id + 1]) {
-      if (top.id != 0) --open[class_of(a, top.id)];
-      stack.pop_back();
-      continue;
-    }
-    uint32_t child = d.children[top.next++];
-    uint32_t klass = class_of(a, child);
-    if (open[klass]++ == 0) rows[klass].retained += d.retained[child];
-    stack.push_back({child, d.child_first[child]});
-  }
+  // Retained per class: an instance counts with its subtree unless an instance of its class dominates it.
+  count_sets_once(
+      a.dominators, 0, max_class + 1, [&](uint32_t id) { return id == 0 ? kNoKey : class_of(a, id); },
+      [&](uint32_t klass, uint32_t id) { rows[klass].retained += a.dominators.retained[id]; });
   std::vector<ClassRow> result;
   for (uint32_t klass = 0; klass <= max_class; ++klass) {
     if (rows[klass].instances == 0) continue;
@@ -295,26 +283,41 @@ std::vector<Suspect> find_suspects(const Analysis &a, double share) {
 }
 
 std::vector<AllocationRow> allocation_rows(const Analysis &a) {
-  std::unordered_map<uint32_t, AllocationRow> rows;
+  std::vector<AllocationRow> rows;
+  std::unordered_map<uint32_t, uint32_t> row_of;  // allocation id -> row
+  auto row = [&](uint32_t allocation_id) -> AllocationRow & {
+    auto [found, added] = row_of.emplace(allocation_id, (uint32_t)rows.size());
+    if (added) rows.emplace_back().point.id = allocation_id;
+    return rows[found->second];
+  };
   for (const AllocationPoint &point : a.info.allocation_list) {
-    AllocationRow &row = rows[point.id];
-    row.point = point;
-    row.listed = true;
+    AllocationRow &listed = row(point.id);
+    listed.point = point;
+    listed.listed = true;
   }
+  // The followed objects the roots reach, by id, with their row.
+  std::vector<std::pair<uint32_t, uint32_t>> members;
   for (const auto &[id, tag] : a.graph.previous_tags) {
-    if (((tag >> 19) & 0x1FFF) < 32 || !reached(a, id)) continue;  // not a statistics tag
-    AllocationRow &row = rows[tag];
-    row.point.id = tag;
-    ++row.live;
-    row.shallow += a.graph.shallow[id];
-    row.retained += a.dominators.retained[id];
+    if (!is_statistics_tag(tag) || !reached(a, id)) continue;
+    uint32_t index = (uint32_t)(&row(tag) - rows.data());
+    ++rows[index].live;
+    rows[index].shallow += a.graph.shallow[id];
+    members.push_back({id, index});
   }
-  std::vector<AllocationRow> result;
-  for (auto &[id, row] : rows) result.push_back(std::move(row));
-  std::sort(result.begin(), result.end(), [](const AllocationRow &x, const AllocationRow &y) {
+  if (!members.empty()) {
+    std::vector<bool> member(a.graph.node_count, false);
+    for (const auto &[id, index] : members) member[id] = true;
+    auto key = [&](uint32_t id) {
+      if (!member[id]) return kNoKey;
+      return std::lower_bound(members.begin(), members.end(), std::make_pair(id, 0u))->second;
+    };
+    count_sets_once(a.dominators, 0, rows.size(), key,
+                    [&](uint32_t index, uint32_t id) { rows[index].retained += a.dominators.retained[id]; });
+  }
+  std::sort(rows.begin(), rows.end(), [](const AllocationRow &x, const AllocationRow &y) {
     return x.retained != y.retained ? x.retained > y.retained : x.point.id < y.point.id;
   });
-  return result;
+  return rows;
 }
 
 }  // namespace snapshot_reader
