@@ -11,12 +11,16 @@ namespace snapshot_reader {
 
 // Visits the tree below from, from included: enter(id) before its subtree, returning whether to go
 // into it; leave(id) after the subtree of every object entered. Children come largest first.
+// Walks of many small subtrees pass a stack to reuse.
 template <typename Enter, typename Leave>
-void walk_dominator_tree(const Dominators &d, uint32_t from, Enter &&enter, Leave &&leave) {
+void walk_dominator_tree(const Dominators &d, uint32_t from, Enter &&enter, Leave &&leave,
+                         std::vector<uint32_t> *stack = nullptr) {
   if (!enter(from)) return;
   // next[k]: the position in d.children of the next child of the k-th open object. That object is
   // from for k = 0, else the child just before next[k - 1].
-  std::vector<uint32_t> next{d.child_first[from]};
+  std::vector<uint32_t> own;
+  std::vector<uint32_t> &next = stack ? *stack : own;
+  next.assign(1, d.child_first[from]);
   while (!next.empty()) {
     size_t level = next.size();
     uint32_t node = level == 1 ? from : d.children[next[level - 2] - 1];

@@ -15,7 +15,7 @@ void release(std::vector<T> &vector) {
 
 }  // namespace
 
-void compute_dominators(const HeapGraph &graph, Dominators *out, Progress *progress) {
+void compute_dominators(const HeapGraph &graph, Dominators *out, Progress *progress, bool soft_is_strong) {
   const uint32_t n = graph.node_count;
   // Depth-first numbering from the super-root; arrays below are indexed by that number (1 .. d).
   std::vector<uint32_t> number(n, 0), vertex(n + 1, 0), parent(n + 1, 0);
@@ -34,8 +34,9 @@ void compute_dominators(const HeapGraph &graph, Dominators *out, Progress *progr
     uint32_t v = label[depth - 1];
     uint32_t node = vertex[v];
     if (semi[v] < graph.first[node] + graph.degree[node]) {
-      uint32_t w = graph.target[semi[v]++];
-      if (number[w] == 0) enter(w, v);
+      uint32_t e = semi[v]++;
+      uint32_t w = graph.target[e];
+      if (number[w] == 0 && is_strong(graph.label[e], soft_is_strong)) enter(w, v);
     } else {
       --depth;
     }
@@ -46,15 +47,16 @@ void compute_dominators(const HeapGraph &graph, Dominators *out, Progress *progr
   std::vector<uint32_t> pred_first(d + 2, 0);
   for (uint32_t v = 1; v <= d; ++v) {
     uint32_t node = vertex[v];
-    for (uint32_t e = graph.first[node], end = e + graph.degree[node]; e < end; ++e)
-      ++pred_first[number[graph.target[e]]];
+    for (uint32_t e = graph.first[node], end = e + graph.degree[node]; e < end; ++e) {
+      if (is_strong(graph.label[e], soft_is_strong)) ++pred_first[number[graph.target[e]]];
+    }
   }
   for (uint32_t v = 1; v <= d + 1; ++v) pred_first[v] += pred_first[v - 1];
   std::vector<uint32_t> preds(pred_first[d + 1]);
   for (uint32_t v = 1; v <= d; ++v) {
     uint32_t node = vertex[v];
     for (uint32_t e = graph.first[node], end = e + graph.degree[node]; e < end; ++e) {
-      preds[--pred_first[number[graph.target[e]]]] = v;
+      if (is_strong(graph.label[e], soft_is_strong)) preds[--pred_first[number[graph.target[e]]]] = v;
     }
   }
   release(number);
@@ -109,6 +111,7 @@ void compute_dominators(const HeapGraph &graph, Dominators *out, Progress *progr
 
   // Per id: the immediate dominator and the retained size, summed from the last number up.
   out->reached = d;
+  out->soft_is_strong = soft_is_strong;
   out->idom.assign(n, Dominators::kUnreached);
   out->retained.assign(n, 0);
   for (uint32_t v = 1; v <= d; ++v) {
@@ -131,14 +134,17 @@ void compute_dominators(const HeapGraph &graph, Dominators *out, Progress *progr
     if (out->idom[id] != Dominators::kUnreached) out->children[fill[out->idom[id]]++] = id;
   }
   release(fill);
+  // The largest child of each object first (the lowest id of equals); the others stay in id order.
   const std::vector<uint64_t> &retained = out->retained;
   for (uint32_t id = 0; id < n; ++id) {
     uint32_t *begin = out->children.data() + out->child_first[id],
              *end = out->children.data() + out->child_first[id + 1];
-    if (end - begin > 1) {
-      std::sort(begin, end,
-                [&](uint32_t a, uint32_t b) { return retained[a] != retained[b] ? retained[a] > retained[b] : a < b; });
+    if (end - begin < 2) continue;
+    uint32_t *largest = begin;
+    for (uint32_t *c = begin + 1; c < end; ++c) {
+      if (retained[*c] > retained[*largest]) largest = c;
     }
+    std::rotate(begin, largest, largest + 1);
   }
   if (progress) progress->done();
 }

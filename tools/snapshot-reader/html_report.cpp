@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <algorithm>
 
+#include "allocation_sites.h"
 #include "text_reports.h"
 
 namespace snapshot_reader {
@@ -75,6 +76,7 @@ class TreeJson {
   static constexpr int kMaxDepth = 12;
   static constexpr size_t kSingles = 30, kGroups = 12, kMembers = 12;
   static constexpr uint32_t kClassObjects = 0xFFFFFFFFu;  // the group key of class objects
+  static constexpr uint32_t kStackNodes = 0xFFFFFFFEu;    // and of threads' stacks
 
   void node(uint32_t id, int depth) {
     --budget_;
@@ -91,14 +93,21 @@ class TreeJson {
     size_t opened = out_.size();
     uint64_t floor = d_.retained[id] / 100;
     std::unordered_map<uint32_t, std::vector<uint32_t>> groups;  // class -> members, largest first
+    std::vector<uint32_t> sorted(d_.children_begin(id), d_.children_end(id));
+    std::sort(sorted.begin(), sorted.end(), [&](uint32_t x, uint32_t y) {
+      return d_.retained[x] != d_.retained[y] ? d_.retained[x] > d_.retained[y] : x < y;
+    });
     size_t singles = 0;
-    for (const uint32_t *c = d_.children_begin(id); c != d_.children_end(id); ++c) {
-      if (singles < kSingles && budget_ > 0 && d_.retained[*c] >= floor) {
+    for (uint32_t c : sorted) {
+      if (singles < kSingles && budget_ > 0 && d_.retained[c] >= floor) {
         comma(opened);
-        node(*c, depth + 1);
+        node(c, depth + 1);
         ++singles;
       } else {
-        groups[a_.names.is_class_object(*c) ? kClassObjects : a_.graph.class_id[*c]].push_back(*c);
+        uint32_t key = a_.names.is_class_object(c) ? kClassObjects
+                       : a_.graph.is_stack_node(c) ? kStackNodes
+                                                   : a_.graph.class_id[c];
+        groups[key].push_back(c);
       }
     }
     std::vector<std::pair<uint64_t, uint32_t>> by_size;  // (retained, class)
@@ -130,7 +139,9 @@ class TreeJson {
   }
 
   void group(const std::vector<uint32_t> &members, uint64_t retained, int depth) {
-    std::string type = a_.names.is_class_object(members[0]) ? "java.lang.Class" : a_.names.describe_type(members[0]);
+    std::string type = a_.names.is_class_object(members[0]) ? "java.lang.Class"
+                       : a_.graph.is_stack_node(members[0]) ? "thread stacks"
+                                                             : a_.names.describe_type(members[0]);
     out_ += "{\"n\":" + json_string(std::to_string(members.size()) + " \u00d7 " + type) +
             ",\"k\":" + json_string(type) + ",\"g\":" + std::to_string(members.size()) +
             ",\"r\":" + std::to_string(retained) + ",\"c\":[";
@@ -291,8 +302,9 @@ const char kScript[] = R"(
 
 }  // namespace
 
-std::string html_report(const Analysis &a, const std::string &title, double share) {
-  std::vector<Suspect> suspects = find_suspects(a, share);
+std::string html_report(const Analysis &a, const std::string &title, const Findings &findings) {
+  const std::vector<Suspect> &suspects = findings.suspects;
+  double share = findings.share;
   std::vector<ClassRow> histogram = class_histogram(a);
   std::vector<uint32_t> top = top_dominators(a, 50);
   std::vector<AllocationRow> allocations = allocation_rows(a);
@@ -306,7 +318,7 @@ std::string html_report(const Analysis &a, const std::string &title, double shar
   html += "<h1>Heap snapshot analysis</h1>\n<p class=\"facts\"><span>" + escape_html(title) + "</span><span>" +
           escape_html(meta("VM name") + " " + meta("VM version")) + "</span><span>OOM timestamp " +
           escape_html(meta("OOM timestamp")) + "</span></p>\n<p class=\"facts\"><span id=\"heap\">" +
-          human_bytes(a.heap()) + " in " + std::to_string(a.dominators.reached - 1) +
+          human_bytes(a.heap()) + " in " + std::to_string(a.reachable_objects()) +
           " reachable objects</span><span>" + std::to_string(a.graph.references) + " references</span><span>" +
           std::to_string(histogram.size()) + " classes</span></p>\n";
 
@@ -386,9 +398,9 @@ std::string html_report(const Analysis &a, const std::string &title, double shar
   return html;
 }
 
-bool write_html_report(const Analysis &a, const std::string &title, const std::string &path, double share,
-                       std::string *error) {
-  std::string html = html_report(a, title, share);
+bool write_html_report(const Analysis &a, const std::string &title, const Findings &findings,
+                       const std::string &path, std::string *error) {
+  std::string html = html_report(a, title, findings);
   FILE *file = fopen(path.c_str(), "wb");
   if (!file) {
     *error = "cannot write " + path + ": " + strerror(errno);

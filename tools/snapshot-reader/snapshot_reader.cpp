@@ -389,8 +389,11 @@ bool parse_info(const std::string &text, InfoFile *info, std::string *error) {
           thread.state = (int)state;
           thread.name = std::string(line.substr(37));
           info->thread_list.push_back(std::move(thread));
+          continue;
         }
       }
+      std::string_view frame = trim(line);
+      if (!info->thread_list.empty() && !frame.empty()) info->thread_list.back().frames.emplace_back(frame);
     } else if (section == "Classloaders") {
       ++info->classloaders;
     } else if (section == "End") {
