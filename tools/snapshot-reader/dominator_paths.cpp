@@ -40,9 +40,12 @@ uint64_t hash_text(uint64_t seed, const std::string &text) {
 class PathCensus {
  public:
   PathCensus(const Analysis &a, size_t max_entries) : a_(a), max_entries_(max_entries) {
+    // An object the super-root dominates is held by the root that refers to it straight, or by
+    // several. Stack locals are left out: what only they hold is under its frame.
     for (const RootReference &root : a.graph.roots) {
+      if (root.kind == 24) continue;
       auto [at, added] = root_kind_.emplace(root.object, root.kind);
-      bool permanent = root.kind != 24 && root.kind != 25 && root.kind != 26;
+      bool permanent = root.kind != 25 && root.kind != 26;
       if (!added && permanent) at->second = root.kind;
     }
   }
@@ -153,6 +156,7 @@ class PathCensus {
   uint32_t add(uint32_t parent, uint64_t step, uint64_t type) {
     PathEntry e;
     e.parent = parent;
+    e.depth = parent == PathEntry::kNoParent ? 0 : entries_[parent].depth + 1;
     std::string name = type_name(type);
     if (parent == PathEntry::kNoParent) {
       uint32_t kind = (uint32_t)(step & 0xFF);

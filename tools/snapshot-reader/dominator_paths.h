@@ -17,6 +17,7 @@ struct PathEntry {
   static constexpr uint32_t kNoParent = 0xFFFFFFFFu;
   uint32_t parent = kNoParent;  // the entry it extends
   uint64_t hash = 0;            // of the whole path's text: the identity across snapshots
+  uint32_t depth = 0;           // steps from its root
   std::string part;             // its own part of the text
   uint64_t objects = 0;         // the objects on this path
   uint64_t shallow = 0;

@@ -80,9 +80,12 @@ SnapshotDiff compare_profiles(const Profile &old_profile, const Profile &new_pro
   }
   std::vector<std::pair<uint64_t, const Matched *>> order;
   for (const auto &[hash, matched] : paths) order.push_back({hash, &matched});
+  // Equal growth: the shorter path (the holder) first.
   auto larger = [](const std::pair<uint64_t, const Matched *> &x, const std::pair<uint64_t, const Matched *> &y) {
     int64_t gx = x.second->row.growth(), gy = y.second->row.growth();
-    return gx != gy ? gx > gy : x.first < y.first;
+    if (gx != gy) return gx > gy;
+    uint32_t dx = x.second->side->paths[x.second->entry].depth, dy = y.second->side->paths[y.second->entry].depth;
+    return dx != dy ? dx < dy : x.first < y.first;
   };
   size_t kept = std::min(path_rows, order.size());
   std::partial_sort(order.begin(), order.begin() + kept, order.end(), larger);
