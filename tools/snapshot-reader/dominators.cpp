@@ -126,7 +126,6 @@ void compute_dominators(const HeapGraph &graph, Dominators *out, Progress *progr
     while (x > vertices[w].semi) x = vertices[x].ancestor;
     vertices[w].ancestor = x;
   }
-  release(parent);
 
   // Retained sizes summed from the last number up (a dominator's number is below those it
   // dominates), in the place of semi and label; then per id with the immediate dominators.
@@ -144,6 +143,7 @@ void compute_dominators(const HeapGraph &graph, Dominators *out, Progress *progr
   }
   out->reached = d;
   out->soft_is_strong = soft_is_strong;
+  out->idom.swap(parent);  // its pages are in memory already
   out->idom.assign(n, Dominators::kUnreached);
   out->retained.assign(n, 0);
   for (uint32_t v = 1; v <= d; ++v) {

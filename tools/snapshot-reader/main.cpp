@@ -1,14 +1,18 @@
 // snapshot-reader: reads a heap snapshot (its directory or its .tar.bz2 archive) and tells what
 // filled the heap; compares two snapshots; and, for test suites, fails when a bar is crossed.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "allocation_sites.h"
@@ -105,22 +109,31 @@ int usage_error(const std::string &message) {
   return 2;
 }
 
+// --stats: each step's time and the process's peak memory on standard error, one line at a time
+// (the two sides of a diff are analysed at once).
 class Stats {
  public:
-  explicit Stats(bool enabled) : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
+  Stats(bool enabled, std::string side = "") : enabled_(enabled), side_(std::move(side)), start_(Clock::now()) {}
   void step(const char *name) {
     if (!enabled_) return;
-    auto now = std::chrono::steady_clock::now();
+    auto now = Clock::now();
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);
-    fprintf(stderr, "step %-12s %8.3f s   peak memory %8.1f MB\n", name,
-            std::chrono::duration<double>(now - start_).count(), usage.ru_maxrss / 1024.0);
+    std::string label = side_.empty() ? name : std::string(name) + " (" + side_ + ")";
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      fprintf(stderr, "step %-16s %8.3f s   peak memory %8.1f MB\n", label.c_str(),
+              std::chrono::duration<double>(now - start_).count(), usage.ru_maxrss / 1024.0);
+    }
     start_ = now;
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+  static inline std::mutex lock_;
   bool enabled_;
-  std::chrono::steady_clock::time_point start_;
+  std::string side_;
+  Clock::time_point start_;
 };
 
 struct Options {
@@ -143,8 +156,8 @@ struct Analysed {
   std::unique_ptr<Analysis> analysis;
 };
 
-bool analyse(const std::string &path, const Options &options, Stats &stats, Analysed *out) {
-  Progress progress;
+bool analyse(const std::string &path, const Options &options, Stats &stats, Analysed *out, bool show_progress = true) {
+  Progress progress(show_progress && isatty(STDERR_FILENO) == 1);
   std::string error;
   if (!load_snapshot(path, &out->snapshot, &progress, &error)) {
     fprintf(stderr, "snapshot-reader: %s: %s\n", path.c_str(), error.c_str());
@@ -180,18 +193,51 @@ int finish(const GateResult &gate) {
   return kGateCrossed;
 }
 
-int run_diff(const Options &options, Stats &stats) {
-  Profile profiles[2];
-  GateResult gate;
-  for (int side = 0; side < 2; ++side) {
+// One side of a diff: the snapshot analysed and boiled down to its profile.
+struct DiffSide {
+  Profile profile;
+  GateResult gate;  // --fail-over, on the new side
+  bool ok = false;
+};
+
+void analyse_side(const Options &options, int side, DiffSide *out, bool show_progress) {
+  try {
+    Stats stats(options.stats, side == 0 ? "old" : "new");
     Analysed analysed;
-    if (!analyse(options.paths[side], options, stats, &analysed)) return 1;
-    profiles[side] = make_profile(*analysed.analysis);
-    if (side == 1 && options.fail_over >= 0) check_fail_over(*analysed.analysis, options.fail_over, &gate);
+    if (!analyse(options.paths[side], options, stats, &analysed, show_progress)) return;
+    out->profile = make_profile(*analysed.analysis);
+    if (side == 1 && options.fail_over >= 0) check_fail_over(*analysed.analysis, options.fail_over, &out->gate);
     stats.step("profile");
+    out->ok = true;
+  } catch (const std::bad_alloc &) {
+    fprintf(stderr, "snapshot-reader: %s: not enough memory to analyse this snapshot\n", options.paths[side].c_str());
   }
+}
+
+int run_diff(const Options &options, Stats &stats) {
+  // Both sides at once, one on each core, when a thread can be had; else one after the other.
+  DiffSide sides[2];
+  bool parallel = std::thread::hardware_concurrency() > 1;
+  if (parallel) {
+    try {
+      std::thread old_side(analyse_side, std::cref(options), 0, &sides[0], false);
+      analyse_side(options, 1, &sides[1], true);
+      old_side.join();
+    } catch (const std::system_error &) {
+      parallel = false;
+    }
+  }
+  if (!parallel) {
+    for (int side = 0; side < 2; ++side) {
+      analyse_side(options, side, &sides[side], true);
+      if (!sides[side].ok) return 1;
+    }
+  }
+  if (!sides[0].ok || !sides[1].ok) return 1;
+  GateResult gate = sides[1].gate;
+  Profile *profiles[2] = {&sides[0].profile, &sides[1].profile};
   size_t top = options.top_given ? options.top : 20;
-  SnapshotDiff diff = compare_profiles(profiles[0], profiles[1], top);
+  SnapshotDiff diff = compare_profiles(*profiles[0], *profiles[1], top);
   if (options.fail_growth >= 0) {
     std::string what;
     int64_t growth = diff.largest_growth(&what);
@@ -205,10 +251,7 @@ int run_diff(const Options &options, Stats &stats) {
       growth_gate.reason = "nothing grew by more than " + std::to_string(options.fail_growth) + " bytes (the most: " +
                            what + ", " + std::to_string(growth) + ")";
     }
-    if (!gate.crossed) {
-      growth_gate.crossed = growth_gate.crossed || gate.crossed;
-      gate = growth_gate;
-    }
+    if (!gate.crossed) gate = growth_gate;  // a crossed --fail-over is said first
   }
   std::string out = options.json ? json_diff(diff, top, gate)
                                  : format_diff(diff, options.paths[0], options.paths[1], top);
