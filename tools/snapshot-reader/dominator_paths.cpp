@@ -128,7 +128,9 @@ class PathCensus {
   // The entry of a step from a parent entry, folded back to an ancestor of the same type.
   uint32_t entry(uint32_t parent, uint64_t step, uint64_t type) {
     Key key{parent, step, type};
-    if (have_last_ && key == last_key_) return last_entry_;
+    // A small cache in front of the index: the objects of a path take few steps, over and over.
+    Cached &cached = cache_[KeyHash()(key) % kCacheSize];
+    if (cached.valid && cached.key == key) return cached.entry;
     auto found = index_.find(key);
     uint32_t result;
     if (found != index_.end()) {
@@ -147,9 +149,7 @@ class PathCensus {
       if (result == kNone) result = add(parent, step, type);
       index_.emplace(key, result);
     }
-    have_last_ = true;
-    last_key_ = key;
-    last_entry_ = result;
+    cached = {key, result, true};
     return result;
   }
 
@@ -202,9 +202,13 @@ class PathCensus {
   std::vector<uint32_t> path_;                        // per id: its entry
   mutable std::unordered_map<std::string, uint32_t> strings_;
   mutable std::vector<std::string> labels_;
-  bool have_last_ = false;
-  Key last_key_{};
-  uint32_t last_entry_ = 0;
+  struct Cached {
+    Key key;
+    uint32_t entry;
+    bool valid;
+  };
+  static constexpr size_t kCacheSize = 1021;
+  std::vector<Cached> cache_ = std::vector<Cached>(kCacheSize, Cached{{}, 0, false});
 };
 
 }  // namespace
