@@ -474,6 +474,21 @@ TEST(SnapshotDiff, GrowthBySiteClassAndDominatorPathAcrossSnapshots) {
   std::string what;
   EXPECT_EQ(diff.largest_growth(&what), diff.heap_growth());
   EXPECT_EQ(what, "the heap");
+
+  // Held by a JNI local and a static field, a map is named by the field, not by the root.
+  vt::SnapshotMaker m;
+  uint32_t cache = m.add_class("LCache;", {"static MAP"}), map_class = m.add_class("LMap;");
+  m.root(cache, 22);
+  uint32_t map = m.add_object(map_class, 48);
+  m.ref(cache, map, 8, 0), m.root(map, 25);
+  auto held = analyse(m);
+  ASSERT_EQ(held->dominators.idom[map], 0u);
+  std::vector<PathEntry> entries = dominator_paths(*held->analysis);
+  std::set<std::string> texts;
+  for (uint32_t k = 0; k < entries.size(); ++k) {
+    if (entries[k].objects > 0) texts.insert(path_text(entries, k));
+  }
+  EXPECT_EQ(texts, (std::set<std::string>{"class Cache", "class Cache .MAP -> Map"}));
 }
 
 std::string with_byte(std::string text, size_t offset, uint8_t value) {

@@ -40,13 +40,29 @@ uint64_t hash_text(uint64_t seed, const std::string &text) {
 class PathCensus {
  public:
   PathCensus(const Analysis &a, size_t max_entries) : a_(a), max_entries_(max_entries) {
-    // An object the super-root dominates is held by the root that refers to it straight, or by
+    // An object the super-root dominates is named by the root that refers to it straight, or by
     // several. Stack locals are left out: what only they hold is under its frame.
     for (const RootReference &root : a.graph.roots) {
       if (root.kind == 24) continue;
       auto [at, added] = root_kind_.emplace(root.object, root.kind);
       bool permanent = root.kind != 25 && root.kind != 26;
       if (!added && permanent) at->second = root.kind;
+    }
+    // Or by a static field among others: a class's field names it best (the first by class and
+    // field name, when several classes hold it).
+    std::unordered_map<uint32_t, std::string> best;
+    for (const auto &[class_id, entry] : a.info.classes) {
+      uint32_t c = (uint32_t)class_id;
+      if (c >= a.graph.object_ids() || a.dominators.idom[c] == kNone) continue;
+      for (uint32_t e = a.graph.first[c], end = e + a.graph.degree[c]; e < end; ++e) {
+        uint32_t t = a.graph.target[e];
+        if (edge_kind(a.graph.label[e]) != 8 || a.dominators.idom[t] != 0) continue;
+        std::string name = entry.signature + a.names.edge_name(c, e);
+        auto [at, added] = best.emplace(t, name);
+        if (!added && name >= at->second) continue;
+        at->second = name;
+        static_holder_[t] = {c, e};
+      }
     }
   }
 
@@ -119,7 +135,13 @@ class PathCensus {
   // The class whose fields an edge of a path entry's objects indexes.
   uint32_t holder_of(uint64_t type) const { return (uint32_t)type; }
 
-  uint32_t root_entry(uint32_t id) {
+  // depth: static holders followed so far (class objects can hold each other round in a circle).
+  uint32_t root_entry(uint32_t id, int depth = 0) {
+    auto holder = static_holder_.find(id);
+    if (holder != static_holder_.end() && depth < 8) {
+      auto [c, e] = holder->second;
+      return entry(root_entry(c, depth + 1), (uint64_t)(8 | (a_.graph.edge_index(e) << 5)), type_of(id));
+    }
     auto root = root_kind_.find(id);
     uint64_t step = kRootStep | (root == root_kind_.end() ? 0 : root->second);
     return entry(PathEntry::kNoParent, step, type_of(id));
@@ -199,6 +221,7 @@ class PathCensus {
   std::vector<uint64_t> types_;  // per entry
   std::unordered_map<Key, uint32_t, KeyHash> index_;
   std::unordered_map<uint32_t, uint32_t> root_kind_;  // root object -> the kind of its root (permanent first)
+  std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> static_holder_;  // -> (class object, edge)
   std::vector<uint32_t> path_;                        // per id: its entry
   mutable std::unordered_map<std::string, uint32_t> strings_;
   mutable std::vector<std::string> labels_;
