@@ -101,8 +101,8 @@ report() {  # input title objects references target_s budget_objects budget_refe
   awk -v t="$2" -v w="$wall" -v c="$cpu" -v p="$peak" -v o="$3" -v e="$4" -v target="$5" -v bo="$6" -v be="$7" \
       -v dump="$dump_ms" -v n="$rounds" -v jvm="${8:-}" 'BEGIN {
     budget = (48 * bo + 12 * be) / 1048576;
-    printf "%s (medians of %d): %.2f s wall, %.2f s CPU; peak memory %.1f MB, %.1f bytes per object\n",
-      t, n, w, c, p, p * 1048576 / o;
+    printf "%s (medians of %d): %.2f s wall, %.2f s CPU; peak memory %.1f MB, %.1f bytes per object read\n",
+      t, n, w, c, p, p * 1048576 / bo;
     printf "  budget of 48 bytes per object and 12 per reference: %.1f MB (%s); target %.1f s: wall %s, CPU %s\n",
       budget, p <= budget ? "met" : "missed", target, w < target ? "met" : "missed", c < target ? "met" : "missed";
     if (jvm != "") printf "  wall time / jcmd GC.heap_dump of the same heap (%d ms): %.2f\n", dump, w * 1000 / dump;

@@ -49,7 +49,7 @@ uint64_t Analysis::reachable_objects() const {
   return dominators.reached > stack_nodes ? dominators.reached - 1 - stack_nodes : 0;
 }
 
-std::vector<ClassRow> class_histogram(const Analysis &a) {
+std::vector<ClassRow> class_histogram(const Analysis &a, const std::vector<uint64_t> *retained) {
   const HeapGraph &graph = a.graph;
   uint32_t max_class = 0;
   for (uint32_t id = 1; id < graph.object_ids(); ++id) max_class = std::max(max_class, graph.class_id[id]);
@@ -61,10 +61,16 @@ std::vector<ClassRow> class_histogram(const Analysis &a) {
     row.shallow += graph.shallow[id];
   }
   // Retained per class: an instance counts with its subtree unless an instance of its class dominates it.
-  count_sets_once(
+  if (retained) {
+    for (uint32_t klass = 0; klass <= max_class && klass < retained->size(); ++klass) {
+      rows[klass].retained = (*retained)[klass];
+    }
+  } else {
+    count_sets_once(
       a.dominators, 0, max_class + 1,
       [&](uint32_t id) { return id == 0 || graph.is_stack_node(id) ? kNoKey : class_of(a, id); },
-      [&](uint32_t klass, uint32_t id) { rows[klass].retained += a.dominators.retained[id]; });
+        [&](uint32_t klass, uint32_t id) { rows[klass].retained += a.dominators.retained[id]; });
+  }
   std::vector<ClassRow> result;
   for (uint32_t klass = 0; klass <= max_class; ++klass) {
     if (rows[klass].instances == 0) continue;

@@ -28,8 +28,9 @@ struct ClassRow {
   uint64_t shallow = 0;
   uint64_t retained = 0;  // the dominator subtrees of its instances, each object counted once
 };
-// Every class with reached instances, by retained bytes, largest first.
-std::vector<ClassRow> class_histogram(const Analysis &analysis);
+// Every class with reached instances, by retained bytes, largest first. The retained bytes per
+// class id come from a walk of the dominator tree, or from one made already (dominator_paths).
+std::vector<ClassRow> class_histogram(const Analysis &analysis, const std::vector<uint64_t> *retained = nullptr);
 
 // The ids of the top objects by retained size (the super-root left out).
 std::vector<uint32_t> top_dominators(const Analysis &analysis, size_t top);

@@ -1,5 +1,6 @@
 #include "dominator_paths.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "dominator_walk.h"
@@ -66,11 +67,17 @@ class PathCensus {
     }
   }
 
-  std::vector<PathEntry> run() {
+  std::vector<PathEntry> run(std::vector<uint64_t> *class_retained) {
     const Dominators &d = a_.dominators;
     const HeapGraph &graph = a_.graph;
     path_.assign(graph.node_count, kNone);
-    std::vector<uint32_t> open;
+    std::vector<uint32_t> open, class_open;
+    if (class_retained) {
+      uint32_t max_class = 0;
+      for (uint32_t id = 1; id < graph.object_ids(); ++id) max_class = std::max(max_class, graph.class_id[id]);
+      class_retained->assign(max_class + 1, 0);
+      class_open.assign(max_class + 1, 0);
+    }
     auto path_of = [&](uint32_t id) {
       if (path_[id] == kNone) {
         uint32_t idom = d.idom[id];
@@ -88,13 +95,18 @@ class PathCensus {
           if (!graph.is_stack_node(id)) {
             ++e.objects;
             e.shallow += graph.shallow[id];
+            if (class_retained && class_open[graph.class_id[id]]++ == 0) {
+              (*class_retained)[graph.class_id[id]] += d.retained[id];
+            }
           }
           if (open[p]++ == 0) e.retained += d.retained[id];
           name_children(id, p);
           return true;
         },
         [&](uint32_t id) {
-          if (id != 0) --open[path_[id]];
+          if (id == 0) return;
+          --open[path_[id]];
+          if (class_retained && !graph.is_stack_node(id)) --class_open[graph.class_id[id]];
         });
     std::vector<uint32_t>().swap(path_);
     for (PathEntry &e : entries_) {
@@ -236,8 +248,9 @@ class PathCensus {
 
 }  // namespace
 
-std::vector<PathEntry> dominator_paths(const Analysis &analysis, size_t max_entries) {
-  return PathCensus(analysis, max_entries).run();
+std::vector<PathEntry> dominator_paths(const Analysis &analysis, size_t max_entries,
+                                       std::vector<uint64_t> *class_retained) {
+  return PathCensus(analysis, max_entries).run(class_retained);
 }
 
 std::string path_text(const std::vector<PathEntry> &entries, uint32_t entry) {

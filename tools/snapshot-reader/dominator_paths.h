@@ -25,8 +25,10 @@ struct PathEntry {
 };
 
 // Every dominator path with its objects; at most max_entries of them (beyond that an object
-// takes its dominator's path).
-std::vector<PathEntry> dominator_paths(const Analysis &analysis, size_t max_entries = 1u << 20);
+// takes its dominator's path). The same walk of the tree can give the retained bytes of each
+// class id, counted once (for class_histogram).
+std::vector<PathEntry> dominator_paths(const Analysis &analysis, size_t max_entries = 1u << 20,
+                                       std::vector<uint64_t> *class_retained = nullptr);
 
 // The whole text of an entry's path.
 std::string path_text(const std::vector<PathEntry> &entries, uint32_t entry);

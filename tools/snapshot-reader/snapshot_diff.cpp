@@ -47,11 +47,12 @@ Profile make_profile(const Analysis &a) {
     if (row.live == 0) continue;
     add(&profile.sites[site_name(row)], {row.live, row.shallow, row.retained});
   }
-  for (const ClassRow &row : class_histogram(a)) {
+  std::vector<uint64_t> class_retained;  // from the paths' walk of the tree, which is the costly part
+  profile.paths = dominator_paths(a, 1u << 20, &class_retained);
+  for (const ClassRow &row : class_histogram(a, &class_retained)) {
     add(&profile.classes[java_class_name(a.names.class_signature(row.class_id))],
         {row.instances, row.shallow, row.retained});
   }
-  profile.paths = dominator_paths(a);
   return profile;
 }
 
