@@ -77,8 +77,9 @@ class SnapshotMaker {
   // Where each record starts in graph(), reference and object records alike, in order.
   const std::vector<size_t> &record_starts() const { return record_starts_; }
   std::string info() const {
-    std::string text = header("Metadata") + "Dump version: 5\nBuild number: 2106\nCurrent thread: " +
-                       std::to_string(current_thread_) + "\nVM name: Test VM\nVM version: 1\nClass size type: partial\n";
+    std::string text = header("Metadata") +
+                       "Dump version: 5\nBuild number: 2106\nCurrent thread: " + std::to_string(current_thread_) +
+                       "\nVM name: Test VM\nVM version: 1\nClass size type: partial\n";
     text += header("Allocation Points") + allocation_points_;
     text += header("Classes");
     size_t fields = 0;

@@ -89,14 +89,14 @@ TEST(Dominators, HandMadeGraphsHaveTheirKnownDominatorsAndRetainedSizes) {
   ASSERT_EQ(graph.stack_nodes.size(), 3u);
   EXPECT_EQ(graph.stack_node(frame2).depth, 2);
 
-  std::map<uint32_t, uint32_t> expected_idom{{a, 0}, {b, a}, {c, a}, {d, a}, {e, 0},          {f, e},
-                                             {g, f}, {h, 0}, {i, h}, {j, i}, {k, 0},          {l, k},
+  std::map<uint32_t, uint32_t> expected_idom{{a, 0},      {b, a}, {c, a},     {d, a},          {e, 0},         {f, e},
+                                             {g, f},      {h, 0}, {i, h},     {j, i},          {k, 0},         {l, k},
                                              {s, frame2}, {t, s}, {stack, 0}, {frame0, stack}, {frame2, stack}};
   for (const auto &[id, idom] : expected_idom) EXPECT_EQ(dom.idom[id], idom) << "object " << id;
   EXPECT_EQ(dom.idom[node], kNone);  // the class object is reached by nothing
   // The stack retains what only its frames hold: s and t, not k (a JNI global holds it too).
-  std::map<uint32_t, uint64_t> expected_retained{{a, 100}, {d, 40},       {e, 7},          {f, 6},
-                                                 {h, 600}, {j, 300},      {k, 15},         {s, 3000},
+  std::map<uint32_t, uint64_t> expected_retained{{a, 100},  {d, 40},       {e, 7},      {f, 6},
+                                                 {h, 600},  {j, 300},      {k, 15},     {s, 3000},
                                                  {0, 3722}, {stack, 3000}, {frame0, 0}, {frame2, 3000}};
   for (const auto &[id, bytes] : expected_retained) EXPECT_EQ(dom.retained[id], bytes) << "object " << id;
   EXPECT_EQ(dom.reached, 18u);  // the 14 objects, the 3 stack nodes and the super-root
@@ -343,7 +343,8 @@ struct ReferenceSnapshot {
     uint32_t registry = m.add_object(weak_class, 24);
     m.ref(holder, registry, 8, 3), m.ref(registry, thread, 2, 0);
     m.root(thread, 26), m.add_thread(5, thread, "worker", {"LThread;.run:7(0)"});
-    uint32_t map = m.add_object(map_class, 40), table = m.add_object(entries, 32), entry = m.add_object(entry_class, 32);
+    uint32_t map = m.add_object(map_class, 40), table = m.add_object(entries, 32),
+             entry = m.add_object(entry_class, 32);
     m.ref(thread, map, 2, 0), m.ref(map, table, 2, 0), m.ref(table, entry, 3, 0);
     m.ref(entry, m.add_object(objects, 16), 2, 0);  // the ThreadLocal, only its entry's referent
     value = m.add_object(bytes, 5000);
@@ -406,7 +407,8 @@ TEST(Threads, TheCurrentThreadComesFirstAndTheVerdictTellsALeakFromASpike) {
     uint32_t main = m.add_object(thread_class, 100), worker = m.add_object(thread_class, 100);
     m.root(main, 26), m.root(worker, 26);
     m.add_thread(1, main, "main", {"LMain;.main:3(0)"});
-    m.add_thread(7, worker, "request-7", {"Ljava/lang/Thread;.sleep:-1(-1)", "LCache;.handle:42(12)", "LCache;.serve:9(1)"});
+    m.add_thread(7, worker, "request-7",
+                 {"Ljava/lang/Thread;.sleep:-1(-1)", "LCache;.handle:42(12)", "LCache;.serve:9(1)"});
     m.set_current_thread(1);
     m.stack_local(m.add_object(bytes, local_bytes), 7, 61, 1, 2);
     m.stack_local(m.add_object(bytes, local_bytes / 2), 7, 61, 2, 0);

@@ -44,9 +44,9 @@ class Sites {
     return rows_[found->second];
   }
   std::vector<AllocationRow> rows_;
-  std::unordered_map<uint32_t, uint32_t> row_of_;         // allocation id -> row
+  std::unordered_map<uint32_t, uint32_t> row_of_;       // allocation id -> row
   std::vector<std::pair<uint32_t, uint32_t>> members_;  // (id, row), by id
-  std::vector<bool> member_;                              // per id
+  std::vector<bool> member_;                            // per id
 };
 
 void sort_rows(std::vector<AllocationRow> *rows) {
@@ -96,8 +96,7 @@ void find_suspect_sites(const Analysis &a, std::vector<Suspect> *suspects) {
       tops.push_back(suspect.id);
     } else {
       for (const uint32_t *c = d.children_begin(suspect.id); c != d.children_end(suspect.id); ++c) {
-        if (a.graph.class_id[*c] == suspect.group_class && !a.names.is_class_object(*c) &&
-            !a.graph.is_stack_node(*c)) {
+        if (a.graph.class_id[*c] == suspect.group_class && !a.names.is_class_object(*c) && !a.graph.is_stack_node(*c)) {
           tops.push_back(*c);
         }
       }

@@ -67,8 +67,8 @@ std::vector<ClassRow> class_histogram(const Analysis &a, const std::vector<uint6
     }
   } else {
     count_sets_once(
-      a.dominators, 0, max_class + 1,
-      [&](uint32_t id) { return id == 0 || graph.is_stack_node(id) ? kNoKey : class_of(a, id); },
+        a.dominators, 0, max_class + 1,
+        [&](uint32_t id) { return id == 0 || graph.is_stack_node(id) ? kNoKey : class_of(a, id); },
         [&](uint32_t klass, uint32_t id) { rows[klass].retained += a.dominators.retained[id]; });
   }
   std::vector<ClassRow> result;
@@ -119,7 +119,8 @@ RootPath make_path(const Analysis &a, const std::vector<uint32_t> &chain, uint32
     PathStep step;
     step.id = chain[k];
     if (k > 0) {
-      uint32_t e = k + 1 == chain.size() && last_edge != kNone ? last_edge : strong_edge_between(a, chain[k - 1], chain[k]);
+      uint32_t e =
+          k + 1 == chain.size() && last_edge != kNone ? last_edge : strong_edge_between(a, chain[k - 1], chain[k]);
       step.via = e == kNone ? "" : a.names.edge_name(chain[k - 1], e);
     }
     path.steps.push_back(step);
@@ -303,9 +304,8 @@ void describe_inside(const Analysis &a, Suspect *suspect) {
     }
   }
   if (suspect->held_members < 2) return;  // a single child would have continued the chain
-  uint32_t largest = largest_child(a, at, [&](uint32_t c) {
-    return !a.graph.is_stack_node(c) && class_of(a, c) == suspect->held_class;
-  });
+  uint32_t largest = largest_child(
+      a, at, [&](uint32_t c) { return !a.graph.is_stack_node(c) && class_of(a, c) == suspect->held_class; });
   if (largest == kNone) return;
   suspect->sample.push_back({largest, step_name(a, at, largest)});
   follow_biggest(a, largest, &suspect->sample);

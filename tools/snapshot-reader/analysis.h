@@ -71,11 +71,11 @@ struct Suspect {
   uint32_t group_class = 0;  // for a group: the members' class
   uint64_t members = 1;
   uint64_t retained = 0;
-  RootPath path;                 // to the object (for a group: to the dominator, or to its largest member
-                                 // when they are held by the roots directly)
+  RootPath path;                     // to the object (for a group: to the dominator, or to its largest member
+                                     // when they are held by the roots directly)
   std::vector<RootPath> more_paths;  // other distinct paths to it, when more than one was asked for
-  std::vector<PathStep> inside;  // below the object: the chain of dominated objects that hold most of it
-  uint32_t held_class = 0;       // the largest class group held at the end of that chain
+  std::vector<PathStep> inside;      // below the object: the chain of dominated objects that hold most of it
+  uint32_t held_class = 0;           // the largest class group held at the end of that chain
   uint64_t held_members = 0;
   uint64_t held_retained = 0;
   // The largest member of the group (the suspect's own for a group, else the one held at the end of
@@ -94,6 +94,6 @@ std::vector<Suspect> find_suspects(const Analysis &analysis, double share = 0.10
 
 std::string root_kind_name(unsigned kind);
 std::string method_name(const Analysis &analysis, uint64_t method);  // "java.util.HashMap.put"
-std::string object_label(const Analysis &analysis, uint32_t id);  // "java.util.HashMap #981"
+std::string object_label(const Analysis &analysis, uint32_t id);     // "java.util.HashMap #981"
 
 }  // namespace snapshot_reader

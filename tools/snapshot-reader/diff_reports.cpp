@@ -15,8 +15,7 @@ std::string signed_bytes(int64_t bytes) {
   return (bytes < 0 ? "-" : "+") + size;
 }
 
-void text_rows(std::string *out, const char *title, const char *column, const std::vector<DiffRow> &rows,
-               size_t top) {
+void text_rows(std::string *out, const char *title, const char *column, const std::vector<DiffRow> &rows, size_t top) {
   *out += std::string("\n") + title + "\n";
   *out += "   old objects   new objects    old retained    new retained        growth  " + std::string(column) + "\n";
   size_t shown = 0;

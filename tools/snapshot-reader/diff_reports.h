@@ -10,8 +10,7 @@
 namespace snapshot_reader {
 
 // old_name and new_name: what the user named the two snapshots.
-std::string format_diff(const SnapshotDiff &diff, const std::string &old_name, const std::string &new_name,
-                        size_t top);
+std::string format_diff(const SnapshotDiff &diff, const std::string &old_name, const std::string &new_name, size_t top);
 std::string json_diff(const SnapshotDiff &diff, size_t top, const GateResult &gate);
 
 }  // namespace snapshot_reader

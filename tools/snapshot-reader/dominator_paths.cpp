@@ -21,9 +21,7 @@ constexpr uint64_t kRootStep = 1ull << 40, kDominatedStep = 2ull << 40;
 struct Key {
   uint32_t parent;
   uint64_t step, type;
-  bool operator==(const Key &other) const {
-    return parent == other.parent && step == other.step && type == other.type;
-  }
+  bool operator==(const Key &other) const { return parent == other.parent && step == other.step && type == other.type; }
 };
 struct KeyHash {
   size_t operator()(const Key &k) const {
@@ -234,7 +232,7 @@ class PathCensus {
   std::unordered_map<Key, uint32_t, KeyHash> index_;
   std::unordered_map<uint32_t, uint32_t> root_kind_;  // root object -> the kind of its root (permanent first)
   std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> static_holder_;  // -> (class object, edge)
-  std::vector<uint32_t> path_;                        // per id: its entry
+  std::vector<uint32_t> path_;                                                 // per id: its entry
   mutable std::unordered_map<std::string, uint32_t> strings_;
   mutable std::vector<std::string> labels_;
   struct Cached {

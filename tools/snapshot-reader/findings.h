@@ -13,7 +13,7 @@
 namespace snapshot_reader {
 
 struct Findings {
-  double share = 0.10;  // the part of the heap that makes a suspect
+  double share = 0.10;            // the part of the heap that makes a suspect
   std::vector<Suspect> suspects;  // with their allocation sites
   std::vector<ThreadRow> threads;
   Verdict verdict;

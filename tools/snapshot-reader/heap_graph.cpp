@@ -194,7 +194,7 @@ void GraphBuilder::add_root_edges() {
     return a.thread_id != b.thread_id ? a.thread_id < b.thread_id : a.depth < b.depth;
   });
   graph.first_stack_node = graph.node_count;
-  std::vector<uint32_t> frame_of(locals.size());   // per local: its frame's node
+  std::vector<uint32_t> frame_of(locals.size());    // per local: its frame's node
   std::unordered_map<uint64_t, uint32_t> stack_of;  // thread id -> its stack's node
   for (size_t k = 0; k < locals.size(); ++k) {
     const RootReference &root = graph.roots[locals[k]];

@@ -101,9 +101,9 @@ class GraphBuilder {
   // The visitor for GraphParser; it stops the parser on an unusable record.
   void visit(GraphParser &parser, const Reference &reference, const Object *object);
   // Lays the edges out by referrer and appends the root edges as the super-root's and the stack
-  // nodes' (after the objects' ids), at the end of the graph (end_offset bytes). False with a message when the graph holds another number of
-  // references than the Summary counts (it was cut at a record's end) or is too large for 32-bit
-  // edge positions.
+  // nodes' (after the objects' ids), at the end of the graph (end_offset bytes). False with a message when the graph
+  // holds another number of references than the Summary counts (it was cut at a record's end) or is too large for
+  // 32-bit edge positions.
   bool finish(uint64_t end_offset, std::string *error);
 
  private:

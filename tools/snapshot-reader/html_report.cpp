@@ -141,7 +141,7 @@ class TreeJson {
   void group(const std::vector<uint32_t> &members, uint64_t retained, int depth) {
     std::string type = a_.names.is_class_object(members[0]) ? "java.lang.Class"
                        : a_.graph.is_stack_node(members[0]) ? "thread stacks"
-                                                             : a_.names.describe_type(members[0]);
+                                                            : a_.names.describe_type(members[0]);
     out_ += "{\"n\":" + json_string(std::to_string(members.size()) + " \u00d7 " + type) +
             ",\"k\":" + json_string(type) + ",\"g\":" + std::to_string(members.size()) +
             ",\"r\":" + std::to_string(retained) + ",\"c\":[";
@@ -319,9 +319,9 @@ std::string html_report(const Analysis &a, const std::string &title, const Findi
   html += "<h1>Heap snapshot analysis</h1>\n<p class=\"facts\"><span>" + escape_html(title) + "</span><span>" +
           escape_html(meta("VM name") + " " + meta("VM version")) + "</span><span>OOM timestamp " +
           escape_html(meta("OOM timestamp")) + "</span></p>\n<p class=\"facts\"><span id=\"heap\">" +
-          human_bytes(a.heap()) + " in " + std::to_string(a.reachable_objects()) +
-          " reachable objects</span><span>" + std::to_string(a.graph.references) + " references</span><span>" +
-          std::to_string(histogram.size()) + " classes</span>" +
+          human_bytes(a.heap()) + " in " + std::to_string(a.reachable_objects()) + " reachable objects</span><span>" +
+          std::to_string(a.graph.references) + " references</span><span>" + std::to_string(histogram.size()) +
+          " classes</span>" +
           (findings.weak.total_objects() > 0
                ? "<span>" + human_bytes(findings.weak.total_bytes()) + " in " +
                      std::to_string(findings.weak.total_objects()) +
@@ -436,8 +436,8 @@ std::string html_report(const Analysis &a, const std::string &title, const Findi
   return html;
 }
 
-bool write_html_report(const Analysis &a, const std::string &title, const Findings &findings,
-                       const std::string &path, std::string *error) {
+bool write_html_report(const Analysis &a, const std::string &title, const Findings &findings, const std::string &path,
+                       std::string *error) {
   std::string html = html_report(a, title, findings);
   FILE *file = fopen(path.c_str(), "wb");
   if (!file) {

@@ -292,7 +292,8 @@ std::string json_summary(const Report &report, size_t top) {
 }
 
 std::string json_histogram(const Analysis &a, const std::vector<ClassRow> &rows, size_t top, const GateResult &gate) {
-  return analysis_document(a, "histogram", nullptr, gate, [&](JsonWriter &json) { histogram_rows(json, a, rows, top); });
+  return analysis_document(a, "histogram", nullptr, gate,
+                           [&](JsonWriter &json) { histogram_rows(json, a, rows, top); });
 }
 
 std::string json_dominators(const Analysis &a, const std::vector<uint32_t> &ids, const GateResult &gate) {

@@ -144,7 +144,7 @@ struct Options {
   bool top_given = false, stats = false, json = false, soft = false;
   double threshold = 10;
   size_t path_count = 1;
-  double fail_over = -1;    // percent; below 0 when not given
+  double fail_over = -1;     // percent; below 0 when not given
   int64_t fail_growth = -1;  // bytes; below 0 when not given
 };
 
@@ -168,8 +168,8 @@ bool analyse(const std::string &path, const Options &options, Stats &stats, Anal
   mark_referents(&out->snapshot.graph, out->snapshot.info, *out->names);
   compute_dominators(out->snapshot.graph, &out->dominators, &progress, options.soft);
   stats.step("dominators");
-  out->analysis = std::make_unique<Analysis>(
-      Analysis{out->snapshot.graph, out->dominators, out->snapshot.info, *out->names});
+  out->analysis =
+      std::make_unique<Analysis>(Analysis{out->snapshot.graph, out->dominators, out->snapshot.info, *out->names});
   return true;
 }
 
@@ -248,13 +248,13 @@ int run_diff(const Options &options, Stats &stats) {
       growth_gate.reason = what + " grew by " + std::to_string(growth) + " bytes, more than --fail-growth " +
                            std::to_string(options.fail_growth);
     } else {
-      growth_gate.reason = "nothing grew by more than " + std::to_string(options.fail_growth) + " bytes (the most: " +
-                           what + ", " + std::to_string(growth) + ")";
+      growth_gate.reason = "nothing grew by more than " + std::to_string(options.fail_growth) +
+                           " bytes (the most: " + what + ", " + std::to_string(growth) + ")";
     }
     if (!gate.crossed) gate = growth_gate;  // a crossed --fail-over is said first
   }
-  std::string out = options.json ? json_diff(diff, top, gate)
-                                 : format_diff(diff, options.paths[0], options.paths[1], top);
+  std::string out =
+      options.json ? json_diff(diff, top, gate) : format_diff(diff, options.paths[0], options.paths[1], top);
   fputs(out.c_str(), stdout);
   stats.step("diff");
   return finish(gate);
@@ -332,7 +332,8 @@ int run(int argc, char **argv) {
     } else if (options.paths.size() < (options.command == "diff" ? 2u : 1u)) {
       options.paths.push_back(arg);
     } else {
-      return usage_error(options.command.empty() ? "unknown command " + options.paths[0] : "unexpected argument " + arg);
+      return usage_error(options.command.empty() ? "unknown command " + options.paths[0]
+                                                 : "unexpected argument " + arg);
     }
   }
   if (options.command.empty()) options.command = "summary";  // the reader's first form: [--top N] SNAPSHOT

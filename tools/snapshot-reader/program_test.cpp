@@ -29,10 +29,10 @@ class ReaderProgram : public ::testing::Test {
 TEST_F(ReaderProgram, HelpCommandsMessagesAndExitStatuses) {
   vt::ProcessResult help = reader({"--help"});
   EXPECT_EQ(help.exit_code, 0);
-  for (const char *part : {"usage: snapshot-reader COMMAND [OPTIONS] SNAPSHOT", "  summary ", "  histogram ",
-                           "  dominators ", "  suspects ", "  threads ", "  report --html FILE", "  diff OLD NEW",
-                           "--format FORMAT", "--paths N", "--soft", "--fail-over PCT", "--fail-growth BYTES",
-                           "Exit status:"}) {
+  for (const char *part :
+       {"usage: snapshot-reader COMMAND [OPTIONS] SNAPSHOT", "  summary ", "  histogram ", "  dominators ",
+        "  suspects ", "  threads ", "  report --html FILE", "  diff OLD NEW", "--format FORMAT", "--paths N", "--soft",
+        "--fail-over PCT", "--fail-growth BYTES", "Exit status:"}) {
     EXPECT_TRUE(vt::contains(help.out, part)) << part;
   }
   vt::ProcessResult none = reader({});
@@ -88,9 +88,9 @@ TEST_F(ReaderProgram, HelpCommandsMessagesAndExitStatuses) {
 
 // Checks a JSON document with Python's parser: the script reads it as `d` and prints what it finds.
 std::string json_facts(const std::string &document, const std::string &script) {
-  vt::ProcessResult parsed = vt::run_process(
-      "/usr/bin/python3", {"python3", "-c", "import json, sys\nd = json.load(sys.stdin)\n" + script},
-      {.stdin_text = document});
+  vt::ProcessResult parsed =
+      vt::run_process("/usr/bin/python3", {"python3", "-c", "import json, sys\nd = json.load(sys.stdin)\n" + script},
+                      {.stdin_text = document});
   EXPECT_EQ(parsed.exit_code, 0) << parsed.err << document.substr(0, 2000);
   return parsed.out;
 }
@@ -102,9 +102,9 @@ TEST_F(ReaderProgram, JsonOfEveryCommandIsWellFormedAndTheSameForTheSameSnapshot
   ASSERT_TRUE(shop_.m.write(snapshot_));
   vt::TempDir archives{"vorkel-reader-json"};
   std::string archive = archives / "shop.tar.bz2";
-  ASSERT_EQ(vt::run_process("/bin/tar", {"tar", "-cjf", archive, "-C", snapshot_, "oom_info.txt", "oom_graph.bin"})
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      vt::run_process("/bin/tar", {"tar", "-cjf", archive, "-C", snapshot_, "oom_info.txt", "oom_graph.bin"}).exit_code,
+      0);
   for (const char *command : {"summary", "histogram", "dominators", "suspects", "threads", "report"}) {
     SCOPED_TRACE(command);
     vt::ProcessResult first = reader({command, "--format", "json", snapshot_});
@@ -148,26 +148,28 @@ TEST_F(ReaderProgram, TheGateSetsTheExitStatusAndTheDiffShowsWhatGrew) {
   vt::ShopSnapshot grown(8);
   ASSERT_TRUE(grown.m.write(later.path()));
   std::string archive = later / "later.tar.bz2";
-  ASSERT_EQ(
-      vt::run_process("/bin/tar", {"tar", "-cjf", archive, "-C", later.path(), "oom_info.txt", "oom_graph.bin"})
-          .exit_code,
-      0);
+  ASSERT_EQ(vt::run_process("/bin/tar", {"tar", "-cjf", archive, "-C", later.path(), "oom_info.txt", "oom_graph.bin"})
+                .exit_code,
+            0);
   vt::ProcessResult diff = reader({"diff", snapshot_, archive});
   ASSERT_EQ(diff.exit_code, 0) << diff.err;
   EXPECT_TRUE(vt::contains(diff.out, "Snapshot diff: the heap grew by +39.3 kB, from 79.5 kB in ")) << diff.out;
-  EXPECT_TRUE(vt::contains(diff.out, "             4             8           40096           80192      +39.2 kB  "
-                                     "Order @ Shop.main(Shop.java:10)\n"))
+  EXPECT_TRUE(vt::contains(diff.out,
+                           "             4             8           40096           80192      +39.2 kB  "
+                           "Order @ Shop.main(Shop.java:10)\n"))
       << diff.out;
-  EXPECT_TRUE(vt::contains(diff.out, "      +39.2 kB  class Shop .CACHE -> Map .table -> Entry[] [*] -> Entry .value "
-                                     "-> Order\n"))
+  EXPECT_TRUE(vt::contains(diff.out,
+                           "      +39.2 kB  class Shop .CACHE -> Map .table -> Entry[] [*] -> Entry .value "
+                           "-> Order\n"))
       << diff.out;
   vt::ProcessResult crossed = reader({"diff", "--fail-growth", "40000", snapshot_, archive});
   EXPECT_EQ(crossed.exit_code, 3);
   EXPECT_EQ(crossed.err, "snapshot-reader: the heap grew by 40288 bytes, more than --fail-growth 40000\n");
   EXPECT_EQ(reader({"diff", "--fail-growth", "50000", snapshot_, archive}).exit_code, 0);
   vt::ProcessResult json = reader({"diff", "--format", "json", "--top", "1", archive, snapshot_});
-  EXPECT_EQ(json_facts(json.out, "print(d['growth']['bytes'], d['sites'][0]['site'], d['sites'][0]['growth'], "
-                                 "d['sites'][0]['old']['objects'], len(d['paths']))"),
+  EXPECT_EQ(json_facts(json.out,
+                       "print(d['growth']['bytes'], d['sites'][0]['site'], d['sites'][0]['growth'], "
+                       "d['sites'][0]['old']['objects'], len(d['paths']))"),
             "-40288 Order @ Shop.main(Shop.java:10) -40096 8 1\n");
 }
 

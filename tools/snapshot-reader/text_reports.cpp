@@ -51,7 +51,7 @@ std::string format_dominators(const Analysis &a, const std::vector<uint32_t> &id
     snprintf(line, sizeof line, "%16" PRIu64 " %9s %10u  ", a.dominators.retained[id],
              percent(a.dominators.retained[id], a.heap()).c_str(), a.graph.shallow[id]);
     uint32_t idom = a.dominators.idom[id];
-    std::string by = idom == 0                        ? std::string("the roots")
+    std::string by = idom == 0                     ? std::string("the roots")
                      : a.graph.is_stack_node(idom) ? a.names.describe_type(idom)
                                                    : "#" + std::to_string(idom);
     out += line + object_label(a, id) + " (" + by + ")\n";
@@ -125,7 +125,8 @@ std::string format_suspects(const Analysis &a, const std::vector<Suspect> &suspe
       out += "  it holds followed objects made at (objects, retained bytes counted once):\n";
       for (size_t k = 0; k < s.sites.size() && k < 5; ++k) {
         char line[64];
-        snprintf(line, sizeof line, "    %12" PRIu64 " %10s  ", s.sites[k].live, human_bytes(s.sites[k].retained).c_str());
+        snprintf(line, sizeof line, "    %12" PRIu64 " %10s  ", s.sites[k].live,
+                 human_bytes(s.sites[k].retained).c_str());
         out += line + site_name(s.sites[k]) + "\n";
       }
       if (s.sites.size() > 5) out += "    and " + std::to_string(s.sites.size() - 5) + " more allocation points\n";
@@ -160,7 +161,8 @@ std::string format_thread(const Analysis &a, const ThreadRow &thread, size_t max
 }
 
 std::string format_threads(const Analysis &a, const std::vector<ThreadRow> &threads) {
-  std::string out = "Threads (" + std::to_string(threads.size()) + "), with what their stack frames alone keep alive:\n";
+  std::string out =
+      "Threads (" + std::to_string(threads.size()) + "), with what their stack frames alone keep alive:\n";
   for (const ThreadRow &thread : threads) out += "\n" + format_thread(a, thread, SIZE_MAX);
   return out;
 }

@@ -16,8 +16,8 @@ void parse_frame(const std::string &text, FrameRow *row) {
   size_t dot = text.find(";.");
   size_t colon = text.rfind(':');
   size_t paren = text.rfind('(');
-  if (text.empty() || text[0] != 'L' || dot == std::string::npos || colon == std::string::npos ||
-      colon < dot || paren == std::string::npos || paren < colon) {
+  if (text.empty() || text[0] != 'L' || dot == std::string::npos || colon == std::string::npos || colon < dot ||
+      paren == std::string::npos || paren < colon) {
     row->method = text;
     return;
   }

@@ -13,8 +13,8 @@ namespace snapshot_reader {
 
 struct FrameRow {
   int32_t depth = 0;
-  std::string method;  // "vorkel.demo.Shop.main" (the stack line as written when it does not parse)
-  int32_t line = -1;   // source line, -1 when unknown
+  std::string method;     // "vorkel.demo.Shop.main" (the stack line as written when it does not parse)
+  int32_t line = -1;      // source line, -1 when unknown
   uint64_t retained = 0;  // what the locals of this frame alone keep alive
 };
 
@@ -38,9 +38,9 @@ const char *thread_state_name(int jvmti_state);
 struct Verdict {
   enum class Kind { kLeak, kSpike, kNone };
   Kind kind = Kind::kNone;
-  std::string reason;    // one line
-  int suspect = -1;      // for a leak: the suspect that tells it (index in the list)
-  int64_t thread = 0;    // for a spike: the thread whose frames hold the most
+  std::string reason;  // one line
+  int suspect = -1;    // for a leak: the suspect that tells it (index in the list)
+  int64_t thread = 0;  // for a spike: the thread whose frames hold the most
 };
 const char *verdict_name(Verdict::Kind kind);  // "leak", "spike", "none"
 
