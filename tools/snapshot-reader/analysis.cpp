@@ -16,6 +16,8 @@ bool reached(const Analysis &a, uint32_t id) { return a.dominators.idom[id] != k
 // Class objects are listed classes; their record's class is java.lang.Class.
 uint32_t class_of(const Analysis &a, uint32_t id) { return a.graph.class_id[id]; }
 
+constexpr size_t kMaxSuspects = 1000;
+
 bool permanent_root(unsigned kind) { return kind != 24 && kind != 25 && kind != 26; }
 
 // The first strong edge from one object to another, or kNone.
@@ -318,6 +320,15 @@ std::vector<Suspect> find_suspects(const Analysis &a, double share, size_t path_
   std::vector<Suspect> suspects;
   uint64_t threshold = (uint64_t)((double)a.heap() * share);
   if (threshold == 0) threshold = 1;
+  auto larger = [](const Suspect &x, const Suspect &y) {
+    return x.retained != y.retained ? x.retained > y.retained : x.id < y.id;
+  };
+  // A tiny share could make millions of suspects: the largest kMaxSuspects are kept.
+  auto keep_largest = [&]() {
+    if (suspects.size() < 2 * kMaxSuspects) return;
+    std::nth_element(suspects.begin(), suspects.begin() + kMaxSuspects, suspects.end(), larger);
+    suspects.resize(kMaxSuspects);
+  };
   // Looks at the children of one dominator; class objects, threads' stacks and frames (and the
   // super-root) are looked through. True when something there was a suspect.
   auto examine = [&](auto &self, uint32_t at) -> bool {
@@ -332,6 +343,7 @@ std::vector<Suspect> find_suspects(const Analysis &a, double share, size_t path_
           suspect.id = child;
           suspect.retained = d.retained[child];
           suspects.push_back(suspect);
+          keep_largest();
         }
         found = true;
       } else if (!class_object) {
@@ -349,15 +361,15 @@ std::vector<Suspect> find_suspects(const Analysis &a, double share, size_t path_
       suspect.members = group.first;
       suspect.retained = group.second;
       suspects.push_back(suspect);
+      keep_largest();
       found = true;
     }
     return found;
   };
   if (a.heap() == 0) return suspects;
   examine(examine, 0);
-  std::sort(suspects.begin(), suspects.end(), [](const Suspect &x, const Suspect &y) {
-    return x.retained != y.retained ? x.retained > y.retained : x.id < y.id;
-  });
+  std::sort(suspects.begin(), suspects.end(), larger);
+  if (suspects.size() > kMaxSuspects) suspects.resize(kMaxSuspects);
   // A group's path leads to its dominator, or for roots held by nothing else to its largest member.
   std::vector<uint32_t> targets;
   for (Suspect &suspect : suspects) {

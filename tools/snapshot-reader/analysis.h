@@ -88,8 +88,8 @@ struct Suspect {
   std::vector<AllocationRow> sites;
 };
 // Objects and same-class sibling groups under one dominator retaining at least share of the heap,
-// largest first (class objects and threads' stacks are looked through to what they hold), each
-// with up to path_count distinct paths from the roots.
+// largest first, at most a thousand (class objects and threads' stacks are looked through to what
+// they hold), each with up to path_count distinct paths from the roots (none for 0).
 std::vector<Suspect> find_suspects(const Analysis &analysis, double share = 0.10, size_t path_count = 1);
 
 std::string root_kind_name(unsigned kind);

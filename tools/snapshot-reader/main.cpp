@@ -173,18 +173,24 @@ bool analyse(const std::string &path, const Options &options, Stats &stats, Anal
   return true;
 }
 
+std::string share_text(double percent_value) {
+  char text[32];
+  snprintf(text, sizeof text, "%g%%", percent_value);
+  return text;
+}
+
 // --fail-over: the largest suspect above that share of the heap.
 void check_fail_over(const Analysis &a, double percent_bar, GateResult *gate) {
   gate->asked = true;
-  std::vector<Suspect> suspects = find_suspects(a, percent_bar / 100);
+  std::vector<Suspect> suspects = find_suspects(a, percent_bar / 100, 0);
   for (size_t i = 0; i < suspects.size(); ++i) {
     if ((double)suspects[i].retained * 100 <= percent_bar * (double)a.heap()) continue;
     gate->crossed = true;
     gate->reason = describe_suspect(a, suspects[i]) + " retains " + percent(suspects[i].retained, a.heap()) +
-                   " of the heap, more than --fail-over " + std::to_string((int)percent_bar) + "%";
+                   " of the heap, more than --fail-over " + share_text(percent_bar);
     return;
   }
-  gate->reason = "no suspect retains more than " + percent((uint64_t)(percent_bar * 100), 10000) + " of the heap";
+  gate->reason = "no suspect retains more than " + share_text(percent_bar) + " of the heap";
 }
 
 int finish(const GateResult &gate) {
@@ -297,8 +303,8 @@ int run(int argc, char **argv) {
         return usage_error(arg + " needs a percentage above 0 and at most 100");
       }
     } else if (arg == "--fail-over") {
-      if (!number(&options.fail_over) || !(options.fail_over >= 0 && options.fail_over < 100)) {
-        return usage_error(arg + " needs a percentage from 0 to below 100");
+      if (!number(&options.fail_over) || !(options.fail_over > 0 && options.fail_over < 100)) {
+        return usage_error(arg + " needs a percentage above 0 and below 100");
       }
     } else if (arg == "--fail-growth") {
       double bytes = 0;
