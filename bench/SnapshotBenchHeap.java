@@ -9,7 +9,8 @@ import vorkel.runtime.agent.oom.HeapDumpTrigger;
 /**
  * The heap of the snapshot benchmark: about three million live objects of mixed shapes (linked
  * nodes, strings with their arrays, map entries with boxed keys, primitive and reference arrays).
- * Takes requested snapshots on demand (see main) until the file named by args[0] appears.
+ * Takes requested snapshots on demand (see main) until the file named by args[0] appears. An
+ * optional args[1] multiplies every count (10: about thirty million objects).
  */
 public final class SnapshotBenchHeap {
     static final class Node {
@@ -22,9 +23,10 @@ public final class SnapshotBenchHeap {
     static Object keep;
 
     public static void main(String[] args) throws Exception {
+        int scale = args.length > 1 ? Integer.parseInt(args[1]) : 1;
         List<Object> roots = new ArrayList<>();
         // 1,000,000 nodes in a binary tree-like mesh.
-        Node[] nodes = new Node[1_000_000];
+        Node[] nodes = new Node[1_000_000 * scale];
         for (int i = 0; i < nodes.length; ++i) {
             nodes[i] = new Node();
             nodes[i].value = i;
@@ -39,21 +41,21 @@ public final class SnapshotBenchHeap {
         }
         roots.add(nodes[0]);
         // 400,000 strings (800,000 objects with their byte arrays), hung off every other node.
-        for (int i = 0; i < 400_000; ++i) {
+        for (int i = 0; i < 400_000 * scale; ++i) {
             nodes[i * 2].payload = "string number " + i;
         }
         // A map of 250,000 entries: entries, Integer keys and Long values (750,000 objects).
         Map<Integer, Long> map = new HashMap<>();
-        for (int i = 0; i < 250_000; ++i) {
+        for (int i = 0; i < 250_000 * scale; ++i) {
             map.put(i + 1000, (long) i * 7 + 100_000);
         }
         roots.add(map);
         // 300,000 primitive arrays of varying length and 100,000 reference arrays.
-        Object[] arrays = new Object[400_000];
-        for (int i = 0; i < 300_000; ++i) {
+        Object[] arrays = new Object[400_000 * scale];
+        for (int i = 0; i < 300_000 * scale; ++i) {
             arrays[i] = (i % 3 == 0) ? new int[i % 40] : (i % 3 == 1) ? new byte[i % 300] : new long[i % 9];
         }
-        for (int i = 300_000; i < 400_000; ++i) {
+        for (int i = 300_000 * scale; i < 400_000 * scale; ++i) {
             Object[] refs = new Object[i % 12];
             for (int j = 0; j < refs.length; ++j) {
                 refs[j] = nodes[(i * 7 + j) % nodes.length];

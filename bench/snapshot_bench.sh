@@ -6,16 +6,19 @@
 # (default 3) and the medians are compared, since the machine's cores are shared.
 # Targets: snapshot walk + restore at most 1.25 x the floor's walk + restore (its round that writes
 # records); graph at most 40% of the heap dump's size.
-# Usage: bench/snapshot_bench.sh [-k DIR] [BUILD_DIR [ROUNDS]]   (default: build 3)
+# Usage: bench/snapshot_bench.sh [-k DIR] [-x SCALE] [BUILD_DIR [ROUNDS]]   (default: build 3)
+#   -x SCALE multiplies the heap's objects (10: about thirty million objects in the same 3 GB heap)
 #   -k DIR keeps the last snapshot's oom_info.txt and oom_graph.bin in DIR, with the heap dump's time
 #          and size in DIR/heap_dump.txt ("MILLISECONDS BYTES"), for bench/analysis_bench.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 keep=""
-while getopts "k:h" option; do
+scale=1
+while getopts "k:x:h" option; do
   case "$option" in
     k) keep="$OPTARG" ;;
-    *) echo "usage: $0 [-k DIR] [BUILD_DIR [ROUNDS]]" >&2; exit 2 ;;
+    x) scale="$OPTARG" ;;
+    *) echo "usage: $0 [-k DIR] [-x SCALE] [BUILD_DIR [ROUNDS]]" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
@@ -41,7 +44,7 @@ gcc -shared -fPIC -O2 -I"$java_home/include" -I"$java_home/include/linux" -o "$w
 "$java_home/bin/java" -Xmx3g -Xms3g -XX:+UseParallelGC \
   -agentpath:"$work/home/lib/libvorkel.so" \
   -javaagent:"$work/home/lib/vorkel-agent.jar=home=$work/home,work=$work/home/work,lib=$work/home/lib/libvorkel.so,notifications=false" \
-  -cp "$work/classes:$work/home/lib/vorkel-agent.jar" SnapshotBenchHeap "$work/go" >"$work/java.out" 2>&1 &
+  -cp "$work/classes:$work/home/lib/vorkel-agent.jar" SnapshotBenchHeap "$work/go" "$scale" >"$work/java.out" 2>&1 &
 pid=$!
 wait_for() {  # pattern file
   for _ in $(seq 1 1200); do

@@ -6,7 +6,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "allocation_sites.h"
 #include "analysis.h"
+#include "findings.h"
+#include "snapshot_diff.h"
 #include "snapshot_load.h"
 
 using namespace snapshot_reader;
@@ -31,8 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   if (graph.target != whole.target || graph.label != whole.label || graph.shallow != whole.shallow) abort();
 
+  InfoFile info;
+  FieldNames names(graph, info);
   Dominators dominators;
-  compute_dominators(graph, &dominators, nullptr);
+  compute_dominators(graph, &dominators, nullptr, (data[0] & 1) != 0);
   uint64_t reached = 0;
   for (uint32_t id = 1; id < graph.node_count; ++id) {
     if (dominators.idom[id] == Dominators::kUnreached) continue;
@@ -41,11 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   if (dominators.retained[0] != reached) abort();
 
-  InfoFile info;
-  FieldNames names(graph, info);
   Analysis analysis{graph, dominators, info, names};
-  find_suspects(analysis, 0.05);
+  gather_findings(analysis, 0.05, 3);
   class_histogram(analysis);
   allocation_rows(analysis);
+  Profile profile = make_profile(analysis);
+  compare_profiles(profile, profile, 20);
   return 0;
 }

@@ -35,9 +35,11 @@ echo "== Running the shop with the agent and a 64 MB heap"
   -javaagent:"$run/agent/lib/vorkel-agent.jar=host=127.0.0.1,port=$port,account=demo-account,jvm=shop-1,session=demo,details=$work$file_stream_options" \
   -cp "$build"/demo/vorkel-demo.jar vorkel.demo.LeakyShop | tee "$run/jvm.out"
 
-echo "== Waiting for the uploader fork and the exit monitor"
+echo "== Waiting for the uploader forks (the shop's own snapshot and the error's) and the exit monitor"
 for _ in $(seq 600); do
-  if ls "$run/uploads"/*.tar.bz2 >/dev/null 2>&1 && grep -q "/shutdown/termination" "$run/collector.log"; then break; fi
+  if [ "$(ls "$run/uploads"/*.tar.bz2 2>/dev/null | wc -l)" -ge 2 ] && grep -q "/shutdown/termination" "$run/collector.log"; then
+    break
+  fi
   sleep 0.1
 done
 sleep 0.5
@@ -46,12 +48,14 @@ echo
 echo "== Notifications received by the collector, in order"
 cat "$run/collector.log"
 
-snapshot="$(ls -d "$work"/oom_* 2>/dev/null | head -n 1 || true)"
+# Directories and archives are named by their start time: the error's snapshot comes last.
+snapshot="$(ls -d "$work"/oom_* 2>/dev/null | tail -n 1 || true)"
 echo
 echo "== Snapshot directory ${snapshot:-(none)}"
 [ -n "$snapshot" ] && ls -l "$snapshot" && echo "status: $(cat "$snapshot/status.txt")"
 
-archive="$(ls "$run/uploads"/*.tar.bz2 2>/dev/null | head -n 1 || true)"
+archive="$(ls "$run/uploads"/*.tar.bz2 2>/dev/null | tail -n 1 || true)"
+first_archive="$(ls "$run/uploads"/*.tar.bz2 2>/dev/null | head -n 1 || true)"
 echo
 echo "== Archive received by the collector: ${archive:-(none)}"
 if [ -z "$archive" ]; then
@@ -81,6 +85,14 @@ echo "== Leak suspects of the snapshot (snapshot-reader suspects, on the archive
 echo
 echo "The whole analysis (suspects, dominator treemap, histogram, allocation points) as one page: $run/report.html"
 # --- end of leak suspects ---
+
+# --- Snapshot diff: what grew between the shop's own snapshot and the error's ---
+if [ -n "$first_archive" ] && [ "$first_archive" != "$archive" ]; then
+  echo
+  echo "== What grew from the shop's snapshot after its first sessions to the error's (snapshot-reader diff)"
+  "$reader" diff --top 5 "$first_archive" "$archive"
+fi
+# --- end of snapshot diff ---
 
 echo
 echo "Everything is kept in $run (native log in $run/agent/logs)."

@@ -26,10 +26,11 @@ expect "Lvorkel/demo/LeakyShop\$Order;"
 expect "vorkel.demo.LeakyShop\$Order @ vorkel.demo.LeakyShop.main(LeakyShop.java:order)"
 expect "oom_info.txt"
 expect "oom_graph.bin"
-# The snapshot's start comes first; the JVM's end and the upload follow in either order.
+# Two snapshots (the shop's own after its first sessions, then the error's): a snapshot's start
+# comes first; the JVM's end and the uploads follow in any order.
 order="$(grep -oE 'POST /(oom/notification|shutdown/termination|oom/upload)' "$out" | sort | uniq -c | tr -s ' ' | tr '\n' ';')"
 first="$(grep -oE 'POST /(oom/notification|shutdown/termination|oom/upload)' "$out" | head -n 1)"
-if [ "$order" != " 1 POST /oom/notification; 1 POST /oom/upload; 1 POST /shutdown/termination;" ] ||
+if [ "$order" != " 2 POST /oom/notification; 2 POST /oom/upload; 1 POST /shutdown/termination;" ] ||
    [ "$first" != "POST /oom/notification" ]; then
   echo "unexpected notifications: $order (first: $first)"
   failures=$((failures + 1))
@@ -73,6 +74,20 @@ expect " objects of java.util.HashMap\$Node that retain "
 expect "    .value -> java.util.ArrayList #"
 [ -s "$run/demo/report.html" ] || { echo "no HTML report"; failures=$((failures + 1)); }
 # --- end of leak suspects ---
+# --- Snapshot diff: the session cache's allocation site tops the growth, and its dominator path ---
+expect "LeakyShop took a snapshot after 1000 sessions: true"
+expect "Snapshot diff: the heap grew by +"
+top_site="$(sed -n '/^Growth by allocation site/{n;n;p;q}' "$out")"
+case "$top_site" in
+  *" +"*"  java.util.ArrayList @ vorkel.demo.LeakyShop.main(LeakyShop.java:session)") ;;
+  *) echo "the session cache's site does not top the growth: $top_site"; failures=$((failures + 1)) ;;
+esac
+top_path="$(sed -n '/^Growth by dominator path/{n;n;p;q}' "$out")"
+case "$top_path" in
+  *" +"*"class vorkel.demo.LeakyShop .SESSION_CACHE -> java.util.HashMap") ;;
+  *) echo "the session cache's path does not top the growth: $top_path"; failures=$((failures + 1)) ;;
+esac
+# --- end of snapshot diff ---
 if [ "$failures" -ne 0 ]; then
   cat "$out"
   exit 1

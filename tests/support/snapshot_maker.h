@@ -53,12 +53,16 @@ class SnapshotMaker {
     ++locals_;
     if (first) describe(to);
   }
-  void add_thread(int64_t java_id, uint32_t object_id, const std::string &name) {
+  // A thread with its stack lines, the top frame first, as the agent writes them.
+  void add_thread(int64_t java_id, uint32_t object_id, const std::string &name,
+                  const std::vector<std::string> &frames = {"LFrames;.method:1(0)"}) {
     char line[256];
     snprintf(line, sizeof line, "%16lld %10lld %8d %s\n", (long long)java_id, (long long)object_id, 5, name.c_str());
     threads_ += line;
-    threads_ += "\tat Frames.method:1\n";
+    for (const std::string &frame : frames) threads_ += frame + "\n";
   }
+  // The thread the Metadata names as the one that took the snapshot.
+  void set_current_thread(int64_t java_id) { current_thread_ = java_id; }
   // A method listed under its class.
   void add_method(uint32_t class_id, uint64_t method_id, const std::string &name) {
     methods_[class_id].push_back({method_id, name});
@@ -73,8 +77,9 @@ class SnapshotMaker {
   // Where each record starts in graph(), reference and object records alike, in order.
   const std::vector<size_t> &record_starts() const { return record_starts_; }
   std::string info() const {
-    std::string text = header("Metadata") + "Dump version: 5\nBuild number: 2106\nVM name: Test VM\nVM version: 1\n" +
-                       "Class size type: partial\n";
+    std::string text = header("Metadata") +
+                       "Dump version: 5\nBuild number: 2106\nCurrent thread: " + std::to_string(current_thread_) +
+                       "\nVM name: Test VM\nVM version: 1\nClass size type: partial\n";
     text += header("Allocation Points") + allocation_points_;
     text += header("Classes");
     size_t fields = 0;
@@ -143,18 +148,19 @@ class SnapshotMaker {
   std::string graph_, threads_, allocation_points_;
   std::vector<size_t> record_starts_;
   uint64_t references_ = 0, locals_ = 0;
+  int64_t current_thread_ = 0;
 };
 
-// A shop whose static map holds orders, sessions held through a registry's static fields, and a
-// large array only a thread's frame holds. Objects are made in the order the walk meets them, so
-// the snapshot is consistent.
+// A shop whose static map holds orders (four, or as many as asked for: the same program later),
+// sessions held through a registry's static fields, and a large array only a thread's frame holds.
+// Objects are made in the order the walk meets them, so the snapshot is consistent.
 struct ShopSnapshot {
   SnapshotMaker m;
   uint32_t shop, map_class, entry_class, order_class, session_class, registry, map, table, bytes_on_stack;
   std::vector<uint32_t> entries, orders, sessions;
   static constexpr uint32_t kOrderPoint = (32u << 19) | 5;  // a statistics tag's low word
 
-  ShopSnapshot() {
+  explicit ShopSnapshot(uint32_t order_count = 4) {
     shop = m.add_class("LShop;", {"static CACHE"});
     map_class = m.add_class("LMap;", {"size", "table"});
     uint32_t table_class = m.add_class("[LEntry;");
@@ -175,7 +181,7 @@ struct ShopSnapshot {
     m.ref(shop, map, 8, 0);
     table = m.add_object(table_class, 1000);
     m.ref(map, table, 2, 1);
-    for (uint32_t n = 0; n < 4; ++n) {
+    for (uint32_t n = 0; n < order_count; ++n) {
       entries.push_back(m.add_object(entry_class, 32));
       m.ref(table, entries[n], 3, n);
       m.ref(entries[n], m.add_object(bytes, 16), 2, 1);

@@ -1,17 +1,22 @@
 // The snapshot analyser on hand-made graphs: dominators and retained sizes, field names by their
-// JVMTI index, suspects with their paths, the histogram and allocation points, damaged graphs, and
-// the archive read as a stream.
+// JVMTI index, suspects with their paths, the histogram and allocation points counted once,
+// reference strength, threads and the verdict, the diff of two snapshots, damaged graphs, and the
+// archive read as a stream.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <random>
 #include <set>
 
+#include "allocation_sites.h"
 #include "analysis.h"
+#include "reference_strength.h"
 #include "snapshot/oom_compress.h"
+#include "snapshot_diff.h"
 #include "snapshot_load.h"
 #include "snapshot_maker.h"
 #include "text_reports.h"
+#include "threads.h"
 
 namespace {
 
@@ -27,7 +32,7 @@ struct Analysed {
   std::unique_ptr<Analysis> analysis;
 };
 
-std::unique_ptr<Analysed> analyse(const vt::SnapshotMaker &maker) {
+std::unique_ptr<Analysed> analyse(const vt::SnapshotMaker &maker, bool soft_is_strong = false) {
   auto result = std::make_unique<Analysed>();
   std::string error;
   EXPECT_TRUE(parse_info(maker.info(), &result->info, &error)) << error;
@@ -35,8 +40,9 @@ std::unique_ptr<Analysed> analyse(const vt::SnapshotMaker &maker) {
   EXPECT_TRUE(build_graph(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
                           graph_limits(result->info, bytes.size()), bytes.size() / 2, &result->graph, &error))
       << error;
-  compute_dominators(result->graph, &result->dominators, nullptr);
   result->names = std::make_unique<FieldNames>(result->graph, result->info);
+  mark_referents(&result->graph, result->info, *result->names);
+  compute_dominators(result->graph, &result->dominators, nullptr, soft_is_strong);
   result->analysis =
       std::make_unique<Analysis>(Analysis{result->graph, result->dominators, result->info, *result->names});
   return result;
@@ -77,45 +83,62 @@ TEST(Dominators, HandMadeGraphsHaveTheirKnownDominatorsAndRetainedSizes) {
   m.stack_local(s, 1, 77, 2, 3), m.ref(s, t);
   auto analysed = analyse(m);
   const Dominators &dom = analysed->dominators;
+  // After the objects: the stack of thread 1, then its frames 0 (k's) and 2 (s's).
+  const HeapGraph &graph = analysed->graph;
+  uint32_t stack = graph.first_stack_node, frame0 = stack + 1, frame2 = stack + 2;
+  ASSERT_EQ(graph.stack_nodes.size(), 3u);
+  EXPECT_EQ(graph.stack_node(frame2).depth, 2);
 
-  std::map<uint32_t, uint32_t> expected_idom{{a, 0}, {b, a}, {c, a}, {d, a}, {e, 0}, {f, e}, {g, f},
-                                             {h, 0}, {i, h}, {j, i}, {k, 0}, {l, k}, {s, 0}, {t, s}};
+  std::map<uint32_t, uint32_t> expected_idom{{a, 0},      {b, a}, {c, a},     {d, a},          {e, 0},         {f, e},
+                                             {g, f},      {h, 0}, {i, h},     {j, i},          {k, 0},         {l, k},
+                                             {s, frame2}, {t, s}, {stack, 0}, {frame0, stack}, {frame2, stack}};
   for (const auto &[id, idom] : expected_idom) EXPECT_EQ(dom.idom[id], idom) << "object " << id;
   EXPECT_EQ(dom.idom[node], kNone);  // the class object is reached by nothing
-  std::map<uint32_t, uint64_t> expected_retained{{a, 100}, {d, 40}, {e, 7},    {f, 6},   {h, 600},
-                                                 {j, 300}, {k, 15}, {s, 3000}, {0, 3722}};
+  // The stack retains what only its frames hold: s and t, not k (a JNI global holds it too).
+  std::map<uint32_t, uint64_t> expected_retained{{a, 100},  {d, 40},       {e, 7},      {f, 6},
+                                                 {h, 600},  {j, 300},      {k, 15},     {s, 3000},
+                                                 {0, 3722}, {stack, 3000}, {frame0, 0}, {frame2, 3000}};
   for (const auto &[id, bytes] : expected_retained) EXPECT_EQ(dom.retained[id], bytes) << "object " << id;
-  EXPECT_EQ(dom.reached, 15u);  // the 14 objects and the super-root
+  EXPECT_EQ(dom.reached, 18u);  // the 14 objects, the 3 stack nodes and the super-root
   expect_consistent_retained_sizes(*analysed);
-  // The tree's children come largest first.
-  EXPECT_EQ(std::vector<uint32_t>(dom.children_begin(0), dom.children_end(0)), (std::vector<uint32_t>{s, h, a, k, e}));
+  // The largest child comes first, the others by id.
+  EXPECT_EQ(std::vector<uint32_t>(dom.children_begin(0), dom.children_end(0)),
+            (std::vector<uint32_t>{stack, a, e, h, k}));
 }
 
 // Dominators by their definition: u dominates v when v is not reached from the roots without u.
+// Some objects are weak references, whose first field (the referent) reaches nothing.
 TEST(Dominators, AgreeWithTheDefinitionOnRandomGraphs) {
   std::mt19937 random(15);
   for (int round = 0; round < 150; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     vt::SnapshotMaker m;
-    uint32_t klass = m.add_class("LNode;");
+    uint32_t reference = m.add_class("Ljava/lang/ref/Reference;", {"referent"});
+    uint32_t weak = m.add_class("Ljava/lang/ref/WeakReference;"), klass = m.add_class("LNode;", {"a", "b"});
+    m.ref(weak, reference, 10);
     uint32_t n = 2 + random() % 30;
     std::vector<uint32_t> ids;
-    for (uint32_t v = 0; v < n; ++v) ids.push_back(m.add_object(klass, 1 + random() % 100));
-    std::vector<std::vector<uint32_t>> out(n + 2);  // by id; id 0 is the super-root
+    std::set<uint32_t> weak_ones;
+    for (uint32_t v = 0; v < n; ++v) {
+      bool is_weak = random() % 4 == 0;
+      ids.push_back(m.add_object(is_weak ? weak : klass, 1 + random() % 100));
+      if (is_weak) weak_ones.insert(ids.back());
+    }
+    std::vector<std::vector<uint32_t>> out(ids.back() + 1);  // by id; id 0 is the super-root
     for (uint32_t r = 0, roots = 1 + random() % 3; r < roots; ++r) {
       uint32_t to = ids[random() % n];
       m.root(to);
       out[0].push_back(to);
     }
     for (uint32_t x = 0, edges = random() % (3 * n); x < edges; ++x) {
-      uint32_t from = ids[random() % n], to = ids[random() % n];
-      m.ref(from, to);
-      out[from].push_back(to);
+      uint32_t from = ids[random() % n], to = ids[random() % n], index = random() % 2;
+      m.ref(from, to, 2, index);
+      if (!(weak_ones.count(from) && index == 0)) out[from].push_back(to);
     }
     auto analysed = analyse(m);
     const Dominators &dom = analysed->dominators;
     auto reach = [&](uint32_t without) {
-      std::vector<bool> seen(n + 2, false);
+      std::vector<bool> seen(out.size(), false);
       std::vector<uint32_t> stack{0};
       seen[0] = true;
       while (!stack.empty()) {
@@ -129,7 +152,7 @@ TEST(Dominators, AgreeWithTheDefinitionOnRandomGraphs) {
     };
     std::vector<bool> reached = reach(kNone);
     // dominators[v]: every u != v that dominates v (the super-root included).
-    std::vector<std::set<uint32_t>> dominators(n + 2);
+    std::vector<std::set<uint32_t>> dominators(out.size());
     for (uint32_t u : ids) {
       if (!reached[u]) continue;
       std::vector<bool> without = reach(u);
@@ -226,6 +249,14 @@ TEST(Suspects, TheCacheTheGroupAndTheStackLocalWithTheirPathsHistogramAndAllocat
   EXPECT_EQ(vias(map.sample), (std::vector<std::string>{"[0]", ".value", ".receipt"})) << text;
   EXPECT_TRUE(vt::contains(text, "    .CACHE -> Map #" + std::to_string(shop.map) + "\n")) << text;
 
+  // The map holds the four orders made at their allocation point, each counted once.
+  find_suspect_sites(a, &suspects);
+  ASSERT_EQ(map.sites.size(), 1u) << text;
+  EXPECT_EQ(site_name(map.sites[0]), "Order @ Shop.main(Shop.java:10)");
+  EXPECT_EQ(map.sites[0].live, 4u);
+  EXPECT_EQ(map.sites[0].retained, 4 * 10024u);
+  EXPECT_FALSE(map.holder_followed);
+
   const Suspect &local = suspects[1];
   EXPECT_EQ(local.id, shop.bytes_on_stack);
   EXPECT_EQ(local.path.root_kind, 24u);
@@ -256,6 +287,210 @@ TEST(Suspects, TheCacheTheGroupAndTheStackLocalWithTheirPathsHistogramAndAllocat
   EXPECT_EQ(points[0].point.birthplace, "Shop.main(Shop.java:10)");
   EXPECT_EQ(points[0].live, 4u);
   EXPECT_EQ(points[0].retained, 4 * 10024u);
+}
+
+// A site's retained bytes count each object once: a chain made at one line retains exactly its
+// bytes, and of two sites that interleave along a chain each retains what its first link holds.
+TEST(AllocationSites, RetainedBytesOfASiteCountEachObjectOnce) {
+  constexpr uint32_t kChainSite = (33u << 19) | 1, kOddSite = (34u << 19) | 1, kEvenSite = (35u << 19) | 1;
+  vt::SnapshotMaker m;
+  uint32_t node = m.add_class("LNode;", {"next"});
+  m.add_allocation_point(kChainSite, "Node", "Chain.java:1");
+  m.add_allocation_point(kOddSite, "Node", "Odd.java:1");
+  m.add_allocation_point(kEvenSite, "Node", "Even.java:1");
+  std::vector<uint32_t> chain, mixed;
+  for (uint32_t n = 0; n < 10; ++n) chain.push_back(m.add_object(node, 100, kChainSite));
+  for (uint32_t n = 0; n < 6; ++n) mixed.push_back(m.add_object(node, 10 + n, n % 2 ? kEvenSite : kOddSite));
+  m.root(chain[0]), m.root(mixed[0]);
+  for (size_t n = 1; n < chain.size(); ++n) m.ref(chain[n - 1], chain[n]);
+  for (size_t n = 1; n < mixed.size(); ++n) m.ref(mixed[n - 1], mixed[n]);
+  auto analysed = analyse(m);
+  std::map<std::string, AllocationRow> rows;
+  for (const AllocationRow &row : allocation_rows(*analysed->analysis)) rows[row.point.birthplace] = row;
+  EXPECT_EQ(rows["Chain.java:1"].live, 10u);
+  EXPECT_EQ(rows["Chain.java:1"].retained, 1000u);
+  EXPECT_EQ(rows["Odd.java:1"].shallow, 10u + 12 + 14);
+  EXPECT_EQ(rows["Odd.java:1"].retained, 10u + 11 + 12 + 13 + 14 + 15);
+  EXPECT_EQ(rows["Even.java:1"].retained, 11u + 12 + 13 + 14 + 15);
+}
+
+// A static list (10 kB), a static weak reference to 30 kB, a static soft reference to 20 kB, and a
+// thread whose ThreadLocal value (5 kB) is the thread's own, while a static weak reference names
+// the thread too. One array is held by the list, by the thread and by a stack local of it.
+struct ReferenceSnapshot {
+  vt::SnapshotMaker m;
+  uint32_t holder, list, weak, soft, thread, value, shared;
+  ReferenceSnapshot() {
+    uint32_t reference = m.add_class("Ljava/lang/ref/Reference;", {"referent", "queue"});
+    uint32_t weak_class = m.add_class("Ljava/lang/ref/WeakReference;");
+    uint32_t soft_class = m.add_class("Ljava/lang/ref/SoftReference;");
+    uint32_t entry_class = m.add_class("LThreadLocalMap$Entry;", {"value"});
+    holder = m.add_class("LHolder;", {"static LIST", "static WEAK", "static SOFT", "static THREAD"});
+    uint32_t thread_class = m.add_class("Ljava/lang/Thread;", {"threadLocals", "target"});
+    uint32_t map_class = m.add_class("LThreadLocalMap;", {"table"});
+    uint32_t entries = m.add_class("[LThreadLocalMap$Entry;"), objects = m.add_class("[Ljava/lang/Object;");
+    uint32_t bytes = m.add_class("[B");
+    m.add_method(thread_class, 90, "run");
+    m.ref(weak_class, reference, 10), m.ref(soft_class, reference, 10), m.ref(entry_class, weak_class, 10);
+    m.root(holder, 22);
+    list = m.add_object(objects, 16);
+    m.ref(holder, list, 8, 0), m.ref(list, m.add_object(bytes, 10000), 3, 0);
+    weak = m.add_object(weak_class, 24);
+    m.ref(holder, weak, 8, 1), m.ref(weak, m.add_object(bytes, 30000), 2, 0);
+    soft = m.add_object(soft_class, 24);
+    m.ref(holder, soft, 8, 2), m.ref(soft, m.add_object(bytes, 20000), 2, 0);
+    thread = m.add_object(thread_class, 100);
+    uint32_t registry = m.add_object(weak_class, 24);
+    m.ref(holder, registry, 8, 3), m.ref(registry, thread, 2, 0);
+    m.root(thread, 26), m.add_thread(5, thread, "worker", {"LThread;.run:7(0)"});
+    uint32_t map = m.add_object(map_class, 40), table = m.add_object(entries, 32),
+             entry = m.add_object(entry_class, 32);
+    m.ref(thread, map, 2, 0), m.ref(map, table, 2, 0), m.ref(table, entry, 3, 0);
+    m.ref(entry, m.add_object(objects, 16), 2, 0);  // the ThreadLocal, only its entry's referent
+    value = m.add_object(bytes, 5000);
+    m.ref(entry, value, 2, 2);
+    shared = m.add_object(bytes, 2000);
+    m.ref(list, shared, 3, 1), m.ref(thread, shared, 2, 1), m.stack_local(shared, 5, 90, 0, 1);
+  }
+};
+
+TEST(ReferenceStrength, ReferentsKeepNothingAliveAndPathsGoAroundThem) {
+  ReferenceSnapshot r;
+  auto analysed = analyse(r.m);
+  const Analysis &a = *analysed->analysis;
+  expect_consistent_retained_sizes(*analysed);
+  ASSERT_EQ(a.heap(), 16 + 10000 + 3 * 24 + 100 + 40 + 32 + 32 + 5000 + 2000u);
+  EXPECT_EQ(a.dominators.retained[r.weak], 24u);
+  WeakReach weak = weak_reach(a.graph, a.dominators);
+  EXPECT_EQ(weak.objects[0], 1u);
+  EXPECT_EQ(weak.bytes[0], 20000u);
+  EXPECT_EQ(weak.objects[1], 2u);  // the 30 kB and the ThreadLocal
+  EXPECT_EQ(weak.bytes[1], 30016u);
+
+  // The thread holds its ThreadLocal value; the path reaches the thread from its own root, not
+  // through the static weak reference's referent.
+  std::vector<Suspect> suspects = find_suspects(a);
+  std::string text = format_suspects(a, suspects, 0.10);
+  ASSERT_EQ(suspects.size(), 3u) << text;  // the list, the thread, and the array three roots share
+  EXPECT_EQ(suspects[0].id, r.list);
+  EXPECT_EQ(suspects[1].id, r.thread);
+  EXPECT_EQ(suspects[1].path.root_kind, 26u) << text;
+  EXPECT_EQ(vias(suspects[1].inside), (std::vector<std::string>{".threadLocals", ".table", "[0]", ".value"})) << text;
+  RootPath to_value = paths_from_roots(a, {r.value})[0];
+  EXPECT_EQ(vias(to_value.steps), (std::vector<std::string>{"", ".threadLocals", ".table", "[0]", ".value"}));
+
+  // Distinct paths: the static list's first, then the stack local's, then the thread's field.
+  std::vector<RootPath> paths = distinct_paths_from_roots(a, {r.shared}, 3)[0];
+  ASSERT_EQ(paths.size(), 3u);
+  EXPECT_EQ(vias(paths[0].steps), (std::vector<std::string>{"", ".LIST", "[1]"}));
+  EXPECT_EQ(paths[1].root_kind, 24u);
+  EXPECT_EQ(paths[1].frame, "java.lang.Thread.run (frame 0, slot 1)");
+  EXPECT_EQ(vias(paths[2].steps), (std::vector<std::string>{"", ".target"}));
+  EXPECT_EQ(distinct_paths_from_roots(a, {r.shared}, 2)[0].size(), 2u);
+
+  // Counted as strong on request, the soft reference keeps its 20 kB.
+  auto with_soft = analyse(r.m, true);
+  EXPECT_EQ(with_soft->dominators.retained[r.soft], 20024u);
+  EXPECT_EQ(with_soft->analysis->heap(), a.heap() + 20000);
+}
+
+// A leak: a static map holds most of the heap while a worker's frames hold a little. A spike: the
+// frames of one request thread hold most of it, more than the static holder.
+TEST(Threads, TheCurrentThreadComesFirstAndTheVerdictTellsALeakFromASpike) {
+  auto snapshot = [](uint32_t static_bytes, uint32_t local_bytes) {
+    vt::SnapshotMaker m;
+    uint32_t holder = m.add_class("LCache;", {"static MAP"}), bytes = m.add_class("[B");
+    uint32_t thread_class = m.add_class("Ljava/lang/Thread;");
+    m.add_method(holder, 61, "handle");
+    m.root(holder, 22);
+    m.ref(holder, m.add_object(bytes, static_bytes), 8, 0);
+    uint32_t main = m.add_object(thread_class, 100), worker = m.add_object(thread_class, 100);
+    m.root(main, 26), m.root(worker, 26);
+    m.add_thread(1, main, "main", {"LMain;.main:3(0)"});
+    m.add_thread(7, worker, "request-7",
+                 {"Ljava/lang/Thread;.sleep:-1(-1)", "LCache;.handle:42(12)", "LCache;.serve:9(1)"});
+    m.set_current_thread(1);
+    m.stack_local(m.add_object(bytes, local_bytes), 7, 61, 1, 2);
+    m.stack_local(m.add_object(bytes, local_bytes / 2), 7, 61, 2, 0);
+    return m;
+  };
+  auto leak = analyse(snapshot(60000, 4000));
+  std::vector<ThreadRow> threads = thread_rows(*leak->analysis);
+  ASSERT_EQ(threads.size(), 2u);
+  EXPECT_TRUE(threads[0].current);
+  EXPECT_EQ(threads[0].name, "main");
+  EXPECT_EQ(threads[0].retained, 0u);
+  EXPECT_EQ(threads[1].retained, 6000u);
+  ASSERT_EQ(threads[1].frames.size(), 3u);
+  EXPECT_EQ(threads[1].frames[0].method, "java.lang.Thread.sleep");  // a native frame has no line
+  EXPECT_EQ(threads[1].frames[0].line, -1);
+  EXPECT_EQ(threads[1].frames[1].method, "Cache.handle");
+  EXPECT_EQ(threads[1].frames[1].line, 42);
+  EXPECT_EQ(threads[1].frames[1].retained, 4000u);
+  EXPECT_EQ(threads[1].frames[2].retained, 2000u);
+  std::vector<Suspect> suspects = find_suspects(*leak->analysis);
+  Verdict verdict = decide_verdict(*leak->analysis, suspects, threads, 0.10);
+  EXPECT_EQ(verdict.kind, Verdict::Kind::kLeak) << verdict.reason;
+  EXPECT_EQ(verdict.suspect, 0);
+  EXPECT_TRUE(vt::contains(verdict.reason, "through a system class root")) << verdict.reason;
+
+  auto spike = analyse(snapshot(20000, 40000));
+  threads = thread_rows(*spike->analysis);
+  suspects = find_suspects(*spike->analysis);
+  verdict = decide_verdict(*spike->analysis, suspects, threads, 0.10);
+  EXPECT_EQ(verdict.kind, Verdict::Kind::kSpike) << verdict.reason;
+  EXPECT_EQ(verdict.thread, 7);
+  EXPECT_TRUE(vt::contains(verdict.reason, "the stack frames of thread \"request-7\" (id 7) hold 74.8%"))
+      << verdict.reason;
+  ASSERT_GE(suspects.size(), 2u);
+  EXPECT_TRUE(held_by_a_stack(*spike->analysis, suspects[0]));
+  EXPECT_EQ(suspects[0].path.frame, "Cache.handle (frame 1, slot 2)");
+}
+
+// Two snapshots of the shop, the second with twice the orders: the orders' site, class and
+// dominator path grew by what the new orders retain; sessions in a chain fold into one path.
+TEST(SnapshotDiff, GrowthBySiteClassAndDominatorPathAcrossSnapshots) {
+  vt::ShopSnapshot before(4), after(8);
+  auto old_snapshot = analyse(before.m), new_snapshot = analyse(after.m);
+  Profile old_profile = make_profile(*old_snapshot->analysis), new_profile = make_profile(*new_snapshot->analysis);
+  SnapshotDiff diff = compare_profiles(old_profile, new_profile, SIZE_MAX);
+  ASSERT_FALSE(diff.sites.empty());
+  EXPECT_EQ(diff.sites[0].key, "Order @ Shop.main(Shop.java:10)");
+  EXPECT_EQ(diff.sites[0].old_side.objects, 4u);
+  EXPECT_EQ(diff.sites[0].new_side.objects, 8u);
+  EXPECT_EQ(diff.sites[0].growth(), 4 * 10024);
+  EXPECT_EQ(diff.heap_growth(), 4 * (32 + 16 + 24 + 10000));
+  std::map<std::string, DiffRow> classes, paths;
+  for (const DiffRow &row : diff.classes) classes[row.key] = row;
+  for (const DiffRow &row : diff.paths) paths[row.key] = row;
+  EXPECT_EQ(classes["Order"].growth(), 4 * 10024);
+  EXPECT_EQ(classes["Session"].growth(), 0);
+  const DiffRow &orders = paths["class Shop .CACHE -> Map .table -> Entry[] [*] -> Entry .value -> Order"];
+  EXPECT_EQ(orders.old_side.objects, 4u);
+  EXPECT_EQ(orders.new_side.objects, 8u);
+  EXPECT_EQ(orders.old_side.retained, 4 * 10024u);
+  const DiffRow &chain = paths["class Registry .s3 -> Session"];
+  EXPECT_EQ(chain.new_side.objects, 2u);
+  EXPECT_EQ(chain.new_side.retained, 4000u);
+  EXPECT_EQ(paths.count("class Registry .s3 -> Session .next -> Session"), 0u);
+  std::string what;
+  EXPECT_EQ(diff.largest_growth(&what), diff.heap_growth());
+  EXPECT_EQ(what, "the heap");
+
+  // Held by a JNI local and a static field, a map is named by the field, not by the root.
+  vt::SnapshotMaker m;
+  uint32_t cache = m.add_class("LCache;", {"static MAP"}), map_class = m.add_class("LMap;");
+  m.root(cache, 22);
+  uint32_t map = m.add_object(map_class, 48);
+  m.ref(cache, map, 8, 0), m.root(map, 25);
+  auto held = analyse(m);
+  ASSERT_EQ(held->dominators.idom[map], 0u);
+  std::vector<PathEntry> entries = dominator_paths(*held->analysis);
+  std::set<std::string> texts;
+  for (uint32_t k = 0; k < entries.size(); ++k) {
+    if (entries[k].objects > 0) texts.insert(path_text(entries, k));
+  }
+  EXPECT_EQ(texts, (std::set<std::string>{"class Cache", "class Cache .MAP -> Map"}));
 }
 
 std::string with_byte(std::string text, size_t offset, uint8_t value) {

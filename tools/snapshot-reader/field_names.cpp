@@ -59,10 +59,38 @@ std::string FieldNames::class_signature(uint32_t class_id) const {
   return found ? found->signature : "(unlisted class " + std::to_string(class_id) + ")";
 }
 
-bool FieldNames::is_class_object(uint32_t id) const { return id != 0 && entry(id) != nullptr; }
+FieldNames::FieldNames(const HeapGraph &graph, const InfoFile &info) : graph_(graph), info_(info) {
+  uint64_t largest = info.classes.empty() ? 0 : info.classes.rbegin()->first;
+  if (largest >= 0xFFFFFFFFull) largest = 0;  // ids are 32-bit here; such a class names no object
+  listed_.assign(largest + 1, false);
+  for (const auto &[id, entry] : info.classes) {
+    if (id <= largest) listed_[id] = true;
+  }
+}
+
+bool FieldNames::is_class_object(uint32_t id) const { return id != 0 && id < listed_.size() && listed_[id]; }
+
+std::string FieldNames::thread_name(uint64_t java_id) const {
+  for (const ThreadEntry &thread : info_.thread_list) {
+    if ((uint64_t)thread.java_id == java_id) return "\"" + thread.name + "\" (id " + std::to_string(java_id) + ")";
+  }
+  return "thread id " + std::to_string(java_id);
+}
+
+std::string FieldNames::method_name(uint64_t method) const {
+  auto found = info_.methods.find(method);
+  if (found == info_.methods.end()) return "method " + std::to_string(method);
+  return java_class_name(class_signature((uint32_t)found->second.class_id)) + "." + found->second.name;
+}
 
 std::string FieldNames::describe_type(uint32_t id) const {
   if (id == 0) return "<roots>";
+  if (graph_.is_stack_node(id)) {
+    const StackNode &node = graph_.stack_node(id);
+    if (node.depth < 0) return "the stack of " + thread_name(node.thread_id);
+    return "frame " + std::to_string(node.depth) + " (" + method_name(node.method) + ") of " +
+           thread_name(node.thread_id);
+  }
   if (is_class_object(id)) return "class " + java_class_name(class_signature(id));
   uint32_t class_id = id < graph_.node_count ? graph_.class_id[id] : 0;
   return java_class_name(class_signature(class_id));
@@ -127,14 +155,35 @@ const FieldEntry *FieldNames::field_at(uint32_t class_id, uint32_t index) const 
   return nullptr;
 }
 
+int64_t FieldNames::field_index(uint32_t class_id, uint32_t declaring, const std::string &name) const {
+  const Layout &l = layout(class_id);
+  int64_t offset = l.interface_fields;
+  for (uint32_t k : l.chain) {
+    const std::vector<FieldEntry> &fields = fields_of(k);
+    if (k == declaring) {
+      for (size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].name == name) return offset + (int64_t)i;
+      }
+      return -1;
+    }
+    offset += (int64_t)fields.size();
+  }
+  return -1;
+}
+
 std::string FieldNames::edge_name(uint32_t referrer, uint32_t edge) const {
   uint32_t kind = edge_kind(graph_.label[edge]);
   uint32_t index = graph_.edge_index(edge);
+  if (is_referent_kind(kind)) kind = 2;  // a Reference's referent field
+  // A static field belongs to the class object that refers through it.
+  uint32_t holder = kind == 8 ? referrer : (referrer < graph_.node_count ? graph_.class_id[referrer] : 0);
+  return reference_name(holder, kind, index);
+}
+
+std::string FieldNames::reference_name(uint32_t holder, uint32_t kind, uint32_t index) const {
   if (kind == 3) return "[" + std::to_string(index) + "]";
   if (kind == 2 || kind == 8) {
-    // A static field belongs to the class object that refers through it.
-    uint32_t class_id = kind == 8 ? referrer : (referrer < graph_.node_count ? graph_.class_id[referrer] : 0);
-    const FieldEntry *field = field_at(class_id, index);
+    const FieldEntry *field = field_at(holder, index);
     if (field && !field->name.empty()) return "." + field->name;
     return std::string(kind == 8 ? ".<static field " : ".<field ") + std::to_string(index) + ">";
   }

@@ -1,6 +1,7 @@
 #include "heap_graph.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace snapshot_reader {
 
@@ -29,17 +30,21 @@ GraphBuilder::GraphBuilder(HeapGraph *graph, const GraphLimits &limits)
   }
   id_limit_ = std::min(id_limit_, kMaxIds);
   // Sized once for what the graph can name (the arrays grow for ids beyond that).
+  // Each stack local adds at most a thread's stack node and a frame's, each with an edge to it.
   uint64_t slots = std::max<uint64_t>(1, nameable > 0 ? std::min(id_limit_, nameable) : id_limit_);
+  uint64_t locals = limits.local_count;
+  if (limits.graph_bytes > 0) locals = std::min(locals, limits.graph_bytes / kMinReferenceBytes);
+  reserved_nodes_ = 2 * locals;
   graph_->node_count = (uint32_t)slots;
-  graph_->class_id.assign(slots, 0);
-  graph_->shallow.assign(slots, 0);
-  graph_->first.assign(slots, 0);
-  graph_->degree.assign(slots, 0);
+  for (std::vector<uint32_t> *array : {&graph_->class_id, &graph_->shallow, &graph_->first, &graph_->degree}) {
+    if (slots + reserved_nodes_ < kMaxIds) array->reserve(slots + reserved_nodes_);
+    array->assign(slots, 0);
+  }
   uint64_t edges = limits.reference_count;
   if (limits.graph_bytes > 0) edges = std::min(edges, limits.graph_bytes / kMinReferenceBytes);
-  if (edges > 0 && edges < kMaxIds) {
-    graph_->target.reserve(edges);
-    graph_->label.reserve(edges);
+  if (edges > 0 && edges + reserved_nodes_ < kMaxIds) {
+    graph_->target.reserve(edges + reserved_nodes_);
+    graph_->label.reserve(edges + reserved_nodes_);
   }
 }
 
@@ -47,10 +52,9 @@ bool GraphBuilder::grow(uint64_t id) {
   if (id < graph_->node_count) return true;
   if (id >= kMaxIds) return false;
   uint64_t size = std::min<uint64_t>(std::max<uint64_t>(id + 1, (uint64_t)graph_->node_count * 2), kMaxIds);
-  graph_->class_id.resize(size, 0);
-  graph_->shallow.resize(size, 0);
-  graph_->first.resize(size, 0);
-  graph_->degree.resize(size, 0);
+  for (std::vector<uint32_t> *array : {&graph_->class_id, &graph_->shallow, &graph_->first, &graph_->degree}) {
+    array->resize(size, 0);
+  }
   graph_->node_count = (uint32_t)size;
   return true;
 }
@@ -132,7 +136,6 @@ bool GraphBuilder::finish(uint64_t end_offset, std::string *error) {
     graph.node_count = (uint32_t)(largest_id_ + 1);
     for (std::vector<uint32_t> *array : {&graph.class_id, &graph.shallow, &graph.first, &graph.degree}) {
       array->resize(graph.node_count);
-      array->shrink_to_fit();
     }
   }
   if (!scattered_.empty()) {
@@ -140,8 +143,8 @@ bool GraphBuilder::finish(uint64_t end_offset, std::string *error) {
     std::stable_sort(scattered_.begin(), scattered_.end(),
                      [](const Run &a, const Run &b) { return a.owner < b.owner; });
     std::vector<uint32_t> target, label;
-    target.reserve(graph.target.size() + graph.roots.size());
-    label.reserve(graph.target.size() + graph.roots.size());
+    target.reserve(graph.target.size() + graph.roots.size() + reserved_nodes_);
+    label.reserve(graph.target.size() + graph.roots.size() + reserved_nodes_);
     std::unordered_map<uint32_t, uint32_t> large;
     auto copy = [&](uint32_t from, uint32_t count) {
       for (uint32_t i = from; i < from + count; ++i) {
@@ -169,18 +172,79 @@ bool GraphBuilder::finish(uint64_t end_offset, std::string *error) {
     scattered_.clear();
     scattered_.shrink_to_fit();
   }
-  if (graph.target.size() + graph.roots.size() >= kMaxIds) {
+  if (graph.target.size() + 3 * graph.roots.size() >= kMaxIds ||
+      (uint64_t)graph.node_count + 2 * graph.roots.size() >= kMaxIds) {
     if (error) *error = "too many references for this reader";
     return false;
   }
-  graph.first[0] = (uint32_t)graph.target.size();
-  graph.degree[0] = (uint32_t)graph.roots.size();
-  for (const RootReference &root : graph.roots) {
-    graph.target.push_back(root.object);
-    graph.label.push_back(root.kind);
-  }
+  add_root_edges();
   std::sort(graph.previous_tags.begin(), graph.previous_tags.end());
   return true;
+}
+
+void GraphBuilder::add_root_edges() {
+  HeapGraph &graph = *graph_;
+  // The stack locals by thread and frame: a stack node per thread, then one per frame of it.
+  std::vector<uint32_t> locals;  // positions in graph.roots
+  for (uint32_t r = 0; r < graph.roots.size(); ++r) {
+    if (graph.roots[r].kind == 24) locals.push_back(r);
+  }
+  std::stable_sort(locals.begin(), locals.end(), [&](uint32_t x, uint32_t y) {
+    const RootReference &a = graph.roots[x], &b = graph.roots[y];
+    return a.thread_id != b.thread_id ? a.thread_id < b.thread_id : a.depth < b.depth;
+  });
+  graph.first_stack_node = graph.node_count;
+  std::vector<uint32_t> frame_of(locals.size());    // per local: its frame's node
+  std::unordered_map<uint64_t, uint32_t> stack_of;  // thread id -> its stack's node
+  for (size_t k = 0; k < locals.size(); ++k) {
+    const RootReference &root = graph.roots[locals[k]];
+    bool new_thread = k == 0 || graph.roots[locals[k - 1]].thread_id != root.thread_id;
+    if (new_thread) {
+      stack_of[root.thread_id] = graph.first_stack_node + (uint32_t)graph.stack_nodes.size();
+      graph.stack_nodes.push_back({root.thread_id, -1, 0});
+    }
+    if (new_thread || graph.roots[locals[k - 1]].depth != root.depth) {
+      graph.stack_nodes.push_back({root.thread_id, root.depth, root.method});
+    }
+    frame_of[k] = graph.first_stack_node + (uint32_t)graph.stack_nodes.size() - 1;
+  }
+  uint32_t nodes = graph.first_stack_node + (uint32_t)graph.stack_nodes.size();
+  for (std::vector<uint32_t> *array : {&graph.class_id, &graph.shallow, &graph.first, &graph.degree}) {
+    if (array->capacity() < nodes) array->reserve(nodes);  // exactly: these arrays are the graph's largest
+    array->resize(nodes, 0);
+    if (array->capacity() > nodes + nodes / 8 + 1024) array->shrink_to_fit();  // sized for far more ids
+  }
+  graph.node_count = nodes;
+  size_t edges = graph.target.size() + graph.roots.size() + graph.stack_nodes.size();
+  if (graph.target.capacity() < edges) graph.target.reserve(edges);
+  if (graph.label.capacity() < edges) graph.label.reserve(edges);
+  auto edge = [&](uint32_t to, uint32_t kind) {
+    graph.target.push_back(to);
+    graph.label.push_back(kind);
+  };
+  // The super-root refers to the root objects and to each thread's stack, where its first local is.
+  graph.first[0] = (uint32_t)graph.target.size();
+  for (const RootReference &root : graph.roots) {
+    if (root.kind != 24) {
+      edge(root.object, root.kind);
+      continue;
+    }
+    auto found = stack_of.find(root.thread_id);
+    if (found == stack_of.end()) continue;
+    edge(found->second, 24);
+    stack_of.erase(found);
+  }
+  graph.degree[0] = (uint32_t)graph.target.size() - graph.first[0];
+  // A stack refers to its frames, a frame to the objects of its locals.
+  for (uint32_t node = graph.first_stack_node, k = 0; node < nodes; ++node) {
+    graph.first[node] = (uint32_t)graph.target.size();
+    if (graph.stack_node(node).depth < 0) {
+      for (uint32_t frame = node + 1; frame < nodes && graph.stack_node(frame).depth >= 0; ++frame) edge(frame, 24);
+    } else {
+      for (; k < locals.size() && frame_of[k] == node; ++k) edge(graph.roots[locals[k]].object, 24);
+    }
+    graph.degree[node] = (uint32_t)graph.target.size() - graph.first[node];
+  }
 }
 
 }  // namespace snapshot_reader

@@ -17,6 +17,16 @@ namespace snapshot_reader {
 constexpr uint32_t kLabelIndexLimit = 1u << 27;
 inline uint32_t edge_kind(uint32_t label) { return label & 0x1F; }
 
+// The referent field of a java.lang.ref.Reference is a field reference that does not keep its
+// object alive; once known (mark_referents) it takes one of the kinds JVMTI leaves unused.
+constexpr uint32_t kSoftReferent = 11, kWeakReferent = 12, kFinalReferent = 13, kPhantomReferent = 14;
+inline bool is_referent_kind(uint32_t kind) { return kind >= kSoftReferent && kind <= kPhantomReferent; }
+// Whether an edge keeps its referee alive: every kind but the referents, and soft ones on request.
+inline bool is_strong(uint32_t label, bool soft_is_strong) {
+  uint32_t kind = edge_kind(label);
+  return !is_referent_kind(kind) || (soft_is_strong && kind == kSoftReferent);
+}
+
 // A root reference, in the order of the super-root's edges.
 struct RootReference {
   uint32_t object = 0;
@@ -25,6 +35,15 @@ struct RootReference {
   int32_t slot = 0;
   uint64_t method = 0;
   uint64_t thread_id = 0;  // stack locals: the thread's Java id
+};
+
+// The stack of a thread, or one of its frames, as a node of the graph: the super-root refers to
+// each thread's stack, the stack to its frames, a frame to the objects its locals hold. What such a
+// node retains is what the thread's frames alone keep alive.
+struct StackNode {
+  uint64_t thread_id = 0;  // the thread's Java id
+  int32_t depth = -1;      // the frame (0: the top one); -1 for the whole stack
+  uint64_t method = 0;     // the frame's method
 };
 
 struct ClassLinks {
@@ -47,6 +66,13 @@ struct HeapGraph {
   uint64_t objects = 0;                                      // object records
   uint64_t references = 0;                                   // reference records
   uint64_t total_shallow = 0;                                // sum of the object records' sizes
+  uint32_t first_stack_node = 0;                             // ids from here up are stack nodes
+  std::vector<StackNode> stack_nodes;                        // by id - first_stack_node
+
+  bool is_stack_node(uint32_t id) const { return id >= first_stack_node && id < node_count; }
+  const StackNode &stack_node(uint32_t id) const { return stack_nodes[id - first_stack_node]; }
+  // The objects the walk named: every id but the super-root and the stack nodes.
+  uint32_t object_ids() const { return first_stack_node; }
 
   uint32_t edge_index(uint32_t edge) const {
     uint32_t index = label[edge] >> 5;
@@ -60,6 +86,7 @@ struct HeapGraph {
 struct GraphLimits {
   uint64_t object_count = 0;     // the Summary's "Object count": every id is below it
   uint64_t reference_count = 0;  // the Summary's "Reference count", to size the edge arrays once
+  uint64_t local_count = 0;      // the Summary's "Local reference count": stack nodes to make room for
   uint64_t class_max = 0;        // the largest class id of the info file
   uint64_t graph_bytes = 0;      // the size of oom_graph.bin
 };
@@ -73,17 +100,19 @@ class GraphBuilder {
   GraphBuilder(HeapGraph *graph, const GraphLimits &limits);
   // The visitor for GraphParser; it stops the parser on an unusable record.
   void visit(GraphParser &parser, const Reference &reference, const Object *object);
-  // Lays the edges out by referrer and appends the root edges as the super-root's, at the end of
-  // the graph (end_offset bytes). False with a message when the graph holds another number of
-  // references than the Summary counts (it was cut at a record's end) or is too large for 32-bit
-  // edge positions.
+  // Lays the edges out by referrer and appends the root edges as the super-root's and the stack
+  // nodes' (after the objects' ids), at the end of the graph (end_offset bytes). False with a message when the graph
+  // holds another number of references than the Summary counts (it was cut at a record's end) or is too large for
+  // 32-bit edge positions.
   bool finish(uint64_t end_offset, std::string *error);
 
  private:
   bool grow(uint64_t id);
+  void add_root_edges();
   HeapGraph *graph_;
   uint64_t id_limit_ = 0;             // 0: none
   uint64_t expected_references_ = 0;  // 0: unknown
+  uint64_t reserved_nodes_ = 0;       // room kept for the stack nodes
   uint64_t largest_id_ = 0;
   std::string limit_reason_;
   uint32_t run_owner_ = 0;  // referrer of the edges being appended

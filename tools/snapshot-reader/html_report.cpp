@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <algorithm>
 
+#include "allocation_sites.h"
 #include "text_reports.h"
 
 namespace snapshot_reader {
@@ -75,6 +76,7 @@ class TreeJson {
   static constexpr int kMaxDepth = 12;
   static constexpr size_t kSingles = 30, kGroups = 12, kMembers = 12;
   static constexpr uint32_t kClassObjects = 0xFFFFFFFFu;  // the group key of class objects
+  static constexpr uint32_t kStackNodes = 0xFFFFFFFEu;    // and of threads' stacks
 
   void node(uint32_t id, int depth) {
     --budget_;
@@ -91,14 +93,21 @@ class TreeJson {
     size_t opened = out_.size();
     uint64_t floor = d_.retained[id] / 100;
     std::unordered_map<uint32_t, std::vector<uint32_t>> groups;  // class -> members, largest first
+    std::vector<uint32_t> sorted(d_.children_begin(id), d_.children_end(id));
+    std::sort(sorted.begin(), sorted.end(), [&](uint32_t x, uint32_t y) {
+      return d_.retained[x] != d_.retained[y] ? d_.retained[x] > d_.retained[y] : x < y;
+    });
     size_t singles = 0;
-    for (const uint32_t *c = d_.children_begin(id); c != d_.children_end(id); ++c) {
-      if (singles < kSingles && budget_ > 0 && d_.retained[*c] >= floor) {
+    for (uint32_t c : sorted) {
+      if (singles < kSingles && budget_ > 0 && d_.retained[c] >= floor) {
         comma(opened);
-        node(*c, depth + 1);
+        node(c, depth + 1);
         ++singles;
       } else {
-        groups[a_.names.is_class_object(*c) ? kClassObjects : a_.graph.class_id[*c]].push_back(*c);
+        uint32_t key = a_.names.is_class_object(c) ? kClassObjects
+                       : a_.graph.is_stack_node(c) ? kStackNodes
+                                                   : a_.graph.class_id[c];
+        groups[key].push_back(c);
       }
     }
     std::vector<std::pair<uint64_t, uint32_t>> by_size;  // (retained, class)
@@ -130,7 +139,9 @@ class TreeJson {
   }
 
   void group(const std::vector<uint32_t> &members, uint64_t retained, int depth) {
-    std::string type = a_.names.is_class_object(members[0]) ? "java.lang.Class" : a_.names.describe_type(members[0]);
+    std::string type = a_.names.is_class_object(members[0]) ? "java.lang.Class"
+                       : a_.graph.is_stack_node(members[0]) ? "thread stacks"
+                                                            : a_.names.describe_type(members[0]);
     out_ += "{\"n\":" + json_string(std::to_string(members.size()) + " \u00d7 " + type) +
             ",\"k\":" + json_string(type) + ",\"g\":" + std::to_string(members.size()) +
             ",\"r\":" + std::to_string(retained) + ",\"c\":[";
@@ -168,6 +179,7 @@ table{border-collapse:collapse;background:#fff;font-size:13px}
 th,td{border:1px solid #dde2ea;padding:3px 8px;text-align:left;vertical-align:top}
 th{background:#eef1f6}th.sortable{cursor:pointer}th.sortable:after{content:" \2195";color:#99a}
 td.n{text-align:right;font-variant-numeric:tabular-nums}
+.verdict{font-weight:600;background:#fff;border:1px solid #d8dde6;padding:6px 10px}tr.current{background:#f3f7ff}
 .path{font-family:ui-monospace,monospace;font-size:12px;white-space:pre}
 #crumbs{margin:6px 0}#crumbs a{cursor:pointer;color:#2456b3;text-decoration:underline}
 #treemap{background:#fff;border:1px solid #d8dde6;display:block}
@@ -291,8 +303,9 @@ const char kScript[] = R"(
 
 }  // namespace
 
-std::string html_report(const Analysis &a, const std::string &title, double share) {
-  std::vector<Suspect> suspects = find_suspects(a, share);
+std::string html_report(const Analysis &a, const std::string &title, const Findings &findings) {
+  const std::vector<Suspect> &suspects = findings.suspects;
+  double share = findings.share;
   std::vector<ClassRow> histogram = class_histogram(a);
   std::vector<uint32_t> top = top_dominators(a, 50);
   std::vector<AllocationRow> allocations = allocation_rows(a);
@@ -306,9 +319,16 @@ std::string html_report(const Analysis &a, const std::string &title, double shar
   html += "<h1>Heap snapshot analysis</h1>\n<p class=\"facts\"><span>" + escape_html(title) + "</span><span>" +
           escape_html(meta("VM name") + " " + meta("VM version")) + "</span><span>OOM timestamp " +
           escape_html(meta("OOM timestamp")) + "</span></p>\n<p class=\"facts\"><span id=\"heap\">" +
-          human_bytes(a.heap()) + " in " + std::to_string(a.dominators.reached - 1) +
-          " reachable objects</span><span>" + std::to_string(a.graph.references) + " references</span><span>" +
-          std::to_string(histogram.size()) + " classes</span></p>\n";
+          human_bytes(a.heap()) + " in " + std::to_string(a.reachable_objects()) + " reachable objects</span><span>" +
+          std::to_string(a.graph.references) + " references</span><span>" + std::to_string(histogram.size()) +
+          " classes</span>" +
+          (findings.weak.total_objects() > 0
+               ? "<span>" + human_bytes(findings.weak.total_bytes()) + " in " +
+                     std::to_string(findings.weak.total_objects()) +
+                     " objects only soft, weak, final or phantom references reach, left out</span>"
+               : std::string()) +
+          "</p>\n";
+  html += "<p id=\"verdict\" class=\"verdict\">" + escape_html(format_verdict(findings.verdict)) + "</p>\n";
 
   char threshold[16];
   snprintf(threshold, sizeof threshold, "%g%%", share * 100);
@@ -334,6 +354,16 @@ std::string html_report(const Analysis &a, const std::string &title, double shar
     }
     if (!s.sample.empty()) path += s.group ? "  the largest of them:\n" : "  the largest of those:\n";
     for (const PathStep &step : s.sample) path += "    " + format_step(a, step) + "\n";
+    if (s.holder_followed) path = "made at " + s.holder_site.birthplace + "\n" + path;
+    for (const RootPath &more : s.more_paths) {
+      path += "another path, from a " + root_kind_name(more.root_kind) + " root:\n";
+      for (const PathStep &step : more.steps) path += "  " + format_step(a, step) + "\n";
+    }
+    if (!s.sites.empty()) path += "holds followed objects made at:\n";
+    for (size_t k = 0; k < s.sites.size() && k < 5; ++k) {
+      path += "  " + std::to_string(s.sites[k].live) + " \u00d7 " + site_name(s.sites[k]) + ", retaining " +
+              human_bytes(s.sites[k].retained) + "\n";
+    }
     html += "<tr>" + number_cell(i + 1) + number_cell(s.retained) + cell(percent(s.retained, a.heap()), "n") +
             cell(describe_suspect(a, s)) + cell(root) + cell(path, "path") + "</tr>\n";
   }
@@ -344,6 +374,26 @@ std::string html_report(const Analysis &a, const std::string &title, double shar
       "<h2>Dominator tree</h2>\n<p>Each box is an object, sized by what it retains; click a box to look "
       "inside it, and a name above to go back.</p>\n<div id=\"crumbs\"></div>\n"
       "<svg id=\"treemap\" viewBox=\"0 0 1100 560\" width=\"1100\" height=\"560\" role=\"img\"></svg>\n";
+
+  html +=
+      "<h2>Threads</h2>\n<p>The thread that took the snapshot (the one that hit the error) first; what a "
+      "thread's stack frames retain is what only their locals keep alive.</p>\n<table id=\"threads\"><thead><tr>"
+      "<th>Thread</th><th>State</th><th>Frames retain</th><th>Share</th><th>Stack, with what each frame "
+      "retains</th></tr></thead><tbody>\n";
+  for (const ThreadRow &thread : findings.threads) {
+    std::string stack;
+    for (const FrameRow &frame : thread.frames) {
+      stack += frame.method + (frame.line >= 0 ? ":" + std::to_string(frame.line) : std::string()) +
+               (frame.retained > 0 ? "  (" + human_bytes(frame.retained) + ")" : std::string()) + "\n";
+    }
+    html += std::string("<tr") + (thread.current ? " class=\"current\"" : "") + ">" +
+            cell("\"" + thread.name + "\" (id " + std::to_string(thread.java_id) + ")" +
+                 (thread.current ? ", took the snapshot" : "")) +
+            cell(thread.state) + number_cell(thread.retained) + cell(percent(thread.retained, a.heap()), "n") +
+            cell(stack, "path") + "</tr>\n";
+  }
+  if (findings.threads.empty()) html += "<tr><td colspan=\"5\">No threads listed.</td></tr>\n";
+  html += "</tbody></table>\n";
 
   html +=
       "<h2>Class histogram</h2>\n<table id=\"histogram\" class=\"sortable\"><thead><tr><th>Class</th>"
@@ -386,9 +436,9 @@ std::string html_report(const Analysis &a, const std::string &title, double shar
   return html;
 }
 
-bool write_html_report(const Analysis &a, const std::string &title, const std::string &path, double share,
+bool write_html_report(const Analysis &a, const std::string &title, const Findings &findings, const std::string &path,
                        std::string *error) {
-  std::string html = html_report(a, title, share);
+  std::string html = html_report(a, title, findings);
   FILE *file = fopen(path.c_str(), "wb");
   if (!file) {
     *error = "cannot write " + path + ": " + strerror(errno);

@@ -30,6 +30,7 @@ GraphLimits graph_limits(const InfoFile &info, uint64_t graph_bytes) {
   GraphLimits limits;
   limits.object_count = summary_value(info, "Object count");
   limits.reference_count = summary_value(info, "Reference count");
+  limits.local_count = summary_value(info, "Local reference count");
   limits.class_max = info.classes.empty() ? summary_value(info, "Class max ID") : info.classes.rbegin()->first;
   limits.graph_bytes = graph_bytes;
   return limits;

@@ -17,6 +17,14 @@ namespace snapshot_reader {
 
 namespace {
 
+inline uint32_t le32(uint32_t word) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return __builtin_bswap32(word);
+#else
+  return word;
+#endif
+}
+
 class Cursor {
  public:
   Cursor(const uint8_t *data, size_t size) : data_(data), size_(size) {}
@@ -24,10 +32,30 @@ class Cursor {
   bool done() const { return offset_ >= size_; }
   bool take(size_t count, uint64_t *value) {
     if (size_ - offset_ < count) return false;
-    uint64_t result = 0;
-    for (size_t i = 0; i < count; ++i) result |= (uint64_t)data_[offset_ + i] << (8 * i);
+    const uint8_t *at = data_ + offset_;
+    switch (count) {  // the widths the format has, as single little-endian loads
+      case 0:
+        *value = 0;
+        break;
+      case 1:
+        *value = at[0];
+        break;
+      case 2:
+        *value = (uint64_t)at[0] | (uint64_t)at[1] << 8;
+        break;
+      case 4: {
+        uint32_t word;
+        memcpy(&word, at, 4);
+        *value = le32(word);
+        break;
+      }
+      default: {
+        uint64_t result = 0;
+        for (size_t i = 0; i < count; ++i) result |= (uint64_t)at[i] << (8 * i);
+        *value = result;
+      }
+    }
     offset_ += count;
-    *value = result;
     return true;
   }
   bool packed_id(uint64_t *id) {
@@ -389,8 +417,11 @@ bool parse_info(const std::string &text, InfoFile *info, std::string *error) {
           thread.state = (int)state;
           thread.name = std::string(line.substr(37));
           info->thread_list.push_back(std::move(thread));
+          continue;
         }
       }
+      std::string_view frame = trim(line);
+      if (!info->thread_list.empty() && !frame.empty()) info->thread_list.back().frames.emplace_back(frame);
     } else if (section == "Classloaders") {
       ++info->classloaders;
     } else if (section == "End") {

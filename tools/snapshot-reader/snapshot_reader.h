@@ -92,6 +92,7 @@ struct ThreadEntry {
   uint64_t object_id = 0;  // graph id of the Thread object, 0 when unknown
   int state = 0;
   std::string name;
+  std::vector<std::string> frames;  // its stack lines, the top frame first ("LShop;.main:10(4)")
 };
 
 struct AllocationPoint {

@@ -1,10 +1,18 @@
 package vorkel.test;
 
+import java.lang.ref.WeakReference;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.CountDownLatch;
+
 import vorkel.runtime.agent.oom.HeapDumpTrigger;
 
 import static vorkel.test.Harness.result;
 
-/** Snapshots whose analysis the tests know in advance: field names, retained sizes, roots. */
+/**
+ * Snapshots whose analysis the tests know in advance: field names, retained sizes, roots, what a
+ * weak reference and a thread-local hold, and a request whose locals fill the heap.
+ */
 public final class AnalysisScenarios {
     private AnalysisScenarios() {
     }
@@ -54,5 +62,58 @@ public final class AnalysisScenarios {
         result("interfaces", Limits.DEFAULT_LIMIT != null && Named.PREFIX != null);
         result("taken", HeapDumpTrigger.triggerHeapDump("analysis"));
         result("local", local.length);
+    }
+
+    /** The holders of the scenarios below (a class of their own, loaded only by them). */
+    static final class Leaks {
+        static final List<byte[]> KEPT = new ArrayList<>();
+        static final ThreadLocal<List<byte[]>> SESSION = new ThreadLocal<>();
+        static WeakReference<List<byte[]>> weakly;
+    }
+
+    static List<byte[]> megabytes(int count) {
+        List<byte[]> list = new ArrayList<>();
+        for (int i = 0; i < count; i++) {
+            list.add(new byte[1 << 20]);
+        }
+        return list;
+    }
+
+    /**
+     * 10 MB in a static list, 16 MB in a ThreadLocal of a waiting worker thread, and, made last so
+     * that no collection clears it first, 30 MB only through a static WeakReference.
+     */
+    public static void weakAndThreadLocal(String[] args) throws Exception {
+        Leaks.KEPT.addAll(megabytes(10));
+        CountDownLatch set = new CountDownLatch(1);
+        CountDownLatch done = new CountDownLatch(1);
+        Thread worker = new Thread(() -> {
+            Leaks.SESSION.set(megabytes(16));
+            set.countDown();
+            try {
+                done.await();
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }, "session-worker");
+        worker.start();
+        set.await();
+        Leaks.weakly = new WeakReference<>(megabytes(30));
+        result("taken", HeapDumpTrigger.triggerHeapDump("weak and thread local"));
+        result("weak", Leaks.weakly.get() != null);
+        done.countDown();
+        worker.join();
+    }
+
+    /** One request's locals hold 24 MB while a static holds 4 MB: a spike, not a leak. */
+    public static void spike(String[] args) {
+        Leaks.KEPT.addAll(megabytes(4));
+        result("taken", handleRequest(24));
+    }
+
+    static boolean handleRequest(int megabytes) {
+        List<byte[]> working = megabytes(megabytes);
+        boolean taken = HeapDumpTrigger.triggerHeapDump("spike");
+        return taken && working.size() == megabytes;
     }
 }

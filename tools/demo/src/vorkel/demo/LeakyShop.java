@@ -6,10 +6,12 @@ import java.util.List;
 import java.util.Map;
 
 import vorkel.runtime.agent.collection.RuntimeStatistic;
+import vorkel.runtime.agent.oom.HeapDumpTrigger;
 
 /**
  * A small shop application with a leak: every order is kept in a session cache that is never
- * cleared, so with a small heap it runs out of memory after a few seconds.
+ * cleared, so with a small heap it runs out of memory after a few seconds. It asks for a snapshot
+ * of its own after its first thousand sessions, to compare with the one of the error.
  */
 public final class LeakyShop {
     static final class Item {
@@ -47,6 +49,9 @@ public final class LeakyShop {
     /** Allocation points the shop follows in the agent's statistics (one in a hundred orders). */
     static final int ORDER_POINT = 40;
     static final int CUSTOMER_POINT = 41;
+    static final int SESSION_POINT = 42;
+    /** Sessions before the shop's own snapshot. */
+    static final int SESSIONS_BEFORE_SNAPSHOT = 1000;
 
     /** The leak: orders of every session, kept forever. */
     static final Map<Long, List<Order>> SESSION_CACHE = new HashMap<>();
@@ -83,7 +88,15 @@ public final class LeakyShop {
                     }
                     history.add(order);
                 }
+                if (session % 100 == 0) {
+                    RuntimeStatistic.record(history, "vorkel.demo.LeakyShop.main(LeakyShop.java:session)",
+                            SESSION_POINT, (int) (session / 1000));
+                }
                 SESSION_CACHE.put(session, history);
+                if (session == SESSIONS_BEFORE_SNAPSHOT) {
+                    System.out.println("LeakyShop took a snapshot after " + session + " sessions: "
+                            + HeapDumpTrigger.triggerHeapDump("demo: after " + session + " sessions"));
+                }
             }
         } catch (OutOfMemoryError e) {
             int sessions = SESSION_CACHE.size();
