@@ -28,12 +28,16 @@ int java_major(const std::string &home) {
 }
 
 std::vector<Jdk> discover() {
+  // Only JVMs that can load the built library: an arm64 JDK installed beside the amd64 one runs
+  // (emulated) but not with an x86-64 agent, and the other way round.
+  const int machine = elf_machine(agent_library());
   std::vector<Jdk> jdks;
   std::vector<std::string> seen;
   auto add = [&](const std::string &home, const std::string &name) {
     std::string java = home + "/bin/java";
     std::string real = real_path(java);
     if (real.empty() || !file_exists(home + "/include/jvmti.h")) return;  // a full JDK, not a bare runtime
+    if (elf_machine(real) != machine) return;
     if (std::find(seen.begin(), seen.end(), real) != seen.end()) return;
     seen.push_back(real);
     jdks.push_back({home, java, java_major(home), name});
