@@ -14,8 +14,8 @@ set(CMAKE_C_COMPILER ${VORKEL_CROSS_PREFIX}-gcc)
 set(CMAKE_CXX_COMPILER ${VORKEL_CROSS_PREFIX}-g++)
 set(CMAKE_AR ${VORKEL_CROSS_PREFIX}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${VORKEL_CROSS_PREFIX}-ranlib CACHE FILEPATH "")
-set(CMAKE_READELF ${VORKEL_CROSS_PREFIX}-readelf CACHE FILEPATH "")
-set(CMAKE_OBJCOPY ${VORKEL_CROSS_PREFIX}-objcopy CACHE FILEPATH "")
+# readelf and objcopy (the program interpreter, the symbol tests) CMake finds beside the compiler,
+# with its prefix: aarch64-linux-gnu-readelf, aarch64-linux-gnu-objcopy.
 # Multiarch: find_library and find_package look in lib/aarch64-linux-gnu of the system's prefixes.
 set(CMAKE_LIBRARY_ARCHITECTURE ${VORKEL_CROSS_PREFIX})
 
