@@ -14,6 +14,9 @@ else()
       -fvisibility=hidden -fvisibility-inlines-hidden -fno-strict-aliasing -ffunction-sections -fdata-sections)
   set(VORKEL_COMPILE_DEFINITIONS _GNU_SOURCE _FILE_OFFSET_BITS=64)
 endif()
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  include(${CMAKE_CURRENT_LIST_DIR}/LinuxProgramEntry.cmake)
+endif()
 
 # vorkel_sanitize(<target> <PUBLIC|PRIVATE|INTERFACE> <sanitizers>)
 # Compiles and links target with -fsanitize=<sanitizers> (a comma-separated list as clang and gcc
@@ -44,7 +47,8 @@ function(vorkel_agent_library name)
   set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON LIBRARY_OUTPUT_DIRECTORY ${arg_OUTPUT_DIRECTORY})
   target_link_libraries(${name} PRIVATE BZip2::BZip2 Threads::Threads ${CMAKE_DL_LIBS})
   if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src/agent/linux/exec_entry.cpp)
+    target_sources(${name} PRIVATE ${VORKEL_EXEC_ENTRY_SOURCES})
+    target_compile_definitions(${name} PRIVATE VORKEL_ELF_INTERPRETER="${VORKEL_ELF_INTERPRETER}")
     target_link_options(${name} PRIVATE
         -Wl,-z,defs -Wl,-z,noexecstack -Wl,-z,now -Wl,--exclude-libs,ALL
         -static-libstdc++ -static-libgcc

@@ -3,7 +3,8 @@
 # UndefinedBehaviorSanitizer, the threaded ones under ThreadSanitizer, the JVM tests with the agent
 # under AddressSanitizer and UndefinedBehaviorSanitizer (tests/asan_jvm.sh), every fuzz target for
 # a short bounded run, then the whole suite (unit and JVM tests) of the normal build, then the
-# Windows build's tests under Wine.
+# Windows build's tests under Wine, then the aarch64 build's tests under qemu (its unit and tool
+# tests and a chosen set of JVM tests in Debian's arm64 JDK 17).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -37,3 +38,7 @@ echo "== All tests"
 echo "== Windows build (MinGW-w64) and its tests under Wine"
 scripts/windows-build.sh build-win
 (cd build-win && ctest --output-on-failure -j "$jobs")
+
+echo "== Linux on aarch64: the cross build, its tests under qemu (JVM tests in the arm64 JDK 17)"
+scripts/aarch64-build.sh build-arm64
+(cd build-arm64 && ctest --output-on-failure -j "$jobs")

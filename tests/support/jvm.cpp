@@ -27,30 +27,17 @@ int java_major(const std::string &home) {
   return 0;
 }
 
-// Whether the JDK at home runs on this machine's architecture (another architecture's JDK may be
-// installed beside it for emulated runs).
-bool same_architecture(const std::string &home) {
-  std::smatch match;
-  std::string release = read_file(home + "/release");
-  if (!std::regex_search(release, match, std::regex("OS_ARCH=\"([^\"]*)\""))) return true;
-  std::string arch = match[1];
-#if defined(__x86_64__)
-  return arch == "x86_64" || arch == "amd64";
-#elif defined(__aarch64__)
-  return arch == "aarch64" || arch == "arm64";
-#else
-  return true;
-#endif
-}
-
 std::vector<Jdk> discover() {
+  // Only JVMs that can load the built library: an arm64 JDK installed beside the amd64 one runs
+  // (emulated) but not with an x86-64 agent, and the other way round.
+  const int machine = elf_machine(agent_library());
   std::vector<Jdk> jdks;
   std::vector<std::string> seen;
   auto add = [&](const std::string &home, const std::string &name) {
     std::string java = home + "/bin/java";
     std::string real = real_path(java);
     if (real.empty() || !file_exists(home + "/include/jvmti.h")) return;  // a full JDK, not a bare runtime
-    if (!same_architecture(home)) return;
+    if (elf_machine(real) != machine) return;
     if (std::find(seen.begin(), seen.end(), real) != seen.end()) return;
     seen.push_back(real);
     jdks.push_back({home, java, java_major(home), name});

@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -131,6 +132,15 @@ std::string read_file(const std::string &path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+int elf_machine(const std::string &path) {
+  Elf64_Ehdr header{};
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(reinterpret_cast<char *>(&header), sizeof header) || memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
+    return EM_NONE;
+  }
+  return header.e_machine;
 }
 
 bool write_file(const std::string &path, const std::string &content) {

@@ -43,6 +43,9 @@ bool copy_file(const std::string &from, const std::string &to, unsigned mode = 0
 std::vector<std::string> split_lines(const std::string &text);
 bool contains(const std::string &text, const std::string &part);
 size_t count_occurrences(const std::string &text, const std::string &part);
+// The processor an ELF file is built for (its e_machine, EM_X86_64, EM_AARCH64), or 0 (EM_NONE)
+// when it is no readable ELF file.
+int elf_machine(const std::string &path);
 
 // A native log as it stands when read: every file of a log directory, concatenated in name order.
 // Streams as its whole text, for failure messages.

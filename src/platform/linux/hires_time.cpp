@@ -1,4 +1,11 @@
-// Time sources on Linux: CLOCK_MONOTONIC in nanoseconds as the high-resolution counter.
+// Time sources on Linux: CLOCK_MONOTONIC in nanoseconds as the high-resolution counter, on every
+// processor. The C library answers it from the kernel's vDSO without a system call: on x86-64 from
+// the time-stamp counter, on aarch64 from the virtual counter (cntvct_el0), scaled by the kernel.
+// Reading the counter here instead (rdtsc, mrs cntvct_el0 with cntfrq_el0 as its frequency) would
+// save only that scaling and trust what the kernel does not: it picks another clock when the TSC
+// is unstable, traps and emulates user reads of cntvct_el0 on cores whose reads are unreliable
+// (and answers the vDSO by system call there), and takes the counter frequency from the firmware
+// tables where cntfrq_el0 was left wrong.
 #include "platform/clock.h"
 
 #include <sys/time.h>
