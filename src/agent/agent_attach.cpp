@@ -88,16 +88,33 @@ void set_failed(JNIEnv *jni, const char *reason) {
 // ---------------------------------------------------------------------------------------------
 // The Java half.
 
-// The agent jar beside this library (HOME/lib/vorkel-agent.jar).
-bool agent_jar_path(char *path, size_t size) {
+// Where this library lies: HOME/lib/libvorkel.so, with the agent jar beside it.
+struct agent_attach_paths {
   char library[1024];
-  if (!process_get_module_path(library, sizeof library, reinterpret_cast<const void *>(&agent_jar_path))) return false;
+  char home[1024];
+  char jar[1100];
+};
+
+bool agent_attach_locate(agent_attach_paths *paths) {
+  char *library = paths->library;
+  if (!process_get_module_path(library, sizeof paths->library, reinterpret_cast<const void *>(&agent_attach_locate))) {
+    return false;
+  }
   const char *slash = strrchr(library, '/');
   const char *backslash = strrchr(library, '\\');
   if (backslash != nullptr && (slash == nullptr || backslash > slash)) slash = backslash;
   if (slash == nullptr) return false;
-  int length = xsnprintf(path, size, "%.*s%s", (int)(slash + 1 - library), library, AGENT_JAR);
-  return length > 0 && (size_t)length < size;
+  int lib_dir = (int)(slash - library);
+  int length = xsnprintf(paths->jar, sizeof paths->jar, "%.*s%s", lib_dir + 1, library, AGENT_JAR);
+  if (length <= 0 || (size_t)length >= sizeof paths->jar) return false;
+  // The home is the directory above lib (the library's own directory when it lies elsewhere).
+  int home = lib_dir;
+  if (lib_dir >= 4 && strncmp(library + lib_dir - 3, "lib", 3) == 0 &&
+      (library[lib_dir - 4] == '/' || library[lib_dir - 4] == '\\')) {
+    home = lib_dir - 4;
+  }
+  xsnprintf(paths->home, sizeof paths->home, "%.*s", home > 0 ? home : 1, library);
+  return true;
 }
 
 // The agent class through the system class loader, where the jar was added (a local reference).
@@ -198,21 +215,29 @@ jint agent_attach_start(JavaVM *vm, JNIEnv *jni, const char *options) {
     return ATTACH_OK;
   }
   jvmtiEnv *jvmti = agent_globals->jvmti;
-  char jar[1100];
-  if (!agent_jar_path(jar, sizeof jar)) {
+  agent_attach_paths paths;
+  if (!agent_attach_locate(&paths)) {
     set_failed(jni, "the agent jar beside the library cannot be named");
     return ATTACH_OK;
   }
+  const char *jar = paths.jar;
   if (!check_jvmti_error_no_exception(jni, jvmti, jvmti->AddToSystemClassLoaderSearch(jar),
                                       "Agent_OnAttach: AddToSystemClassLoaderSearch failed")) {
     set_failed(jni, "the agent jar could not be added to the system class path");
     return ATTACH_OK;
   }
-  agent_attach.options = string_duplicate(options != nullptr ? options : "");
+  // The agent's home and library are this library's, whichever jar the application's class path
+  // holds; the attach's own options come after and win.
+  const char *given = options != nullptr ? options : "";
+  size_t size = strlen(given) + sizeof paths.home + sizeof paths.library + 16;
+  agent_attach.options = static_cast<char *>(malloc(size));
+  if (agent_attach.options != nullptr) {
+    xsnprintf(agent_attach.options, size, "home=%s,lib=%s%s%s", paths.home, paths.library, given[0] != '\0' ? "," : "",
+              given);
+  }
   agent_attach.starter = jvmti_monitor_create(jvmti);
-  jthread thread = agent_attach.options != nullptr && agent_attach.starter != nullptr
-                       ? alloc_thread(jni, STARTER_THREAD)
-                       : nullptr;
+  jthread thread =
+      agent_attach.options != nullptr && agent_attach.starter != nullptr ? alloc_thread(jni, STARTER_THREAD) : nullptr;
   if (thread == nullptr) {
     set_failed(jni, "the thread that starts the Java half could not be made");
     return ATTACH_OK;
@@ -223,15 +248,15 @@ jint agent_attach_start(JavaVM *vm, JNIEnv *jni, const char *options) {
     set_failed(jni, "the thread that starts the Java half did not start");
     return ATTACH_OK;
   }
-  log_info(jni, "Loaded into the running JVM with the options \"%s\"; the Java half starts from %s.",
-           agent_attach.options, jar);
+  log_info(jni, "Loaded into the running JVM with the options \"%s\"; the Java half starts from %s.", given, jar);
   return ATTACH_OK;
 }
 
 jint agent_attach_request(JNIEnv *jni, std::string_view request) {
   if (request != ATTACH_REQUEST_SNAPSHOT) {
-    if (agent_globals != nullptr) log_warn(jni, "An attach asked for \"%.*s\", which is no request of the agent.",
-                                           (int)request.size(), request.data());
+    if (agent_globals != nullptr)
+      log_warn(jni, "An attach asked for \"%.*s\", which is no request of the agent.", (int)request.size(),
+               request.data());
     return ATTACH_BAD_REQUEST;
   }
   if (agent_globals == nullptr || !agent_init_started()) return ATTACH_NOT_STARTED;
@@ -254,8 +279,9 @@ void agent_attach_live_start(JNIEnv *jni) {
   jvmtiEnv *tag_env = globals != nullptr ? globals->tag_jvmti : nullptr;
   jint count = 0;
   jvmti_memory<jclass> classes(tag_env);
-  if (tag_env != nullptr && check_jvmti_error_no_exception(jni, tag_env, tag_env->GetLoadedClasses(&count, classes.out()),
-                                                           "agent_attach_live_start: GetLoadedClasses failed")) {
+  if (tag_env != nullptr &&
+      check_jvmti_error_no_exception(jni, tag_env, tag_env->GetLoadedClasses(&count, classes.out()),
+                                     "agent_attach_live_start: GetLoadedClasses failed")) {
     // The class references are local; the tracker adds one for each loader it looks at.
     if (jni->EnsureLocalCapacity(count + 16) != JNI_OK) cleared(jni);
     for (jint i = 0; i < count; ++i) {
@@ -287,7 +313,7 @@ VORKEL_EXPORT jint JNICALL Agent_OnAttach(JavaVM *vm, char *options, void *reser
   return agent_attach_start(vm, jni, options);
 }
 
-VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitialiser_loadedIntoRunningJvm(
-    JNIEnv *jni, jobject self) {
+VORKEL_EXPORT jboolean JNICALL
+Java_vorkel_runtime_agent_bootstrap_NativeAgentInitialiser_loadedIntoRunningJvm(JNIEnv *jni, jobject self) {
   return agent_init_loaded_live() ? JNI_TRUE : JNI_FALSE;
 }

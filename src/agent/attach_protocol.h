@@ -15,12 +15,12 @@ constexpr std::string_view ATTACH_REQUEST_SNAPSHOT = "snapshot";
 // What Agent_OnAttach returns. Every code but ATTACH_OK lets the JVM unload the library again,
 // so a code other than ATTACH_OK is only returned when this load changed nothing.
 enum attach_result : int {
-  ATTACH_OK = 0,                // started (see ATTACH_PROPERTY_STATE), or the request was done
-  ATTACH_ALREADY_LOADED = 100,  // a start into a JVM that has the agent: nothing was changed
-  ATTACH_NOT_STARTED = 101,     // a request to a JVM without a started agent
-  ATTACH_BAD_REQUEST = 102,     // a request the agent does not know
-  ATTACH_SNAPSHOT_FAILED = 103, // the snapshot was not taken or is not valid (see the agent's log)
-  ATTACH_NO_JNI = 104,          // the JVM gave the attach no JNI environment
+  ATTACH_OK = 0,                 // started (see ATTACH_PROPERTY_STATE), or the request was done
+  ATTACH_ALREADY_LOADED = 100,   // a start into a JVM that has the agent: nothing was changed
+  ATTACH_NOT_STARTED = 101,      // a request to a JVM without a started agent
+  ATTACH_BAD_REQUEST = 102,      // a request the agent does not know
+  ATTACH_SNAPSHOT_FAILED = 103,  // the snapshot was not taken or is not valid (see the agent's log)
+  ATTACH_NO_JNI = 104,           // the JVM gave the attach no JNI environment
 };
 
 // System properties of the JVM that runs the agent, set by its Java half at the start.

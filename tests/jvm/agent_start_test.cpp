@@ -161,8 +161,7 @@ TEST(AgentLibrary, ExportsOnlyTheAgentEntryPointsAndNatives) {
     on_unload |= name == "Agent_OnUnload";
     globals |= name == "agent_globals";
     bool allowed = name == "Agent_OnLoad" || name == "Agent_OnAttach" || name == "Agent_OnUnload" ||
-                   name == "agent_globals" ||
-                   name.rfind("Java_vorkel_runtime_agent_", 0) == 0;
+                   name == "agent_globals" || name.rfind("Java_vorkel_runtime_agent_", 0) == 0;
     EXPECT_TRUE(allowed) << "unexpected export " << name;
   }
   EXPECT_TRUE(on_load && on_attach && on_unload && globals);

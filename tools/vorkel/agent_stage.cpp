@@ -109,7 +109,8 @@ bool find_agent_files(const std::string &home, AgentFiles *files, CommandError *
   if (base.empty()) {
     char self[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return error->set(EXIT_FAILED, std::string("cannot find the command's own file: ") + strerror(errno));
+    if (length <= 0)
+      return error->set(EXIT_FAILED, std::string("cannot find the command's own file: ") + strerror(errno));
     self[length] = '\0';
     base = parent_of(parent_of(self));  // HOME/bin/vorkel
   } else {

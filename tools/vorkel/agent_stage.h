@@ -15,7 +15,8 @@ namespace vorkel_command {
 struct AgentFiles {
   std::string home, lib, jar;  // as the caller sees them
   int lib_fd = -1, jar_fd = -1;
-  struct stat lib_info {}, jar_info {};
+  struct stat lib_info {
+  }, jar_info{};
   AgentFiles() = default;
   ~AgentFiles();
   AgentFiles(const AgentFiles &) = delete;

@@ -62,33 +62,37 @@ bool read_properties(HotSpotAttach &attach, Properties *properties, CommandError
 bool open_jvm(pid_t pid, TargetSession *session, ProcessLibraries *libraries, CommandError *error) {
   if (!session->open(pid, error) || !session->enter(error) || !session->read_libraries(libraries, error)) return false;
   if (!libraries->hotspot) {
-    return error->set(EXIT_NOT_HOTSPOT, "process " + std::to_string(pid) + " (" + session->status().name +
-                                            ") is not a HotSpot JVM");
+    return error->set(EXIT_NOT_HOTSPOT,
+                      "process " + std::to_string(pid) + " (" + session->status().name + ") is not a HotSpot JVM");
   }
   return true;
 }
 
 // Loads the agent with options into a JVM without it and waits for its start to end.
+// library: the agent library as the target names it.
 bool start_agent(TargetSession &session, HotSpotAttach &attach, const AgentFiles &files, const std::string &options,
-                 int timeout_ms, Properties *properties, CommandError *error) {
+                 int timeout_ms, Properties *properties, std::string *library, CommandError *error) {
   std::string home;
   bool staged = false;
   if (!agent_home_for_target(files, &home, &staged, error)) return false;
   std::string pid = std::to_string(session.pid());
+  *library = home + "/lib/libvorkel.so";
   AttachAnswer answer;
-  if (!attach.execute("load", {home + "/lib/libvorkel.so", "true", options}, &answer, error)) return false;
+  if (!attach.execute("load", {*library, "true", options}, &answer, error)) return false;
   LoadResult load = parse_load_answer(answer);
   if (!load.loaded && load.dynamic_loading_disabled) {
-    return error->set(EXIT_ATTACH_DISABLED, "process " + pid + " loads no agent: it was started with "
-                                                "-XX:-EnableDynamicAgentLoading (" + load.reason + ")");
+    return error->set(EXIT_ATTACH_DISABLED, "process " + pid +
+                                                " loads no agent: it was started with "
+                                                "-XX:-EnableDynamicAgentLoading (" +
+                                                load.reason + ")");
   }
   if (!load.loaded) return error->set(EXIT_FAILED, "process " + pid + " did not load the agent: " + load.reason);
   if (load.code == ATTACH_ALREADY_LOADED) {
     return error->set(EXIT_ALREADY_LOADED, "process " + pid + " runs the agent already; nothing was changed");
   }
   if (load.code != ATTACH_OK) {
-    return error->set(EXIT_FAILED, "the agent refused to start in process " + pid + " (code " +
-                                       std::to_string(load.code) + ")");
+    return error->set(EXIT_FAILED,
+                      "the agent refused to start in process " + pid + " (code " + std::to_string(load.code) + ")");
   }
   // The Java half starts on a thread of its own: its state tells when it is done.
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -181,8 +185,9 @@ int run_attach(pid_t pid, const Settings &settings) {
   session.leave();
   if (!find_agent_files(settings.home, &files, &error) || !session.enter(&error)) return fail(error);
   Properties properties;
+  std::string library;
   if (!attach.ensure_listener(&error) ||
-      !start_agent(session, attach, files, settings.options, settings.timeout_ms * 3, &properties, &error)) {
+      !start_agent(session, attach, files, settings.options, settings.timeout_ms * 3, &properties, &library, &error)) {
     if (error.exit_code == EXIT_ALREADY_LOADED) {
       printf("The agent is already loaded in process %d; nothing was changed.\n", (int)pid);
       return EXIT_ALREADY_LOADED;
@@ -226,8 +231,9 @@ int run_snapshot(pid_t pid, const Settings &settings) {
   if (library.empty()) {
     // No collector is named: the agent's notifications stay off unless options say otherwise.
     std::string options = settings.options_given ? settings.options : "notifications=false";
-    if (!start_agent(session, attach, files, options, settings.timeout_ms * 3, &properties, &error)) return fail(error);
-    library = get(properties, ATTACH_PROPERTY_HOME) + "/lib/libvorkel.so";
+    if (!start_agent(session, attach, files, options, settings.timeout_ms * 3, &properties, &library, &error)) {
+      return fail(error);
+    }
     printf("Loaded the agent into process %d (home %s).\n", (int)pid, get(properties, ATTACH_PROPERTY_HOME).c_str());
   } else if (!read_properties(attach, &properties, &error)) {
     return fail(error);
@@ -262,8 +268,9 @@ int run_snapshot(pid_t pid, const Settings &settings) {
     progress.step(line);
   };
   AttachAnswer answer;
-  bool answered = attach.execute("load", {library, "true", std::string(ATTACH_REQUEST_PREFIX) + std::string(ATTACH_REQUEST_SNAPSHOT)},
-                                 &answer, &error, settings.snapshot_timeout_ms, tick);
+  bool answered = attach.execute(
+      "load", {library, "true", std::string(ATTACH_REQUEST_PREFIX) + std::string(ATTACH_REQUEST_SNAPSHOT)}, &answer,
+      &error, settings.snapshot_timeout_ms, tick);
   progress.done();
   if (!answered) return fail(error);
   LoadResult load = parse_load_answer(answer);

@@ -14,7 +14,7 @@ struct Settings {
   std::string out = ".";             // --out: where snapshot copies the snapshot
   std::string options;               // the agent options of an attach
   bool options_given = false;
-  size_t top = 10;                   // --top: classes in the snapshot's summary
+  size_t top = 10;  // --top: classes in the snapshot's summary
 };
 
 // Each prints its result on standard output, errors on standard error ("vorkel: ..."), and

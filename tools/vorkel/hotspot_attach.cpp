@@ -81,7 +81,8 @@ LoadResult parse_load_answer(const AttachAnswer &answer) {
     }
   }
   result.reason = answer.text;
-  while (!result.reason.empty() && (result.reason.back() == '\n' || result.reason.back() == ' ')) result.reason.pop_back();
+  while (!result.reason.empty() && (result.reason.back() == '\n' || result.reason.back() == ' '))
+    result.reason.pop_back();
   if (result.reason.empty()) result.reason = "the JVM answered " + std::to_string(answer.status) + " and nothing else";
   result.dynamic_loading_disabled = answer.text.find("Dynamic agent loading is not enabled") != std::string::npos;
   return result;
@@ -193,7 +194,8 @@ bool HotSpotAttach::execute(const std::string &operation, const std::vector<std:
       usleep(20000);
       continue;
     }
-    if (errno == EAGAIN) return error->set(EXIT_TIMEOUT, "process " + pid + " took no connection within " + seconds_text(timeout_ms));
+    if (errno == EAGAIN)
+      return error->set(EXIT_TIMEOUT, "process " + pid + " took no connection within " + seconds_text(timeout_ms));
     if (errno == EACCES || errno == EPERM) return error->set(EXIT_PERMISSION, path + ": " + strerror(errno));
     return error->set(EXIT_FAILED, "cannot connect to " + path + " of process " + pid + ": " + strerror(errno));
   }
@@ -206,7 +208,8 @@ bool HotSpotAttach::execute(const std::string &operation, const std::vector<std:
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
       pollfd out{socket_fd.get(), POLLOUT, 0};
-      if (remaining_ms(deadline) == 0) return error->set(EXIT_TIMEOUT, "process " + pid + " took no request within " + seconds_text(timeout_ms));
+      if (remaining_ms(deadline) == 0)
+        return error->set(EXIT_TIMEOUT, "process " + pid + " took no request within " + seconds_text(timeout_ms));
       poll(&out, 1, std::min(remaining_ms(deadline), kTickMs));
       continue;
     }
@@ -218,8 +221,8 @@ bool HotSpotAttach::execute(const std::string &operation, const std::vector<std:
   for (;;) {
     int left = remaining_ms(deadline);
     if (left == 0) {
-      return error->set(EXIT_TIMEOUT, "process " + pid + " did not answer \"" + operation + "\" within " +
-                                          seconds_text(timeout_ms));
+      return error->set(EXIT_TIMEOUT,
+                        "process " + pid + " did not answer \"" + operation + "\" within " + seconds_text(timeout_ms));
     }
     pollfd in{socket_fd.get(), POLLIN, 0};
     int ready = poll(&in, 1, std::min(left, kTickMs));
@@ -239,11 +242,13 @@ bool HotSpotAttach::execute(const std::string &operation, const std::vector<std:
     }
   }
   if (raw.empty()) {
-    return error->set(EXIT_PERMISSION, "process " + pid + " closed the attach connection without an answer: it does "
+    return error->set(EXIT_PERMISSION, "process " + pid +
+                                           " closed the attach connection without an answer: it does "
                                            "not take this user (the JVM answers root and its own user only)");
   }
   if (!parse_attach_answer(raw, answer)) {
-    return error->set(EXIT_FAILED, "process " + pid + " answered \"" + operation + "\" with something that is not an "
+    return error->set(EXIT_FAILED, "process " + pid + " answered \"" + operation +
+                                       "\" with something that is not an "
                                        "attach answer");
   }
   return true;

@@ -31,10 +31,18 @@ size_t unescape_at(const std::string &text, size_t at, std::string *out) {
   if (at + 1 >= text.size()) return at + 1;  // a lone backslash at the end of the line
   char c = text[at + 1];
   switch (c) {
-    case 't': *out += '\t'; return at + 2;
-    case 'n': *out += '\n'; return at + 2;
-    case 'r': *out += '\r'; return at + 2;
-    case 'f': *out += '\f'; return at + 2;
+    case 't':
+      *out += '\t';
+      return at + 2;
+    case 'n':
+      *out += '\n';
+      return at + 2;
+    case 'r':
+      *out += '\r';
+      return at + 2;
+    case 'f':
+      *out += '\f';
+      return at + 2;
     case 'u': {
       uint32_t code = 0;
       for (size_t i = 0; i < 4; ++i) {
@@ -66,7 +74,9 @@ size_t unescape_at(const std::string &text, size_t at, std::string *out) {
       append_utf8(out, code);
       return at + 6;
     }
-    default: *out += c; return at + 2;
+    default:
+      *out += c;
+      return at + 2;
   }
 }
 

@@ -115,7 +115,8 @@ int run(int argc, char **argv) {
       if (text == nullptr || *text == '\0') return usage_error(arg + " needs a directory");
       settings.home = text;
     } else if (arg == "-t" || arg == "--timeout") {
-      if (!parse_number(value(), 1, 86400, &number)) return usage_error(arg + " needs a number of seconds (1 to 86400)");
+      if (!parse_number(value(), 1, 86400, &number))
+        return usage_error(arg + " needs a number of seconds (1 to 86400)");
       settings.timeout_ms = (int)number * 1000;
     } else if (arg == "--snapshot-timeout") {
       if (!parse_number(value(), 1, 86400 * 7, &number)) return usage_error(arg + " needs a number of seconds");

@@ -11,10 +11,10 @@
 namespace vorkel_command {
 
 struct SnapshotEntry {
-  std::string name;        // oom_<start ms>
-  std::string status;      // the first line of its status.txt ("compressing 0" when valid)
+  std::string name;    // oom_<start ms>
+  std::string status;  // the first line of its status.txt ("compressing 0" when valid)
   uint64_t graph_bytes = 0;
-  bool archive = false;    // its .tar.bz2 is there
+  bool archive = false;  // its .tar.bz2 is there
   bool valid() const { return status.rfind("compressing", 0) == 0; }
 };
 

@@ -18,7 +18,7 @@ struct ProcessStatus {
   uid_t uid = 0, euid = 0;
   gid_t gid = 0, egid = 0;
   std::vector<gid_t> groups;
-  std::vector<pid_t> ns_pids;  // NSpid: as seen here first, in its own PID namespace last
+  std::vector<pid_t> ns_pids;   // NSpid: as seen here first, in its own PID namespace last
   uint64_t caught_signals = 0;  // SigCgt: bit N-1 for signal N
   pid_t own_pid() const { return ns_pids.empty() ? 0 : ns_pids.back(); }
   bool catches(int signal) const { return signal > 0 && signal <= 64 && (caught_signals >> (signal - 1) & 1) != 0; }

@@ -51,13 +51,15 @@ bool TargetSession::open(pid_t pid, CommandError *error) {
   if (text.find("State:\tZ") != std::string::npos) {
     return error->set(EXIT_NO_PROCESS, "process " + pid_text(pid) + " has ended (a zombie)");
   }
-  struct stat ours {}, theirs {};
+  struct stat ours {
+  }, theirs{};
   if (fstatat(proc_fd_, "ns/mnt", &theirs, 0) != 0) {
     if (errno == ENOENT) return error->set(EXIT_NO_PROCESS, "process " + pid_text(pid) + " ended");
     return error->set(EXIT_PERMISSION, "the mount namespace of process " + pid_text(pid) + " cannot be read (" +
                                            strerror(errno) + "): run vorkel as root or as the process's user");
   }
-  if (stat("/proc/self/ns/mnt", &ours) != 0) return error->set(EXIT_FAILED, std::string("/proc/self/ns/mnt: ") + strerror(errno));
+  if (stat("/proc/self/ns/mnt", &ours) != 0)
+    return error->set(EXIT_FAILED, std::string("/proc/self/ns/mnt: ") + strerror(errno));
   other_mount_namespace_ = ours.st_dev != theirs.st_dev || ours.st_ino != theirs.st_ino;
   return true;
 }
@@ -106,8 +108,8 @@ bool TargetSession::enter(CommandError *error) {
       if (target_fd >= 0) close(target_fd);
       close_fd(&caller_mount_fd_);
       close_fd(&caller_cwd_fd_);
-      return error->set(EXIT_PERMISSION, "cannot enter the mount namespace of process " + pid_text(pid_) + ": " +
-                                             strerror(code));
+      return error->set(EXIT_PERMISSION,
+                        "cannot enter the mount namespace of process " + pid_text(pid_) + ": " + strerror(code));
     }
     close(target_fd);
   }
