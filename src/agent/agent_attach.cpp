@@ -1,5 +1,12 @@
-#include "agent/agent_attach.h"
-
+// The agent loaded into a running JVM by the JVM's attach mechanism: the JVMTI entry
+// Agent_OnAttach and the requests an attach can carry (attach_protocol.h).
+//
+// Agent_OnAttach with agent options is the same start as -agentpath and -javaagent at launch: the
+// native agent is loaded at once; the Java half (the agent jar beside the library, added to the
+// system class path) is started by the thread "vorkel attach" as soon as the JVM has bound the
+// library's natives, which it does when Agent_OnAttach has returned. What such a start does
+// beyond the start at launch is agent_live.h's.
+#include <jni.h>
 #include <jvmti.h>
 
 #include <climits>
@@ -11,14 +18,12 @@
 #include "core/agent_locks.h"
 #include "core/agent_util.h"
 #include "agent/attach_protocol.h"
-#include "statistics/classloader_tracker.h"
-#include "core/common.h"
-#include "transactions/file_streams.h"
+#include "base/common.h"
 #include "core/log.h"
 #include "snapshot/oom.h"
 #include "platform/proc_info.h"
 #include "core/reflection.h"
-#include "core/string_util.h"
+#include "base/string_util.h"
 
 namespace {
 
@@ -273,33 +278,6 @@ jint agent_attach_request(JNIEnv *jni, std::string_view request) {
 }
 
 }  // namespace
-
-void agent_attach_live_start(JNIEnv *jni) {
-  agent_globals_record *globals = agent_globals;
-  jvmtiEnv *tag_env = globals != nullptr ? globals->tag_jvmti : nullptr;
-  jint count = 0;
-  jvmti_memory<jclass> classes(tag_env);
-  if (tag_env != nullptr &&
-      check_jvmti_error_no_exception(jni, tag_env, tag_env->GetLoadedClasses(&count, classes.out()),
-                                     "agent_attach_live_start: GetLoadedClasses failed")) {
-    // The class references are local; the tracker adds one for each loader it looks at.
-    if (jni->EnsureLocalCapacity(count + 16) != JNI_OK) cleared(jni);
-    for (jint i = 0; i < count; ++i) {
-      cltracker_class_prepare_event(tag_env, jni, nullptr, classes[i]);
-      jni->DeleteLocalRef(classes[i]);
-    }
-  }
-  file_streams_adopt_unregistered(true);
-  log_info(jni, "Loaded into the running JVM: the loaders of the %d classes loaded before are tracked from now on.",
-           (int)count);
-  log_info(jni, "Loaded into the running JVM: allocation statistics cover only what is recorded from now on.");
-  log_info(jni,
-           "Loaded into the running JVM: without can_get_owned_monitor_info and can_get_current_contended_monitor "
-           "(start-up only), blocker detection reads lock owners through GetObjectMonitorUsage.");
-  log_info(jni,
-           "Loaded into the running JVM: file stream natives bound before are bound again when tracking is switched "
-           "on, and streams opened before are tracked from their next read or write in a transaction.");
-}
 
 VORKEL_EXPORT jint JNICALL Agent_OnAttach(JavaVM *vm, char *options, void *reserved) {
   JNIEnv *jni = nullptr;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "agent/agent_attach.h"
+#include "agent/agent_live.h"
 #include "core/agent_util.h"
 #include "statistics/classloader_tracker.h"
 #include "transactions/contention_monitor.h"
@@ -381,7 +381,7 @@ VORKEL_EXPORT jint JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitia
   for (const auto &warning : AGENT_CAPABILITY_WARNINGS) {
     if (!warning.capability.available(agent_init.potential_capabilities)) log_info(jni, "%s", warning.message);
   }
-  if (agent_init.loaded_live) agent_attach_live_start(jni);
+  if (agent_init.loaded_live) agent_live_start(jni, agent_globals->tag_jvmti);
   agent_init.start_result = 0;
   return 0;
 }

@@ -15,7 +15,7 @@
 // - At the first startNativeAgent: stats_find_init_classes, user_transaction_initialise,
 //   cltracker_initialise, generation_counter_initialise (with its reporter thread),
 //   file_streams_initialise, timing_tracker_initialise; then the missing-capability warnings, and
-//   for an agent loaded into the running JVM agent_attach_live_start (agent_attach.h).
+//   for an agent loaded into the running JVM agent_live_start (agent_live.h).
 // - disableAgent clears `enabled` (the callbacks that check it are named in agent_init.cpp) and
 //   switches the file-stream hooks off. Nothing is torn down at unload.
 #pragma once
