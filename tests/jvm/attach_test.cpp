@@ -315,6 +315,8 @@ TEST_F(AttachErrors, EachProcessThatCannotBeAttachedGetsItsOwnExitCodeAndReason)
   EXPECT_EQ(stopped.exit_code, 7) << describe(stopped);
   EXPECT_TRUE(vt::contains(stopped.err, "did not answer \"properties\" within 1 s")) << stopped.err;
   EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_EQ(vorkel({"status", pid_text(pid)}).exit_code, 0);
+  EXPECT_FALSE(vt::contains(jvm_->out() + jvm_->err(), "WARNING")) << jvm_->out() << jvm_->err();
 }
 
 TEST(VorkelCommand, HelpAndUsageErrors) {

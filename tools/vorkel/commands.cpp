@@ -241,7 +241,7 @@ int run_snapshot(pid_t pid, const Settings &settings) {
   std::string state = get(properties, ATTACH_PROPERTY_STATE);
   if (state != "started") {
     error.set(EXIT_FAILED, "the agent in process " + std::to_string(pid) + " is not running (" +
-                               (state.empty() ? "its Java half never started" : state) + ")");
+                               (state.empty() ? "its Java half has not started" : state) + ")");
     return fail(error);
   }
   std::string work = get(properties, ATTACH_PROPERTY_WORK);
@@ -312,7 +312,7 @@ int run_status(pid_t pid, const Settings &settings) {
   Properties properties;
   if (!attach.ensure_listener(&error) || !read_properties(attach, &properties, &error)) return fail(error);
   if (get(properties, ATTACH_PROPERTY_STATE).empty()) {
-    printf("Process %d: the agent library %s is loaded, its Java half never started.\n", (int)pid,
+    printf("Process %d: the agent library %s is loaded, its Java half has not started.\n", (int)pid,
            libraries.agent_library.c_str());
     return EXIT_DONE;
   }
