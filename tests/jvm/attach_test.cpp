@@ -308,6 +308,10 @@ TEST_F(AttachErrors, EachProcessThatCannotBeAttachedGetsItsOwnExitCodeAndReason)
   ASSERT_EQ(vorkel({"status", pid_text(pid)}).exit_code, 9);
   ASSERT_EQ(vorkel({"attach", pid_text(pid), "notifications=false", "--home", home.home()}).exit_code, 0);
   kill(pid, SIGSTOP);
+  // The kernel stops the JVM's threads one by one: until all are, it may still answer.
+  ASSERT_TRUE(vt::wait_until(
+      [&] { return vt::contains(vt::read_file("/proc/" + pid_text(pid) + "/status"), "State:\tT (stopped)"); },
+      std::chrono::seconds(10)));
   auto before = std::chrono::steady_clock::now();
   vt::ProcessResult stopped = vorkel({"status", pid_text(pid), "--timeout", "1"});
   auto waited = std::chrono::steady_clock::now() - before;

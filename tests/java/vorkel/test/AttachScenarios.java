@@ -37,7 +37,7 @@ public final class AttachScenarios {
             Object lock = new TransactionScenarios.Inventory();
             Transactions.run("checkout", () -> {
                 try {
-                    TransactionScenarios.contend(lock, 220, false);
+                    TransactionScenarios.contend(lock, 600, false);
                     result("read_after", stream.read(buffer));
                 } catch (Exception e) {
                     throw new IllegalStateException(e);
