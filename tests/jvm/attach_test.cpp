@@ -250,6 +250,34 @@ TEST_P(AttachJvm, AJvmStartedWithTheAgentRefusesASecondOneAndTakesSnapshotReques
   EXPECT_FALSE(vt::contains(jvm->out() + jvm->err(), "WARNING")) << jvm->err();
 }
 
+TEST_P(AttachJvm, TheJarLoadedIntoARunningJvmStartsTheSameAgentOnce) {
+  AgentHome home;
+  // The jar loads the library itself, a restricted method of JDK 22 and later.
+  std::vector<std::string> flags;
+  if (jdk().major >= 22) flags.push_back("--enable-native-access=ALL-UNNAMED");
+  int pid = launch(Launch::as_root, flags);
+  ASSERT_GT(pid, 0) << output();
+  // The JDK's tool cuts unquoted options at their first "=".
+  const std::string options = "\"home=" + home.home() + ",lib=" + home.lib() + ",notifications=false\"";
+  for (int load = 0; load < 2; ++load) {
+    vt::ProcessResult jcmd =
+        vt::run_process(jdk().home + "/bin/jcmd", {"jcmd", pid_text(pid), "JVMTI.agent_load", home.jar(), options});
+    EXPECT_TRUE(vt::contains(jcmd.out, "return code: 0")) << describe(jcmd);
+  }
+  vt::ProcessResult status = vorkel({"status", pid_text(pid)});
+  EXPECT_TRUE(vt::contains(status.out, "started (loaded into the running JVM)")) << describe(status);
+  EXPECT_EQ(status_field(status.out, "home"), home.home()) << status.out;
+  vt::NativeLog log = home.log();
+  EXPECT_EQ(log.count("JVMTI raw version is"), 1u) << log;
+  EXPECT_EQ(log.count("Loaded into the running JVM: the loaders of the"), 1u) << log;
+  EXPECT_TRUE(log.agent_errors().empty()) << log;
+  signal_scenario("attached");
+  signal_scenario("done");
+  vt::ProcessResult end = jvm_->wait(std::chrono::seconds(60));
+  EXPECT_EQ(end.exit_code, 0) << output();
+  EXPECT_FALSE(vt::contains(end.out + end.err, "WARNING")) << end.out << end.err;
+}
+
 TEST_P(AttachJvm, WithoutDynamicAgentLoadingTheJvmRefusesTheAgentWithAClearError) {
   VT_ONLY_ON_JDK(jdk.major >= 21);
   AgentHome home;
