@@ -202,7 +202,7 @@ class AttachJvm : public AttachFixture<vt::JvmTest> {
     signal_scenario("done");
     vt::ProcessResult end = jvm_->wait(std::chrono::seconds(60));
     EXPECT_EQ(end.exit_code, 0) << output();
-    EXPECT_FALSE(vt::contains(end.out + end.err, "WARNING")) << output();
+    vt::expect_no_warnings(end);
     if (how == Launch::as_nobody) vt::remove_tree("/tmp/vorkel-65534");
   }
 };
@@ -221,7 +221,7 @@ TEST_P(AttachJvm, TheSameIntoAJvmInItsOwnMountAndPidNamespaces) {
 TEST_P(AttachJvm, AJvmStartedWithTheAgentRefusesASecondOneAndTakesSnapshotRequests) {
   AgentHome home;
   vt::TempDir out("vorkel-attach-out");
-  std::vector<std::string> flags{"-Xcheck:jni"};
+  std::vector<std::string> flags;
   if (jdk().major >= 21) flags.push_back("-XX:+EnableDynamicAgentLoading");
   auto jvm = start(home, "idle", {.agent_options = "notifications=false", .jvm_flags = flags, .args = {"60000"}});
   // The agent's Java half ran before main: once the log says so, the JVM's attach mechanism answers.
@@ -247,7 +247,7 @@ TEST_P(AttachJvm, AJvmStartedWithTheAgentRefusesASecondOneAndTakesSnapshotReques
   EXPECT_EQ(log.count("Loaded into the running JVM"), 0u) << log;
   EXPECT_TRUE(log.agent_errors().empty()) << log;
   jvm->kill(SIGKILL);
-  EXPECT_FALSE(vt::contains(jvm->out() + jvm->err(), "WARNING")) << jvm->err();
+  vt::expect_no_warnings({.out = jvm->out(), .err = jvm->err()});
 }
 
 TEST_P(AttachJvm, TheJarLoadedIntoARunningJvmStartsTheSameAgentOnce) {
@@ -275,7 +275,7 @@ TEST_P(AttachJvm, TheJarLoadedIntoARunningJvmStartsTheSameAgentOnce) {
   signal_scenario("done");
   vt::ProcessResult end = jvm_->wait(std::chrono::seconds(60));
   EXPECT_EQ(end.exit_code, 0) << output();
-  EXPECT_FALSE(vt::contains(end.out + end.err, "WARNING")) << end.out << end.err;
+  vt::expect_no_warnings(end);
 }
 
 TEST_P(AttachJvm, WithoutDynamicAgentLoadingTheJvmRefusesTheAgentWithAClearError) {
@@ -348,7 +348,7 @@ TEST_F(AttachErrors, EachProcessThatCannotBeAttachedGetsItsOwnExitCodeAndReason)
   EXPECT_TRUE(vt::contains(stopped.err, "did not answer \"properties\" within 1 s")) << stopped.err;
   EXPECT_LT(waited, std::chrono::seconds(5));
   EXPECT_EQ(vorkel({"status", pid_text(pid)}).exit_code, 0);
-  EXPECT_FALSE(vt::contains(jvm_->out() + jvm_->err(), "WARNING")) << jvm_->out() << jvm_->err();
+  vt::expect_no_warnings({.out = jvm_->out(), .err = jvm_->err()});
 }
 
 TEST(VorkelCommand, HelpAndUsageErrors) {

@@ -89,8 +89,8 @@ TEST_F(InstalledPackage, RunsTheAgentAndVorkelSnapshotFromTheInstalledFilesOnly)
   vt::NativeLog log = vt::NativeLog::read(home + "/logs");
   EXPECT_EQ(log.count("Loaded into the running JVM with the options \"notifications=false\""), 1u) << log;
   EXPECT_TRUE(log.agent_errors().empty()) << log;
-  const std::string printed = started.out() + started.err() + plain.out() + plain.err();
-  EXPECT_FALSE(vt::contains(printed, "WARNING")) << printed;
+  vt::expect_no_warnings({.out = started.out(), .err = started.err()});
+  vt::expect_no_warnings({.out = plain.out(), .err = plain.err()});
 }
 
 }  // namespace
