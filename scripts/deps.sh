@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(cmake make g++ libbz2-dev bzip2 tar openjdk-17-jdk-headless googletest libgtest-dev
           libbenchmark-dev binutils util-linux procps clang libclang-rt-14-dev lld llvm
-          chromium python3 clang-format clang-tidy)
+          chromium python3 clang-format clang-tidy dpkg-dev lintian)
 # Without their recommendations: Wine would bring fonts, sound and media libraries it does not need here.
 windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine dpkg-dev)
 

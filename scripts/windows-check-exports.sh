@@ -22,7 +22,7 @@ if [ -n "$unexpected" ]; then
   printf '  %s\n' $unexpected >&2
   exit 1
 fi
-required="Agent_OnLoad Agent_OnUnload agent_globals agent_win32_entryW"
+required="Agent_OnLoad Agent_OnAttach Agent_OnUnload agent_globals agent_win32_entryW"
 if [ -n "$sources" ]; then
   required="$required $(cat "$sources"/*/*.cpp "$sources"/*/win/*.cpp |
     grep -o -E '\bJava_[A-Za-z0-9_]+\(' | grep -o -E '^Java_[A-Za-z0-9_]+' | sort -u)"

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "agent/agent_live.h"
 #include "core/agent_util.h"
 #include "statistics/classloader_tracker.h"
 #include "transactions/contention_monitor.h"
@@ -32,6 +33,9 @@ struct {
   // Set when configure had to load the agent (no -agentpath and no startNativeAgent yet); the
   // first startNativeAgent then supplies the feature mask it would have given the loader.
   uint8_t loaded_by_configure;
+  // Set when the agent was loaded in the JVM's live phase (Agent_OnAttach, or the Java half
+  // attached to a running JVM), not at its start.
+  uint8_t loaded_live;
 } agent_init;
 
 // ---------------------------------------------------------------------------------------------
@@ -317,6 +321,8 @@ agent_globals_record *agent_init_require_loaded(JNIEnv *jni, const char *native)
 
 bool agent_init_started() { return agent_init.started && agent_init.start_result == 0; }
 
+bool agent_init_loaded_live() { return agent_init.loaded_live != 0; }
+
 int32_t agent_init_load(JavaVM *vm, int64_t disabled_features) {
   if (agent_globals != nullptr) return agent_globals->status;
   void *storage = calloc(1, sizeof(agent_globals_record));
@@ -327,6 +333,10 @@ int32_t agent_init_load(JavaVM *vm, int64_t disabled_features) {
   agent_globals = globals;
 
   globals->jvmti = agent_init_create_env(vm);
+  jvmtiPhase phase = JVMTI_PHASE_ONLOAD;
+  if (globals->jvmti != nullptr && globals->jvmti->GetPhase(&phase) == JVMTI_ERROR_NONE) {
+    agent_init.loaded_live = phase == JVMTI_PHASE_LIVE ? 1 : 0;
+  }
   jvmtiEnv *tag_env = agent_init_create_env(vm);
   if (tag_env != nullptr && agent_init_setup_env(tag_env, AGENT_TAG_ENV)) globals->tag_jvmti = tag_env;
   globals->features = ~(uint64_t)disabled_features;
@@ -371,6 +381,7 @@ VORKEL_EXPORT jint JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitia
   for (const auto &warning : AGENT_CAPABILITY_WARNINGS) {
     if (!warning.capability.available(agent_init.potential_capabilities)) log_info(jni, "%s", warning.message);
   }
+  if (agent_init.loaded_live) agent_live_start(jni, agent_globals->tag_jvmti);
   agent_init.start_result = 0;
   return 0;
 }

@@ -14,7 +14,8 @@
 // - At configureOomQueries: init_class_size_symbols, then oom_configure.
 // - At the first startNativeAgent: stats_find_init_classes, user_transaction_initialise,
 //   cltracker_initialise, generation_counter_initialise (with its reporter thread),
-//   file_streams_initialise, timing_tracker_initialise; then the missing-capability warnings.
+//   file_streams_initialise, timing_tracker_initialise; then the missing-capability warnings, and
+//   for an agent loaded into the running JVM agent_live_start (agent_live.h).
 // - disableAgent clears `enabled` (the callbacks that check it are named in agent_init.cpp) and
 //   switches the file-stream hooks off. Nothing is torn down at unload.
 #pragma once
@@ -37,6 +38,8 @@ bool agent_feature_enabled(unsigned bit);
 int32_t agent_init_load(JavaVM *vm, int64_t disabled_features);
 // The first result of startNativeAgent, for callers that need to know whether the agent started.
 bool agent_init_started();
+// Whether the agent was loaded into the running JVM (its live phase) rather than at its start.
+bool agent_init_loaded_live();
 // For the natives that need the loaded record: loads the agent when neither the JVM nor
 // startNativeAgent did yet; null (after logging and throwing) when it cannot be loaded.
 agent_globals_record *agent_init_require_loaded(JNIEnv *jni, const char *native);

@@ -311,6 +311,19 @@ void start_heap_dump(JNIEnv *jni, jint flags, const char *description, bool requ
   if (attempted) ++oom_global.handled_count[type];
 }
 
+bool oom_request_snapshot(JNIEnv *jni, const char *description, char *directory, size_t size) {
+  if (size > 0) directory[0] = '\0';
+  agent_globals_record *globals = agent_globals;
+  if (globals == nullptr || globals->vm_dead) return false;
+  // The lock is recursive: held across the snapshot, the directory read is this snapshot's.
+  agent_mutex_guard guard(oom_global.lock);
+  uint32_t before = oom_global.handled_count[OOM_TYPE_PREEMPTIVE];
+  start_heap_dump(jni, 0, description, true);
+  if (oom_global.handled_count[OOM_TYPE_PREEMPTIVE] == before) return false;  // not attempted
+  xsnprintf(directory, size, "%s", snapshot_current.dump_directory);
+  return snapshot_in_valid_state(&snapshot_current);
+}
+
 VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_oom_HeapDumpTrigger_triggerHeapDump(JNIEnv *jni, jclass,
                                                                                              jstring description) {
   agent_globals_record *globals = agent_globals;

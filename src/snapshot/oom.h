@@ -26,6 +26,9 @@ void oom_on_resource_exhausted(jvmtiEnv *jvmti, JNIEnv *jni, jint flags, const c
 int32_t oom_get_event_type(jint flags, const char *description, bool requested);
 const char *get_oom_type_string(int32_t type);
 void start_heap_dump(JNIEnv *jni, jint flags, const char *description, bool requested);
+// A requested snapshot, as HeapDumpTrigger.triggerHeapDump takes it, with its directory copied to
+// directory ("" when none was made). True when the snapshot was taken and is valid.
+bool oom_request_snapshot(JNIEnv *jni, const char *description, char *directory, size_t size);
 
 // The phases of one snapshot (the caller holds the OOM lock). False when OOM handling was not
 // configured yet and nothing was attempted.

@@ -44,6 +44,11 @@ struct {
   jclass descriptor_class;
   jclass random_access_class;
   jfieldID parent_field;
+  // The streams' own "path" fields, for streams opened before the agent came (adopted).
+  jfieldID input_path_field;
+  jfieldID output_path_field;
+  jfieldID random_access_path_field;
+  std::atomic<uint8_t> adopt_unregistered;
   uint64_t next_stream_key;
   int64_t stack_interval;
   hashmap *streams;
@@ -160,6 +165,14 @@ void find_random_access_file(JNIEnv *jni) {
   }
 }
 
+// The path of a stream that was opened before the hooks were there is read from the stream itself.
+void find_path_fields(JNIEnv *jni) {
+  constexpr const char *STRING = "Ljava/lang/String;";
+  file_streams.input_path_field = reflection_find_field(jni, file_streams.input_class, "path", STRING);
+  file_streams.output_path_field = reflection_find_field(jni, file_streams.output_class, "path", STRING);
+  file_streams.random_access_path_field = reflection_find_field(jni, file_streams.random_access_class, "path", STRING);
+}
+
 // Makes the JVM bind the natives of the hooked classes afresh at their next call.
 void unregister_natives(JNIEnv *jni) {
   const jclass classes[] = {
@@ -205,6 +218,7 @@ bool file_streams_initialise(JNIEnv *jni) {
   find_output_stream(jni);
   find_descriptor(jni);
   find_random_access_file(jni);
+  find_path_fields(jni);
   file_streams.initialised = 1;
   return true;
 }
@@ -309,6 +323,33 @@ uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path)
     return 0;
   }
   return key;
+}
+
+void file_streams_adopt_unregistered(bool adopt) {
+  file_streams.adopt_unregistered.store(adopt ? 1 : 0, std::memory_order_relaxed);
+}
+
+uint64_t file_streams_adopt_stream(JNIEnv *jni, jobject stream) {
+  if (file_streams.adopt_unregistered.load(std::memory_order_relaxed) == 0 || jni == nullptr || stream == nullptr) {
+    return 0;
+  }
+  // An operation that failed left its exception pending, and JNI takes no call but this then.
+  if (jni->ExceptionCheck()) return 0;
+  const struct {
+    jclass klass;
+    jfieldID path;
+  } kinds[] = {{file_streams.input_class, file_streams.input_path_field},
+               {file_streams.output_class, file_streams.output_path_field},
+               {file_streams.random_access_class, file_streams.random_access_path_field}};
+  for (const auto &kind : kinds) {
+    if (kind.klass == nullptr || kind.path == nullptr || !jni->IsInstanceOf(stream, kind.klass)) continue;
+    auto path = static_cast<jstring>(reflection_read_object_field(jni, stream, kind.path));
+    if (path == nullptr) return 0;  // a stream made on a descriptor has no path: it counts in the timings only
+    uint64_t key = file_streams_register_stream(jni, stream, path);
+    jni->DeleteLocalRef(path);
+    return key;
+  }
+  return 0;
 }
 
 void file_streams_deregister_stream_object(jobject stream) {

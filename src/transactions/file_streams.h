@@ -44,6 +44,12 @@ jobject file_streams_flush_transaction(JNIEnv *jni, file_streams_locals *locals)
 // registered); deregister removes the stream's key and clears its tag.
 uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path);
 void file_streams_deregister_stream_object(jobject stream);
+// Streams that were opened before the hooks came (an agent loaded into a running JVM) are not
+// registered; with adoption on, such a stream is registered with its own path at its first
+// operation inside a transaction. adopt_stream gives its new key, 0 when adoption is off or the
+// stream has no path (made on a descriptor).
+void file_streams_adopt_unregistered(bool adopt);
+uint64_t file_streams_adopt_stream(JNIEnv *jni, jobject stream);
 uint64_t file_streams_registry_size();
 // A new key for path (0 when memory is short) and its removal, with the path freed.
 uint64_t file_streams_registry_add(const char *path);

@@ -230,6 +230,7 @@ void file_streams_register_operation(JNIEnv *jni, thread_transaction_state *tran
   if (transaction == nullptr) return;
   timing_tracker_register_operation(transaction->operation_timings, kind, now - start);
   uint64_t key = tag_access_get_tag(file_streams_main_env(), stream);
+  if (key == 0) key = file_streams_adopt_stream(jni, stream);
   if (key == 0) return;
   file_streams_account(&transaction->file_streams, key, kind, bytes, start, now, jni);
 }

@@ -154,16 +154,17 @@ TEST(AgentLibrary, ExportsOnlyTheAgentEntryPointsAndNatives) {
   std::vector<std::string> names;
   for (const std::string &line : vt::split_lines(nm.out)) names.push_back(line.substr(line.rfind(' ') + 1));
   ASSERT_FALSE(names.empty());
-  bool on_load = false, on_unload = false, globals = false;
+  bool on_load = false, on_attach = false, on_unload = false, globals = false;
   for (const std::string &name : names) {
     on_load |= name == "Agent_OnLoad";
+    on_attach |= name == "Agent_OnAttach";
     on_unload |= name == "Agent_OnUnload";
     globals |= name == "agent_globals";
-    bool allowed = name == "Agent_OnLoad" || name == "Agent_OnUnload" || name == "agent_globals" ||
-                   name.rfind("Java_vorkel_runtime_agent_", 0) == 0;
+    bool allowed = name == "Agent_OnLoad" || name == "Agent_OnAttach" || name == "Agent_OnUnload" ||
+                   name == "agent_globals" || name.rfind("Java_vorkel_runtime_agent_", 0) == 0;
     EXPECT_TRUE(allowed) << "unexpected export " << name;
   }
-  EXPECT_TRUE(on_load && on_unload && globals);
+  EXPECT_TRUE(on_load && on_attach && on_unload && globals);
 }
 
 TEST(AgentLibrary, IsAGuestThatNeedsNoJvmAndNoCxxRuntime) {

@@ -30,9 +30,10 @@ namespace vt {
 
 // Directories, removal and processes of Windows are in win/test_util_win.cpp.
 #ifndef _WIN32
-TempDir::TempDir(const std::string &prefix) {
-  const char *base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
+TempDir::TempDir(const std::string &prefix, const std::string &base) {
+  const char *tmpdir = getenv("TMPDIR");
+  std::string parent = !base.empty() ? base : tmpdir != nullptr && *tmpdir ? tmpdir : "/tmp";
+  std::string pattern = parent + "/" + prefix + ".XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();

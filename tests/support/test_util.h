@@ -10,10 +10,11 @@
 
 namespace vt {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with everything in it at destruction.
+// A fresh directory under $TMPDIR (or /tmp), or under base when given, removed with everything in
+// it at destruction.
 class TempDir {
  public:
-  explicit TempDir(const std::string &prefix = "vorkel-test");
+  explicit TempDir(const std::string &prefix = "vorkel-test", const std::string &base = "");
   ~TempDir();
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;

@@ -96,9 +96,10 @@ int exit_code_of(HANDLE process) {
 
 }  // namespace
 
-TempDir::TempDir(const std::string &prefix) {
+TempDir::TempDir(const std::string &prefix, const std::string &base) {
   for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-    std::string candidate = temp_base() + "\\" + prefix + "." + std::to_string(GetCurrentProcessId()) + "." +
+    std::string candidate = (base.empty() ? temp_base() : base) + "\\" + prefix + "." +
+                            std::to_string(GetCurrentProcessId()) + "." +
                             std::to_string(GetTickCount() + attempt * 7919u);
     if (CreateDirectoryA(candidate.c_str(), nullptr)) {
       path_ = candidate;

@@ -18,8 +18,24 @@ import vorkel.runtime.agent.transactions.Transactions;
 /**
  * Brings the native agent up from the agent jar: either loaded with -agentpath (the natives are
  * already bound) or, without it, by loading the library itself. Options: see {@link AgentOptions}.
+ *
+ * <p>Into a running JVM the agent comes the same way: the library loaded by the JVM's attach
+ * mechanism calls {@link #startAttached} once the JVM has bound its natives, and the jar loaded by
+ * that mechanism calls {@link #agentmain}, which loads the library itself. A JVM runs the agent
+ * once: a later start (another attach, or an attach into a JVM started with the agent) changes
+ * nothing. The started agent publishes its state as system properties (vorkel.agent.*).
  */
 public final class Agent {
+    /** What {@link #startAttached} answers while the JVM has not bound the library's natives yet. */
+    public static final int NOT_BOUND = Integer.MIN_VALUE + 1;
+    /** What {@link #start} answers when another copy of the agent (another class loader) runs in this JVM. */
+    public static final int ANOTHER_AGENT = -2;
+    public static final String VERSION_PROPERTY = "vorkel.agent.version";
+    public static final String HOME_PROPERTY = "vorkel.agent.home";
+    public static final String WORK_PROPERTY = "vorkel.agent.work";
+    public static final String STATE_PROPERTY = "vorkel.agent.state";
+    public static final String ATTACHED_PROPERTY = "vorkel.agent.attached";
+
     private static volatile AgentLogger logger;
     private static volatile NativeAgentInitialiser initialiser;
     private static volatile DeferredTransformationNativeImpl deferred;
@@ -38,16 +54,39 @@ public final class Agent {
         start(options);
     }
 
+    /**
+     * The start of an agent library loaded into the running JVM, called by its Agent_OnAttach from
+     * the thread "vorkel attach": {@link #NOT_BOUND} while the JVM has not bound the library's
+     * natives yet (it does once Agent_OnAttach returned), then the result of {@link #start}.
+     */
+    public static int startAttached(String options) {
+        try {
+            new NativeAgentInitialiser().loadedIntoRunningJvm();
+        } catch (UnsatisfiedLinkError notYetBound) {
+            return NOT_BOUND;
+        }
+        return start(options);
+    }
+
     /** Runs the start-up sequence once; returns the result of startNativeAgent. */
     public static synchronized int start(String optionText) {
         if (startResult != Integer.MIN_VALUE) {
+            if (logger != null) {
+                logger.info("The agent already runs in this JVM; a start with the options \"" + optionText
+                        + "\" changed nothing.");
+            }
             return startResult;
+        }
+        if (System.getProperty(HOME_PROPERTY) != null) {
+            // Another copy of the agent jar, in another class loader, runs the agent here.
+            return ANOTHER_AGENT;
         }
         AgentOptions options = new AgentOptions(optionText);
         File libDir = AgentOptions.jarDirectory();
         File home = new File(options.get("home", libDir.getAbsoluteFile().getParent()));
         File work = new File(options.get("work", new File(home, "work").getPath()));
         work.mkdirs();
+        publishStart(home, work);
         String library = options.get("lib", new File(libDir, System.mapLibraryName("vorkel")).getAbsolutePath());
         String host = options.get("host", "127.0.0.1");
         int port = options.getInt("port", 9);
@@ -72,6 +111,7 @@ public final class Agent {
         initialiser.configureOomQueries(host, port, options.get("details", work.getPath()),
                 options.getBoolean("notifications", true), options.getBoolean("safety", true));
         startResult = initialiser.startNativeAgent(options.getLong("disabled", 0));
+        publishResult(startResult);
         if (startResult == 0) {
             // Array sizes of followed instances are estimated from the measured header sizes: measured
             // before any instance can be recorded, also by code that records without RuntimeStatistic.record.
@@ -92,6 +132,26 @@ public final class Agent {
             }
         }
         return startResult;
+    }
+
+    /** The agent's home, work directory and version as system properties, which the attach mechanism lists. */
+    private static void publishStart(File home, File work) {
+        String version = Agent.class.getPackage() != null ? Agent.class.getPackage().getImplementationVersion() : null;
+        System.setProperty(VERSION_PROPERTY, version != null ? version : "unknown");
+        System.setProperty(HOME_PROPERTY, home.getAbsolutePath());
+        System.setProperty(WORK_PROPERTY, work.getAbsolutePath());
+        System.setProperty(STATE_PROPERTY, "starting");
+    }
+
+    private static void publishResult(int result) {
+        boolean attached = false;
+        try {
+            attached = initialiser.loadedIntoRunningJvm();
+        } catch (LinkageError olderLibrary) {
+            // A library without the call was loaded at the JVM's start.
+        }
+        System.setProperty(ATTACHED_PROPERTY, String.valueOf(attached));
+        System.setProperty(STATE_PROPERTY, result == 0 ? "started" : "failed: the native agent's start returned " + result);
     }
 
     /** Collection counts (and the J9 verbose-GC records where the JVM offers them) reach the logger. */

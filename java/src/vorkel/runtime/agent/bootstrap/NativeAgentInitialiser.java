@@ -16,5 +16,8 @@ public class NativeAgentInitialiser {
 
     public native int startNativeAgent(long disabledFeatures);
 
+    /** Whether the native agent was loaded into the running JVM rather than at its start. */
+    public native boolean loadedIntoRunningJvm();
+
     public native void disableAgent();
 }
