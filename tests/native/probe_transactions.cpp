@@ -14,6 +14,7 @@
 #include "transactions/timing_tracker.h"
 #include "transactions/thread_locals.h"
 #include "transactions/user_transaction.h"
+#include "transactions/virtual_locals.h"
 
 namespace {
 // Per hook stage: how long blocker detection sleeps there (0: not at all), and how often it did.
@@ -96,4 +97,8 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TransactionProbe_nativeHeapInUse(JN
 VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_activeWaits(JNIEnv *, jclass) {
   agent_mutex_guard guard(contention.lock);
   return (jint)contention.active_count;
+}
+
+VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_virtualRecords(JNIEnv *, jclass) {
+  return (jint)virtual_locals_count();
 }

@@ -23,4 +23,7 @@ public final class TransactionProbe {
     public static native long nativeHeapInUse();
 
     public static native int activeWaits();
+
+    /** Virtual threads that have a transaction record now. */
+    public static native int virtualRecords();
 }
