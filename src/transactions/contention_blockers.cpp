@@ -125,6 +125,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_contention_LockConte
       contention_detection_slot &slot = slots[used++];
       slot.status = -1;
       slot.entry = entry;
+      slot.start = entry->start;
       slot.monitor = entry->monitor;
       entry->monitor = nullptr;
       entry->detection_slot = &slot;

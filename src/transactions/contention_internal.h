@@ -85,6 +85,7 @@ struct contention_detection_slot {
   jthread owner;                   // global reference to the confirmed owner
   contention_active_entry *entry;  // cleared by the waiting thread when its wait ends first
   int32_t same_as;                 // an earlier slot of the pass with the same monitor, or -1
+  int64_t start;                   // the wait's start (clock ticks)
 };
 
 // Waits examined in one pass at most; the others wait for the next pass.

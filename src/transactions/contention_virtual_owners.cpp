@@ -8,21 +8,25 @@
 #include <cstdlib>
 
 #include "base/string_util.h"
+#include "core/hires_time.h"
 #include "core/thread_info.h"
 #include "transactions/contention_internal.h"
 #include "transactions/virtual_locals.h"
 
 namespace {
 
-// Virtual threads asked in one pass at most: each answer is a handshake with the thread.
+// Virtual threads asked in one pass at most. Asking a mounted one is a handshake with it, in which
+// the JVM also deoptimizes the scalar-replaced objects of its compiled frames; so only waits that
+// lasted MIN_WAIT_MS are looked up (most shorter ones end before the answer comes).
 constexpr uint32_t MAX_THREADS_PER_PASS = 128;
+constexpr int64_t MIN_WAIT_MS = 5;
 // The threads' references, and the monitors of the one thread asked at a time.
 constexpr jint LOCAL_CAPACITY = (jint)MAX_THREADS_PER_PASS + 64;
 
 // A slot whose own examination found no owner (the others have an owner or take an earlier
-// slot's result).
-bool wants_virtual_owner(const contention_detection_slot &slot) {
-  return slot.same_as < 0 && !slot.confirmed && slot.status == CONTENTION_NO_OWNER;
+// slot's result), of a wait that started before since.
+bool wants_virtual_owner(const contention_detection_slot &slot, int64_t since) {
+  return slot.same_as < 0 && !slot.confirmed && slot.status == CONTENTION_NO_OWNER && slot.start <= since;
 }
 
 // Calls found(monitor) for each monitor that thread owns now; false when the JVM could not tell
@@ -51,7 +55,8 @@ void confirm(JNIEnv *jni, jvmtiEnv *jvmti, contention_detection_slot *slot, jthr
   }
   slot->owner_name = thread_get_name(jni, jvmti, owner);
   bool still = false;
-  if (!owned_monitors(jni, jvmti, owner, [&](jobject monitor) { still = still || jni->IsSameObject(monitor, slot->monitor); })) {
+  if (!owned_monitors(jni, jvmti, owner,
+                      [&](jobject monitor) { still = still || jni->IsSameObject(monitor, slot->monitor); })) {
     slot->status = CONTENTION_RECHECK_FAILED;
   } else if (!still) {
     slot->status = CONTENTION_OWNER_CHANGED;
@@ -66,8 +71,9 @@ void confirm(JNIEnv *jni, jvmtiEnv *jvmti, contention_detection_slot *slot, jthr
 
 void contention_find_virtual_owners(JNIEnv *jni, jvmtiEnv *jvmti, contention_detection_slot *slots, uint32_t used) {
   if (!contention.virtual_owners_supported || virtual_locals_count() == 0) return;
+  int64_t since = (int64_t)perfCounterCurrent() - ms_to_hires_duration(MIN_WAIT_MS);
   uint32_t wanted = 0;
-  for (uint32_t i = 0; i < used; ++i) wanted += wants_virtual_owner(slots[i]) ? 1 : 0;
+  for (uint32_t i = 0; i < used; ++i) wanted += wants_virtual_owner(slots[i], since) ? 1 : 0;
   if (wanted == 0) return;
   if (jni->PushLocalFrame(LOCAL_CAPACITY) != JNI_OK) {
     jni->ExceptionClear();
@@ -80,7 +86,10 @@ void contention_find_virtual_owners(JNIEnv *jni, jvmtiEnv *jvmti, contention_det
   for (uint32_t t = 0; t < count && wanted > 0; ++t) {
     owned_monitors(jni, jvmti, threads[t], [&](jobject monitor) {
       for (uint32_t i = 0; i < used; ++i) {
-        if (owner_of[i] >= 0 || !wants_virtual_owner(slots[i]) || !jni->IsSameObject(monitor, slots[i].monitor)) continue;
+        if (owner_of[i] >= 0 || !wants_virtual_owner(slots[i], since) ||
+            !jni->IsSameObject(monitor, slots[i].monitor)) {
+          continue;
+        }
         owner_of[i] = (int32_t)t;
         wanted -= 1;
       }

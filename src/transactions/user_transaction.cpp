@@ -47,16 +47,13 @@ void release_transaction(JNIEnv *jni, thread_transaction_state &state) {
 // virtual thread inside a transaction has its record already; otherwise the JVM is asked.
 thread_locals *join_record(JNIEnv *jni) {
   if (thread_locals *record = thread_peek_locals()) return record;
-  if (thread_locals *record = virtual_locals_peek()) return record;
-  bool known = true;
-  bool is_virtual = virtual_locals_on_virtual_thread(jni, &known);
-  if (!known) {
-    if (!ut.unknown_thread_logged.exchange(true)) {
-      log_warn(jni, "%s", "Cannot tell whether this thread is virtual: its transaction is not followed (logged once).");
-    }
-    return nullptr;
+  virtual_locals_thread kind;
+  thread_locals *record = virtual_locals_get(jni, release_transaction, &kind);
+  if (kind == virtual_locals_thread::platform) return thread_get_locals();
+  if (kind == virtual_locals_thread::unknown && !ut.unknown_thread_logged.exchange(true)) {
+    log_warn(jni, "%s", "Cannot tell whether this thread is virtual: its transaction is not followed (logged once).");
   }
-  return is_virtual ? virtual_locals_get(jni, release_transaction) : thread_get_locals();
+  return record;
 }
 
 }  // namespace

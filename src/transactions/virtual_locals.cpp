@@ -22,13 +22,23 @@ struct virtual_record {
 };
 static_assert(offsetof(virtual_record, locals) == 0, "a record starts with its thread_locals");
 
+#ifndef JNI_VERSION_21
+// JDK 21 appended IsVirtualThread to the JNI function table; the headers the agent is built with
+// may end before it.
+struct jni_functions_21 : JNINativeInterface_ {
+  jboolean(JNICALL *IsVirtualThread)(JNIEnv *env, jobject object);
+};
+#endif
+constexpr jint JNI_VERSION_WITH_VIRTUAL_THREADS = 0x00150000;
+
 struct {
-  jmethodID thread_is_virtual;     // Thread.isVirtual(); null on JVMs without virtual threads
-  std::atomic<uint32_t> live{0};   // records in the list
-  agent_mutex lock;                // the list and the sweep's counts
-  virtual_record *records;         // every record, newest first
-  uint32_t made_since_sweep;
-  uint32_t sweep_after = SWEEP_INTERVAL;  // records to make before the next sweep
+  bool jni_tells_virtual;         // the JNI function table has IsVirtualThread (JDK 21 and later)
+  jmethodID thread_is_virtual;    // else Thread.isVirtual() (JDK 19 and 20 with preview features)
+  std::atomic<uint32_t> live{0};  // records in the list
+  agent_mutex lock;               // the list
+  virtual_record *records;        // every record, newest first
+  std::atomic<uint32_t> made_since_sweep{0};
+  std::atomic<uint32_t> sweep_after{SWEEP_INTERVAL};  // records to make before the next sweep
 } virtual_locals;
 
 jvmtiEnv *main_environment() {
@@ -52,7 +62,7 @@ void link(virtual_record *record) {
   if (record->next != nullptr) record->next->prev = record;
   virtual_locals.records = record;
   virtual_locals.live.fetch_add(1, std::memory_order_relaxed);
-  virtual_locals.made_since_sweep += 1;
+  virtual_locals.made_since_sweep.fetch_add(1, std::memory_order_relaxed);
 }
 
 // Under the lock.
@@ -86,10 +96,13 @@ void free_record(JNIEnv *jni, virtual_record *record) {
 // Frees the records of threads that ended inside a transaction (they never left it), when enough
 // records were made since the last sweep.
 void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
+  if (virtual_locals.made_since_sweep.load(std::memory_order_relaxed) <
+      virtual_locals.sweep_after.load(std::memory_order_relaxed)) {
+    return;
+  }
   virtual_record *ended = nullptr;
   {
     agent_mutex_guard guard(virtual_locals.lock);
-    if (virtual_locals.made_since_sweep < virtual_locals.sweep_after) return;
     for (virtual_record *record = virtual_locals.records, *next; record != nullptr; record = next) {
       next = record->next;
       if (!thread_ended(jni, jvmti, record->thread)) continue;
@@ -98,8 +111,8 @@ void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
       ended = record;
     }
     uint32_t live = virtual_locals.live.load(std::memory_order_relaxed);
-    virtual_locals.made_since_sweep = 0;
-    virtual_locals.sweep_after = live > SWEEP_INTERVAL ? live : SWEEP_INTERVAL;
+    virtual_locals.made_since_sweep.store(0, std::memory_order_relaxed);
+    virtual_locals.sweep_after.store(live > SWEEP_INTERVAL ? live : SWEEP_INTERVAL, std::memory_order_relaxed);
   }
   for (virtual_record *record = ended, *next; record != nullptr; record = next) {
     next = record->next;
@@ -111,47 +124,56 @@ void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
 }  // namespace
 
 void virtual_locals_initialise(JNIEnv *jni) {
+  virtual_locals.jni_tells_virtual = jni->GetVersion() >= JNI_VERSION_WITH_VIRTUAL_THREADS;
+  if (virtual_locals.jni_tells_virtual) return;
   jclass thread_class = reflection_find_class(jni, "java/lang/Thread");
   virtual_locals.thread_is_virtual = reflection_find_method(jni, thread_class, "isVirtual", "()Z");
   if (thread_class != nullptr) jni->DeleteLocalRef(thread_class);
 }
 
-bool virtual_locals_on_virtual_thread(JNIEnv *jni, bool *known) {
-  *known = true;
-  if (virtual_locals.thread_is_virtual == nullptr) return false;
+thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release, virtual_locals_thread *kind) {
+  *kind = virtual_locals_thread::platform;
+  if (!virtual_locals.jni_tells_virtual && virtual_locals.thread_is_virtual == nullptr) return nullptr;
+  if (virtual_record *record = stored_record()) {
+    *kind = virtual_locals_thread::virtual_thread;
+    return &record->locals;
+  }
   jvmtiEnv *jvmti = main_environment();
   jthread thread = nullptr;
   if (jvmti == nullptr || jvmti->GetCurrentThread(&thread) != JVMTI_ERROR_NONE || thread == nullptr) {
-    *known = false;
-    return false;
-  }
-  jboolean is_virtual = jni->CallBooleanMethod(thread, virtual_locals.thread_is_virtual);
-  jni->DeleteLocalRef(thread);
-  if (jni->ExceptionCheck()) {
-    jni->ExceptionClear();
-    *known = false;
-    return false;
-  }
-  return is_virtual == JNI_TRUE;
-}
-
-thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release) {
-  if (virtual_record *record = stored_record()) return &record->locals;
-  jvmtiEnv *jvmti = main_environment();
-  if (jvmti == nullptr) return nullptr;
-  sweep(jni, jvmti, release);
-  auto *record = static_cast<virtual_record *>(calloc(1, sizeof(virtual_record)));
-  if (record == nullptr) return nullptr;
-  jthread thread = nullptr;
-  if (jvmti->GetCurrentThread(&thread) == JVMTI_ERROR_NONE && thread != nullptr) {
-    record->thread = jni->NewWeakGlobalRef(thread);
-    jni->DeleteLocalRef(thread);
-  }
-  if (jni->ExceptionCheck()) jni->ExceptionClear();  // out of memory for the reference
-  if (record->thread == nullptr || jvmti->SetThreadLocalStorage(nullptr, record) != JVMTI_ERROR_NONE) {
-    free_record(jni, record);
+    *kind = virtual_locals_thread::unknown;
     return nullptr;
   }
+  jboolean is_virtual;
+  if (virtual_locals.jni_tells_virtual) {
+#ifdef JNI_VERSION_21
+    is_virtual = jni->IsVirtualThread(thread);
+#else
+    is_virtual = reinterpret_cast<const jni_functions_21 *>(jni->functions)->IsVirtualThread(jni, thread);
+#endif
+  } else {
+    is_virtual = jni->CallBooleanMethod(thread, virtual_locals.thread_is_virtual);
+    if (jni->ExceptionCheck()) {
+      jni->ExceptionClear();
+      *kind = virtual_locals_thread::unknown;
+    }
+  }
+  virtual_record *record = nullptr;
+  if (*kind == virtual_locals_thread::platform && is_virtual == JNI_TRUE) {
+    *kind = virtual_locals_thread::virtual_thread;
+    sweep(jni, jvmti, release);
+    record = static_cast<virtual_record *>(calloc(1, sizeof(virtual_record)));
+    if (record != nullptr) {
+      record->thread = jni->NewWeakGlobalRef(thread);
+      if (jni->ExceptionCheck()) jni->ExceptionClear();  // out of memory for the reference
+      if (record->thread == nullptr || jvmti->SetThreadLocalStorage(nullptr, record) != JVMTI_ERROR_NONE) {
+        free_record(jni, record);
+        record = nullptr;
+      }
+    }
+  }
+  jni->DeleteLocalRef(thread);
+  if (record == nullptr) return nullptr;
   agent_mutex_guard guard(virtual_locals.lock);
   link(record);
   return &record->locals;

@@ -22,13 +22,15 @@
 // Drops what a record's transaction holds (its references, tables and contention locals).
 using virtual_locals_release = void (*)(JNIEnv *jni, thread_transaction_state &state);
 
-// Finds Thread.isVirtual; on a JVM without virtual threads nothing of this module ever runs.
+// What virtual_locals_get found the calling thread to be.
+enum class virtual_locals_thread : uint8_t { platform, virtual_thread, unknown };
+
+// Learns how to tell virtual threads; on a JVM without them nothing of this module ever runs.
 void virtual_locals_initialise(JNIEnv *jni);
-// Whether the calling thread is virtual. *known is false when that could not be told.
-bool virtual_locals_on_virtual_thread(JNIEnv *jni, bool *known);
-// The calling virtual thread's record, made zero-filled when it has none; null when memory is
-// short or the JVM refuses the storage. Making one may first sweep the records of ended threads.
-thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release);
+// The calling virtual thread's record, made zero-filled when it has none; null when the thread is
+// a platform thread, cannot be told apart, or memory or the JVM refuse the record (*kind says
+// which thread it is). Making a record may first sweep the records of ended threads.
+thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release, virtual_locals_thread *kind);
 // The calling thread's record when it is a virtual thread that has one; never makes one.
 thread_locals *virtual_locals_peek();
 // Frees the calling virtual thread's record (its transaction released by the caller).
