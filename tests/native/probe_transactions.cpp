@@ -102,3 +102,12 @@ VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_activeWaits(JNIEnv 
 VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_virtualRecords(JNIEnv *, jclass) {
   return (jint)virtual_locals_count();
 }
+
+// Nanoseconds per call of thread_current_transaction on the calling thread, over count calls.
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TransactionProbe_lookupNanos(JNIEnv *, jclass, jint count) {
+  if (count <= 0) return -1;
+  volatile uintptr_t sink = 0;
+  uint64_t start = perfCounterCurrent();
+  for (jint i = 0; i < count; ++i) sink = sink + (uintptr_t)thread_current_transaction();
+  return (jlong)((perfCounterCurrent() - start) / (uint64_t)count);
+}
