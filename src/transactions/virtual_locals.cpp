@@ -96,13 +96,15 @@ void free_record(JNIEnv *jni, virtual_record *record) {
 // Frees the records of threads that ended inside a transaction (they never left it), when enough
 // records were made since the last sweep.
 void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
-  if (virtual_locals.made_since_sweep.load(std::memory_order_relaxed) <
-      virtual_locals.sweep_after.load(std::memory_order_relaxed)) {
-    return;
-  }
+  auto due = [] {
+    return virtual_locals.made_since_sweep.load(std::memory_order_relaxed) >=
+           virtual_locals.sweep_after.load(std::memory_order_relaxed);
+  };
+  if (!due()) return;
   virtual_record *ended = nullptr;
   {
     agent_mutex_guard guard(virtual_locals.lock);
+    if (!due()) return;  // another join swept meanwhile
     for (virtual_record *record = virtual_locals.records, *next; record != nullptr; record = next) {
       next = record->next;
       if (!thread_ended(jni, jvmti, record->thread)) continue;
