@@ -160,8 +160,8 @@ TEST_P(TransactionsJvm, AVirtualThreadsWaitIsOneRecordWithItsBlocker) {
                      {"virtual_holder.blocker_stack_shows_holder", "true"},
                      {"platform_waiter.blocker", "virtual-holder"},
                      {"outside_holder.blocker", "null"},
-                     {"reads.timed_blocks", "17"},
-                     {"reads.rows", "read.bin 17/65536;"},
+                     {"reads.timings", "0,17,0,0"},
+                     {"reads.row.read.bin.read-block", "17/65536"},
                      {"virtual_records_after", "0"}});
   EXPECT_GE(std::stoi(r["outside_holder.no_owner"]), 1);
   EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();

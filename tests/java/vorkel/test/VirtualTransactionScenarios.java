@@ -2,14 +2,14 @@ package vorkel.test;
 
 import java.io.File;
 import java.io.FileInputStream;
-import java.io.FileOutputStream;
 import java.lang.reflect.Method;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.Random;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.atomic.AtomicInteger;
-import java.util.concurrent.atomic.AtomicLong;
+import java.util.concurrent.atomic.AtomicLongArray;
 
 import vorkel.runtime.agent.feature.io.file.FileStreamTrackerNativeImpl;
 import vorkel.runtime.agent.probes.contention.LockContentionSummary;
@@ -17,7 +17,6 @@ import vorkel.runtime.agent.probes.contention.LongLockWait;
 import vorkel.runtime.agent.probes.ut.natives.NativeTransactionSummary;
 import vorkel.runtime.agent.probes.ut.natives.RecurringStreamOperationSummary;
 import vorkel.runtime.agent.probes.ut.natives.TimingOperationSummary;
-import vorkel.runtime.agent.probes.ut.natives.UserTransactionNativeImpl;
 
 import static vorkel.test.Harness.result;
 import static vorkel.test.TransactionScenarios.Detector;
@@ -173,10 +172,7 @@ public final class VirtualTransactionScenarios {
     }
 
     static void fileReads(String dir) throws Exception {
-        File file = new File(dir, "read.bin");
-        try (FileOutputStream out = new FileOutputStream(file)) {
-            out.write(new byte[64 * 1024]);
-        }
+        File file = FileStreams.file(dir, "read.bin", 64 * 1024);
         FileStreamTrackerNativeImpl.instance().setEnabled(true);
         CountDownLatch inside = new CountDownLatch(1);
         CountDownLatch done = new CountDownLatch(1);
@@ -196,17 +192,9 @@ public final class VirtualTransactionScenarios {
             done.await();
             NativeTransactionSummary[] summaries = UT.fetchNativeSummaries();
             UT.leaveTransactionNative();
-            TimingOperationSummary timings = (TimingOperationSummary) summaries[UserTransactionNativeImpl.TIMINGS];
-            result("reads.timed_blocks", timings == null ? "none" : timings.count(1));
-            RecurringStreamOperationSummary streams =
-                    (RecurringStreamOperationSummary) summaries[UserTransactionNativeImpl.FILE_STREAMS];
-            StringBuilder rows = new StringBuilder();
-            for (RecurringStreamOperationSummary.Row row : streams == null
-                    ? new ArrayList<RecurringStreamOperationSummary.Row>() : streams.rows()) {
-                rows.append(new File(row.path).getName()).append(' ').append(row.count).append('/')
-                        .append(row.bytes).append(';');
-            }
-            result("reads.rows", rows);
+            result("reads.timings", FileStreams.timings((TimingOperationSummary) summaries[0]));
+            FileStreams.rows("reads.row.", (RecurringStreamOperationSummary) summaries[1]);
+            FileStreams.printResults();
         });
         outsider.join();
     }
@@ -285,24 +273,23 @@ public final class VirtualTransactionScenarios {
         endedInside();
     }
 
-    /** One wait of a transaction thread as its own clock saw it. */
-    static final class Entry {
-        final long start;
-        final long end;
-        final boolean moved;
+    /** What the transaction threads of "many" found, summed over all of them. */
+    static final List<String> COUNTS =
+            Arrays.asList("transactions", "records", "blocked", "foreign", "unmatched", "lost", "moved");
+    static final AtomicLongArray COUNTED = new AtomicLongArray(COUNTS.size());
 
-        Entry(long start, long end, boolean moved) {
-            this.start = start;
-            this.end = end;
-            this.moved = moved;
+    static void count(String what, String detail) {
+        COUNTED.incrementAndGet(COUNTS.indexOf(what));
+        if (detail != null) {
+            System.out.println(what + ": " + detail);
         }
     }
 
     /**
      * THREADS virtual threads (default 10,000) enter 8 monitors ROUNDS times each, now and then
      * sleeping 35 ms inside; one in a hundred is inside a transaction and checks its records against
-     * the waits it timed itself: each record is its own and lies inside one of its waits, and every
-     * wait of at least 60 ms has its record.
+     * the waits it timed itself ({start, end, resumed on another carrier}): each record is its own
+     * and lies inside one of its waits, and every wait of at least 60 ms has its record.
      */
     public static void many(String[] args) throws Exception {
         result("configured", configure() && LC.setEnabled(true));
@@ -312,13 +299,6 @@ public final class VirtualTransactionScenarios {
         for (int i = 0; i < monitors.length; i++) {
             monitors[i] = new Inventory();
         }
-        AtomicLong records = new AtomicLong();
-        AtomicLong blocked = new AtomicLong();
-        AtomicLong foreign = new AtomicLong();
-        AtomicLong unmatched = new AtomicLong();
-        AtomicLong lost = new AtomicLong();
-        AtomicLong moved = new AtomicLong();
-        AtomicLong transactions = new AtomicLong();
         try (Detector detector = new Detector(10)) {
             List<Thread> started = new ArrayList<>();
             for (int t = 0; t < threads; t++) {
@@ -327,88 +307,74 @@ public final class VirtualTransactionScenarios {
                 long seed = t;
                 started.add(startVirtual(name, () -> {
                     Random random = new Random(seed);
-                    List<Entry> entries = new ArrayList<>();
+                    List<long[]> entries = new ArrayList<>();
                     if (inTransaction) {
                         UT.joinTransactionNative(new Object(), 0);
                     }
                     for (int i = 0; i < rounds; i++) {
                         Object monitor = monitors[random.nextInt(monitors.length)];
                         boolean sleep = random.nextInt(100) == 0;
-                        if (!inTransaction) {
-                            enterAt(20, monitor, sleep);
-                            continue;
-                        }
-                        String before = carrier();
-                        long start = agentMillis();
+                        String before = inTransaction ? carrier() : null;
+                        long start = inTransaction ? agentMillis() : 0;
                         enterAt(20, monitor, sleep);
-                        long end = agentMillis() - (sleep ? 35 : 0);
-                        entries.add(new Entry(start, end, !before.equals(carrier())));
+                        if (inTransaction) {
+                            long end = agentMillis() - (sleep ? 35 : 0);
+                            entries.add(new long[] {start, end, before.equals(carrier()) ? 0 : 1});
+                        }
                     }
-                    if (!inTransaction) {
-                        return;
+                    if (inTransaction) {
+                        LockContentionSummary summary = waits(UT.fetchNativeSummaries());
+                        UT.leaveTransactionNative();
+                        check(name, summary == null ? new ArrayList<LongLockWait>() : summary.waits(), entries);
                     }
-                    LockContentionSummary summary = waits(UT.fetchNativeSummaries());
-                    UT.leaveTransactionNative();
-                    transactions.incrementAndGet();
-                    check(name, summary, entries, records, blocked, foreign, unmatched, lost, moved);
                 }));
             }
             for (Thread thread : started) {
                 thread.join();
             }
         }
-        result("transactions", transactions.get());
-        result("records", records.get());
-        result("blocked", blocked.get());
-        result("foreign", foreign.get());
-        result("unmatched", unmatched.get());
-        result("lost", lost.get());
-        result("moved", moved.get());
+        for (int i = 0; i < COUNTS.size(); i++) {
+            result(COUNTS.get(i), COUNTED.get(i));
+        }
         result("active_after", TransactionProbe.activeWaits());
         result("virtual_records_after", TransactionProbe.virtualRecords());
     }
 
-    static void check(String self, LockContentionSummary summary, List<Entry> entries, AtomicLong records,
-            AtomicLong blocked, AtomicLong foreign, AtomicLong unmatched, AtomicLong lost, AtomicLong moved) {
-        List<LongLockWait> waits = summary == null ? new ArrayList<LongLockWait>() : summary.waits();
+    static void check(String self, List<LongLockWait> waits, List<long[]> entries) {
+        count("transactions", null);
         boolean[] matched = new boolean[entries.size()];
         for (LongLockWait wait : waits) {
-            records.incrementAndGet();
+            count("records", null);
             if (wait.blockerName != null) {
-                blocked.incrementAndGet();
+                count("blocked", null);
             }
             if (!self.equals(wait.threadName) || self.equals(wait.blockerName) || !"enterAt".equals(wait.methodName)
                     || !wait.stack.contains("Lvorkel/test/VirtualTransactionScenarios;.lambda$many$")) {
-                foreign.incrementAndGet();
-                System.out.println("foreign record in " + self + ": " + wait.threadName + " in " + wait.methodName
-                        + " blocked by " + wait.blockerName);
+                count("foreign", self + " has " + wait.threadName + " in " + wait.methodName + " blocked by "
+                        + wait.blockerName);
                 continue;
             }
             int found = -1;
             for (int i = 0; i < entries.size() && found < 0; i++) {
-                Entry entry = entries.get(i);
-                if (!matched[i] && wait.startMillis >= entry.start - 2
-                        && wait.startMillis + wait.durationMillis <= entry.end + 2) {
+                long[] entry = entries.get(i);
+                if (!matched[i] && wait.startMillis >= entry[0] - 2
+                        && wait.startMillis + wait.durationMillis <= entry[1] + 2) {
                     found = i;
                 }
             }
             if (found < 0) {
-                unmatched.incrementAndGet();
-                System.out.println("record of " + self + " outside its waits: " + wait.durationMillis + " ms from "
-                        + wait.startMillis);
+                count("unmatched", self + ": " + wait.durationMillis + " ms from " + wait.startMillis);
                 continue;
             }
             matched[found] = true;
-            if (entries.get(found).moved) {
-                moved.incrementAndGet();
+            if (entries.get(found)[2] != 0) {
+                count("moved", null);
             }
         }
         for (int i = 0; i < entries.size(); i++) {
-            Entry entry = entries.get(i);
-            if (!matched[i] && entry.end - entry.start >= 60) {
-                lost.incrementAndGet();
-                System.out.println("wait of " + self + " without record: " + (entry.end - entry.start) + " ms from "
-                        + entry.start);
+            long[] entry = entries.get(i);
+            if (!matched[i] && entry[1] - entry[0] >= 60) {
+                count("lost", self + ": " + (entry[1] - entry[0]) + " ms from " + entry[0]);
             }
         }
     }
