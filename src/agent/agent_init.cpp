@@ -160,6 +160,7 @@ constexpr agent_wiring AGENT_WIRING[] = {
   {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_generate_monitor_events),            AGENT_EVENT(MONITOR_CONTENDED_ENTER, MonitorContendedEnter, agent_callback_monitor_contended_enter)},
   {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_generate_monitor_events),            AGENT_EVENT(MONITOR_CONTENDED_ENTERED, MonitorContendedEntered, agent_callback_monitor_contended_entered)},
   {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_get_monitor_info),                   AGENT_NO_EVENT, nullptr, contention_set_blockers_supported},
+  {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_get_owned_monitor_info),             AGENT_NO_EVENT, nullptr, contention_set_virtual_owners_supported},
   {AGENT_ENV(MAIN, IF_AVAILABLE), AGENT_CAPABILITY(can_generate_native_method_bind_events), AGENT_EVENT(NATIVE_METHOD_BIND, NativeMethodBind, agent_callback_native_method_bind)},
 };
 

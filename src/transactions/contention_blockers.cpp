@@ -1,7 +1,8 @@
 // Blocker detection: called periodically by the Java half, it finds the owners of the monitors that
 // transaction threads are waiting for, while they wait. Selection and merge hold the contention
 // lock; the JVM is asked without it (GetObjectMonitorUsage stops the world for each reading, so one
-// pass examines each contended monitor once, however many threads wait for it).
+// pass examines each contended monitor once, however many threads wait for it). A monitor without
+// a platform owner is looked for among the virtual threads inside transactions.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -16,10 +17,6 @@
 #include "core/thread_info.h"
 
 namespace {
-
-constexpr size_t STACK_BUFFER_SIZE = 32768;
-// Waits examined in one pass at most; the others wait for the next pass.
-constexpr uint32_t MAX_SLOTS_PER_PASS = 64;
 
 std::atomic<contention_examination_hook> examination_hook{nullptr};
 
@@ -51,12 +48,12 @@ void examine(JNIEnv *jni, jvmtiEnv *jvmti, contention_detection_slot *slot) {
     if (slot->status < 0) slot->status = CONTENTION_NO_OWNER;
     return;
   }
-  char *stack = static_cast<char *>(malloc(STACK_BUFFER_SIZE));
+  char *stack = static_cast<char *>(malloc(CONTENTION_STACK_BUFFER_SIZE));
   if (contention_examination_hook hook = examination_hook.load(std::memory_order_relaxed)) {
     hook(CONTENTION_HOOK_OWNER_FOUND);
   }
   // The owner may release the lock and end before its stack is taken: then it has none.
-  if (stack != nullptr && thread_get_stack_trace(jvmti, owner, stack, STACK_BUFFER_SIZE, jni, true)) {
+  if (stack != nullptr && thread_get_stack_trace(jvmti, owner, stack, CONTENTION_STACK_BUFFER_SIZE, jni, true)) {
     slot->owner_stack = string_reallocate(stack);
   } else {
     free(stack);
@@ -75,22 +72,29 @@ void examine(JNIEnv *jni, jvmtiEnv *jvmti, contention_detection_slot *slot) {
   jni->DeleteLocalRef(owner);
 }
 
-// Takes the result of an earlier slot of this pass that examined the same monitor.
-bool copy_earlier_result(JNIEnv *jni, contention_detection_slot *slots, uint32_t index) {
+// Marks a slot whose monitor an earlier slot of this pass examines; it takes that slot's result.
+void find_earlier_slot(JNIEnv *jni, contention_detection_slot *slots, uint32_t index) {
+  slots[index].same_as = -1;
   for (uint32_t i = 0; i < index; ++i) {
-    if (!jni->IsSameObject(slots[i].monitor, slots[index].monitor)) continue;
-    slots[index].confirmed = slots[i].confirmed;
-    slots[index].status = slots[i].status;
-    slots[index].owner_name = slots[i].owner_name != nullptr ? string_duplicate(slots[i].owner_name) : nullptr;
-    slots[index].owner_stack = slots[i].owner_stack != nullptr ? string_duplicate(slots[i].owner_stack) : nullptr;
-    slots[index].owner = slots[i].owner != nullptr ? static_cast<jthread>(jni->NewGlobalRef(slots[i].owner)) : nullptr;
-    if (slots[index].confirmed && (slots[index].owner_name == nullptr || slots[index].owner == nullptr)) {
-      slots[index].confirmed = 0;  // out of memory: counted as no result
-      slots[index].status = -1;
+    if (jni->IsSameObject(slots[i].monitor, slots[index].monitor)) {
+      slots[index].same_as = (int32_t)i;
+      return;
     }
-    return true;
   }
-  return false;
+}
+
+void copy_earlier_result(JNIEnv *jni, contention_detection_slot *slots, uint32_t index) {
+  contention_detection_slot &slot = slots[index];
+  const contention_detection_slot &earlier = slots[slot.same_as];
+  slot.confirmed = earlier.confirmed;
+  slot.status = earlier.status;
+  slot.owner_name = earlier.owner_name != nullptr ? string_duplicate(earlier.owner_name) : nullptr;
+  slot.owner_stack = earlier.owner_stack != nullptr ? string_duplicate(earlier.owner_stack) : nullptr;
+  slot.owner = earlier.owner != nullptr ? static_cast<jthread>(jni->NewGlobalRef(earlier.owner)) : nullptr;
+  if (slot.confirmed && (slot.owner_name == nullptr || slot.owner == nullptr)) {
+    slot.confirmed = 0;  // out of memory: counted as no result
+    slot.status = -1;
+  }
 }
 
 }  // namespace
@@ -107,7 +111,8 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_contention_LockConte
   uint32_t used = 0;
   {
     agent_mutex_guard guard(contention.lock);
-    uint32_t wanted = contention.active_count < MAX_SLOTS_PER_PASS ? contention.active_count : MAX_SLOTS_PER_PASS;
+    uint32_t wanted = contention.active_count < CONTENTION_MAX_SLOTS_PER_PASS ? contention.active_count
+                                                                              : CONTENTION_MAX_SLOTS_PER_PASS;
     if (wanted == 0 || !contention.enabled.load(std::memory_order_relaxed) || !contention.blockers_supported) return;
     slots = static_cast<contention_detection_slot *>(calloc(wanted, sizeof(contention_detection_slot)));
     if (slots == nullptr) return;
@@ -120,6 +125,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_contention_LockConte
       contention_detection_slot &slot = slots[used++];
       slot.status = -1;
       slot.entry = entry;
+      slot.start = entry->start;
       slot.monitor = entry->monitor;
       entry->monitor = nullptr;
       entry->detection_slot = &slot;
@@ -127,7 +133,12 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_contention_LockConte
     }
   }
   for (uint32_t i = 0; i < used; ++i) {
-    if (!copy_earlier_result(jni, slots, i)) examine(jni, jvmti, &slots[i]);
+    find_earlier_slot(jni, slots, i);
+    if (slots[i].same_as < 0) examine(jni, jvmti, &slots[i]);
+  }
+  contention_find_virtual_owners(jni, jvmti, slots, used);
+  for (uint32_t i = 0; i < used; ++i) {
+    if (slots[i].same_as >= 0) copy_earlier_result(jni, slots, i);
   }
   if (contention_examination_hook hook = examination_hook.load(std::memory_order_relaxed)) {
     hook(CONTENTION_HOOK_BEFORE_MERGE);

@@ -7,6 +7,7 @@
 #include <jvmti.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "core/agent_locks.h"
@@ -27,6 +28,7 @@ struct contention_record {
   agent_mutex lock;  // everything below, and the links, blocker fields and slots of active entries
   uint8_t supported;
   uint8_t blockers_supported;
+  uint8_t virtual_owners_supported;  // the JVM lists a thread's owned monitors (can_get_owned_monitor_info)
   uint8_t configured;
   std::atomic<uint8_t> enabled;  // also read without the lock as a fast exit
   uint32_t active_count;
@@ -82,7 +84,17 @@ struct contention_detection_slot {
   char *owner_stack;
   jthread owner;                   // global reference to the confirmed owner
   contention_active_entry *entry;  // cleared by the waiting thread when its wait ends first
+  int32_t same_as;                 // an earlier slot of the pass with the same monitor, or -1
+  int64_t start;                   // the wait's start (clock ticks)
 };
+
+// Waits examined in one pass at most; the others wait for the next pass.
+constexpr uint32_t CONTENTION_MAX_SLOTS_PER_PASS = 64;
+constexpr size_t CONTENTION_STACK_BUFFER_SIZE = 32768;
+
+// The second look of a detection pass, for the examined monitors that no platform thread owns
+// (contention_virtual_owners.cpp): their owners among the virtual threads inside transactions.
+void contention_find_virtual_owners(JNIEnv *jni, jvmtiEnv *jvmti, contention_detection_slot *slots, uint32_t used);
 
 // Under contention.lock: ends the entry's wait (unlinked, its slot told) and moves what it held into
 // outcome. The entry must be linked.

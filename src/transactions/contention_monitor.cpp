@@ -100,6 +100,11 @@ void contention_set_blockers_supported() {
   contention.blockers_supported = 1;
 }
 
+void contention_set_virtual_owners_supported() {
+  agent_mutex_guard guard(contention.lock);
+  contention.virtual_owners_supported = 1;
+}
+
 bool contention_supported() {
   agent_mutex_guard guard(contention.lock);
   return contention.supported != 0;

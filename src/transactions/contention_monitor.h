@@ -14,6 +14,9 @@
 void contention_pre_initialise();
 void contention_set_supported();
 void contention_set_blockers_supported();
+// The JVM can list the monitors a thread owns: blocker detection then looks for the owner of a
+// monitor that has no platform owner among the virtual threads inside transactions.
+void contention_set_virtual_owners_supported();
 bool contention_supported();
 bool contention_blockers_supported();
 void JNICALL contention_active_thread_enter(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, jobject object);

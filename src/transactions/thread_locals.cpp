@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "transactions/virtual_locals.h"
+
 namespace {
 
 thread_locals *const ENDED_MARKER = reinterpret_cast<thread_locals *>(THREAD_LOCALS_ENDED);
@@ -34,8 +36,11 @@ thread_locals *thread_peek_locals() {
 }
 
 thread_transaction_state *thread_current_transaction() {
+  // A carrier never joins a transaction, so the slot a virtual thread reads (its carrier's) holds
+  // no transaction, and the virtual thread's own storage decides.
   thread_locals *record = thread_peek_locals();
-  return record != nullptr && record->transaction_state.transaction != nullptr ? &record->transaction_state : nullptr;
+  if (record != nullptr && record->transaction_state.transaction != nullptr) return &record->transaction_state;
+  return virtual_locals_current_transaction();
 }
 
 void JNICALL thread_start_callback(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread) {

@@ -1,5 +1,6 @@
-// The thread-local record of every Java thread that joined a transaction: made on demand, ended
-// with the thread (ThreadEnd) and marked so that no record is made for it until it starts again.
+// The thread-local record of every platform thread that joined a transaction: made on demand,
+// ended with the thread (ThreadEnd) and marked so that no record is made for it until it starts
+// again. Virtual threads keep theirs in storage of their own (transactions/virtual_locals.h).
 #pragma once
 
 #include <jni.h>
@@ -19,7 +20,10 @@ thread_locals *thread_get_locals();
 // The calling thread's record when it has one; never makes one.
 thread_locals *thread_peek_locals();
 thread_local_key thread_locals_get_handle();
-// The calling thread's transaction state while it is inside a transaction; null otherwise.
+// The calling thread's transaction state while it is inside a transaction; null otherwise. On a
+// virtual thread it is the virtual thread's own, never its carrier's, on whichever carrier it runs.
+// The one look-up of every probe: outside a transaction it costs the platform slot's read and,
+// while some virtual thread is inside one, a read of the JVMTI thread-local storage.
 thread_transaction_state *thread_current_transaction();
 
 // ThreadStart: a thread that ended and starts again may have a record again.

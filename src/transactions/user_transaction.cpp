@@ -15,6 +15,7 @@
 #include "transactions/file_streams.h"
 #include "transactions/thread_locals.h"
 #include "transactions/timing_tracker.h"
+#include "transactions/virtual_locals.h"
 
 namespace {
 
@@ -29,8 +30,7 @@ struct {
   jclass summary_class;  // element type of the summary array
   jclass marker_class;
   jmethodID marker_constructor;
-  jmethodID thread_is_virtual;  // Thread.isVirtual(), null on JVMs without virtual threads
-  std::atomic<bool> virtual_refusal_logged;
+  std::atomic<bool> unknown_thread_logged;
 } ut;
 
 // Drops what the thread collected for its transaction: the reference, the stream table and the
@@ -42,26 +42,18 @@ void release_transaction(JNIEnv *jni, thread_transaction_state &state) {
   contention_locals_free(&state.contention, jni);
 }
 
-// Whether the calling thread is a virtual thread; true also when that cannot be told, so that a
-// join is refused rather than attached to a carrier.
-bool on_virtual_thread(JNIEnv *jni, bool *known) {
-  *known = true;
-  if (ut.thread_is_virtual == nullptr) return false;
-  agent_globals_record *globals = agent_globals;
-  jthread thread = nullptr;
-  if (globals == nullptr || globals->jvmti == nullptr ||
-      globals->jvmti->GetCurrentThread(&thread) != JVMTI_ERROR_NONE || thread == nullptr) {
-    *known = false;
-    return true;
+// The record a join uses: a platform thread's slot record, or a virtual thread's own. A thread
+// that has a slot record is a platform thread (a carrier never joins, so it never gets one); a
+// virtual thread inside a transaction has its record already; otherwise the JVM is asked.
+thread_locals *join_record(JNIEnv *jni) {
+  if (thread_locals *record = thread_peek_locals()) return record;
+  virtual_locals_thread kind;
+  thread_locals *record = virtual_locals_get(jni, release_transaction, &kind);
+  if (kind == virtual_locals_thread::platform) return thread_get_locals();
+  if (kind == virtual_locals_thread::unknown && !ut.unknown_thread_logged.exchange(true)) {
+    log_warn(jni, "%s", "Cannot tell whether this thread is virtual: its transaction is not followed (logged once).");
   }
-  jboolean is_virtual = jni->CallBooleanMethod(thread, ut.thread_is_virtual);
-  jni->DeleteLocalRef(thread);
-  if (jni->ExceptionCheck()) {
-    jni->ExceptionClear();
-    *known = false;
-    return true;
-  }
-  return is_virtual == JNI_TRUE;
+  return record;
 }
 
 }  // namespace
@@ -95,9 +87,7 @@ bool user_transaction_initialise(JNIEnv *jni) {
   ut.summary_class = globals[1];
   ut.marker_class = globals[2];
   ut.marker_constructor = constructor;
-  jclass thread_class = reflection_find_class(jni, "java/lang/Thread");
-  ut.thread_is_virtual = reflection_find_method(jni, thread_class, "isVirtual", "()Z");
-  if (thread_class != nullptr) jni->DeleteLocalRef(thread_class);
+  virtual_locals_initialise(jni);
   return true;
 }
 
@@ -128,16 +118,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTrans
     throw_vorkel_exception(jni, "joinTransactionNative: the transaction is null");
     return;
   }
-  bool known = true;
-  if (on_virtual_thread(jni, &known)) {
-    if (!ut.virtual_refusal_logged.exchange(true)) {
-      log_warn(jni, "%s",
-               known ? "Transactions are not followed on virtual threads: the join is refused (logged once)."
-                     : "Cannot tell whether this thread is virtual: the join is refused (logged once).");
-    }
-    return;
-  }
-  thread_locals *record = thread_get_locals();
+  thread_locals *record = join_record(jni);
   if (record == nullptr) return;
   thread_transaction_state &state = record->transaction_state;
   release_transaction(jni, state);
@@ -194,6 +175,12 @@ Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_fetchNativ
 
 VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_leaveTransactionNative(
     JNIEnv *jni, jobject receiver) {
+  // A virtual thread's record goes with its transaction; a platform thread keeps its own.
+  if (thread_locals *record = virtual_locals_peek()) {
+    release_transaction(jni, record->transaction_state);
+    virtual_locals_free(jni, record);
+    return;
+  }
   thread_locals *record = thread_peek_locals();
   if (record != nullptr) release_transaction(jni, record->transaction_state);
 }

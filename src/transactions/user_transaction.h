@@ -1,10 +1,8 @@
 // User transactions: the per-thread transaction state at the head of every thread-local record,
 // the record hooks, and the natives through which the Java half joins a thread to a transaction,
-// fetches its four native summaries and leaves it.
-//
-// Virtual threads are not followed: their natives run on a carrier's thread-local record, which
-// would mix the work of every virtual thread mounted on that carrier. A join on a virtual thread
-// is refused (logged once per process), so probes never see a carrier inside a transaction.
+// fetches its four native summaries and leaves it. A platform thread's state is in its slot record
+// (transactions/thread_locals.h), a virtual thread's in a record of its own that lives as long as
+// its transaction (transactions/virtual_locals.h).
 #pragma once
 
 #include <jni.h>

@@ -17,6 +17,14 @@ class TransactionsJvm : public vt::JvmTest {
     return run(home, "TransactionScenarios." + name,
                {.agent_options = agent_options, .jvm_flags = flags, .args = args});
   }
+  // A scenario of the virtual-thread group, under -Xcheck:jni; its output may hold no warning.
+  vt::Results virtual_scenario(AgentHome &home, const std::string &name, std::vector<std::string> args = {}) {
+    auto results = run(home, "VirtualTransactionScenarios." + name,
+                       {.agent_options = "transactions=false", .jvm_flags = {"-Xcheck:jni"}, .args = args});
+    EXPECT_FALSE(vt::contains(last().out + last().err, "WARNING")) << output();
+    EXPECT_EQ(results["configured"], "true") << output();
+    return results;
+  }
 };
 VT_JDK_TEST_SUITE(TransactionsJvm);
 
@@ -105,21 +113,80 @@ TEST_P(TransactionsJvm, SixteenThreadsOnFourMonitorsUnderCheckJni) {
   EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
 }
 
-TEST_P(TransactionsJvm, VirtualThreadsAreRefusedNeverMixedInAndNotNamedAsBlockers) {
+// Virtual threads keep their transactions in records of their own, never in their carriers'
+// slots: each of eight virtual threads waiting for one monitor records its own wait, and a platform
+// transaction waiting meanwhile for another monitor records only its own. Records of threads that
+// end inside a transaction are freed.
+TEST_P(TransactionsJvm, VirtualThreadsKeepTheirOwnWaitsNeverMixedWithOthers) {
   VT_ONLY_ON_JDK(jdk.major >= 21);
   AgentHome home(true);
-  auto r = scenario(home, "virtualThreads");
-  EXPECT_EQ(r["configured"], "true") << output();
-  EXPECT_EQ(r["virtual_finished"], "8");
-  EXPECT_EQ(r["virtual_followed"], "0");
-  EXPECT_EQ(r["platform"], "null,null,marker,1");
-  EXPECT_EQ(r["platform_thread"], "main");
-  EXPECT_EQ(r["platform_lock"], "Lvorkel/test/TransactionScenarios$Inventory;");
-  // Since JDK 23 the JVM reports no owner for a monitor that a virtual thread holds.
+  auto r = virtual_scenario(home, "mixed");
+  EXPECT_RESULTS(r, {{"virtual_finished", "8"},
+                     {"virtual_own_waits", "8"},
+                     {"platform", "null,null,marker,1"},
+                     {"platform_thread", "main"},
+                     {"platform_lock", "Lvorkel/test/TransactionScenarios$Inventory;"}});
+  // Since JDK 23 the JVM reports no owner for a monitor that a virtual thread holds; one outside
+  // every transaction is not found otherwise.
   if (jdk().major >= 23) EXPECT_RESULTS(r, {{"virtual_owner_blocker", "null"}, {"virtual_owner_no_owner", "true"}});
-  vt::NativeLog log = home.log();
-  EXPECT_EQ(log.count("Transactions are not followed on virtual threads"), 1u) << log;
-  EXPECT_TRUE(log.agent_errors().empty()) << log;
+  // Ten threads that ended inside their transactions: their records go with the sweep of the 64th
+  // record made, among seventy joins.
+  EXPECT_RESULTS(r, {{"ended_records", "10"}, {"records_while_joined", "70"}, {"records_after_sweep", "0"}});
+  EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
+}
+
+// A virtual thread's 200 ms wait is one long-wait record with its blocker: a platform holder (the
+// JVM names it), a virtual holder inside a transaction (found among the monitors it owns), but
+// not a virtual holder outside every transaction (a "no owner" detection). Its file reads count in
+// its own transaction, those of a virtual thread outside every transaction nowhere.
+TEST_P(TransactionsJvm, AVirtualThreadsWaitIsOneRecordWithItsBlocker) {
+  VT_ONLY_ON_JDK(jdk.major >= 24);
+  AgentHome home(true);
+  auto r = virtual_scenario(home, "holders", {home.work()});
+  for (const char *c : {"platform_holder.", "virtual_holder.", "outside_holder.", "platform_waiter."}) {
+    const std::string p = c;
+    SCOPED_TRACE(p);
+    EXPECT_EQ(r[p + "shape"], "null,null,marker,1") << output();
+    EXPECT_EQ(r[p + "thread"], p == "platform_waiter." ? "main" : "waiter");
+    EXPECT_EQ(r[p + "method"], "waitForLock");
+    EXPECT_EQ(r[p + "stack_top"].rfind("Lvorkel/test/TransactionScenarios;.waitForLock:", 0), 0u) << r[p + "stack_top"];
+    EXPECT_GE(std::stol(r[p + "duration"]), 180);
+    EXPECT_LT(std::stol(r[p + "duration"]), 400);
+    EXPECT_EQ(r[p + "start_inside"], "true");
+  }
+  EXPECT_RESULTS(r, {{"platform_holder.blocker", "holder"},
+                     {"platform_holder.blocker_stack_shows_holder", "true"},
+                     {"virtual_holder.blocker", "virtual-holder"},
+                     {"virtual_holder.blocker_stack_shows_holder", "true"},
+                     {"platform_waiter.blocker", "virtual-holder"},
+                     {"outside_holder.blocker", "null"},
+                     {"reads.timings", "0,17,0,0"},
+                     {"reads.row.read.bin.read-block", "17/65536"},
+                     {"virtual_records_after", "0"}});
+  EXPECT_GE(std::stoi(r["outside_holder.no_owner"]), 1);
+  EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
+}
+
+// 10,000 virtual threads on 8 monitors, one in a hundred inside a transaction, blocker detection
+// every 10 ms: every record is of its own thread and lies inside one of the waits that thread
+// timed, no wait of 60 ms or more goes unrecorded, and some records are of waits that resumed on
+// another carrier.
+TEST_P(TransactionsJvm, TenThousandVirtualThreadsEachRecordInItsOwnTransaction) {
+  VT_ONLY_ON_JDK(jdk.major >= 24);
+  AgentHome home(true);
+  auto r = virtual_scenario(home, "many", {"10000", "10"});
+  std::cout << "[ virtual  ] transactions " << r["transactions"] << ", records " << r["records"] << ", with blocker "
+            << r["blocked"] << ", resumed on another carrier " << r["moved"] << std::endl;
+  EXPECT_RESULTS(r, {{"transactions", "100"},
+                     {"foreign", "0"},
+                     {"unmatched", "0"},
+                     {"lost", "0"},
+                     {"active_after", "0"},
+                     {"virtual_records_after", "0"}});
+  EXPECT_GT(std::stol(r["records"]), 20);
+  EXPECT_GT(std::stol(r["blocked"]), 0);
+  EXPECT_GT(std::stol(r["moved"]), 0);
+  EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
 }
 
 TEST_P(TransactionsJvm, TheApiReportsTransactionsWithLongWaitsOrSlowOnesToTheCollector) {

@@ -14,6 +14,7 @@
 #include "transactions/timing_tracker.h"
 #include "transactions/thread_locals.h"
 #include "transactions/user_transaction.h"
+#include "transactions/virtual_locals.h"
 
 namespace {
 // Per hook stage: how long blocker detection sleeps there (0: not at all), and how often it did.
@@ -96,4 +97,17 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TransactionProbe_nativeHeapInUse(JN
 VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_activeWaits(JNIEnv *, jclass) {
   agent_mutex_guard guard(contention.lock);
   return (jint)contention.active_count;
+}
+
+VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_virtualRecords(JNIEnv *, jclass) {
+  return (jint)virtual_locals_count();
+}
+
+// Nanoseconds per call of thread_current_transaction on the calling thread, over count calls.
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TransactionProbe_lookupNanos(JNIEnv *, jclass, jint count) {
+  if (count <= 0) return -1;
+  volatile uintptr_t sink = 0;
+  uint64_t start = perfCounterCurrent();
+  for (jint i = 0; i < count; ++i) sink = sink + (uintptr_t)thread_current_transaction();
+  return (jlong)((perfCounterCurrent() - start) / (uint64_t)count);
 }

@@ -23,4 +23,10 @@ public final class TransactionProbe {
     public static native long nativeHeapInUse();
 
     public static native int activeWaits();
+
+    /** Nanoseconds per look-up of the calling thread's transaction, over count look-ups. */
+    public static native long lookupNanos(int count);
+
+    /** Virtual threads that have a transaction record now. */
+    public static native int virtualRecords();
 }

@@ -1,6 +1,5 @@
 package vorkel.test;
 
-import java.lang.reflect.Method;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Random;
@@ -442,69 +441,6 @@ public final class TransactionScenarios {
                 Thread.onSpinWait();
             }
         }
-    }
-
-    static Thread startVirtual(Runnable body) throws Exception {
-        Method start = Thread.class.getMethod("startVirtualThread", Runnable.class);
-        return (Thread) start.invoke(null, body);
-    }
-
-    /**
-     * Virtual threads cannot join; while they wait for one monitor, a platform thread's transaction
-     * waits for another and records only its own wait. A wait for a monitor that a virtual thread
-     * holds is recorded without a blocker.
-     */
-    public static void virtualThreads(String[] args) throws Exception {
-        result("configured", configure() && LC.setEnabled(true));
-        Object tx = new Object();
-        Object shared = new Object();
-        Object lock = new Inventory();
-        AtomicInteger followed = new AtomicInteger();
-        AtomicInteger finished = new AtomicInteger();
-        try (Detector detector = new Detector(10)) {
-            CountDownLatch held = new CountDownLatch(1);
-            Thread sharedHolder = new Thread(() -> holdLock(shared, held, 400), "shared-holder");
-            sharedHolder.start();
-            held.await();
-            List<Thread> virtual = new ArrayList<>();
-            for (int i = 0; i < 8; i++) {
-                virtual.add(startVirtual(() -> {
-                    UT.joinTransactionNative(tx, 0);
-                    waitForLock(shared);
-                    if (UT.fetchNativeSummaries() != null) {
-                        followed.incrementAndGet();
-                    }
-                    UT.leaveTransactionNative();
-                    finished.incrementAndGet();
-                }));
-            }
-            UT.joinTransactionNative(tx, 0);
-            contend(lock, 220, false);
-            for (Thread thread : virtual) {
-                thread.join();
-            }
-            sharedHolder.join();
-            NativeTransactionSummary[] summaries = UT.fetchNativeSummaries();
-            result("platform", shape(summaries));
-            LongLockWait wait = waits(summaries).waits().get(0);
-            result("platform_thread", wait.threadName);
-            result("platform_lock", wait.lockClass);
-
-            // A virtual thread holds the monitor: the JVM names no owner for it.
-            CountDownLatch virtualHeld = new CountDownLatch(1);
-            Thread virtualHolder = startVirtual(() -> holdLock(lock, virtualHeld, 220));
-            virtualHeld.await();
-            UT.joinTransactionNative(tx, 0);
-            waitForLock(lock);
-            virtualHolder.join();
-            LockContentionSummary owned = waits(UT.fetchNativeSummaries());
-            LongLockWait ownedWait = owned == null ? null : owned.waits().get(0);
-            result("virtual_owner_blocker", ownedWait == null ? "no wait" : ownedWait.blockerName);
-            result("virtual_owner_no_owner", ownedWait == null ? "no wait" : ownedWait.detectionFailures[1] > 0);
-            UT.leaveTransactionNative();
-        }
-        result("virtual_finished", finished.get());
-        result("virtual_followed", followed.get());
     }
 
     /** The public API: what reaches the collector. */

@@ -77,7 +77,7 @@ public final class Transaction implements AutoCloseable {
             }
         }
         if (summaries == null) {
-            return;  // not followed (a virtual thread)
+            return;  // not followed (the agent could not make the thread's record)
         }
         TransactionReport report = new TransactionReport(name, thread.getName(), startMillis, durationMillis,
                 summaries, failure);

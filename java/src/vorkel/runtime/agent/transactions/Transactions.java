@@ -20,8 +20,9 @@ import vorkel.runtime.agent.probes.ut.natives.UserTransactionNativeImpl;
  * While the transaction runs on its thread, the agent records the thread's long monitor waits
  * (with the thread that held the monitor) and its operation timings. When it ends, a transaction
  * that had a long wait, or that ran longer than the "slowms" option, is reported to the collector.
- * A transaction begun inside another on the same thread is part of the outer one. Without a
- * started agent, and on virtual threads, the work simply runs.
+ * A transaction begun inside another on the same thread is part of the outer one. Virtual threads
+ * (JDK 21 and later) are followed like platform threads, each in a record of its own (see
+ * docs/transactions.md). Without a started agent the work simply runs.
  */
 public final class Transactions {
     private static volatile Settings settings;

@@ -20,7 +20,8 @@ public final class UserTransactionNativeImpl {
 
     /**
      * Starts a transaction on this thread, dropping a previous one's data; lock waits shorter than
-     * the threshold (and than 30 ms) are not recorded. Refused on virtual threads.
+     * the threshold (and than 30 ms) are not recorded. A virtual thread's transaction is kept apart
+     * from its carrier's and follows it from carrier to carrier.
      */
     public native void joinTransactionNative(Object transaction, long contributorThresholdMillis);
 
