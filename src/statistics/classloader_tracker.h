@@ -2,8 +2,8 @@
 // with the time its first class was prepared; forgotten when the loader is freed. Also forwards
 // class loads to the Java half (onClassLinked) once it has attached, and the class-loading natives.
 //
-// Lock order: the tag-operations lock before the tracker's lock; no tag lock is taken while the
-// tracker's lock is held, and no JNI or JVMTI call is made under it.
+// The tracker's lock is a leaf: no tag lock is taken while it is held, and no JNI or JVMTI call is
+// made under it.
 #pragma once
 
 #include <jni.h>
