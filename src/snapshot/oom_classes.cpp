@@ -158,6 +158,11 @@ bool class_base_size(hashmap_entry *entry, void *data) {
 bool class_total_size_line(hashmap_entry *entry, void *data) {
   auto *dump = static_cast<snapshot_dump *>(data);
   class_info_entry *value = class_entry(entry);
+  if (agent_globals->is_hotspot && value->klass != nullptr &&
+      oom_classes_vm_size_record(dump->snapshot, (int64_t)entry->key, value->klass, value->base_size,
+                                 &value->metadata_size)) {
+    return snapshot_in_valid_state(dump->snapshot);
+  }
   if (agent_globals->is_hotspot && value->klass != nullptr) value->metadata_size = get_class_size(value->klass);
   oom_text_print(dump->snapshot, "%13lld %d\n", (long long)entry->key,
                  (int32_t)(value->base_size + value->metadata_size));

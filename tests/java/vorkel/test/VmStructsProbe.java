@@ -11,6 +11,9 @@ public final class VmStructsProbe {
     /** After exports(): virtual tables, the VM's version fields, and per class its name and metadata kinds. */
     public static native String classes(Class<?>[] classes);
 
+    /** Current HotSpot: the metadata of the loaded classes summed by class loader data. */
+    public static native String metaspaceByLoader();
+
     /** Safe reads of address 16 and of a freed page. */
     public static native String safeReads();
 }
