@@ -13,6 +13,7 @@
 #include "snapshot/oom_dump.h"
 #include "snapshot/oom_safepoint.h"
 #include "statistics/statistics.h"
+#include "vmstructs/safe_read_pages.h"
 #include "base/string_util.h"
 #include "core/tag_access.h"
 #include "core/tag_backup.h"
@@ -128,6 +129,7 @@ bool dump_unwritten_class_via_sa(hashmap_entry *entry, void *data) {
 // Writes every class map entry not written yet from VM structures (with the VM stopped).
 void dump_classes_via_sa(void *data) {
   auto *dump = static_cast<snapshot_dump *>(data);
+  safe_read_stopped_vm_scope stopped;
   if (dump->class_map != nullptr) hashmapForEach(dump->class_map, dump_unwritten_class_via_sa, dump);
 }
 
@@ -171,6 +173,7 @@ bool class_total_size_line(hashmap_entry *entry, void *data) {
 
 void dump_class_total_sizes(void *data) {
   auto *dump = static_cast<snapshot_dump *>(data);
+  safe_read_stopped_vm_scope stopped;
   if (!oom_text_print_header(dump->snapshot, "Class Sizes")) return;
   if (dump->class_map != nullptr) hashmapForEach(dump->class_map, class_total_size_line, dump);
 }

@@ -83,11 +83,15 @@ bool oom_classes_vm_size_record(snapshot_record *snapshot, int64_t id, jclass kl
   class_metadata_of(klass, &sizes);
   uint64_t metadata = sizes.metaspace + sizes.shared;
   *metadata_size = metadata > UINT32_MAX ? UINT32_MAX : (uint32_t)metadata;
-  char unreadable[256] = "";
-  if (sizes.unreadable != 0) {
+  char tail[288] = "";
+  size_t used = 0;
+  if (sizes.loader_known) {
+    used = (size_t)xsnprintf(tail, sizeof tail, " loader=0x%llx", (unsigned long long)sizes.loader);
+  }
+  if (sizes.unreadable != 0 && used < sizeof tail) {
     char parts[224];
     class_metadata_gap_text(sizes.unreadable, parts, sizeof parts);
-    xsnprintf(unreadable, sizeof unreadable, " unreadable=%s", parts);
+    xsnprintf(tail + used, sizeof tail - used, " unreadable=%s", parts);
   }
   oom_text_print(
       snapshot,
@@ -95,6 +99,6 @@ bool oom_classes_vm_size_record(snapshot_record *snapshot, int64_t id, jclass kl
       (long long)id, (int32_t)(base_size + *metadata_size), (unsigned long long)sizes.metaspace,
       (unsigned long long)sizes.shared, (unsigned long long)sizes.part[CLASS_PART_KLASS],
       (unsigned long long)sizes.part[CLASS_PART_CONSTANTS], (unsigned long long)sizes.part[CLASS_PART_METHODS],
-      (unsigned long long)sizes.part[CLASS_PART_FIELDS], (unsigned long long)sizes.part[CLASS_PART_OTHER], unreadable);
+      (unsigned long long)sizes.part[CLASS_PART_FIELDS], (unsigned long long)sizes.part[CLASS_PART_OTHER], tail);
   return true;
 }

@@ -363,7 +363,7 @@ void count_instance_klass(tally &t, const char *klass, uint64_t access) {
   const char *super = metadata_pointer(block, L.klass_super);
   // The secondary supers are the transitive interfaces themselves unless the VM built its own list.
   const char *secondary = metadata_pointer(block, L.klass_secondary_supers);
-  if (secondary != transitive) t.pointer_array(CLASS_PART_KLASS, secondary, CLASS_GAP_KLASS);
+  if (secondary != transitive) t.pointer_array(CLASS_PART_OTHER, secondary, CLASS_GAP_INTERFACES);
 
   const char *tags = nullptr;
   int32_t pool_length = 0;
@@ -416,7 +416,17 @@ bool class_metadata_of_klass(const char *klass, class_metadata_sizes *sizes) {
   // The part every klass has (array klasses are the smaller ones).
   uint32_t base = L.type_array_klass_size < L.obj_array_klass_size ? L.type_array_klass_size : L.obj_array_klass_size;
   metadata_block block;
-  if (!metadata_read_block(klass, base, &block)) return false;
+  if (!metadata_read_block(klass, base, &block)) {
+    t.gap(CLASS_GAP_KLASS);
+    return false;
+  }
+  // The defining loader: its class loader data holds a handle of the loader object.
+  const char *loader_data = metadata_pointer(block, L.klass_class_loader_data);
+  if (loader_data != nullptr && L.cld_class_loader >= 0) {
+    const void *handle = safe_read_memory_ptr(loader_data, L.cld_class_loader, "class_metadata_loader", __LINE__);
+    sizes->loader_known = handle == nullptr || safe_read_memory(handle, &sizes->loader, sizeof sizes->loader,
+                                                                "class_metadata_loader", __LINE__);
+  }
   auto layout_helper = (int32_t)metadata_value(block, L.klass_layout_helper, 4);
   uint64_t access = metadata_value(block, L.klass_access_flags + L.access_flags_flags, L.access_flags_width);
   if (layout_helper > 0) {
@@ -438,7 +448,7 @@ bool class_metadata_of_klass(const char *klass, class_metadata_sizes *sizes) {
   }
   t.add(CLASS_PART_KLASS, klass, L.instance_klass_size + (uint64_t)vtable * WORD);
   const char *secondary = metadata_pointer(block, L.klass_secondary_supers);
-  if (metadata_array_length(secondary) > 2) t.pointer_array(CLASS_PART_KLASS, secondary, CLASS_GAP_KLASS);
+  if (metadata_array_length(secondary) > 2) t.pointer_array(CLASS_PART_OTHER, secondary, CLASS_GAP_INTERFACES);
   return true;
 }
 

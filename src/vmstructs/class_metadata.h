@@ -43,6 +43,8 @@ struct class_metadata_sizes {
   uint32_t unreadable;              // class_metadata_gap bits
   uint32_t methods;                 // methods counted
   bool array_class;
+  bool loader_known;  // loader holds the address of the defining loader object
+  uint64_t loader;    // while the VM is stopped: its address (0 for the boot loader)
 };
 
 // The metadata of the class of a class reference. False (sizes zero) for a primitive class or

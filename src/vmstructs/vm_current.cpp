@@ -79,6 +79,7 @@ const field_row layout_rows[] = {
     MEMBER("Klass", "_access_flags", "AccessFlags", klass_access_flags),
     MEMBER("Klass", "_secondary_supers", "Array<Klass*>*", klass_secondary_supers),
     MEMBER("Klass", "_class_loader_data", "ClassLoaderData*", klass_class_loader_data),
+    MEMBER("ClassLoaderData", "_class_loader", "OopHandle", cld_class_loader),
     MEMBER("InstanceKlass", "_constants", "ConstantPool*", ik_constants),
     MEMBER("InstanceKlass", "_methods", "Array<Method*>*", ik_methods),
     MEMBER("InstanceKlass", "_default_methods", "Array<Method*>*", ik_default_methods),

@@ -16,6 +16,8 @@ struct vm_current_layout {
   // Klass
   int32_t klass_layout_helper, klass_name, klass_super, klass_vtable_len, klass_access_flags, klass_secondary_supers,
       klass_class_loader_data;
+  // ClassLoaderData: the handle of its loader object
+  int32_t cld_class_loader;
   // InstanceKlass
   int32_t ik_constants, ik_methods, ik_default_methods, ik_local_interfaces, ik_transitive_interfaces, ik_fields,
       ik_java_fields_count, ik_fieldinfo_stream, ik_fieldinfo_search_table, ik_fields_status, ik_inner_classes,

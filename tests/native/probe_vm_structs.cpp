@@ -16,6 +16,7 @@
 #include "vmstructs/class_metadata.h"
 #include "vmstructs/class_size.h"
 #include "vmstructs/metadata_read.h"
+#include "vmstructs/safe_read_pages.h"
 #include "vmstructs/vm_current.h"
 #include "base/common.h"
 #include "probe_kit.h"
@@ -196,6 +197,7 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_VmStructsProbe_metaspaceByLoader(
   };
   std::map<uint64_t, sum> by_loader;
   at_safepoint([&] {
+    safe_read_stopped_vm_scope stopped;
     for (jint i = 0; i < count; ++i) {
       const char *klass = metadata_klass_of(classes[i]);
       class_metadata_sizes sizes;

@@ -11,6 +11,7 @@
 
 #include "analysis.h"
 #include "html_report.h"
+#include "metaspace_report.h"
 #include "progress.h"
 #include "snapshot_load.h"
 #include "snapshot_reader.h"
@@ -38,13 +39,17 @@ const char kUsage[] =
     "                         least the threshold of the heap, each with the shortest path of fields\n"
     "                         from a GC root, the root's kind and, for stack and thread roots, the\n"
     "                         thread; then what inside it holds the most\n"
+    "  metaspace              class metadata by class loader (with the loader's class and its path\n"
+    "                         from a GC root), the classes that take most, class names defined by\n"
+    "                         more than one loader, and loaders only one object outside them keeps\n"
+    "                         alive; needs full class sizes (HotSpot of JDK 11 to 25)\n"
     "  report --html FILE     all of it as one self-contained HTML page: the suspects, a treemap of\n"
     "                         the dominator tree to click into, the class histogram as a sortable\n"
-    "                         table, the biggest objects and the allocation points joined to their\n"
-    "                         live objects\n"
+    "                         table, the biggest objects, the allocation points joined to their\n"
+    "                         live objects and the metaspace report\n"
     "\n"
     "Options:\n"
-    "  -n, --top N            rows to print (summary and dominators: 20, histogram: all)\n"
+    "  -n, --top N            rows to print (summary, dominators, metaspace: 20, histogram: all)\n"
     "  -t, --threshold PCT    the share of the heap that makes a suspect, in percent (default 10)\n"
     "  -o, --html FILE        where report writes its page\n"
     "      --stats            time and peak memory of each step on standard error\n"
@@ -64,7 +69,7 @@ const char kUsage[] =
     "disagree), 2 on a usage error.\n";
 
 bool is_command(const std::string &word) {
-  for (const char *command : {"summary", "histogram", "dominators", "suspects", "report"}) {
+  for (const char *command : {"summary", "histogram", "dominators", "suspects", "metaspace", "report"}) {
     if (word == command) return true;
   }
   return false;
@@ -174,6 +179,8 @@ int run(int argc, char **argv) {
     fputs(format_dominators(analysis, top_dominators(analysis, top_given ? top : 20)).c_str(), stdout);
   } else if (command == "suspects") {
     fputs(format_suspects(analysis, find_suspects(analysis, threshold / 100), threshold / 100).c_str(), stdout);
+  } else if (command == "metaspace") {
+    fputs(format_metaspace(analysis, metaspace_report(analysis, top_given ? top : 20)).c_str(), stdout);
   } else {
     if (!write_html_report(analysis, path, html, threshold / 100, &error)) {
       fprintf(stderr, "snapshot-reader: %s\n", error.c_str());

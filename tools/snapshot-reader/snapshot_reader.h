@@ -100,14 +100,24 @@ struct AllocationPoint {
   std::string birthplace;
 };
 
+// The parts of a class's metadata that current HotSpot adds to its class-size record
+// ("metaspace=... shared=... klass=... constants=... methods=... fields=... other=...").
+struct ClassMetadata {
+  uint64_t metaspace = 0, shared = 0, klass = 0, constants = 0, methods = 0, fields = 0, other = 0;
+  std::string unreadable;   // the parts that could not be read, comma-separated
+  bool has_loader = false;  // loader=0xADDRESS: the defining loader object's address (0: the boot loader)
+  uint64_t loader = 0;
+};
+
 struct InfoFile {
-  std::vector<std::string> sections;            // section names in file order
-  std::map<std::string, std::string> metadata;  // "Dump version" -> "5", ...
-  std::map<uint64_t, ClassEntry> classes;       // by class id
-  std::vector<uint64_t> class_order;            // class ids in file order
-  std::map<uint64_t, MethodEntry> methods;      // by JVMTI method id
-  std::map<uint64_t, uint32_t> class_sizes;     // class id -> base + metadata size
-  std::map<std::string, int64_t> summary;       // "Object count" -> ...
+  std::vector<std::string> sections;                 // section names in file order
+  std::map<std::string, std::string> metadata;       // "Dump version" -> "5", ...
+  std::map<uint64_t, ClassEntry> classes;            // by class id
+  std::vector<uint64_t> class_order;                 // class ids in file order
+  std::map<uint64_t, MethodEntry> methods;           // by JVMTI method id
+  std::map<uint64_t, uint32_t> class_sizes;          // class id -> base + metadata size
+  std::map<uint64_t, ClassMetadata> class_metadata;  // class id -> its metadata's parts, where recorded
+  std::map<std::string, int64_t> summary;            // "Object count" -> ...
   int allocation_points = 0;
   std::vector<AllocationPoint> allocation_list;
   int threads = 0;

@@ -4,8 +4,6 @@ import java.io.File;
 import java.io.IOException;
 import java.net.URL;
 import java.net.URLClassLoader;
-import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.function.IntSupplier;
@@ -55,6 +53,19 @@ public final class Metaspace {
         Class<?> define(String name, int fields, int methods) {
             byte[] bytes = ClassMaker.make(name.replace('.', '/'), fields, methods);
             return defineClass(name, bytes, 0, bytes.length);
+        }
+    }
+
+    /** One deployment of an application that is redeployed again and again. */
+    public static final class DeploymentLoader extends ClassLoader {
+        DeploymentLoader(int round) {
+            super("deployment-" + round, ClassLoader.getPlatformClassLoader());
+        }
+
+        Object handler(int index) throws Exception {
+            String name = "vorkel.deployed.Handler" + index;
+            byte[] bytes = ClassMaker.make(name.replace('.', '/'), 6, 20);
+            return defineClass(name, bytes, 0, bytes.length).getDeclaredConstructor().newInstance();
         }
     }
 
@@ -124,21 +135,31 @@ public final class Metaspace {
         result("kept", KEPT.size());
     }
 
-    /** The leak of a redeployed application: every round a new loader whose classes stay reachable. */
+    /**
+     * The leak of a redeployed application: every round a new loader with 50 handler classes, one
+     * of whose instances stays in a list that outlives the deployments, until the metaspace
+     * (bounded by -XX:MaxMetaspaceSize) is exhausted and the agent takes its snapshot.
+     */
     public static void leak(String[] args) throws Exception {
-        List<Object> leaked = new ArrayList<>();
+        List<Object> registry = new ArrayList<>();
+        int rounds = 0;
         try {
-            for (int round = 0; ; round++) {
-                GeneratedLoader loader = new GeneratedLoader("deployment-" + round);
+            for (;; rounds++) {
+                DeploymentLoader loader = new DeploymentLoader(rounds);
                 for (int i = 0; i < 50; i++) {
-                    leaked.add(loader.define("vorkel.deployed.Handler" + i, 6, 20).getDeclaredConstructor()
-                            .newInstance());
+                    Object handler = loader.handler(i);
+                    if (i == 0) {
+                        registry.add(handler);
+                    }
                 }
             }
         } catch (OutOfMemoryError e) {
+            // The snapshot was taken; what follows needs metaspace again.
+            int leaked = registry.size();
+            registry.clear();
+            System.gc();
             result("error", e.getMessage());
+            result("leaked", leaked);
         }
-        result("leaked", leaked.size() > 0);
-        Files.write(new File(args[1], "leak-done.txt").toPath(), "done".getBytes(StandardCharsets.UTF_8));
     }
 }
