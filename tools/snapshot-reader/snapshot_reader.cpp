@@ -87,9 +87,9 @@ bool parse_class_metadata(std::string_view text, ClassMetadata *parts) {
     }
     if (key == "loader") {
       std::string hex(value);
-      char *end = nullptr;
-      parts->loader = strtoull(hex.c_str(), &end, 16);
-      if (hex.rfind("0x", 0) != 0 || end == hex.c_str() + 2 || *end != '\0') return false;
+      char *stop = nullptr;
+      parts->loader = strtoull(hex.c_str(), &stop, 16);
+      if (hex.rfind("0x", 0) != 0 || stop == hex.c_str() + 2 || *stop != '\0') return false;
       parts->has_loader = true;
       continue;
     }

@@ -110,20 +110,22 @@ struct ClassMetadata {
 };
 
 struct InfoFile {
-  std::vector<std::string> sections;                 // section names in file order
-  std::map<std::string, std::string> metadata;       // "Dump version" -> "5", ...
-  std::map<uint64_t, ClassEntry> classes;            // by class id
-  std::vector<uint64_t> class_order;                 // class ids in file order
-  std::map<uint64_t, MethodEntry> methods;           // by JVMTI method id
-  std::map<uint64_t, uint32_t> class_sizes;          // class id -> base + metadata size
-  std::map<uint64_t, ClassMetadata> class_metadata;  // class id -> its metadata's parts, where recorded
-  std::map<std::string, int64_t> summary;            // "Object count" -> ...
+  std::vector<std::string> sections;            // section names in file order
+  std::map<std::string, std::string> metadata;  // "Dump version" -> "5", ...
+  std::map<uint64_t, ClassEntry> classes;       // by class id
+  std::vector<uint64_t> class_order;            // class ids in file order
+  std::map<uint64_t, MethodEntry> methods;      // by JVMTI method id
+  std::map<uint64_t, uint32_t> class_sizes;     // class id -> base + metadata size
+  std::map<std::string, int64_t> summary;       // "Object count" -> ...
   int allocation_points = 0;
   std::vector<AllocationPoint> allocation_list;
   int threads = 0;
   std::vector<ThreadEntry> thread_list;
   int classloaders = 0;
   bool complete = false;  // ends with the "End" header
+
+  // Class id -> the parts of its metadata, where its class-size record has them.
+  std::map<uint64_t, ClassMetadata> class_metadata;
 };
 
 bool parse_info(const std::string &text, InfoFile *info, std::string *error);
