@@ -14,6 +14,12 @@ public final class VmStructsProbe {
     /** Current HotSpot: the metadata of the loaded classes summed by class loader data. */
     public static native String metaspaceByLoader();
 
+    /** Current HotSpot: each class's fields and methods from VM structures against JVMTI's. */
+    public static native String members(Class<?>[] classes);
+
+    /** From now on the snapshot lists classes through JVMTI and writes class sizes without metadata. */
+    public static native void listThroughJvmti();
+
     /** Safe reads of address 16 and of a freed page. */
     public static native String safeReads();
 }
