@@ -373,14 +373,18 @@ bool read_int(uint64_t address, int32_t *value) {
 }
 
 // The release text starts with the feature number, then ".", "+", "-" or nothing ("25.0.3+9-LTS",
-// "17-ea"): HotSpot 25 of JDK 8 calls itself "25.312-b07" and exports no security version.
+// "17-ea"); the old generations named their builds "-b" after the version ("25.312-b07" is
+// HotSpot 25 of JDK 8).
 bool release_matches(const char *release, int32_t feature) {
   char prefix[16];
   xsnprintf(prefix, sizeof prefix, "%d", feature);
   size_t length = strlen(prefix);
   if (strncmp(release, prefix, length) != 0) return false;
   char next = release[length];
-  return next == '\0' || next == '.' || next == '+' || next == '-';
+  if (next != '\0' && next != '.' && next != '+' && next != '-') return false;
+  const char *after = release + length;
+  while (*after == '.' || (*after >= '0' && *after <= '9')) ++after;
+  return !(after[0] == '-' && after[1] == 'b' && after[2] >= '0' && after[2] <= '9');
 }
 
 // The family, from the version fields alone. False: another family (nothing logged).
