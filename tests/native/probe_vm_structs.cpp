@@ -293,7 +293,7 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_VmStructsProbe_members(JNIEnv *jn
   return answer(jni, out);
 }
 
-// The snapshot's paths without the VM structures, on a JVM where they loaded.
-VORKEL_EXPORT void JNICALL Java_vorkel_test_VmStructsProbe_listThroughJvmti(JNIEnv *, jclass) {
-  vm_structs.hotspot_symbols_status = -1;
+// The snapshot's paths with or without the VM structures, on a JVM where they loaded.
+VORKEL_EXPORT void JNICALL Java_vorkel_test_VmStructsProbe_useVmStructures(JNIEnv *, jclass, jboolean use) {
+  vm_structs.hotspot_symbols_status = use ? 1 : -1;
 }

@@ -136,6 +136,29 @@ public final class Metaspace {
     }
 
     /**
+     * The cost of full class sizes: the plugins and args[2] generated classes, then args[1] rounds
+     * of two requested snapshots, one with the VM structures and one without (through JVMTI, class
+     * sizes without metadata), each announced as "RESULT roundN=full|partial" before it is taken.
+     */
+    public static void cost(String[] args) throws Exception {
+        int rounds = Integer.parseInt(args[1]);
+        URL jar = pluginsJar();
+        runPlugin(new RecordsLoader(jar), "vorkel.plugins.records.Plugin");
+        runPlugin(new LambdasLoader(jar), "vorkel.plugins.lambdas.Plugin");
+        runPlugin(new AnnotatedLoader(jar), "vorkel.plugins.annotated.Plugin");
+        generate(new GeneratedLoader("generated"), "vorkel.generated.G", Integer.parseInt(args[2]));
+        int snapshot = 0;
+        for (int round = 0; round < rounds; round++) {
+            for (boolean full : new boolean[] {true, false}) {
+                VmStructsProbe.useVmStructures(full);
+                result("round" + snapshot++, full ? "full" : "partial");
+                HeapDumpTrigger.triggerHeapDump("cost of class sizes");
+            }
+        }
+        VmStructsProbe.useVmStructures(true);
+    }
+
+    /**
      * The leak of a redeployed application: every round a new loader with 50 handler classes, one
      * of whose instances stays in a list that outlives the deployments, until the metaspace
      * (bounded by -XX:MaxMetaspaceSize) is exhausted and the agent takes its snapshot.

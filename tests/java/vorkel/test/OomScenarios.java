@@ -152,7 +152,7 @@ public final class OomScenarios {
         Class<?> copy = loader.define(Payload.class.getName(), classBytes(Payload.class));
         held = new Object[][] {{loader, copy, linked}};
         if (args.length > 1 && args[1].equals("jvmti")) {
-            VmStructsProbe.listThroughJvmti();
+            VmStructsProbe.useVmStructures(false);
         }
         result("request", HeapDumpTrigger.triggerHeapDump("unprepared"));
     }

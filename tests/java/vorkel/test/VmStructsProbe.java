@@ -17,8 +17,11 @@ public final class VmStructsProbe {
     /** Current HotSpot: each class's fields and methods from VM structures against JVMTI's. */
     public static native String members(Class<?>[] classes);
 
-    /** From now on the snapshot lists classes through JVMTI and writes class sizes without metadata. */
-    public static native void listThroughJvmti();
+    /**
+     * With false the snapshot lists classes through JVMTI and writes class sizes without metadata,
+     * as where the VM structures cannot be read; true goes back (only where they loaded).
+     */
+    public static native void useVmStructures(boolean use);
 
     /** Safe reads of address 16 and of a freed page. */
     public static native String safeReads();
