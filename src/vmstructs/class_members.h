@@ -14,7 +14,8 @@
 void class_members_methods_context(jclass klass, methods_context *context);
 void class_members_method_info(const methods_context *context, int64_t index, method_record *record);
 void class_members_fields_context(jclass klass, fields_context *context);
-// Fields are read in index order; a field stream is decoded once per class.
+// A field stream is decoded once per class and kept until class_members_release: one caller at a
+// time (the snapshot's thread).
 void class_members_field_info(const fields_context *context, int32_t index, field_record *record);
 // Gives back the memory of the last decoded field stream.
 void class_members_release();

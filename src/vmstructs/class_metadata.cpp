@@ -12,7 +12,8 @@ namespace {
 
 constexpr uint32_t WORD = 8;
 constexpr uint32_t ACC_NATIVE = 0x0100, ACC_INTERFACE = 0x0200;
-// A class file holds at most 65535 methods; longer arrays come from memory that is not metadata.
+// A class file holds at most 65535 methods or fields; longer arrays come from memory that is not
+// metadata.
 constexpr int32_t MAX_METHODS = 65535;
 constexpr int32_t MAX_ARRAY_LENGTH = 1 << 24;
 // Native methods carry two more words: the native function and the signature handler.
@@ -303,9 +304,11 @@ void count_annotations(tally &t, const char *annotations) {
   for (int32_t offset : {L.annotations_fields, L.annotations_fields_type}) {
     const char *per_field = metadata_pointer(block, offset);
     int32_t count = t.pointer_array(CLASS_PART_OTHER, per_field, CLASS_GAP_ANNOTATIONS);
-    if (count > 0 && !for_each_pointer(per_field, count, [&](const char *array) {
-          t.u1_array(CLASS_PART_OTHER, array, CLASS_GAP_ANNOTATIONS);
-        })) {
+    if (count > MAX_METHODS) {
+      t.gap(CLASS_GAP_ANNOTATIONS);
+    } else if (count > 0 && !for_each_pointer(per_field, count, [&](const char *array) {
+                 t.u1_array(CLASS_PART_OTHER, array, CLASS_GAP_ANNOTATIONS);
+               })) {
       t.gap(CLASS_GAP_ANNOTATIONS);
     }
   }

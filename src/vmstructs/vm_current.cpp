@@ -537,6 +537,35 @@ bool check_required(JNIEnv *env) {
     log_error_raw(env, "Class size calculator: Int constant %s not found.", missing_constant);
     found = false;
   }
+  // Every member read from a copy of its structure must lie inside it.
+  const struct {
+    const int32_t *offset;
+    uint32_t size;
+    const char *description;
+  } inside[] = {
+      {&L.klass_layout_helper, L.type_array_klass_size, "Klass::_layout_helper"},
+      {&L.klass_vtable_len, L.type_array_klass_size, "Klass::_vtable_len"},
+      {&L.klass_access_flags, L.type_array_klass_size, "Klass::_access_flags"},
+      {&L.klass_secondary_supers, L.type_array_klass_size, "Klass::_secondary_supers"},
+      {&L.klass_class_loader_data, L.type_array_klass_size, "Klass::_class_loader_data"},
+      {&L.ik_constants, L.instance_klass_size, "InstanceKlass::_constants"},
+      {&L.ik_methods, L.instance_klass_size, "InstanceKlass::_methods"},
+      {&L.ik_annotations, L.instance_klass_size, "InstanceKlass::_annotations"},
+      {&L.ik_fields_status, L.instance_klass_size, "InstanceKlass::_fields_status"},
+      {&L.ik_nonstatic_oop_map_size, L.instance_klass_size, "InstanceKlass::_nonstatic_oop_map_size"},
+      {&L.cp_length, L.constant_pool_size, "ConstantPool::_length"},
+      {&L.cp_cache, L.constant_pool_size, "ConstantPool::_cache"},
+      {&L.cpc_reference_map, L.constant_pool_cache_size, "ConstantPoolCache::_reference_map"},
+      {&L.cpc_method_entries, L.constant_pool_cache_size, "ConstantPoolCache::_resolved_method_entries"},
+      {&L.method_access_flags, L.method_size, "Method::_access_flags"},
+      {&L.method_counters, L.method_size, "Method::_method_counters"},
+  };
+  for (const auto &member : inside) {
+    if (found && *member.offset >= 0 && (uint64_t)*member.offset + 4 > member.size) {
+      log_error_raw(env, "Class size calculator: Field %s lies outside its type.", member.description);
+      found = false;
+    }
+  }
   if (found && (heap_word_size != 8 || L.slot_size != 8)) {
     log_error_raw(env, "Class size calculator: Conflicting word sizes %d vs %d.", heap_word_size, (int)L.slot_size);
     found = false;

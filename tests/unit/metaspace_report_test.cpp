@@ -24,9 +24,10 @@ TEST(MetaspaceRecords, PartsFollowTheSizeAndUnknownKeysAreLeft) {
   };
   InfoFile info;
   std::string error;
-  ASSERT_TRUE(info_with("metaspace=40 shared=8 klass=24 constants=8 methods=8 fields=4 other=4 loader=0x7f10 "
-                        "unreadable=methods,annotations later=1",
-                        &info, &error))
+  ASSERT_TRUE(
+      info_with("metaspace=40 shared=8 klass=24 constants=8 methods=8 fields=4 other=4 loader=0x7f10 "
+                "unreadable=methods,annotations later=1",
+                &info, &error))
       << error;
   const ClassMetadata &parts = info.class_metadata[1];
   EXPECT_EQ(parts.metaspace, 40u);
@@ -70,9 +71,9 @@ TEST(MetaspaceReport, LoadersByClassDuplicatesAndTheLoaderOneArrayHolds) {
   m.ref(plugin_b, loader_b, 4);
 
   const std::map<uint32_t, std::string> records = {
-      {app, "metaspace=1000 loader=0xa00"},   {plugin_loader_class, "metaspace=800 loader=0xa00"},
-      {plugin_a, "metaspace=5000 loader=0xa1"}, {plugin_b, "metaspace=5000 loader=0xb1"},
-      {hidden, "metaspace=700 loader=0xa1"},  {orphan, "metaspace=300 loader=0xff"},
+      {app, "metaspace=1000 loader=0xa00"},           {plugin_loader_class, "metaspace=800 loader=0xa00"},
+      {plugin_a, "metaspace=5000 loader=0xa1"},       {plugin_b, "metaspace=5000 loader=0xb1"},
+      {hidden, "metaspace=700 loader=0xa1"},          {orphan, "metaspace=300 loader=0xff"},
       {string, "metaspace=0 shared=2000 loader=0x0"},
   };
   std::string text = m.info();

@@ -46,8 +46,9 @@ Sample build_sample(CurrentImage &m) {
   // classes and the cache.
   s.pool = m.alloc(constant_pool_size + 210 * 8);
   image::put(s.pool, cp_length, (int32_t)210);
-  const std::pair<uint32_t, const char *> symbols[] = {{1, "run"}, {3, "()V"}, {4, "size"}, {5, "()I"}, {6, "I"},
-                                                       {7, "LABEL"}, {8, "Ljava/lang/String;"}, {200, "count"}};
+  const std::pair<uint32_t, const char *> symbols[] = {
+      {1, "run"},    {3, "()V"}, {4, "size"}, {5, "()I"}, {6, "I"}, {7, "LABEL"}, {8, "Ljava/lang/String;"},
+      {200, "count"}};
   for (const auto &[index, text] : symbols) image::put(s.pool, constant_pool_size + 8 * index, m.symbol(text));
   s.tags = m.array(210, 1);
   for (uint32_t i = 1; i < 210; ++i) s.tags[4 + i] = 1;
@@ -210,14 +211,16 @@ TEST_F(CurrentHotSpot, RecognisedByItsSecurityVersionAndReleaseNeverByTheMajorAl
   image({17, true, "17.0.21"});
   ASSERT_TRUE(load());
   EXPECT_EQ(vm_current.min_block_bytes, 16u);
-  EXPECT_TRUE(vt::contains(log(), "INFO  - Class size calculator: HotSpot of JDK 17 (17.0.21), derived: nest members, "
-                                  "permitted subclasses and record components, annotation arrays, record component."))
+  EXPECT_TRUE(vt::contains(log(),
+                           "INFO  - Class size calculator: HotSpot of JDK 17 (17.0.21), derived: nest members, "
+                           "permitted subclasses and record components, annotation arrays, record component."))
       << log();
   image({25});
   ASSERT_TRUE(load());
   EXPECT_EQ(vm_current.min_block_bytes, 8u);
-  EXPECT_TRUE(vt::contains(log(), "derived: permitted subclasses and record components, field status, field search "
-                                  "table, record component, array headers."))
+  EXPECT_TRUE(vt::contains(log(),
+                           "derived: permitted subclasses and record components, field status, field search "
+                           "table, record component, array headers."))
       << log();
 
   CurrentImage &missing = image({25});
@@ -336,8 +339,8 @@ TEST_F(CurrentHotSpot, FieldsFromTheArrayOrTheStreamAndMethodsWithTheirModifiers
       get_class_method_info(&methods, i, &method);
       listed.push_back(std::to_string(method.access_flags) + " " + method.signature + " " + method.name);
     }
-    EXPECT_EQ(listed, (std::vector<std::string>{"2 I count", "24 Ljava/lang/String; LABEL", "257 ()V run",
-                                                "1 ()I size", "0 ___obsolete ___obsolete"}));
+    EXPECT_EQ(listed, (std::vector<std::string>{"2 I count", "24 Ljava/lang/String; LABEL", "257 ()V run", "1 ()I size",
+                                                "0 ___obsolete ___obsolete"}));
   }
 }
 
