@@ -10,15 +10,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "vmstructs/class_metadata.h"
 #include "vmstructs/class_size.h"
-#include "vmstructs/metadata_read.h"
-#include "vmstructs/safe_read_pages.h"
-#include "vmstructs/vm_current.h"
 #include "base/common.h"
 #include "probe_kit.h"
 #include "vmstructs/symbols.h"
@@ -179,48 +174,6 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_VmStructsProbe_safeReads(JNIEnv *
   line(out, "freed_address", address);
   munmap(pages, 4096);
   munmap(pages + 2 * 4096, 4096);
-  return answer(jni, out);
-}
-
-// Current HotSpot: every loaded class's metadata, summed by the class loader data that holds it
-// ("cld=ADDRESS classes=N metaspace=BYTES shared=BYTES unreadable=BITS" lines), at a safepoint.
-VORKEL_EXPORT jstring JNICALL Java_vorkel_test_VmStructsProbe_metaspaceByLoader(JNIEnv *jni, jclass) {
-  std::string out;
-  line(out, "active", vm_current_active() ? "true" : "false");
-  jvmtiEnv *jvmti = probe_tag_env();
-  jint count = 0;
-  jclass *classes = nullptr;
-  if (!vm_current_active() || jvmti->GetLoadedClasses(&count, &classes) != JVMTI_ERROR_NONE) return answer(jni, out);
-  jni->EnsureLocalCapacity(count);
-  struct sum {
-    uint64_t classes = 0, metaspace = 0, shared = 0;
-    uint32_t unreadable = 0;
-  };
-  std::map<uint64_t, sum> by_loader;
-  at_safepoint([&] {
-    safe_read_stopped_vm_scope stopped;
-    for (jint i = 0; i < count; ++i) {
-      const char *klass = metadata_klass_of(classes[i]);
-      class_metadata_sizes sizes;
-      if (!class_metadata_of_klass(klass, &sizes)) continue;
-      uint64_t cld = safe_read_memory_ulong(klass, vm_current.layout.klass_class_loader_data, "probe_cld", __LINE__);
-      sum &s = by_loader[cld];
-      ++s.classes;
-      s.metaspace += sizes.metaspace;
-      s.shared += sizes.shared;
-      s.unreadable |= sizes.unreadable;
-    }
-  });
-  for (jint i = 0; i < count; ++i) jni->DeleteLocalRef(classes[i]);
-  jvmti->Deallocate(reinterpret_cast<unsigned char *>(classes));
-  for (const auto &[cld, s] : by_loader) {
-    char text[160];
-    snprintf(text, sizeof text, "classes=%llu metaspace=%llu shared=%llu unreadable=%u", (unsigned long long)s.classes,
-             (unsigned long long)s.metaspace, (unsigned long long)s.shared, s.unreadable);
-    char key[40];
-    snprintf(key, sizeof key, "cld_0x%016llx", (unsigned long long)cld);
-    line(out, key, text);
-  }
   return answer(jni, out);
 }
 

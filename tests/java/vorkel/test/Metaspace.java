@@ -124,9 +124,6 @@ public final class Metaspace {
         // Quiet for a moment: the compiler threads finish what the calls above gave them.
         Thread.sleep(500);
         jcmd("VM.metaspace show-loaders scale=1", new File(out, "metaspace-before.txt"));
-        if (args.length > 3 && args[3].equals("probe")) {
-            VmStructs.results(VmStructsProbe.metaspaceByLoader());
-        }
         result("taken", HeapDumpTrigger.triggerHeapDump("metaspace of plugins"));
         jcmd("VM.metaspace show-loaders scale=1", new File(out, "metaspace-after.txt"));
         if (Runtime.version().feature() >= 21) {

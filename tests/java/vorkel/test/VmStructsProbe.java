@@ -11,9 +11,6 @@ public final class VmStructsProbe {
     /** After exports(): virtual tables, the VM's version fields, and per class its name and metadata kinds. */
     public static native String classes(Class<?>[] classes);
 
-    /** Current HotSpot: the metadata of the loaded classes summed by class loader data. */
-    public static native String metaspaceByLoader();
-
     /** Current HotSpot: each class's fields and methods from VM structures against JVMTI's. */
     public static native String members(Class<?>[] classes);
 
