@@ -13,6 +13,7 @@
 #include "snapshot/oom_dump.h"
 #include "snapshot/oom_safepoint.h"
 #include "statistics/statistics.h"
+#include "vmstructs/safe_read_pages.h"
 #include "base/string_util.h"
 #include "core/tag_access.h"
 #include "core/tag_backup.h"
@@ -123,6 +124,7 @@ bool dump_unwritten_class_via_sa(hashmap_entry *entry, void *data) {
 // Writes every class map entry not written yet from VM structures (with the VM stopped).
 void dump_classes_via_sa(void *data) {
   auto *dump = static_cast<snapshot_dump *>(data);
+  safe_read_stopped_vm_scope stopped;
   if (dump->class_map != nullptr) hashmapForEach(dump->class_map, dump_unwritten_class_via_sa, dump);
 }
 
@@ -153,6 +155,11 @@ bool class_base_size(hashmap_entry *entry, void *data) {
 bool class_total_size_line(hashmap_entry *entry, void *data) {
   auto *dump = static_cast<snapshot_dump *>(data);
   class_info_entry *value = class_entry(entry);
+  if (agent_globals->is_hotspot && value->klass != nullptr &&
+      oom_classes_vm_size_record(dump->snapshot, (int64_t)entry->key, value->klass, value->base_size,
+                                 &value->metadata_size)) {
+    return snapshot_in_valid_state(dump->snapshot);
+  }
   if (agent_globals->is_hotspot && value->klass != nullptr) value->metadata_size = get_class_size(value->klass);
   oom_text_print(dump->snapshot, "%13lld %d\n", (long long)entry->key,
                  (int32_t)(value->base_size + value->metadata_size));
@@ -161,6 +168,7 @@ bool class_total_size_line(hashmap_entry *entry, void *data) {
 
 void dump_class_total_sizes(void *data) {
   auto *dump = static_cast<snapshot_dump *>(data);
+  safe_read_stopped_vm_scope stopped;
   if (!oom_text_print_header(dump->snapshot, "Class Sizes")) return;
   if (dump->class_map != nullptr) hashmapForEach(dump->class_map, class_total_size_line, dump);
 }

@@ -1,10 +1,14 @@
 #include "snapshot/oom_classes_vm.h"
 
+#include <cstdint>
 #include <cstring>
 
+#include "base/string_util.h"
 #include "core/agent_util.h"
-#include "vmstructs/class_size.h"
 #include "snapshot/oom_writer.h"
+#include "vmstructs/class_metadata.h"
+#include "vmstructs/class_size.h"
+#include "vmstructs/vm_current.h"
 
 namespace {
 
@@ -21,6 +25,7 @@ void dump_field_lines(snapshot_record *snapshot, jclass klass, bool throwable) {
     oom_text_print_field_line(snapshot, (int)field.access_flags, field.signature, field.name);
     ++snapshot->field_count;
   }
+  release_class_fields_context(&fields);
 }
 
 void dump_method_lines(snapshot_record *snapshot, jclass klass, jmethodID *methods, int32_t method_count) {
@@ -66,4 +71,31 @@ void dump_class_via_sa(snapshot_record *snapshot, int64_t id, jclass klass, cons
   snapshot->class_strings_length += oom_text_strings_length(name);
   dump_field_lines(snapshot, klass, signature != nullptr && strcmp(signature, THROWABLE_SIGNATURE) == 0);
   dump_method_lines(snapshot, klass, methods, method_count);
+}
+
+bool oom_classes_vm_size_record(snapshot_record *snapshot, int64_t id, jclass klass, uint32_t base_size,
+                                uint32_t *metadata_size) {
+  if (!vm_current_active() || !has_full_hotspot_symbols()) return false;
+  class_metadata_sizes sizes;
+  class_metadata_of(klass, &sizes);
+  uint64_t metadata = sizes.metaspace + sizes.shared;
+  *metadata_size = metadata > UINT32_MAX ? UINT32_MAX : (uint32_t)metadata;
+  char tail[288] = "";
+  size_t used = 0;
+  if (sizes.loader_known) {
+    used = (size_t)xsnprintf(tail, sizeof tail, " loader=0x%llx", (unsigned long long)sizes.loader);
+  }
+  if (sizes.unreadable != 0 && used < sizeof tail) {
+    char parts[224];
+    class_metadata_gap_text(sizes.unreadable, parts, sizeof parts);
+    xsnprintf(tail + used, sizeof tail - used, " unreadable=%s", parts);
+  }
+  oom_text_print(
+      snapshot,
+      "%13lld %d metaspace=%llu shared=%llu klass=%llu constants=%llu methods=%llu fields=%llu other=%llu%s\n",
+      (long long)id, (int32_t)(base_size + *metadata_size), (unsigned long long)sizes.metaspace,
+      (unsigned long long)sizes.shared, (unsigned long long)sizes.part[CLASS_PART_KLASS],
+      (unsigned long long)sizes.part[CLASS_PART_CONSTANTS], (unsigned long long)sizes.part[CLASS_PART_METHODS],
+      (unsigned long long)sizes.part[CLASS_PART_FIELDS], (unsigned long long)sizes.part[CLASS_PART_OTHER], tail);
+  return true;
 }

@@ -5,10 +5,14 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "core/log.h"
 #include "base/string_util.h"
+#include "core/agent_state.h"
+#include "core/log.h"
+#include "vmstructs/class_members.h"
+#include "vmstructs/class_metadata.h"
 #include "vmstructs/symbols.h"
 #include "vmstructs/vm_access.h"
+#include "vmstructs/vm_current.h"
 #include "vmstructs/vm_structs.h"
 
 namespace {
@@ -56,7 +60,9 @@ uint32_t length_of(const char *object, const field_target &length_field) {
 bool init_class_size_symbols(JNIEnv *jni, bool keep_safety_check) {
   if (vm_structs.hotspot_symbols_status == -1) return false;
   if (vm_structs.hotspot_symbols_status == 1) return true;
-  bool loaded = load_class_size_symbols(jni);
+  // A JVMTI version above 8 is current HotSpot or nothing the old generations' formulas know.
+  bool current = agent_globals != nullptr && agent_globals->jvmti_9_or_later;
+  bool loaded = current ? vm_current_load(jni) : load_class_size_symbols(jni);
   if (!keep_safety_check) disable_safety_check();
   vm_structs.hotspot_symbols_status = loaded ? 1 : -1;
   log_info(jni, "Status of loading Serviceability API symbols: %s", get_hotspot_symbols_status_text());
@@ -76,6 +82,12 @@ const char *get_hotspot_symbols_status_text() {
 bool has_full_hotspot_symbols() { return vm_structs.hotspot_symbols_status == 1; }
 
 uint32_t get_class_size(jclass klass) {
+  if (vm_current_active()) {
+    class_metadata_sizes sizes;
+    if (!has_full_hotspot_symbols() || !class_metadata_of(klass, &sizes)) return 0;
+    uint64_t total = sizes.metaspace + sizes.shared;
+    return total > UINT32_MAX ? UINT32_MAX : (uint32_t)total;
+  }
   const char *metadata = qualified_klass(klass);
   if (metadata == nullptr) return 0;
   const char *constant_pool = klass_pointer(metadata, struct_iklass_constants);
@@ -199,11 +211,19 @@ void fill_obsolete_method_info(method_record *record) {
 
 void get_class_methods_context(jclass klass, methods_context *context) {
   *context = methods_context{};
+  if (vm_current_active()) {
+    if (has_full_hotspot_symbols()) class_members_methods_context(klass, context);
+    return;
+  }
   if (const char *metadata = qualified_klass(klass))
     context->constant_pool = klass_pointer(metadata, struct_iklass_constants);
 }
 
 void get_class_method_info(const methods_context *context, int64_t index, method_record *record) {
+  if (vm_current_active()) {
+    class_members_method_info(context, index, record);
+    return;
+  }
   record->method_id = context->methods[index];
   const char *method = static_cast<const char *>(
       safe_read_memory_ptr(reinterpret_cast<const void *>(record->method_id), 0, "get_class_method_info", __LINE__));
@@ -236,6 +256,10 @@ int32_t get_class_fields_count(const char *klass, const char *fields) {
 
 void get_class_fields_context(jclass klass, fields_context *context) {
   *context = fields_context{};
+  if (vm_current_active()) {
+    if (has_full_hotspot_symbols()) class_members_fields_context(klass, context);
+    return;
+  }
   const char *metadata = qualified_klass(klass);
   if (metadata == nullptr) return;
   context->constant_pool = klass_pointer(metadata, struct_iklass_constants);
@@ -244,6 +268,10 @@ void get_class_fields_context(jclass klass, fields_context *context) {
 }
 
 void get_class_field_info(const fields_context *context, int32_t index, field_record *record) {
+  if (vm_current_active()) {
+    class_members_field_info(context, index, record);
+    return;
+  }
   uint32_t base = (uint32_t)index * (uint32_t)const_klass_fields_slots.value;
   record->access_flags = get_array_u2_field(context->fields, base + (uint32_t)const_klass_fields_access.value);
   uint16_t name_index = get_array_u2_field(context->fields, base + (uint32_t)const_klass_fields_name.value);
@@ -255,4 +283,9 @@ void get_class_field_info(const fields_context *context, int32_t index, field_re
   }
   const_pool_get_symbol(context->constant_pool, name_index, record->name, sizeof record->name);
   const_pool_get_symbol(context->constant_pool, signature_index, record->signature, sizeof record->signature);
+}
+
+void release_class_fields_context(fields_context *context) {
+  if (vm_current_active()) class_members_release();
+  *context = fields_context{};
 }

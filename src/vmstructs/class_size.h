@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "vmstructs/class_records.h"
+
 bool init_class_size_symbols(JNIEnv *jni, bool keep_safety_check);
 const char *get_hotspot_symbols_status_text();
 bool has_full_hotspot_symbols();
@@ -19,36 +21,13 @@ uint32_t get_method_size(const char *method);
 uint32_t get_const_method_size(const char *const_method);
 uint32_t get_method_data_size(const char *method_data);
 
-struct methods_context {
-  jmethodID *methods;         // supplied by the caller
-  const char *constant_pool;  // set by get_class_methods_context
-  int64_t count;              // supplied by the caller
-};
-
-struct method_record {
-  uint32_t access_flags;
-  char name[512];
-  char signature[2048];
-  jmethodID method_id;
-};
-
-struct fields_context {
-  const char *fields;
-  const char *constant_pool;
-  int32_t count;
-};
-
-struct field_record {
-  uint32_t access_flags;
-  char name[512];
-  char signature[512];
-};
-
 void get_class_methods_context(jclass klass, methods_context *context);
 void get_class_method_info(const methods_context *context, int64_t index, method_record *record);
 void get_class_fields_context(jclass klass, fields_context *context);
 int32_t get_class_fields_count(const char *klass, const char *fields);
 void get_class_field_info(const fields_context *context, int32_t index, field_record *record);
+// After the fields of a class were read: gives back what reading them kept.
+void release_class_fields_context(fields_context *context);
 
 // The text of a constant pool entry's symbol ("___null_cp" without a pool).
 uint32_t const_pool_get_symbol(const char *constant_pool, uint32_t index, char *buffer, uint32_t capacity);

@@ -7,6 +7,8 @@
 #include <jvmti.h>
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -173,4 +175,78 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_VmStructsProbe_safeReads(JNIEnv *
   munmap(pages, 4096);
   munmap(pages + 2 * 4096, 4096);
   return answer(jni, out);
+}
+
+// Current HotSpot: the fields and methods of each class as the listing from VM structures reads
+// them, against JVMTI's own: "members<i>=ok (F fields, M methods)" or the first difference.
+VORKEL_EXPORT jstring JNICALL Java_vorkel_test_VmStructsProbe_members(JNIEnv *jni, jclass, jobjectArray classes) {
+  std::string out;
+  jvmtiEnv *jvmti = probe_tag_env();
+  for (jsize i = 0; i < jni->GetArrayLength(classes); ++i) {
+    auto klass = static_cast<jclass>(jni->GetObjectArrayElement(classes, i));
+    std::vector<std::string> expected, actual;
+    jint count = 0;
+    jfieldID *fields = nullptr;
+    if (jvmti->GetClassFields(klass, &count, &fields) == JVMTI_ERROR_NONE) {
+      for (jint f = 0; f < count; ++f) {
+        char *name = nullptr, *signature = nullptr;
+        jint modifiers = 0;
+        jvmti->GetFieldName(klass, fields[f], &name, &signature, nullptr);
+        jvmti->GetFieldModifiers(klass, fields[f], &modifiers);
+        expected.push_back(". " + std::to_string(modifiers) + " " + signature + " " + name);
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(name));
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(signature));
+      }
+      jvmti->Deallocate(reinterpret_cast<unsigned char *>(fields));
+    }
+    jmethodID *methods = nullptr;
+    jint method_count = 0;
+    if (jvmti->GetClassMethods(klass, &method_count, &methods) == JVMTI_ERROR_NONE) {
+      for (jint m = 0; m < method_count; ++m) {
+        char *name = nullptr, *signature = nullptr;
+        jint modifiers = 0;
+        jvmti->GetMethodName(methods[m], &name, &signature, nullptr);
+        jvmti->GetMethodModifiers(methods[m], &modifiers);
+        expected.push_back("# " + std::to_string(modifiers) + " " + signature + " " + name);
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(name));
+        jvmti->Deallocate(reinterpret_cast<unsigned char *>(signature));
+      }
+    }
+    fields_context field_context;
+    get_class_fields_context(klass, &field_context);
+    for (int32_t f = 0; f < field_context.count; ++f) {
+      field_record record;
+      get_class_field_info(&field_context, f, &record);
+      actual.push_back(". " + std::to_string(record.access_flags) + " " + record.signature + " " + record.name);
+    }
+    int32_t field_count = field_context.count;
+    release_class_fields_context(&field_context);
+    methods_context method_context;
+    get_class_methods_context(klass, &method_context);
+    method_context.methods = methods;
+    method_context.count = method_count;
+    for (int64_t m = 0; m < method_context.count; ++m) {
+      method_record record;
+      get_class_method_info(&method_context, m, &record);
+      actual.push_back("# " + std::to_string(record.access_flags) + " " + record.signature + " " + record.name);
+    }
+    jvmti->Deallocate(reinterpret_cast<unsigned char *>(methods));
+    std::string verdict =
+        "ok (" + std::to_string(field_count) + " fields, " + std::to_string(method_count) + " methods)";
+    for (size_t k = 0; k < std::max(expected.size(), actual.size()); ++k) {
+      std::string want = k < expected.size() ? expected[k] : "nothing", got = k < actual.size() ? actual[k] : "nothing";
+      if (want != got) {
+        verdict = "JVMTI '" + want + "' but VM structures '" + got + "'";
+        break;
+      }
+    }
+    line(out, "members" + std::to_string(i), verdict);
+    jni->DeleteLocalRef(klass);
+  }
+  return answer(jni, out);
+}
+
+// The snapshot's paths with or without the VM structures, on a JVM where they loaded.
+VORKEL_EXPORT void JNICALL Java_vorkel_test_VmStructsProbe_useVmStructures(JNIEnv *, jclass, jboolean use) {
+  vm_structs.hotspot_symbols_status = use ? 1 : -1;
 }

@@ -15,6 +15,7 @@
 
 #include "fake_jvm.h"
 #include "vmstructs/linux/symbols.h"
+#include "vmstructs/safe_read_pages.h"
 #include "core/log.h"
 #include "test_util.h"
 
@@ -208,6 +209,27 @@ TEST_F(SafeReads, UnreadableMemoryGivesFalseWithTheCallersDescriptionAndLine) {
   EXPECT_TRUE(vt::contains(text, expected)) << text;
   EXPECT_TRUE(vt::contains(text, "ERROR - Failed to read 8 bytes at 0x10 (unmapped:78).")) << text;
   EXPECT_TRUE(vt::contains(text, "(freed:79).")) << text;
+}
+
+// While the VM is stopped a page once read is copied from directly; pages never read are still
+// checked, and all are forgotten when the scope ends (a page unmapped later fails again).
+TEST_F(SafeReads, InAStoppedVmScopePagesReadOnceAreKnownUntilItEnds) {
+  char *page = nullptr;
+  {
+    safe_read_stopped_vm_scope stopped;
+    EXPECT_EQ(check_reads(), "");
+    EXPECT_TRUE(safe_read_pages_known(pages_ + 100, 8));
+    EXPECT_FALSE(safe_read_pages_known(pages_ + 4096 - 4, 8)) << "the freed page was never read";
+    // Mapped only now: it may take the freed page's place.
+    page = static_cast<char *>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(page, MAP_FAILED);
+    EXPECT_EQ(safe_read_memory_ulong(page, 0, "page", 81), 0u);
+    EXPECT_TRUE(safe_read_pages_known(page, 8));
+  }
+  EXPECT_FALSE(safe_read_pages_known(pages_ + 100, 8));
+  munmap(page, 4096);
+  char out[8];
+  EXPECT_FALSE(safe_read_memory(page, out, sizeof out, "unmapped after the scope", 82));
 }
 
 // Where the kernel copy is refused (a seccomp filter, as some containers have), the bytes go

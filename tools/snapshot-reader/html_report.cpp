@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "allocation_sites.h"
+#include "metaspace_report.h"
 #include "text_reports.h"
 
 namespace snapshot_reader {
@@ -429,6 +430,8 @@ std::string html_report(const Analysis &a, const std::string &title, const Findi
   }
   if (allocations.empty()) html += "<tr><td colspan=\"6\">No followed instances.</td></tr>\n";
   html += "</tbody></table>\n";
+
+  html += metaspace_html(a, metaspace_report(a, 50));
 
   std::string tree = TreeJson(a).build();
   html += "<script type=\"application/json\" id=\"tree-data\">" + tree + "</script>\n<script>" + kScript +

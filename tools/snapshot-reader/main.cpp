@@ -21,6 +21,7 @@
 #include "findings.h"
 #include "html_report.h"
 #include "json_reports.h"
+#include "metaspace_report.h"
 #include "progress.h"
 #include "reference_strength.h"
 #include "snapshot_diff.h"
@@ -54,6 +55,10 @@ const char kUsage[] =
     "                         of fields from a GC root, what inside it holds the most, and where it\n"
     "                         and the followed objects it holds were allocated\n"
     "  threads                every thread, that one first, with what each stack frame holds\n"
+    "  metaspace              class metadata by class loader (with the loader's class and its path\n"
+    "                         from a GC root), the classes that take most, class names defined by\n"
+    "                         more than one loader, and loaders only one object outside them keeps\n"
+    "                         alive; needs full class sizes (HotSpot of JDK 11 to 25)\n"
     "  report --html FILE     all of it as one self-contained HTML page: the suspects, a treemap of\n"
     "                         the dominator tree to click into, the threads, the class histogram as\n"
     "                         a sortable table, the biggest objects and the allocation points\n"
@@ -63,7 +68,7 @@ const char kUsage[] =
     "                         growth first, with the counts and bytes of both sides\n"
     "\n"
     "Options:\n"
-    "  -n, --top N            rows to print (summary, dominators and diff: 20, histogram: all)\n"
+    "  -n, --top N            rows to print (summary, dominators, metaspace and diff: 20, histogram: all)\n"
     "  -t, --threshold PCT    the share of the heap that makes a suspect, in percent (default 10)\n"
     "  -o, --html FILE        where report writes its page\n"
     "  -f, --format FORMAT    text (the default) or json (docs/snapshot-analysis.md has its schema)\n"
@@ -98,7 +103,8 @@ const char kUsage[] =
 constexpr int kGateCrossed = 3;
 
 bool is_command(const std::string &word) {
-  for (const char *command : {"summary", "histogram", "dominators", "suspects", "threads", "report", "diff"}) {
+  for (const char *command :
+       {"summary", "histogram", "dominators", "suspects", "threads", "metaspace", "report", "diff"}) {
     if (word == command) return true;
   }
   return false;
@@ -375,6 +381,8 @@ int run(int argc, char **argv) {
   } else if (command == "dominators") {
     std::vector<uint32_t> ids = top_dominators(analysis, options.top_given ? options.top : 20);
     out = options.json ? json_dominators(analysis, ids, gate) : format_dominators(analysis, ids);
+  } else if (command == "metaspace") {
+    out = format_metaspace(analysis, metaspace_report(analysis, options.top_given ? options.top : 20));
   } else if (command == "suspects" || command == "threads") {
     Findings findings = gather_findings(analysis, share, options.path_count);
     if (options.json) {

@@ -96,6 +96,41 @@ bool parse_int(std::string_view text, int64_t *value) {
   return true;
 }
 
+// "metaspace=M shared=S ... unreadable=PART,..." of a class-size record; unknown keys are left.
+bool parse_class_metadata(std::string_view text, ClassMetadata *parts) {
+  const std::pair<const char *, uint64_t *> numbers[] = {
+      {"metaspace", &parts->metaspace}, {"shared", &parts->shared},   {"klass", &parts->klass},
+      {"constants", &parts->constants}, {"methods", &parts->methods}, {"fields", &parts->fields},
+      {"other", &parts->other}};
+  while (!(text = trim(text)).empty()) {
+    size_t end = text.find(' ');
+    std::string_view token = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end);
+    size_t equals = token.find('=');
+    if (equals == std::string_view::npos || equals == 0) return false;
+    std::string_view key = token.substr(0, equals), value = token.substr(equals + 1);
+    if (key == "unreadable") {
+      parts->unreadable = std::string(value);
+      continue;
+    }
+    if (key == "loader") {
+      std::string hex(value);
+      char *stop = nullptr;
+      parts->loader = strtoull(hex.c_str(), &stop, 16);
+      if (hex.rfind("0x", 0) != 0 || stop == hex.c_str() + 2 || *stop != '\0') return false;
+      parts->has_loader = true;
+      continue;
+    }
+    for (const auto &number : numbers) {
+      int64_t parsed = 0;
+      if (key != number.first) continue;
+      if (!parse_int(value, &parsed) || parsed < 0) return false;
+      *number.second = (uint64_t)parsed;
+    }
+  }
+  return true;
+}
+
 // "--- Name            ---------------------------------" -> "Name"; false for other lines.
 bool section_header(std::string_view line, std::string *name) {
   if (line.size() < 4 || line.substr(0, 4) != "--- ") return false;
@@ -399,12 +434,18 @@ bool parse_info(const std::string &text, InfoFile *info, std::string *error) {
     } else if (section == "Class Sizes") {
       std::string_view trimmed = trim(line);
       size_t space = trimmed.find(' ');
+      std::string_view rest = space == std::string_view::npos ? std::string_view() : trimmed.substr(space + 1);
+      size_t parts = rest.find(' ');
       int64_t id = 0, bytes = 0;
       if (space == std::string_view::npos || !parse_int(trimmed.substr(0, space), &id) ||
-          !parse_int(trimmed.substr(space + 1), &bytes)) {
+          !parse_int(rest.substr(0, parts), &bytes)) {
         return fail("expected a class size line \"ID SIZE\"");
       }
       info->class_sizes[(uint64_t)id] = (uint32_t)bytes;
+      if (parts != std::string_view::npos &&
+          !parse_class_metadata(rest.substr(parts + 1), &info->class_metadata[(uint64_t)id])) {
+        return fail("expected the parts of a class's metadata as KEY=VALUE");
+      }
     } else if (section == "Threads") {
       // Thread lines have four right-aligned columns; stack lines follow them.
       if (line.size() > 38 && line[16] == ' ' && line[27] == ' ' && line[36] == ' ') {

@@ -101,6 +101,15 @@ struct AllocationPoint {
   std::string birthplace;
 };
 
+// The parts of a class's metadata that current HotSpot adds to its class-size record
+// ("metaspace=... shared=... klass=... constants=... methods=... fields=... other=...").
+struct ClassMetadata {
+  uint64_t metaspace = 0, shared = 0, klass = 0, constants = 0, methods = 0, fields = 0, other = 0;
+  std::string unreadable;   // the parts that could not be read, comma-separated
+  bool has_loader = false;  // loader=0xADDRESS: the defining loader object's address (0: the boot loader)
+  uint64_t loader = 0;
+};
+
 struct InfoFile {
   std::vector<std::string> sections;            // section names in file order
   std::map<std::string, std::string> metadata;  // "Dump version" -> "5", ...
@@ -115,6 +124,9 @@ struct InfoFile {
   std::vector<ThreadEntry> thread_list;
   int classloaders = 0;
   bool complete = false;  // ends with the "End" header
+
+  // Class id -> the parts of its metadata, where its class-size record has them.
+  std::map<uint64_t, ClassMetadata> class_metadata;
 };
 
 bool parse_info(const std::string &text, InfoFile *info, std::string *error);

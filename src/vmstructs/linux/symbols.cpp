@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "vmstructs/linux/elf_symbols.h"
+#include "vmstructs/safe_read_pages.h"
 #include "core/log.h"
 #include "base/string_util.h"
 #include "vmstructs/symbol_blocks.h"
@@ -139,11 +140,18 @@ bool safe_read_memory(const void *address, void *destination, size_t length, con
     return true;
   }
   if (length == 0) return true;
+  if (safe_read_pages_known(address, length)) {
+    memcpy(destination, address, length);
+    return true;
+  }
   // The copy goes to a buffer of our own first, so a failure leaves the destination untouched.
   char bounce[BOUNCE_SIZE];
   char *buffer = length <= sizeof bounce ? bounce : static_cast<char *>(malloc(length));
   bool copied = buffer != nullptr && checked_copy(address, buffer, length);
-  if (copied) memcpy(destination, buffer, length);
+  if (copied) {
+    memcpy(destination, buffer, length);
+    safe_read_pages_add(address, length);
+  }
   if (buffer != bounce) free(buffer);
   if (!copied) {
     log_error_raw(nullptr, "Failed to read %d bytes at %p (%s:%d).", (int)length, address,

@@ -10,6 +10,7 @@
 
 #include "core/log.h"
 #include "base/string_util.h"
+#include "vmstructs/safe_read_pages.h"
 
 namespace {
 
@@ -179,6 +180,10 @@ bool safe_read_memory(const void *address, void *destination, size_t length, con
     memcpy(destination, address, length);
     return true;
   }
+  if (safe_read_pages_known(address, length)) {
+    memcpy(destination, address, length);
+    return true;
+  }
   if (symbols_state.random_fd == -2) {
     symbols_state.random_fd = open("/dev/random", O_WRONLY | O_CLOEXEC);
     if (symbols_state.random_fd < 0) {
@@ -194,6 +199,7 @@ bool safe_read_memory(const void *address, void *destination, size_t length, con
     return false;
   }
   memcpy(destination, address, length);
+  safe_read_pages_add(address, length);
   return true;
 }
 

@@ -11,6 +11,7 @@
 
 #include "core/log.h"
 #include "base/string_util.h"
+#include "vmstructs/safe_read_pages.h"
 
 namespace {
 
@@ -107,6 +108,10 @@ void *lookup_vtable(JNIEnv *env, symbols_module_handle *handle, const char *clas
 void symbols_free_module_handle(symbols_module_handle *handle) { delete handle; }
 
 bool safe_read_memory(const void *address, void *destination, size_t length, const char *description, int line) {
+  if (safe_read_pages_known(address, length)) {
+    memcpy(destination, address, length);
+    return true;
+  }
   HANDLE self = safe_reads.self.load(std::memory_order_relaxed);
   if (self == nullptr) {
     self = GetCurrentProcess();
@@ -119,6 +124,7 @@ bool safe_read_memory(const void *address, void *destination, size_t length, con
   bool ok = buffer != nullptr && ReadProcessMemory(self, address, buffer, length, &read) && read == length;
   if (ok) {
     memcpy(destination, buffer, length);
+    safe_read_pages_add(address, length);
   } else {
     log_error_raw(nullptr, "Failed to read %d bytes at %p (%s:%d).", (int)length, address,
                   description != nullptr ? description : "", line);

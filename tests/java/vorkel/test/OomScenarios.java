@@ -142,12 +142,18 @@ public final class OomScenarios {
 
     static Object[][] held;
 
-    /** A class that is defined but not linked yet (its fields cannot be read) at the snapshot. */
+    /**
+     * A class that is defined but not linked yet (JVMTI cannot give its fields) at the snapshot;
+     * args[1] "jvmti" lists the classes through JVMTI where the VM structures could serve.
+     */
     public static void unpreparedClass(String[] args) throws Exception {
         Payload linked = new Payload();
         CopyLoader loader = new CopyLoader();
         Class<?> copy = loader.define(Payload.class.getName(), classBytes(Payload.class));
         held = new Object[][] {{loader, copy, linked}};
+        if (args.length > 1 && args[1].equals("jvmti")) {
+            VmStructsProbe.useVmStructures(false);
+        }
         result("request", HeapDumpTrigger.triggerHeapDump("unprepared"));
     }
 

@@ -21,6 +21,9 @@ public final class VmStructs {
         results(VmStructsProbe.exports());
         results(VmStructsProbe.classes(new Class<?>[] {String.class, Class.class, SoftReference.class,
                 URLClassLoader.class, int[].class, Object[].class}));
+        // Injected fields (Class), generic ones (HashMap), constants (Integer), contended ones (Thread).
+        results(VmStructsProbe.members(new Class<?>[] {String.class, Class.class, java.util.HashMap.class,
+                Integer.class, Thread.class, Throwable.class, VmStructs.class}));
         results(VmStructsProbe.safeReads());
         result("alive", true);
     }
