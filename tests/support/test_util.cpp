@@ -1,11 +1,11 @@
 #include "test_util.h"
 
 #include <dirent.h>
-#include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifndef _WIN32
+#include <elf.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -135,6 +135,7 @@ std::string read_file(const std::string &path) {
   return content.str();
 }
 
+#ifndef _WIN32
 int elf_machine(const std::string &path) {
   Elf64_Ehdr header{};
   std::ifstream in(path, std::ios::binary);
@@ -143,6 +144,7 @@ int elf_machine(const std::string &path) {
   }
   return header.e_machine;
 }
+#endif
 
 bool write_file(const std::string &path, const std::string &content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

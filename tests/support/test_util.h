@@ -46,7 +46,9 @@ bool contains(const std::string &text, const std::string &part);
 size_t count_occurrences(const std::string &text, const std::string &part);
 // The processor an ELF file is built for (its e_machine, EM_X86_64, EM_AARCH64), or 0 (EM_NONE)
 // when it is no readable ELF file.
+#ifndef _WIN32
 int elf_machine(const std::string &path);
+#endif
 
 // A native log as it stands when read: every file of a log directory, concatenated in name order.
 // Streams as its whole text, for failure messages.

@@ -242,6 +242,10 @@ void json_snapshot_facts(JsonWriter &json, const InfoFile &info) {
   json.end_object();
 }
 
+void json_root_path(JsonWriter &json, const Analysis &analysis, const RootPath &path) {
+  root_path(json, analysis, path);
+}
+
 void json_gate(JsonWriter &json, const GateResult &gate) {
   if (!gate.asked) return;
   json.key("gate").begin_object().field("crossed", gate.crossed).field("reason", gate.reason).end_object();

@@ -41,5 +41,7 @@ std::string json_report(const Analysis &analysis, const Findings &findings, cons
 void json_header(JsonWriter &json, const std::string &command);
 void json_snapshot_facts(JsonWriter &json, const InfoFile &info);
 void json_gate(JsonWriter &json, const GateResult &gate);
+// A path from a GC root: {"root": {"kind", "thread", "frame"}, "steps": [{"via", "id", "type", "retained"}]}.
+void json_root_path(JsonWriter &json, const Analysis &analysis, const RootPath &path);
 
 }  // namespace snapshot_reader

@@ -382,7 +382,8 @@ int run(int argc, char **argv) {
     std::vector<uint32_t> ids = top_dominators(analysis, options.top_given ? options.top : 20);
     out = options.json ? json_dominators(analysis, ids, gate) : format_dominators(analysis, ids);
   } else if (command == "metaspace") {
-    out = format_metaspace(analysis, metaspace_report(analysis, options.top_given ? options.top : 20));
+    MetaspaceReport report = metaspace_report(analysis, options.top_given ? options.top : 20);
+    out = options.json ? json_metaspace(analysis, report, gate) : format_metaspace(analysis, report);
   } else if (command == "suspects" || command == "threads") {
     Findings findings = gather_findings(analysis, share, options.path_count);
     if (options.json) {

@@ -409,4 +409,108 @@ std::string metaspace_html(const Analysis &a, const MetaspaceReport &r) {
   return html + "</tbody></table>\n";
 }
 
+namespace {
+
+const char *loader_kind_name(LoaderKind kind) {
+  switch (kind) {
+    case LoaderKind::boot:
+      return "boot";
+    case LoaderKind::platform:
+      return "platform";
+    case LoaderKind::app:
+      return "app";
+    default:
+      return "other";
+  }
+}
+
+void loader_json(JsonWriter &json, const Analysis &analysis, const LoaderRow &row) {
+  json.begin_object()
+      .field("loader", row.loader)
+      .field("kind", loader_kind_name(row.kind))
+      .field("class", row.loader_class)
+      .field("classes", row.classes)
+      .field("arrayClasses", row.array_classes)
+      .field("metaspace", row.metaspace)
+      .field("shared", row.shared)
+      .field("unreadableClasses", row.unreadable_classes);
+  json.key("path");
+  row.path.found ? json_root_path(json, analysis, row.path) : (void)json.null();
+  json.end_object();
+}
+
+}  // namespace
+
+std::string json_metaspace(const Analysis &analysis, const MetaspaceReport &report, const GateResult &gate) {
+  JsonWriter json;
+  json_header(json, "metaspace");
+  json_snapshot_facts(json, analysis.info);
+  json.field("available", report.available)
+      .field("classes", report.classes)
+      .field("metaspace", report.metaspace)
+      .field("shared", report.shared)
+      .field("unjoinedClasses", report.unjoined_classes)
+      .field("unjoinedMetaspace", report.unjoined_metaspace);
+  json.key("boot");
+  loader_json(json, analysis, report.boot);
+  json.key("platform");
+  loader_json(json, analysis, report.platform);
+  json.key("byLoaderClass").begin_array();
+  for (const LoaderClassRow &row : report.by_class) {
+    json.begin_object()
+        .field("class", row.loader_class)
+        .field("loaders", row.loaders)
+        .field("classes", row.classes)
+        .field("metaspace", row.metaspace)
+        .field("shared", row.shared)
+        .end_object();
+  }
+  json.end_array().key("loaders").begin_array();
+  for (const LoaderRow &row : report.loaders) loader_json(json, analysis, row);
+  json.end_array().key("topClasses").begin_array();
+  for (const MetaspaceClassRow &row : report.top_classes) {
+    json.begin_object()
+        .field("id", row.class_id)
+        .field("class", java_class_name(analysis.names.class_signature(row.class_id)))
+        .field("loader", row.loader)
+        .field("metaspace", row.parts.metaspace)
+        .field("shared", row.parts.shared)
+        .field("klass", row.parts.klass)
+        .field("constants", row.parts.constants)
+        .field("methods", row.parts.methods)
+        .field("fields", row.parts.fields)
+        .field("other", row.parts.other)
+        .field("unreadable", row.parts.unreadable)
+        .end_object();
+  }
+  json.end_array().key("duplicates").begin_array();
+  for (const DuplicateClass &row : report.duplicates) {
+    json.begin_object()
+        .field("signature", row.signature)
+        .field("metaspace", row.metaspace)
+        .key("loaders")
+        .begin_array();
+    for (uint32_t loader : row.loaders) json.value(loader);
+    json.end_array().end_object();
+  }
+  json.end_array().key("heldLoaders").begin_array();
+  for (const HeldLoaders &row : report.held) {
+    json.begin_object()
+        .field("holder", row.holder)
+        .field("loaderClass", row.loader_class)
+        .field("metaspace", row.metaspace)
+        .field("references", row.references)
+        .key("loaders")
+        .begin_array();
+    for (uint32_t loader : row.loaders) json.value(loader);
+    json.end_array().key("path");
+    row.path.found ? json_root_path(json, analysis, row.path) : (void)json.null();
+    json.end_object();
+  }
+  json.end_array();
+  json_gate(json, gate);
+  json.end_object();
+  return json.text();
+}
+
 }  // namespace snapshot_reader

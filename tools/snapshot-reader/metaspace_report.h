@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "analysis.h"
+#include "json_reports.h"
 
 namespace snapshot_reader {
 
@@ -66,6 +67,8 @@ struct MetaspaceReport {
 // top: the rows of the per-loader, per-class and duplicate lists (the loader classes are all listed).
 MetaspaceReport metaspace_report(const Analysis &analysis, size_t top);
 std::string format_metaspace(const Analysis &analysis, const MetaspaceReport &report);
+// The report as the metaspace command's --format json document.
+std::string json_metaspace(const Analysis &analysis, const MetaspaceReport &report, const GateResult &gate);
 // The report as a section of the HTML page.
 std::string metaspace_html(const Analysis &analysis, const MetaspaceReport &report);
 

@@ -105,7 +105,7 @@ TEST_F(ReaderProgram, JsonOfEveryCommandIsWellFormedAndTheSameForTheSameSnapshot
   ASSERT_EQ(
       vt::run_process("/bin/tar", {"tar", "-cjf", archive, "-C", snapshot_, "oom_info.txt", "oom_graph.bin"}).exit_code,
       0);
-  for (const char *command : {"summary", "histogram", "dominators", "suspects", "threads", "report"}) {
+  for (const char *command : {"summary", "histogram", "dominators", "suspects", "threads", "metaspace", "report"}) {
     SCOPED_TRACE(command);
     vt::ProcessResult first = reader({command, "--format", "json", snapshot_});
     ASSERT_EQ(first.exit_code, 0) << first.err;

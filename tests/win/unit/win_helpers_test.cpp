@@ -33,7 +33,6 @@ class RundllStart : public ::testing::Test {
     ASSERT_TRUE(CopyFileA(VORKEL_WIN_AGENT_DLL, dll_.c_str(), FALSE));
     safe_root_ = read_env("SystemRoot");
     saved_ = agent_globals;
-    record_ = {};
     snprintf(record_.self_executable, sizeof record_.self_executable, "%s", dll_.c_str());
     agent_globals = &record_;
   }
