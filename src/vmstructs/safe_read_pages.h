@@ -6,7 +6,13 @@
 
 #include <cstddef>
 
-// True when every page of [address, address + length) was found readable in this thread's scope.
+// Address ranges that stay mapped and readable for the life of the process (the loaded segments of
+// the JVM library, which is never unloaded): reads inside one are copied directly, in a scope or
+// not. At most 16 ranges; registered once, by the thread that opens the JVM library.
+void safe_read_pages_add_permanent(const void *begin, size_t length);
+
+// True when [address, address + length) lies in a permanent range, or every page of it was found
+// readable in this thread's scope.
 bool safe_read_pages_known(const void *address, size_t length);
 // Notes the pages of a read that succeeded (nothing outside a scope).
 void safe_read_pages_add(const void *address, size_t length);

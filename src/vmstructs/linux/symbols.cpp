@@ -104,6 +104,23 @@ void symbols_set_debug_directory(const char *directory) {
   safe_strncpy(symbols_state.debug_directory, directory, sizeof symbols_state.debug_directory);
 }
 
+namespace {
+
+// The readable loaded segments of the library at load_bias stay mapped while the process lives
+// (the JVM library is never unloaded): reads of its tables and strings need no kernel check.
+int register_permanent_segments(dl_phdr_info *info, size_t, void *load_bias) {
+  if (info->dlpi_addr != *static_cast<ElfW(Addr) *>(load_bias)) return 0;
+  for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+    if (segment.p_type == PT_LOAD && (segment.p_flags & PF_R) != 0 && segment.p_memsz > 0) {
+      safe_read_pages_add_permanent(reinterpret_cast<const void *>(info->dlpi_addr + segment.p_vaddr), segment.p_memsz);
+    }
+  }
+  return 1;
+}
+
+}  // namespace
+
 symbols_module_handle *symbols_get_module_handle(JNIEnv *env, const void *hint) {
   Dl_info info{};
   link_map *map = nullptr;
@@ -113,7 +130,12 @@ symbols_module_handle *symbols_get_module_handle(JNIEnv *env, const void *hint) 
     return nullptr;
   }
   symbols_module_handle *handle = symbols_module_handle_for_file(info.dli_fname, (uint64_t)map->l_addr);
-  if (handle == nullptr) log_error_raw(env, "Failed to get module handle, not enough memory for handle.");
+  if (handle == nullptr) {
+    log_error_raw(env, "Failed to get module handle, not enough memory for handle.");
+    return nullptr;
+  }
+  ElfW(Addr) load_bias = map->l_addr;
+  dl_iterate_phdr(register_permanent_segments, &load_bias);
   return handle;
 }
 

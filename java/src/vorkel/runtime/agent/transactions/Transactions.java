@@ -25,6 +25,8 @@ import vorkel.runtime.agent.probes.ut.natives.UserTransactionNativeImpl;
  * docs/transactions.md). Without a started agent the work simply runs.
  */
 public final class Transactions {
+    /** What start was given; the probes are set up from it at the first transaction. */
+    private static volatile Requested requested;
     private static volatile Settings settings;
 
     private Transactions() {
@@ -53,38 +55,83 @@ public final class Transactions {
         }
     }
 
+    /** The agent options of transactions, as start received them. */
+    private static final class Requested {
+        final String host;
+        final int port;
+        final String account;
+        final String jvm;
+        final String session;
+        final long contributorThresholdMillis;
+        final long slowMillis;
+        final long detectionIntervalMillis;
+        final String excludedLocks;
+        final String excludedMethods;
+
+        Requested(String host, int port, String account, String jvm, String session, long contributorThresholdMillis,
+                long slowMillis, long detectionIntervalMillis, String excludedLocks, String excludedMethods) {
+            this.host = host;
+            this.port = port;
+            this.account = account;
+            this.jvm = jvm;
+            this.session = session;
+            this.contributorThresholdMillis = contributorThresholdMillis;
+            this.slowMillis = slowMillis;
+            this.detectionIntervalMillis = detectionIntervalMillis;
+            this.excludedLocks = excludedLocks;
+            this.excludedMethods = excludedMethods;
+        }
+    }
+
     /**
-     * Called once the native agent started: configures and enables the contention probe and starts
-     * following transactions. Exclusions are Java class names ("+"-separated) and class#method pairs.
+     * Called once the native agent started: transactions are followed from now on. The contention
+     * probe is configured and enabled, and the reporter made, when the first transaction begins, so
+     * that a JVM pays for them only when it has transactions (and not while it starts). Exclusions
+     * are Java class names ("+"-separated) and class#method pairs.
      */
     public static synchronized void start(String host, int port, String account, String jvm, String session,
             long contributorThresholdMillis, long slowMillis, long detectionIntervalMillis, String excludedLocks,
             String excludedMethods) {
-        if (settings != null) {
-            return;
+        if (requested == null) {
+            requested = new Requested(host, port, account, jvm, session, contributorThresholdMillis, slowMillis,
+                    detectionIntervalMillis, excludedLocks, excludedMethods);
         }
-        LockContentionNativeImpl contention = new LockContentionNativeImpl();
-        if (contention.isSupported()) {
-            contention.configure(signatures(excludedLocks), methodPairs(excludedMethods), LockContentionSummary.class,
-                    LongLockWait.class);
-            contention.setEnabled(true);
+    }
+
+    /** The probes set up as start asked, once; null when start was not called. */
+    private static Settings settings() {
+        Settings current = settings;
+        if (current != null || requested == null) {
+            return current;
         }
-        UserTransactionNativeImpl natives = new UserTransactionNativeImpl();
-        natives.setMinimumMajorContributorThreshold(slowMillis > 0 ? slowMillis : -1);
-        BlockerDetector detector = detectionIntervalMillis > 0
-                ? new BlockerDetector(contention, detectionIntervalMillis) : null;
-        settings = new Settings(contributorThresholdMillis, slowMillis, new TransactionReporter(host, port), detector,
-                account, jvm, session);
+        synchronized (Transactions.class) {
+            if (settings == null) {
+                Requested r = requested;
+                LockContentionNativeImpl contention = new LockContentionNativeImpl();
+                if (contention.isSupported()) {
+                    contention.configure(signatures(r.excludedLocks), methodPairs(r.excludedMethods),
+                            LockContentionSummary.class, LongLockWait.class);
+                    contention.setEnabled(true);
+                }
+                UserTransactionNativeImpl natives = new UserTransactionNativeImpl();
+                natives.setMinimumMajorContributorThreshold(r.slowMillis > 0 ? r.slowMillis : -1);
+                BlockerDetector detector = r.detectionIntervalMillis > 0
+                        ? new BlockerDetector(contention, r.detectionIntervalMillis) : null;
+                settings = new Settings(r.contributorThresholdMillis, r.slowMillis,
+                        new TransactionReporter(r.host, r.port), detector, r.account, r.jvm, r.session);
+            }
+            return settings;
+        }
     }
 
     /** Whether transactions are followed (the agent started with them). */
     public static boolean active() {
-        return settings != null;
+        return requested != null;
     }
 
     /** Begins a transaction on this thread; close it (try-with-resources) to end it. */
     public static Transaction begin(String name) {
-        return Transaction.begin(settings, name);
+        return Transaction.begin(settings(), name);
     }
 
     public static void run(String name, Runnable body) {
