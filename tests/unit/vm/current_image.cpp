@@ -26,8 +26,9 @@ CurrentImage::CurrentImage(const CurrentImageOptions &image_options) : options(i
   shared_top_ = archive_ + BLOCK_SIZE;
   void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED) abort();
+  // Kept reserved and inaccessible while the image lives: a page given back could be mapped again
+  // by the next allocation and read as zeros.
   unmapped_ = static_cast<char *>(page);
-  munmap(page, 4096);
   major_ = options.feature;
   security_ = 3;
   klass_offset_ = mirror_klass;
@@ -165,6 +166,7 @@ CurrentImage::CurrentImage(const CurrentImageOptions &image_options) : options(i
 }
 
 CurrentImage::~CurrentImage() {
+  munmap(unmapped_, 4096);
   if (agent_globals == &globals_) agent_globals = saved_globals_;
   *fake_jvm_export("gHotSpotVMStructs") = *fake_jvm_export("gHotSpotVMTypes") =
       *fake_jvm_export("gHotSpotVMIntConstants") = 0;

@@ -70,7 +70,7 @@ class CurrentImage {
   char *instance_klass(const std::string &name);
   jclass mirror_of(const char *klass);
   jmethodID method_id(const char *method);
-  // Memory whose address is not mapped.
+  // Memory that cannot be read (an inaccessible page).
   char *unmapped() const { return unmapped_; }
 
   const CurrentImageOptions options;
