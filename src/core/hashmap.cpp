@@ -43,8 +43,9 @@ bool hashAllocEntries(hashmap *map, uint64_t n) {
 void expandIfNecessary(hashmap *map) {
   if (map->size <= map->bucket_count * 3 / 4) return;
   uint64_t new_count = map->bucket_count * 2;
-  auto **new_buckets = static_cast<hashmap_entry **>(hashmap_calloc(new_count, sizeof(hashmap_entry *)));
-  if (new_buckets == nullptr) return;  // longer chains, still correct
+  auto **new_buckets = static_cast<hashmap_entry **>(
+      hashmap_calloc(new_count, sizeof(hashmap_entry *)));  // NOLINT(bugprone-sizeof-expression): a table of pointers
+  if (new_buckets == nullptr) return;                       // longer chains, still correct
   for (uint64_t i = 0; i < map->bucket_count; ++i) {
     hashmap_entry *entry = map->buckets[i];
     while (entry != nullptr) {
@@ -86,7 +87,8 @@ hashmap *hashmapCreate(uint64_t initial_entries, uint64_t entry_size, hashmap_fr
 
   auto *map = static_cast<hashmap *>(calloc(1, sizeof(hashmap)));
   if (map == nullptr) return nullptr;
-  map->buckets = static_cast<hashmap_entry **>(hashmap_calloc(bucket_count, sizeof(hashmap_entry *)));
+  map->buckets = static_cast<hashmap_entry **>(hashmap_calloc(
+      bucket_count, sizeof(hashmap_entry *)));  // NOLINT(bugprone-sizeof-expression): a table of pointers
   if (map->buckets == nullptr) {
     free(map);
     errno = ENOMEM;
