@@ -49,11 +49,13 @@ expect "              confirmed    1"
 reports="$(grep -c 'POST /transaction/report' "$out")"
 [ "$reports" -eq 1 ] || { echo "expected one transaction report, got $reports"; failures=$((failures + 1)); }
 # --- end of checkouts ---
-# --- File streams: the reported checkout read the catalogue and appended to the order log ---
+# --- File streams: the reported checkout read the catalogue (through a stream and a channel) and
+# appended to the order log ---
 expect "Shop files: each checkout read $run/demo/shop/catalogue.txt (500 items)"
 expect "      [2] fileStreams"
 stream_row() { grep -A3 -F -- "path         $run/demo/shop/$1" "$out" | tr -s ' \n' ' '; }
-for row in "catalogue.txt|kind read-block count 2 bytes 6390" "orders.log|kind write-block count 1 bytes 32"; do
+for row in "catalogue.txt|kind read-block count 2 bytes 6390" "catalogue.txt|kind channel-read count 2 bytes 6390" \
+  "orders.log|kind write-block count 1 bytes 32"; do
   case "$(stream_row "${row%%|*}")" in
     *"${row#*|}"*) ;;
     *) echo "no stream row '${row#*|}' for ${row%%|*}"; failures=$((failures + 1)) ;;

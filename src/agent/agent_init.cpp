@@ -15,6 +15,7 @@
 #include "gc/ibm_gc.h"
 #include "core/log.h"
 #include "snapshot/oom.h"
+#include "platform/fast_clock.h"
 #include "platform/proc_info.h"
 #include "statistics/statistics.h"
 #include "platform/system_memory.h"
@@ -281,6 +282,7 @@ int32_t agent_init_load_once(agent_globals_record *globals) {
   }
 
   hires_conversions_initialise();
+  fast_clock_initialise();
   system_memory_pre_initialise();
   oom_pre_initialise();
   contention_pre_initialise();

@@ -3,7 +3,7 @@
 // When each module comes up (agent_init.cpp and agent_configure.cpp):
 // - At load (Agent_OnLoad, or the first startNativeAgent or configure when the JVM did not load
 //   the agent): both environments from the wiring table in agent_init.cpp (every event,
-//   capability and callback), then, in this order: hires_conversions_initialise,
+//   capability and callback), then, in this order: hires_conversions_initialise, fast_clock_initialise,
 //   system_memory_pre_initialise, oom_pre_initialise, contention_pre_initialise,
 //   tag_access_pre_initialise, stats_pre_initialise, cltracker_pre_initialise,
 //   ibm_gc_pre_initialise, proc_pre_initialise, file_streams_pre_initialise,

@@ -37,6 +37,70 @@ int xsnprintf(char *destination, size_t size, const char *format, ...) {
   return result;
 }
 
+namespace {
+
+bool continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// The length of the well-formed UTF-8 character at text and its code point; 0 when malformed.
+size_t utf8_character(const unsigned char *text, uint32_t *code) {
+  unsigned char lead = text[0];
+  if (lead < 0x80) {
+    *code = lead;
+    return 1;
+  }
+  size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                  : lead >= 0xE0 && lead <= 0xEF ? 3
+                  : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                 : 0;
+  if (length == 0) return 0;
+  uint32_t value = lead & (0xFF >> (length + 1));
+  for (size_t i = 1; i < length; ++i) {
+    if (!continuation(text[i])) return 0;  // also stops at the terminator
+    value = (value << 6) | (text[i] & 0x3F);
+  }
+  if ((length == 3 && value < 0x800) || (length == 4 && (value < 0x10000 || value > 0x10FFFF))) return 0;
+  *code = value;
+  return length;
+}
+
+size_t encode_three(uint32_t code, unsigned char *out) {
+  out[0] = (unsigned char)(0xE0 | (code >> 12));
+  out[1] = (unsigned char)(0x80 | ((code >> 6) & 0x3F));
+  out[2] = (unsigned char)(0x80 | (code & 0x3F));
+  return 3;
+}
+
+}  // namespace
+
+size_t string_to_modified_utf8(const char *text, char *destination, size_t size) {
+  if (destination == nullptr || size == 0) return 0;
+  size_t written = 0;
+  const auto *in = reinterpret_cast<const unsigned char *>(text != nullptr ? text : "");
+  while (*in != '\0') {
+    unsigned char encoded[6];
+    size_t encoded_length = 0;
+    uint32_t code = 0;
+    size_t length = utf8_character(in, &code);
+    if (length == 0) {
+      encoded[encoded_length++] = '?';
+      length = 1;
+    } else if (length == 4) {
+      uint32_t above = code - 0x10000;
+      encoded_length += encode_three(0xD800 + (above >> 10), encoded);
+      encoded_length += encode_three(0xDC00 + (above & 0x3FF), encoded + 3);
+    } else {
+      memcpy(encoded, in, length);
+      encoded_length = length;
+    }
+    if (written + encoded_length >= size) break;
+    memcpy(destination + written, encoded, encoded_length);
+    written += encoded_length;
+    in += length;
+  }
+  destination[written] = '\0';
+  return written;
+}
+
 char *string_duplicate(const char *text) {
   if (text == nullptr) return nullptr;
   size_t length = strlen(text);

@@ -13,6 +13,11 @@ int xsnprintf(char *destination, size_t size, const char *format, ...) __attribu
 int xvsnprintf(char *destination, size_t size, const char *format, va_list arguments)
     __attribute__((format(printf, 3, 0)));
 
+// The bytes of a system text (a path, taken to be UTF-8) as the modified UTF-8 that JNI's NewStringUTF
+// takes: characters beyond the 16-bit range as their two surrogates, malformed bytes as '?'. Cut
+// to whole characters within size (terminated when size > 0); the length written.
+size_t string_to_modified_utf8(const char *text, char *destination, size_t size);
+
 // Heap copies, freed by the caller with free().
 char *string_duplicate(const char *text);
 char *string_reallocate(char *text);

@@ -31,5 +31,10 @@ void file_close(FILE *file);
 bool file_write_flush(FILE *file, const char *text);
 bool file_delete(const char *path);
 
+// Whether the descriptor is open on a regular file (not a pipe, socket, device or directory).
+bool file_descriptor_is_regular(int fd);
+// The descriptor's file offset, -1 when it has none (a pipe or socket) or on failure.
+int64_t file_descriptor_offset(int fd);
+
 // Bytes available to this process on the volume holding path; 0 on failure.
 uint64_t disk_get_free_space(const char *path);

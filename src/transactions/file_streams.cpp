@@ -1,5 +1,5 @@
-// The file stream tracker's module record: the lookups of the hooked methods, the bind handler,
-// switching the hooks on and off, and the stream registry.
+// The file stream tracker's module record: the lookups of the streams' hooked methods, the bind
+// handler, switching the hooks on and off, and the registry of open files.
 #include "transactions/file_streams.h"
 
 #include <cstdlib>
@@ -17,16 +17,19 @@
 #include "base/string_util.h"
 #include "core/tag_access.h"
 #include "core/thread_info.h"
+#include "transactions/file_descriptors.h"
 
 file_streams_hook file_streams_hooks[HOOK_COUNT];
+file_streams_fields file_streams_field_ids;
 
 namespace {
 
 constexpr uint64_t REGISTRY_CAPACITY = 1000;
-constexpr uint64_t REGISTRY_ENTRY_SIZE = 32;
+constexpr uint64_t REGISTRY_ENTRY_SIZE = 40;
 
 struct registry_value {
   char *path;  // owned
+  int32_t fd;  // the descriptor the file is open on, -1 before it is known
 };
 static_assert(hashmap_entry_size<registry_value>() == REGISTRY_ENTRY_SIZE, "registry entry size");
 
@@ -43,7 +46,6 @@ struct {
   jclass output_class;
   jclass descriptor_class;
   jclass random_access_class;
-  jfieldID parent_field;
   // The streams' own "path" fields, for streams opened before the agent came (adopted).
   jfieldID input_path_field;
   jfieldID output_path_field;
@@ -62,32 +64,11 @@ void registry_free_entry(hashmap_entry *entry) {
   value->path = nullptr;
 }
 
-jclass global_class(JNIEnv *jni, const char *name) {
-  jclass local = reflection_find_class(jni, name);
-  if (local == nullptr) return nullptr;
-  auto global = static_cast<jclass>(reflection_global(jni, local));
-  jni->DeleteLocalRef(local);
-  return global;
-}
+jclass global_class(JNIEnv *jni, const char *name) { return file_streams_global_class(jni, name); }
 
-jmethodID find(JNIEnv *jni, jclass klass, const char *name, const char *signature) {
-  return reflection_find_method(jni, klass, name, signature);
-}
-
-// Looks up a hooked method by its name, else by the fallback name, and notes which of them the
-// class library has in the hook's name.
 jmethodID hook_method(JNIEnv *jni, file_streams_hook_id hook, jclass klass, const char *class_name, const char *name,
                       const char *fallback, const char *signature) {
-  file_streams_hook &entry = file_streams_hooks[hook];
-  jmethodID method = find(jni, klass, name, signature);
-  const char *found = name;
-  if (method == nullptr && fallback != nullptr) {
-    method = reflection_find_fallback_method(jni, method, klass, fallback, signature);
-    if (method != nullptr) found = fallback;
-  }
-  entry.method = method;
-  xsnprintf(entry.name, sizeof entry.name, "%s.%s%s", class_name, found, signature);
-  return method;
+  return file_streams_find_hook(jni, hook, klass, class_name, name, fallback, signature, false);
 }
 
 template <typename T>
@@ -95,8 +76,13 @@ const void *either(T first, T second) {
   return first != nullptr ? (const void *)first : (const void *)second;
 }
 
+jfieldID descriptor_field(JNIEnv *jni, jclass klass) {
+  return reflection_find_field(jni, klass, "fd", "Ljava/io/FileDescriptor;");
+}
+
 void find_input_stream(JNIEnv *jni) {
   jclass klass = file_streams.input_class = global_class(jni, "java/io/FileInputStream");
+  file_streams_field_ids.input_fd = descriptor_field(jni, klass);
   file_streams_hook *h = file_streams_hooks;
   const char *name = "FileInputStream";
   hook_method(jni, HOOK_FIS_READ0, klass, name, "read0", "read", "()I");
@@ -111,6 +97,7 @@ void find_input_stream(JNIEnv *jni) {
 
 void find_output_stream(JNIEnv *jni) {
   jclass klass = file_streams.output_class = global_class(jni, "java/io/FileOutputStream");
+  file_streams_field_ids.output_fd = descriptor_field(jni, klass);
   file_streams_hook *h = file_streams_hooks;
   const char *name = "FileOutputStream";
   hook_method(jni, HOOK_FOS_WRITE, klass, name, "write", nullptr, "(IZ)V");
@@ -132,25 +119,31 @@ void find_output_stream(JNIEnv *jni) {
 }
 
 // Streams of class libraries that have no close0 of their own close through their descriptor,
-// which names its owner in "parent".
+// which names its owner in "parent"; so do file channels. The descriptor's number is the index of
+// the descriptor table.
 void find_descriptor(JNIEnv *jni) {
   file_streams_hook *h = file_streams_hooks;
-  if (h[HOOK_FIS_CLOSE0].method != nullptr && h[HOOK_FOS_CLOSE0].method != nullptr) return;
   jclass klass = file_streams.descriptor_class = global_class(jni, "java/io/FileDescriptor");
+  file_streams_field_ids.number = reflection_find_field(jni, klass, "fd", "I");
   hook_method(jni, HOOK_FD_CLOSE0, klass, "FileDescriptor", "close0", nullptr, "()V");
-  file_streams.parent_field = reflection_find_field(jni, klass, "parent", "Ljava/io/Closeable;");
-  if (!check_non_nulls(jni, "Could not find FileDescriptor method: #%d",
-                       {klass, h[HOOK_FD_CLOSE0].method, file_streams.parent_field})) {
+  jfieldID parent = reflection_find_field(jni, klass, "parent", "Ljava/io/Closeable;");
+  if (h[HOOK_FIS_CLOSE0].method != nullptr && h[HOOK_FOS_CLOSE0].method != nullptr) {
+    file_streams_field_ids.parent = parent;
+    return;
+  }
+  if (!check_non_nulls(jni, "Could not find FileDescriptor method: #%d", {klass, h[HOOK_FD_CLOSE0].method, parent})) {
     log_error_raw(jni, "FileInput/OutputStream close cannot be tracked, cleanup will be performed only on GC.");
     h[HOOK_FD_CLOSE0].method = nullptr;
-    file_streams.parent_field = nullptr;
+    parent = nullptr;
   }
+  file_streams_field_ids.parent = parent;
 }
 
 // RandomAccessFile counts with the same operation kinds; its natives gained a "0" in later class
 // libraries, whose methods of the old names are plain Java.
 void find_random_access_file(JNIEnv *jni) {
   jclass klass = file_streams.random_access_class = global_class(jni, "java/io/RandomAccessFile");
+  file_streams_field_ids.random_fd = descriptor_field(jni, klass);
   file_streams_hook *h = file_streams_hooks;
   const char *name = "RandomAccessFile";
   hook_method(jni, HOOK_RAF_OPEN0, klass, name, "open0", nullptr, "(Ljava/lang/String;I)V");
@@ -173,24 +166,55 @@ void find_path_fields(JNIEnv *jni) {
   file_streams.random_access_path_field = reflection_find_field(jni, file_streams.random_access_class, "path", STRING);
 }
 
-// Makes the JVM bind the natives of the hooked classes afresh at their next call.
-void unregister_natives(JNIEnv *jni) {
-  const jclass classes[] = {
-      file_streams.input_class, file_streams.output_class, file_streams.random_access_class,
-      file_streams_hooks[HOOK_FD_CLOSE0].method != nullptr ? file_streams.descriptor_class : nullptr};
-  static const char *const names[] = {"FileInputStream", "FileOutputStream", "RandomAccessFile", "FileDescriptor"};
-  for (size_t i = 0; i < countof(classes); ++i) {
-    if (classes[i] == nullptr) continue;
-    jint result = jni->UnregisterNatives(classes[i]);
-    if (jni->ExceptionCheck()) jni->ExceptionClear();
-    if (result != JNI_OK) {
-      log_error_raw(nullptr, "Could not unregister the natives of %s: %d (%s:%d)", names[i], (int)result,
-                    "file_streams_set_enabled", __LINE__);
-    }
+void unregister(JNIEnv *jni, jclass klass, const char *name) {
+  if (klass == nullptr) return;
+  jint result = jni->UnregisterNatives(klass);
+  if (jni->ExceptionCheck()) jni->ExceptionClear();
+  if (result != JNI_OK) {
+    log_error_raw(nullptr, "Could not unregister the natives of %s: %d (%s:%d)", name, (int)result,
+                  "file_streams_set_enabled", __LINE__);
   }
 }
 
+// Makes the JVM bind the natives of the hooked classes afresh at their next call.
+void unregister_natives(JNIEnv *jni) {
+  unregister(jni, file_streams.input_class, "FileInputStream");
+  unregister(jni, file_streams.output_class, "FileOutputStream");
+  unregister(jni, file_streams.random_access_class, "RandomAccessFile");
+  if (file_streams_hooks[HOOK_FD_CLOSE0].method != nullptr) {
+    unregister(jni, file_streams.descriptor_class, "FileDescriptor");
+  }
+  for (size_t i = 0; i < file_channels_class_count(); ++i) {
+    unregister(jni, file_channels_class(i), file_channels_class_name(i));
+  }
+}
+
+void forget_key(uint64_t key) { hashmapRemove(file_streams.streams, key); }
+
 }  // namespace
+
+jclass file_streams_global_class(JNIEnv *jni, const char *name) {
+  jclass local = reflection_find_class(jni, name);
+  if (local == nullptr) return nullptr;
+  auto global = static_cast<jclass>(reflection_global(jni, local));
+  jni->DeleteLocalRef(local);
+  return global;
+}
+
+jmethodID file_streams_find_hook(JNIEnv *jni, file_streams_hook_id hook, jclass klass, const char *class_name,
+                                 const char *name, const char *fallback, const char *signature, bool is_static) {
+  auto find = is_static ? reflection_find_static_method : reflection_find_method;
+  file_streams_hook &entry = file_streams_hooks[hook];
+  jmethodID method = find(jni, klass, name, signature);
+  const char *found = name;
+  if (method == nullptr && fallback != nullptr) {
+    method = find(jni, klass, fallback, signature);
+    if (method != nullptr) found = fallback;
+  }
+  entry.method = method;
+  xsnprintf(entry.name, sizeof entry.name, "%s.%s%s", class_name, found, signature);
+  return method;
+}
 
 bool file_streams_pre_initialise() {
   agent_mutex_init(file_streams.lock);
@@ -219,6 +243,7 @@ bool file_streams_initialise(JNIEnv *jni) {
   find_descriptor(jni);
   find_random_access_file(jni);
   find_path_fields(jni);
+  file_channels_find(jni);
   file_streams.initialised = 1;
   return true;
 }
@@ -233,9 +258,10 @@ void file_streams_native_method_bind(jvmtiEnv *, JNIEnv *, jthread, jmethodID me
     if (!file_streams.enabled) return;
     // A function that is already ours (another agent handing it back) must never be called by
     // the hook as the JDK's.
-    if (address != file_streams_hook_functions[i]) {
+    void *hook = file_streams_hook_function(i);
+    if (address != hook) {
       file_streams_hooks[i].jdk_function.store(address, std::memory_order_release);
-      *new_address = file_streams_hook_functions[i];
+      *new_address = hook;
     }
     return;
   }
@@ -256,6 +282,9 @@ void file_streams_set_enabled(JNIEnv *jni, bool enabled) {
     if ((file_streams.enabled != 0) == enabled) return;
     file_streams.enabled = enabled ? 1 : 0;
     if (jni != nullptr) unregister_natives(jni);
+    // Closes are not seen while the hooks are off: the files open now are forgotten, and count
+    // in the timing counters only once the tracker is on again.
+    if (!enabled) file_descriptors_clear_all(forget_key);
   }
   log_info(jni, "File stream tracking %s.", enabled ? "enabled" : "disabled");
 }
@@ -300,13 +329,44 @@ uint64_t file_streams_registry_add(const char *path) {
   registry_value *value = hashmap_value<registry_value>(entry);
   free(value->path);
   value->path = copy;
+  value->fd = -1;
   return key;
 }
 
 void file_streams_registry_remove(uint64_t key) {
   if (key == 0 || file_streams.streams == nullptr) return;
   agent_mutex_guard guard(file_streams.lock);
+  hashmap_entry *entry = hashmapGet(file_streams.streams, key);
+  if (entry == nullptr) return;
+  file_descriptors_clear_key(hashmap_value<registry_value>(entry)->fd, key);
   hashmapRemove(file_streams.streams, key);
+}
+
+// A key still on the descriptor is of a file that was closed where no hook saw it (the number
+// could not be opened again otherwise): it goes.
+bool file_streams_registry_attach(uint64_t key, int fd) {
+  if (key == 0 || fd < 0 || file_streams.streams == nullptr) return false;
+  agent_mutex_guard guard(file_streams.lock);
+  hashmap_entry *entry = hashmapGet(file_streams.streams, key);
+  const uint64_t stale = file_descriptors_key(fd);
+  if (entry == nullptr || !file_descriptors_set(fd, key)) return false;
+  hashmap_value<registry_value>(entry)->fd = fd;
+  if (stale != 0 && stale != key) hashmapRemove(file_streams.streams, stale);
+  return true;
+}
+
+uint64_t file_streams_open_descriptor(const char *path, int fd) {
+  uint64_t key = file_streams_registry_add(path);
+  if (key != 0 && !file_streams_registry_attach(key, fd)) {
+    file_streams_registry_remove(key);
+    return 0;
+  }
+  return key;
+}
+
+void file_streams_close_descriptor(int fd) {
+  uint64_t key = file_descriptors_clear(fd);
+  if (key != 0) file_streams_registry_remove(key);
 }
 
 uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path) {
@@ -329,12 +389,11 @@ void file_streams_adopt_unregistered(bool adopt) {
   file_streams.adopt_unregistered.store(adopt ? 1 : 0, std::memory_order_relaxed);
 }
 
-uint64_t file_streams_adopt_stream(JNIEnv *jni, jobject stream) {
-  if (file_streams.adopt_unregistered.load(std::memory_order_relaxed) == 0 || jni == nullptr || stream == nullptr) {
+uint64_t file_streams_adopt_stream(JNIEnv *jni, jobject stream, int fd) {
+  if (file_streams.adopt_unregistered.load(std::memory_order_relaxed) == 0 || jni == nullptr || stream == nullptr ||
+      fd < 0) {
     return 0;
   }
-  // An operation that failed left its exception pending, and JNI takes no call but this then.
-  if (jni->ExceptionCheck()) return 0;
   const struct {
     jclass klass;
     jfieldID path;
@@ -347,6 +406,10 @@ uint64_t file_streams_adopt_stream(JNIEnv *jni, jobject stream) {
     if (path == nullptr) return 0;  // a stream made on a descriptor has no path: it counts in the timings only
     uint64_t key = file_streams_register_stream(jni, stream, path);
     jni->DeleteLocalRef(path);
+    if (key != 0 && !file_streams_registry_attach(key, fd)) {
+      file_streams_deregister_stream_object(stream);
+      return 0;
+    }
     return key;
   }
   return 0;
@@ -384,7 +447,7 @@ jvmtiEnv *file_streams_main_env() {
   return globals != nullptr ? globals->jvmti : nullptr;
 }
 
-jfieldID file_streams_parent_field() { return file_streams.parent_field; }
+jfieldID file_streams_parent_field() { return file_streams_field_ids.parent; }
 jclass file_streams_summary_class() { return file_streams.summary_class; }
 jclass file_streams_string_class() { return file_streams.string_class; }
 jmethodID file_streams_summary_constructor() { return file_streams.summary_constructor; }

@@ -1,5 +1,6 @@
-// The per-transaction table of the file stream tracker: one entry per (stream, kind), at most 50,
-// the rest merged into an aggregate row; stack samples; the flush into a summary object.
+// The per-transaction table of the file stream tracker: one entry per (open file, kind), at most
+// 50, the rest merged into an aggregate row; stack samples; the flush into a summary object. Times
+// are ticks of the fast counter, converted at the flush.
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +10,7 @@
 #include "transactions/file_streams_internal.h"
 #include "core/hires_time.h"
 #include "core/log.h"
-#include "core/tag_access.h"
+#include "platform/fast_clock.h"
 #include "transactions/timing_tracker.h"
 
 namespace {
@@ -93,7 +94,8 @@ void sample_stack(JNIEnv *jni, file_streams_locals *locals, file_streams_entry *
     }
     free(storage);
   }
-  locals->next_stack_time = (int64_t)perfCounterCurrent() + file_streams_stack_interval();
+  locals->next_stack_time =
+      file_streams_now() + fast_clock_from_counter_duration(file_streams_stack_interval(), fast_clock_rate());
 }
 
 void report(const char *message, const char *location, int line) {
@@ -130,13 +132,13 @@ jobjectArray saved_stack_array(JNIEnv *jni, const file_streams_locals *locals) {
   return stacks;
 }
 
-void write_row(jlong *row, const file_streams_entry &entry) {
+void write_row(jlong *row, const file_streams_entry &entry, double rate, const fast_clock_reading &now) {
   row[0] = entry.kind;
   row[1] = (jlong)entry.count;
-  row[2] = hires_duration_to_ms(entry.duration);
+  row[2] = hires_duration_to_ms(fast_clock_to_counter_duration(entry.duration, rate));
   row[3] = entry.bytes;
-  row[4] = hires_time_to_epoch_time((uint64_t)entry.first_start);
-  row[5] = hires_time_to_epoch_time((uint64_t)entry.last_end);
+  row[4] = hires_time_to_epoch_time(fast_clock_to_counter((uint64_t)entry.first_start, rate, now));
+  row[5] = hires_time_to_epoch_time(fast_clock_to_counter((uint64_t)entry.last_end, rate, now));
 }
 
 jobject flush_inner(JNIEnv *jni, const file_streams_locals *locals) {
@@ -158,9 +160,11 @@ jobject flush_inner(JNIEnv *jni, const file_streams_locals *locals) {
     return nullptr;
   }
   memset(buffer, 0, sizeof(jlong) * ROW_LONGS * (size_t)rows);
+  const double rate = fast_clock_rate();
+  const fast_clock_reading now = fast_clock_read_both();
   for (jsize row = 0; row < rows; ++row) {
     const file_streams_entry &entry = (uint64_t)row < locals->entry_count ? locals->entries[row] : locals->aggregate;
-    write_row(buffer + (size_t)row * ROW_LONGS, entry);
+    write_row(buffer + (size_t)row * ROW_LONGS, entry, rate, now);
     if (!jni->ExceptionCheck()) set_text(jni, texts, row * ROW_TEXTS, entry.path);
     if (!jni->ExceptionCheck()) set_text(jni, texts, row * ROW_TEXTS + 1, entry.stack);
   }
@@ -186,8 +190,11 @@ jobject flush_inner(JNIEnv *jni, const file_streams_locals *locals) {
 
 }  // namespace
 
+int64_t file_streams_now() { return (int64_t)fast_clock_ticks(); }
+
 void file_streams_locals_init(file_streams_locals *locals) {
-  locals->next_stack_time = (int64_t)perfCounterCurrent() + file_streams_stack_interval();
+  locals->next_stack_time =
+      file_streams_now() + fast_clock_from_counter_duration(file_streams_stack_interval(), fast_clock_rate());
   locals->last_entry = nullptr;
   locals->max_key = INT64_MIN;
   locals->entry_count = 0;
@@ -222,17 +229,6 @@ void file_streams_account(file_streams_locals *locals, uint64_t key, int32_t kin
   entry->bytes += bytes;
   entry->last_end = now;
   if (entry->stack == nullptr && now >= locals->next_stack_time) sample_stack(jni, locals, entry);
-}
-
-void file_streams_register_operation(JNIEnv *jni, thread_transaction_state *transaction, jobject stream, int32_t kind,
-                                     int64_t bytes, int64_t start) {
-  const auto now = (int64_t)perfCounterCurrent();
-  if (transaction == nullptr) return;
-  timing_tracker_register_operation(transaction->operation_timings, kind, now - start);
-  uint64_t key = tag_access_get_tag(file_streams_main_env(), stream);
-  if (key == 0) key = file_streams_adopt_stream(jni, stream);
-  if (key == 0) return;
-  file_streams_account(&transaction->file_streams, key, kind, bytes, start, now, jni);
 }
 
 jobject file_streams_flush_transaction(JNIEnv *jni, file_streams_locals *locals) {

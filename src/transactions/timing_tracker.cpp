@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/reflection.h"
 #include "core/thread_info.h"
+#include "platform/fast_clock.h"
 
 namespace {
 
@@ -38,14 +39,6 @@ bool timing_tracker_initialise(JNIEnv *jni) {
   return true;
 }
 
-void timing_tracker_register_operation(timing_operation_counter *counters, int32_t kind, int64_t duration) {
-  if (counters == nullptr || kind < 0 || kind >= TIMING_OPERATION_KINDS) return;
-  timing_operation_counter &counter = counters[kind];
-  counter.count += 1;
-  counter.total += duration;
-  if (duration > counter.max) counter.max = duration;
-}
-
 jobject timing_tracker_flush_transaction(JNIEnv *jni, timing_operation_counter *counters) {
   if (counters == nullptr || timing.summary_class == nullptr) return nullptr;
   bool counted = false;
@@ -63,10 +56,11 @@ jobject timing_tracker_flush_transaction(JNIEnv *jni, timing_operation_counter *
     jni->DeleteLocalRef(array);
     return nullptr;
   }
+  const double rate = fast_clock_rate();
   for (int kind = 0; kind < TIMING_OPERATION_KINDS; ++kind) {
     elements[3 * kind] = counters[kind].count;
-    elements[3 * kind + 1] = hires_duration_to_ns(counters[kind].total);
-    elements[3 * kind + 2] = hires_duration_to_ns(counters[kind].max);
+    elements[3 * kind + 1] = hires_duration_to_ns(fast_clock_to_counter_duration(counters[kind].total, rate));
+    elements[3 * kind + 2] = hires_duration_to_ns(fast_clock_to_counter_duration(counters[kind].max, rate));
   }
   jni->ReleaseLongArrayElements(array, elements, 0);
   memset(counters, 0, sizeof(timing_operation_counter) * TIMING_OPERATION_KINDS);

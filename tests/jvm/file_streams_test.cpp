@@ -55,9 +55,9 @@ TEST_P(FileStreamsJvm, RegistryFollowsOpenCloseAndGcAndBadInputPassesThrough) {
   EXPECT_EQ(log.agent_errors().size(), 1u) << log;
 }
 
-// Every native of the four classes is bound through the agent at its first call, and bound again
-// after each switch (not after setting the same state): with the hooks while enabled, with the
-// JDK's own functions while disabled.
+// Every native of the stream classes and of the file channels is bound through the agent at its first call, and bound
+// again after each switch (not after setting the same state): with the hooks while enabled, with the JDK's own
+// functions while disabled.
 TEST_P(FileStreamsJvm, TheJvmBindsEachNativeAtItsFirstCallAndAgainAfterEverySwitch) {
   AgentHome home(true);
   vt::TempDir dir;
@@ -77,7 +77,11 @@ TEST_P(FileStreamsJvm, TheJvmBindsEachNativeAtItsFirstCallAndAgainAfterEverySwit
       bound += " " + key.substr(6);
     }
   }
-  EXPECT_EQ(natives, 12) << bound;
+  // The streams' twelve, and the channels' (17: the dispatcher's six, FileChannelImpl.transferTo0,
+  // open0 and close0, UnixCopyFile.transfer, FileCleanable.cleanupClose0; 25: also
+  // FileDispatcherImpl.transferFrom0 and the two copies of LinuxNativeDispatcher and
+  // UnixFileSystem in the place of UnixCopyFile's).
+  EXPECT_EQ(natives, jdk().major < 25 ? 23 : 25) << bound;
   std::cout << "[ binds    ] " << jdk().name << ":" << bound << std::endl;
 }
 
@@ -117,7 +121,8 @@ TEST_P(FileStreamsJvm, ATransactionGetsOneRowPerStreamAndKindWithTimingsAndStack
           {"wrapped.random.bin.write", "1/1"},
           {"wrapped.random.bin.read", "1/1"},
           {"wrapped.random.bin.read-block", "1/200"},
-          {"wrapped_timings", "1,3,1,1"},  // nothing from the NIO writer
+          {"wrapped.nio.txt.channel-write", "1/8"},
+          {"wrapped_timings", "1,3,1,1"},  // the streams' kinds
           {"outside", "null/null"},
           {"many_rows", "51"},
           {"many_evicted", "10"},
@@ -132,6 +137,77 @@ TEST_P(FileStreamsJvm, ATransactionGetsOneRowPerStreamAndKindWithTimingsAndStack
                            "ERROR - Failed to allocate buffer for flushing file stream transaction info. "
                            "(file_streams_flush_transaction_inner:"))
       << errors[0];
+}
+
+}  // namespace
+
+namespace {
+
+class FileChannelsJvm : public vt::JvmTest {};
+VT_JDK_TEST_SUITE(FileChannelsJvm);
+
+// Every way through the file channels, inside one transaction: one row per file and kind with its
+// count and bytes (reads at the end of a file count without bytes; Files.write writes 8 KiB at a
+// time). The class libraries differ in transferFrom (17: the source mapped, written to the target
+// at the position; 25: a transfer by the kernel) and FileInputStream.transferTo (17: block reads
+// and writes of the streams; 25: a transfer of the stream's channel). Mapped files, sockets and
+// pipes give no row.
+TEST_P(FileChannelsJvm, EveryChannelPathCountsPerFileAndKindAndNothingOutsideOrOnSocketsAndPipes) {
+  AgentHome home(true);
+  vt::TempDir dir;
+  auto r = run(home, "FileChannels.transaction", {.jvm_flags = {"-Xcheck:jni"}, .args = {dir.path()}});
+  const bool library_17 = jdk().major < 25;
+  EXPECT_RESULTS(r, {{"row.all.bin.channel-read", "2/10000"},
+                     {"row.reader.txt.channel-read", "2/14"},
+                     {"row.written.bin.channel-write", "2/10000"},
+                     {"row.writer.txt.channel-write", "1/11"},
+                     {"row.channel.bin.channel-read", "2/100"},
+                     {"row.channel.bin.positional-read", "1/100"},
+                     {"row.channel.bin.scatter-read", "1/100"},
+                     {"row.channel-out.bin.channel-write", "1/100"},
+                     {"row.channel-out.bin.positional-write", "1/200"},
+                     {"row.channel-out.bin.gather-write", "1/70"},
+                     {"row.to-source.bin.transfer", "1/10000"},
+                     {"row.copy-source.bin.transfer", "1/10000"},
+                     {"row.empty-source.bin.transfer", "1/0"},
+                     {"row.stream-channel.bin.channel-read", "1/500"},
+                     {"first_stack", "everyPath"},
+                     {"registry_after", "0"},
+                     {"outside", "null/null"}});
+  if (library_17) {
+    EXPECT_RESULTS(r, {{"row.from-target.bin.positional-write", "1/10000"},
+                       {"row.stream-source.bin.read-block", "3/10000"},
+                       {"row.stream-target.bin.write-block", "2/10000"},
+                       {"row_count", "17"},
+                       {"channel_timings", "7,4,1,2,1,1,3"}});
+  } else {
+    EXPECT_RESULTS(r, {{"row.from-source.bin.transfer", "1/10000"},
+                       {"row.stream-source.bin.transfer", "1/10000"},
+                       {"row_count", "16"},
+                       {"channel_timings", "7,4,1,1,1,1,5"}});
+  }
+  EXPECT_EQ(r["files"].find("mapped.bin"), std::string::npos) << r["files"];
+  EXPECT_EQ(r["files"].find("none"), std::string::npos) << r["files"];  // no row without a path
+  EXPECT_FALSE(vt::contains(last().out + last().err, "WARNING")) << output();
+  EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
+}
+
+TEST_P(FileChannelsJvm, FailuresInATransactionKeepTheJdksExceptionsAndAnInterruptedChannelCloses) {
+  VT_REQUIRE_TMPFS(disk, "256k");
+  AgentHome home(true);
+  vt::TempDir dir;
+  auto r = run(home, "FileChannels.failures", {.jvm_flags = {"-Xcheck:jni"}, .args = {dir.path(), disk.path()}});
+  EXPECT_RESULTS(r, {{"write_only_read", "java.nio.channels.NonReadableChannelException:null"},
+                     {"directory_read", "java.io.IOException:Is a directory"},
+                     {"missing_open", "java.nio.file.NoSuchFileException:" + dir / "missing.bin"},
+                     {"interrupted_read", "java.nio.channels.ClosedByInterruptException:null"},
+                     {"interrupted_open", "false/true"},
+                     {"full_write", "java.io.IOException:No space left on device"},
+                     {"full_counted", "true"},  // the failed write once, without bytes
+                     {"registry_after", "0"}});
+  for (const auto &[key, value] : r) EXPECT_NE(key.rfind("row.", 0), 0u) << key << "=" << value;
+  EXPECT_FALSE(vt::contains(last().out + last().err, "WARNING")) << output();
+  EXPECT_TRUE(home.log().agent_errors().empty()) << home.log();
 }
 
 }  // namespace

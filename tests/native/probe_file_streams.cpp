@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "base/common.h"
+#include "transactions/file_descriptors.h"
 #include "transactions/file_streams.h"
+#include "transactions/file_streams_internal.h"
 #include "core/hires_time.h"
+#include "platform/fast_clock.h"
 #include "probe_kit.h"
 #include "core/tag_access.h"
 #include "core/thread_info.h"
@@ -71,49 +74,46 @@ VORKEL_EXPORT jlong JNICALL Java_vorkel_test_FileStreamProbe_flushObjectFree(JNI
 }
 
 // Nanoseconds per call, over count calls each, of the parts of a hooked operation inside a
-// transaction: the clock, the transaction record lookup, the stream's tag, the exception check,
-// the table update of a repeated (stream, kind), the whole accounting step of the hooks, and two
-// clock reads around a tag lookup.
+// transaction, in the order of FileStreamProbe.operationCosts.
 VORKEL_EXPORT jlongArray JNICALL Java_vorkel_test_FileStreamProbe_operationCosts(JNIEnv *jni, jclass, jobject stream,
-                                                                                 jint count) {
-  std::vector<jlong> costs(7);
+                                                                                 jobject descriptor, jint count) {
   thread_transaction_state *transaction = thread_current_transaction();
-  if (transaction == nullptr || count <= 0) return nullptr;
-  auto per_call = [count](uint64_t start) { return (jlong)((perfCounterCurrent() - start) / (uint64_t)count); };
+  jfieldID stream_field =
+      stream != nullptr ? jni->GetFieldID(jni->GetObjectClass(stream), "fd", "Ljava/io/FileDescriptor;") : nullptr;
+  if (transaction == nullptr || count <= 0 || stream_field == nullptr || descriptor == nullptr) return nullptr;
+  std::vector<jlong> costs;
   volatile uint64_t sink = 0;
-  uint64_t start = perfCounterCurrent();
-  for (jint i = 0; i < count; ++i) sink = sink + perfCounterCurrent();
-  costs[0] = per_call(start);
-  start = perfCounterCurrent();
-  for (jint i = 0; i < count; ++i) sink = sink + (uintptr_t)thread_current_transaction();
-  costs[1] = per_call(start);
-  start = perfCounterCurrent();
-  for (jint i = 0; i < count; ++i) sink = sink + tag_access_get_tag(probe_main_env(), stream);
-  costs[2] = per_call(start);
-  start = perfCounterCurrent();
-  for (jint i = 0; i < count; ++i) sink = sink + (uint64_t)jni->ExceptionCheck();
-  costs[3] = per_call(start);
-  uint64_t key = tag_access_get_tag(probe_main_env(), stream);
-  if (key != 0) {
-    file_streams_locals *locals = &transaction->file_streams;
-    start = perfCounterCurrent();
-    for (jint i = 0; i < count; ++i) file_streams_account(locals, key, TIMING_FIS_READ_BLOCK, 4096, 0, 1);
-    costs[4] = per_call(start);
-  }
-  start = perfCounterCurrent();
-  for (jint i = 0; i < count; ++i) {
-    file_streams_register_operation(jni, transaction, stream, TIMING_FIS_READ_BLOCK, 4096,
-                                    (int64_t)perfCounterCurrent());
-  }
-  costs[5] = per_call(start);
-  // The clock reads and the tag lookup one after the other, as a hooked operation has them.
-  start = perfCounterCurrent();
-  for (jint i = 0; i < count; ++i) {
-    sink = sink + perfCounterCurrent();
-    sink = sink + tag_access_get_tag(probe_main_env(), stream);
-    sink = sink + perfCounterCurrent();
-  }
-  costs[6] = per_call(start);
+  auto measure = [&](auto &&part) {
+    uint64_t start = perfCounterCurrent();
+    for (jint i = 0; i < count; ++i) part();
+    costs.push_back((jlong)hires_duration_to_ns((int64_t)(perfCounterCurrent() - start)) / count);
+  };
+  measure([&] { sink = sink + fast_clock_ticks(); });
+  measure([&] { sink = sink + perfCounterCurrent(); });
+  measure([&] { sink = sink + (uintptr_t)thread_current_transaction(); });
+  // A stream's key: its descriptor object, then the number in it, then the table. A hook's local
+  // reference goes with its frame; here they go with a frame per 256 calls.
+  jint calls = 0;
+  jni->PushLocalFrame(260);
+  measure([&] {
+    sink = sink + file_descriptors_key(file_streams_descriptor_number(jni, jni->GetObjectField(stream, stream_field)));
+    if (++calls % 256 == 0) {
+      jni->PopLocalFrame(nullptr);
+      jni->PushLocalFrame(260);
+    }
+  });
+  jni->PopLocalFrame(nullptr);
+  // A channel's key: the number in the FileDescriptor argument, the table, the file type cached.
+  measure([&] { sink = sink + file_descriptors_regular_key(file_streams_descriptor_number(jni, descriptor)); });
+  measure([&] { sink = sink + tag_access_get_tag(probe_main_env(), stream); });
+  measure([&] { sink = sink + (uint64_t)jni->ExceptionCheck(); });
+  uint64_t key = file_descriptors_regular_key(file_streams_descriptor_number(jni, descriptor));
+  file_streams_locals *locals = &transaction->file_streams;
+  measure([&] { file_streams_account(locals, key, TIMING_CHANNEL_READ, 4096, 0, 1); });
+  measure([&] {
+    int64_t start = file_streams_now();
+    file_streams_register_operation(jni, transaction, key, TIMING_CHANNEL_READ, 4096, start, file_streams_now());
+  });
   return probe_long_array(jni, costs);
 }
 

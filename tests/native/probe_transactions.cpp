@@ -9,6 +9,7 @@
 #include "base/common.h"
 #include "transactions/contention_internal.h"
 #include "core/hires_time.h"
+#include "platform/fast_clock.h"
 #include "core/log.h"
 #include "core/thread_info.h"
 #include "transactions/timing_tracker.h"
@@ -83,7 +84,9 @@ VORKEL_EXPORT void JNICALL Java_vorkel_test_TransactionProbe_registerOperation(J
                                                                                jlong millis) {
   thread_transaction_state *transaction = thread_current_transaction();
   if (transaction != nullptr) {
-    timing_tracker_register_operation(transaction->operation_timings, kind, ms_to_hires_duration(millis));
+    timing_tracker_register_operation(
+        transaction->operation_timings, kind,
+        fast_clock_from_counter_duration(ms_to_hires_duration(millis), fast_clock_rate()));
   }
 }
 

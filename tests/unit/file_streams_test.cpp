@@ -10,6 +10,7 @@
 
 #include "transactions/file_streams.h"
 #include "core/hires_time.h"
+#include "platform/fast_clock.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ class FileStreamTable : public ::testing::Test {
  protected:
   void SetUp() override {
     hires_conversions_initialise();
+    fast_clock_initialise_with(false);  // the tracker's ticks are the high-resolution counter's here
     ASSERT_TRUE(file_streams_pre_initialise());
     file_streams_set_stack_source_for_tests(numbered_stack);
     stacks_taken = 0;
@@ -109,7 +111,7 @@ TEST_F(FileStreamTable, AFullTableEvictsTheLeastDurationTheLaterOfEqualOnes) {
 TEST_F(FileStreamTable, StacksAreSampledOncePerIntervalAndAtMostAHundredAreSaved) {
   const int64_t interval = ms_to_hires_duration(FILE_STREAMS_STACK_INTERVAL_MS);
   uint64_t a = file_streams_registry_add("/a"), b = file_streams_registry_add("/b");
-  int64_t now = (int64_t)perfCounterCurrent();
+  int64_t now = file_streams_now();
   op(a, TIMING_FIS_READ_BLOCK, 1, now, 1);  // before the first interval after the join ended
   EXPECT_EQ(locals_->entries[0].stack, nullptr);
   now += interval;
@@ -129,12 +131,12 @@ TEST_F(FileStreamTable, StacksAreSampledOncePerIntervalAndAtMostAHundredAreSaved
   EXPECT_EQ(c, 0u);
   c = file_streams_registry_add("/c");
   file_streams_set_allocator_for_tests(no_memory);
-  int64_t later = (int64_t)perfCounterCurrent() + 10 * interval;
+  int64_t later = file_streams_now() + 10 * interval;
   op(c, TIMING_FOS_WRITE_BYTE, 1, later, 1);
   file_streams_set_allocator_for_tests(nullptr);
   EXPECT_EQ(locals_->entries[2].stack, nullptr);
   EXPECT_EQ(locals_->entries[2].path, nullptr);
-  EXPECT_GE(locals_->next_stack_time, (int64_t)perfCounterCurrent());
+  EXPECT_GE(locals_->next_stack_time, file_streams_now());
   EXPECT_EQ(stacks_taken, 2);
 
   // Without spacing every new entry has a stack: 160 streams evict 110, of which 100 stacks stay.
@@ -143,7 +145,7 @@ TEST_F(FileStreamTable, StacksAreSampledOncePerIntervalAndAtMostAHundredAreSaved
   file_streams_set_stack_interval_for_tests(0);
   locals_->next_stack_time = 0;
   uint64_t base = file_streams_registry_add("/many");
-  for (uint64_t i = 0; i < 160; ++i) op(base + i, TIMING_FIS_READ_BYTE, 1, (int64_t)perfCounterCurrent(), 2);
+  for (uint64_t i = 0; i < 160; ++i) op(base + i, TIMING_FIS_READ_BYTE, 1, file_streams_now(), 2);
   EXPECT_EQ(locals_->evicted_count, 110u);
   EXPECT_EQ(locals_->aggregate.count, 110u);
   ASSERT_EQ(locals_->saved_stack_count, FILE_STREAMS_MAX_SAVED_STACKS);

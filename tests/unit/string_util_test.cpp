@@ -55,6 +55,23 @@ TEST(OwnedStrings, DuplicateAndReallocate) {
   free(copy);
 }
 
+// Paths as the system gives them, for NewStringUTF: U+1F600 becomes its two surrogates, a Latin-1
+// byte, a stray continuation byte and an overlong form become '?', and a cut keeps whole characters.
+TEST(ModifiedUtf8, SupplementaryCharactersBecomeSurrogatesAndMalformedBytesQuestionMarks) {
+  char buffer[64];
+  EXPECT_EQ(string_to_modified_utf8("/d/\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", buffer, sizeof buffer), 14u);
+  EXPECT_STREQ(buffer, "/d/\xc3\xa9\xe2\x82\xac\xed\xa0\xbd\xed\xb8\x80");
+  string_to_modified_utf8(
+      "a\xe9"
+      "b\x80"
+      "c\xe0\x80\xaf"
+      "d\xc3",
+      buffer, sizeof buffer);
+  EXPECT_STREQ(buffer, "a?b?c???d?");
+  EXPECT_EQ(string_to_modified_utf8("ab\xe2\x82\xac", buffer, 5), 2u);  // the euro sign needs 3 + 1
+  EXPECT_STREQ(buffer, "ab");
+}
+
 TEST(Appendable, TwentyCharactersIntoTenCutsToNineAndSticks) {
   char storage[10];
   appendable buffer;

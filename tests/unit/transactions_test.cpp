@@ -30,7 +30,7 @@ TEST(UserTransactions, ThresholdsSaturateAndTimingsKeepASignedMaximum) {
   timing_tracker_register_operation(nullptr, TIMING_FIS_READ_BLOCK, 5);  // no counters: nothing
   thread_locals record{};
   timing_operation_counter *counters = record.transaction_state.operation_timings;
-  timing_tracker_register_operation(counters, 7, 5);                        // unknown kind: nothing
+  timing_tracker_register_operation(counters, TIMING_OPERATION_KINDS, 5);   // unknown kind: nothing
   timing_tracker_register_operation(counters, TIMING_FOS_WRITE_BLOCK, -3);  // never the maximum of a fresh entry
   timing_tracker_register_operation(counters, TIMING_FOS_WRITE_BLOCK, 40);
   timing_tracker_register_operation(counters, TIMING_FOS_WRITE_BLOCK, 12);

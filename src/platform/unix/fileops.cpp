@@ -77,6 +77,13 @@ bool file_delete(const char *path) {
   return false;
 }
 
+bool file_descriptor_is_regular(int fd) {
+  struct stat status {};
+  return fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+int64_t file_descriptor_offset(int fd) { return fd >= 0 ? (int64_t)lseek(fd, 0, SEEK_CUR) : -1; }
+
 uint64_t disk_get_free_space(const char *path) {
   if (path == nullptr) return 0;
   struct statvfs info {};

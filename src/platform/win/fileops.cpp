@@ -99,6 +99,11 @@ bool file_delete(const char *path) {
   return false;
 }
 
+// The JDK opens files on Windows by handle, never as C runtime descriptors.
+bool file_descriptor_is_regular(int) { return false; }
+
+int64_t file_descriptor_offset(int) { return -1; }
+
 uint64_t disk_get_free_space(const char *path) {
   if (path == nullptr) return 0;
   ULARGE_INTEGER available{};

@@ -14,8 +14,12 @@ import java.lang.ref.WeakReference;
 import java.lang.reflect.InvocationTargetException;
 import java.lang.reflect.Method;
 import java.lang.reflect.Modifier;
+import java.nio.ByteBuffer;
+import java.nio.channels.FileChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.nio.file.StandardCopyOption;
+import java.nio.file.StandardOpenOption;
 import java.util.ArrayList;
 import java.util.LinkedHashMap;
 import java.util.List;
@@ -190,11 +194,20 @@ public final class FileStreams {
         return binds;
     }
 
-    /** Whether java.io's class has a native method of this "Class.name(descriptor)". */
-    static boolean isNative(String hook) throws ClassNotFoundException {
-        int dot = hook.indexOf('.');
+    /**
+     * Whether the class library has a native method of this "Class.name(descriptor)" (a class of
+     * java.io when not qualified).
+     */
+    static boolean isNative(String hook) {
         int paren = hook.indexOf('(');
-        Class<?> type = Class.forName("java.io." + hook.substring(0, dot));
+        int dot = hook.lastIndexOf('.', paren);
+        String owner = hook.substring(0, dot);
+        Class<?> type;
+        try {
+            type = Class.forName(owner.indexOf('.') < 0 ? "java.io." + owner : owner);
+        } catch (ClassNotFoundException e) {
+            return false;
+        }
         for (Method method : type.getDeclaredMethods()) {
             String descriptor = MethodType.methodType(method.getReturnType(), method.getParameterTypes())
                     .toMethodDescriptorString();
@@ -207,7 +220,7 @@ public final class FileStreams {
     }
 
     /** Every hooked native once, inside a transaction; the timing counts it gave. */
-    static String everyNative(File data, File out) throws IOException {
+    static String everyNative(File data, File out) throws Exception {
         TRANSACTIONS.joinTransactionNative(new Object(), 1000);
         try (FileInputStream in = new FileInputStream(data)) {
             in.read();
@@ -223,9 +236,40 @@ public final class FileStreams {
             random.write(1);
             random.write(new byte[8]);
         }
+        everyChannelNative(data, out);
         String counted = timings((TimingOperationSummary) TRANSACTIONS.fetchNativeSummaries()[0]);
         TRANSACTIONS.leaveTransactionNative();
         return counted;
+    }
+
+    /**
+     * The file channels' natives: reads and writes of each kind, transfers both ways, the opens and
+     * closes of java.nio.file, both copies of Files.copy (an empty file goes through a buffer) and
+     * the cleaner's close (of no descriptor).
+     */
+    static void everyChannelNative(File data, File out) throws Exception {
+        try (FileChannel channel = FileChannel.open(out.toPath(), StandardOpenOption.READ, StandardOpenOption.WRITE)) {
+            channel.write(ByteBuffer.allocate(8));
+            channel.write(ByteBuffer.allocate(8), 0);
+            channel.write(new ByteBuffer[] {ByteBuffer.allocate(4), ByteBuffer.allocate(4)});
+            channel.read(ByteBuffer.allocate(8), 0);
+            channel.position(0);
+            channel.read(ByteBuffer.allocate(8));
+            channel.read(new ByteBuffer[] {ByteBuffer.allocate(4), ByteBuffer.allocate(4)});
+            try (FileChannel source = FileChannel.open(data.toPath())) {
+                source.transferTo(0, 8, channel);
+                channel.transferFrom(source, 0, 8);
+            }
+        }
+        File copy = new File(out.getPath() + ".copy");
+        File empty = new File(out.getPath() + ".empty");
+        Files.write(empty.toPath(), new byte[0]);
+        Files.copy(data.toPath(), copy.toPath(), StandardCopyOption.REPLACE_EXISTING);
+        Files.copy(empty.toPath(), copy.toPath(), StandardCopyOption.REPLACE_EXISTING);
+        Method cleanup = Class.forName("java.io.FileCleanable").getDeclaredMethod("cleanupClose0", int.class,
+                long.class);
+        JniReflectionNativeImpl.makeAccessible(cleanup);
+        cleanup.invoke(null, -1, -1L);
     }
 
     /**
@@ -237,6 +281,8 @@ public final class FileStreams {
     public static void binds(String[] args) throws Exception {
         File data = file(args[1], "binds.bin", 64);
         File out = new File(args[1], "binds.out");
+        // Loaded now: its jar's reads (a file opened before the tracker) would count in the timings.
+        Class.forName(JniReflectionNativeImpl.class.getName());
         Map<String, Integer> before = hookBinds();
         tracker().setEnabled(true);
         result("enabled_counted", everyNative(data, out));
@@ -280,12 +326,18 @@ public final class FileStreams {
     }
 
     static String stackMethod(Row row) {
+        return stackMethod(row, FileStreams.class);
+    }
+
+    /** The method of the owner class that the row's sampled stack passes through. */
+    static String stackMethod(Row row, Class<?> owner) {
         if (row.stack == null) {
             return "none";
         }
+        String prefix = "L" + owner.getName().replace('.', '/') + ";.";
         for (String line : row.stack.split("\n")) {
-            if (line.startsWith("Lvorkel/test/FileStreams;.")) {
-                return line.substring("Lvorkel/test/FileStreams;.".length(), line.indexOf(':'));
+            if (line.startsWith(prefix)) {
+                return line.substring(prefix.length(), line.indexOf(':'));
             }
         }
         return "other";
@@ -405,7 +457,7 @@ public final class FileStreams {
         FileStreamProbe.failAllocations(0);
         result("after_starved_flush", TRANSACTIONS.fetchNativeSummaries()[1]);
 
-        // Buffered wrappers: a reader over a FileInputStream is seen, NIO's writer is not.
+        // Buffered wrappers: a reader over a FileInputStream is seen, and so is NIO's writer.
         try (BufferedReader reader = new BufferedReader(new FileReader(text))) {
             while (reader.readLine() != null) {
                 // the whole file
@@ -435,11 +487,11 @@ public final class FileStreams {
 
         // Sixty streams, each with a stack: fifty rows, ten merged into the aggregate.
         FileStreamProbe.stackIntervalMillis(0);
-        TRANSACTIONS.joinTransactionNative(new Object(), 1000);
         List<File> many = new ArrayList<>();
         for (int i = 0; i < 60; i++) {
-            many.add(file(dir, "many" + i, 16));
+            many.add(file(dir, "many" + i, 16));  // written through a channel, before the transaction
         }
+        TRANSACTIONS.joinTransactionNative(new Object(), 1000);
         for (File each : many) {
             try (FileInputStream in = new FileInputStream(each)) {
                 in.read(new byte[16]);

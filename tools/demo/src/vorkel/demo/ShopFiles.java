@@ -12,10 +12,11 @@ import java.util.ArrayList;
 import java.util.List;
 
 /**
- * The shop's files: a catalogue that every checkout reads through a FileReader and an order log
+ * The shop's files: a catalogue that every checkout reads twice, for the prices through a
+ * FileReader and for the stock through Files.newBufferedReader (a file channel), and an order log
  * that it appends to through a FileOutputStream. Inside a checkout transaction the agent counts
- * both streams (with the "filestreams" option). The directory is the "vorkel.demo.dir" property,
- * else a new temporary one.
+ * the streams and the channel (with the "filestreams" option). The directory is the
+ * "vorkel.demo.dir" property, else a new temporary one.
  */
 final class ShopFiles {
     static final int CATALOGUE_ITEMS = 500;
@@ -65,7 +66,10 @@ final class ShopFiles {
         }
     }
 
-    /** One checkout's file work: the price of its items from the catalogue, one line in the log. */
+    /**
+     * One checkout's file work: the price of its items from the catalogue, that they are listed in
+     * it, one line in the log.
+     */
     static void checkout(int number, int items) {
         try {
             long totalCents = 0;
@@ -76,6 +80,18 @@ final class ShopFiles {
                         totalCents += Long.parseLong(text.substring(text.indexOf(';') + 1));
                     }
                 }
+            }
+            int listed = 0;
+            try (BufferedReader reader = Files.newBufferedReader(catalogue().toPath(), StandardCharsets.UTF_8)) {
+                int line = 0;
+                for (String text; (text = reader.readLine()) != null; line++) {
+                    if (line % 97 < items && text.startsWith("item-")) {
+                        listed++;
+                    }
+                }
+            }
+            if (listed < items) {
+                throw new IllegalStateException("checkout " + number + ": only " + listed + " items listed");
             }
             try (FileOutputStream log = new FileOutputStream(orderLog(), true)) {
                 log.write(("checkout " + number + ": " + items + " items, " + totalCents + " cents\n")

@@ -7,9 +7,9 @@ import java.util.List;
 import vorkel.runtime.agent.transactions.Json;
 
 /**
- * The file streams a transaction read and wrote: one row per (stream, kind of operation), at
- * most 50, and when more were used, one aggregate row (kind -1) with the totals of the rows that
- * made room, whose sampled stacks are kept apart (at most 100).
+ * The files a transaction read and wrote, through streams and file channels: one row per (open
+ * file, kind of operation), at most 50, and when more were used, one aggregate row (kind -1) with
+ * the totals of the rows that made room, whose sampled stacks are kept apart (at most 100).
  */
 public final class RecurringStreamOperationSummary extends NativeTransactionSummary {
     public static final int KIND_AGGREGATE = -1;
@@ -17,11 +17,22 @@ public final class RecurringStreamOperationSummary extends NativeTransactionSumm
     public static final int KIND_READ_BLOCK = 1;
     public static final int KIND_WRITE_BYTE = 2;
     public static final int KIND_WRITE_BLOCK = 3;
+    public static final int KIND_CHANNEL_READ = 4;
+    public static final int KIND_CHANNEL_WRITE = 5;
+    public static final int KIND_POSITIONAL_READ = 6;
+    public static final int KIND_POSITIONAL_WRITE = 7;
+    public static final int KIND_SCATTER_READ = 8;
+    public static final int KIND_GATHER_WRITE = 9;
+    /** A copy by the kernel from the file: FileChannel.transferTo and transferFrom, Files.copy. */
+    public static final int KIND_TRANSFER = 10;
+
+    private static final String[] KIND_NAMES = {"read", "read-block", "write", "write-block", "channel-read",
+        "channel-write", "positional-read", "positional-write", "scatter-read", "gather-write", "transfer"};
 
     private static final int LONGS_PER_ROW = 6;
     private static final int TEXTS_PER_ROW = 2;
 
-    /** One (stream, kind) of the transaction. */
+    /** One (open file, kind) of the transaction. */
     public static final class Row {
         public final int kind;
         public final long count;
@@ -151,19 +162,9 @@ public final class RecurringStreamOperationSummary extends NativeTransactionSumm
     }
 
     public static String kindName(int kind) {
-        switch (kind) {
-            case KIND_READ_BYTE:
-                return "read";
-            case KIND_READ_BLOCK:
-                return "read-block";
-            case KIND_WRITE_BYTE:
-                return "write";
-            case KIND_WRITE_BLOCK:
-                return "write-block";
-            case KIND_AGGREGATE:
-                return "evicted";
-            default:
-                return "kind" + kind;
+        if (kind == KIND_AGGREGATE) {
+            return "evicted";
         }
+        return kind >= 0 && kind < KIND_NAMES.length ? KIND_NAMES[kind] : "kind" + kind;
     }
 }

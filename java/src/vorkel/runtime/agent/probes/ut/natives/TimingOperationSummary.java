@@ -3,12 +3,14 @@ package vorkel.runtime.agent.probes.ut.natives;
 import vorkel.runtime.agent.transactions.Json;
 
 /**
- * Operation timings of one transaction: for each kind of file-stream operation its count, total
- * and longest duration in nanoseconds (three longs per kind, in the order of {@link #OPERATIONS}).
+ * Operation timings of one transaction: for each kind of file operation its count, total and
+ * longest duration in nanoseconds (three longs per kind, in the order of {@link #OPERATIONS}).
  */
 public final class TimingOperationSummary extends NativeTransactionSummary {
     public static final String[] OPERATIONS = {"file read (single byte)", "file read (block)",
-        "file write (single byte)", "file write (block)"};
+        "file write (single byte)", "file write (block)", "channel read", "channel write",
+        "channel read (positional)", "channel write (positional)", "channel read (scatter)",
+        "channel write (gather)", "file transfer"};
 
     private final long[] values;
 
@@ -17,15 +19,19 @@ public final class TimingOperationSummary extends NativeTransactionSummary {
     }
 
     public long count(int kind) {
-        return values[3 * kind];
+        return value(3 * kind);
     }
 
     public long totalNanos(int kind) {
-        return values[3 * kind + 1];
+        return value(3 * kind + 1);
     }
 
     public long maxNanos(int kind) {
-        return values[3 * kind + 2];
+        return value(3 * kind + 2);
+    }
+
+    private long value(int index) {
+        return index >= 0 && index < values.length ? values[index] : 0;
     }
 
     @Override
