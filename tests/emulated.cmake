@@ -8,7 +8,8 @@
 #   - an address-space limit (RLIMIT_AS) making allocations fail: qemu keeps that limit off its
 #     own process, so the allocations succeed.
 set(VORKEL_EMULATION_UNSUPPORTED
-    SafeReads.WithTheKernelCopyRefusedReadsGoThroughAPipe Archive.BuffersThatCannotBeAllocatedRefuseTheArchive)
+    SystemSafeReads.WithTheKernelCopyRefusedReadsGoThroughAPipe
+    SystemArchive.BuffersThatCannotBeAllocatedRefuseTheArchive)
 list(JOIN VORKEL_EMULATION_UNSUPPORTED ":" VORKEL_EMULATION_UNSUPPORTED_FILTER)
 # Emulated compression is slow: the archive case that compresses 50 million bytes takes 70 s on an
 # idle machine and passed 120 s on a loaded one.

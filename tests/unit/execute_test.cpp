@@ -162,7 +162,7 @@ TEST(WindowsArguments, TheCommandLineHas2048Bytes) {
 }
 
 // The uploader fork, started for real: a stand-in launcher records what it was given.
-class UploaderFork : public ::testing::Test {
+class SystemUploaderFork : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(log_use_directory("unit", (dir_ / "logs").c_str()));
@@ -196,7 +196,7 @@ class UploaderFork : public ::testing::Test {
   agent_globals_record *globals_ = nullptr;
 };
 
-TEST_F(UploaderFork, GetsTheListedArgumentsAndTheHomeVariable) {
+TEST_F(SystemUploaderFork, GetsTheListedArgumentsAndTheHomeVariable) {
   unsetenv("VORKEL_HOME");
   ASSERT_TRUE(oom_start_fork("oom", "/work/oom_1234"));
   // Only the child's environment has it: the JVM's own is never changed while its threads run.
@@ -218,7 +218,7 @@ TEST_F(UploaderFork, GetsTheListedArgumentsAndTheHomeVariable) {
       "VORKEL_HOME=/opt/vorkel home\n");
 }
 
-TEST_F(UploaderFork, AMissingLauncherIsReported) {
+TEST_F(SystemUploaderFork, AMissingLauncherIsReported) {
   safe_strncpy(globals_->java_executable, (dir_ / "no-java").c_str(), sizeof globals_->java_executable);
   EXPECT_FALSE(oom_start_fork("oom", "/work"));
   std::string log = vt::NativeLog::read(dir_ / "logs").text();

@@ -41,7 +41,7 @@ TEST(LogDirectory, IsTheLastLibComponentsParentPlusLogs) {
 }
 
 // Runs in a child process of its own, so that logging there starts uninitialised.
-TEST(LogBeforeInitialisation, ErrorsGoToStandardErrorOnly) {
+TEST(SystemLogBeforeInitialisation, ErrorsGoToStandardErrorOnly) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {

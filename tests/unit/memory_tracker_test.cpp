@@ -128,7 +128,7 @@ TEST_F(MemoryTracker, OnlyEvery131072ndVisitChecks) {
   EXPECT_TRUE(vt::contains(log(), "WARN  - Memory snapshot aborted due to failed memory usage safety check."));
 }
 
-TEST(SystemMemory, ReadsTheKernelsFigures) {
+TEST(KernelMemory, ReadsTheKernelsFigures) {
   uint64_t maximum = system_memory_get_maximum();
   uint64_t available = system_memory_get_available();
   ASSERT_NE(maximum, SYSTEM_MEMORY_UNKNOWN);

@@ -134,7 +134,9 @@ std::string random_bytes(size_t count, uint64_t seed) {
   return data;
 }
 
-TEST_F(Archive, RealFilesAreReadBackByTarAndBzip2) {
+class SystemArchive : public Archive {};
+
+TEST_F(SystemArchive, RealFilesAreReadBackByTarAndBzip2) {
   std::string info = text_like_info(3000);
   std::string graph = random_bytes(9 * 1024 * 1024 + 777, 7);  // crosses the 4 MiB input buffer twice
   ASSERT_TRUE(vt::write_file(dir_ / "oom_info.txt", info));
@@ -177,7 +179,7 @@ TEST_F(Archive, RealFilesAreReadBackByTarAndBzip2) {
   EXPECT_EQ(tar_stream(archive_).size(), 512 + (info.size() + 511) / 512 * 512 + 512 + 512 + 1024);
 }
 
-TEST_F(Archive, DataIsPaddedToWholeBlocksAndEndsWithTwoZeroBlocks) {
+TEST_F(SystemArchive, DataIsPaddedToWholeBlocksAndEndsWithTwoZeroBlocks) {
   std::string info(1000, 'i');
   info[0] = 'A';
   info[999] = 'Z';
@@ -206,7 +208,7 @@ TEST_F(Archive, DataIsPaddedToWholeBlocksAndEndsWithTwoZeroBlocks) {
   EXPECT_EQ(stream.substr(1024, 512), std::string(512, 'g'));
 }
 
-TEST_F(Archive, MissingFilesBecomeEmptyEntries) {
+TEST_F(SystemArchive, MissingFilesBecomeEmptyEntries) {
   std::string info = dir_ / "gone/oom_info.txt", graph = dir_ / "gone/oom_graph.bin";
   ASSERT_TRUE(oom_archive_create(info.c_str(), graph.c_str(), archive_.c_str()));
 
@@ -235,7 +237,7 @@ TEST_F(Archive, MissingFilesBecomeEmptyEntries) {
 
 // A file whose size reads as 0 but that has content (as files under /proc do) still gives an
 // entry that matches its header: the content read beyond the stated size is left out.
-TEST_F(Archive, EntriesHoldExactlyTheSizeInTheirHeader) {
+TEST_F(SystemArchive, EntriesHoldExactlyTheSizeInTheirHeader) {
   ASSERT_TRUE(vt::write_file(dir_ / "graph", "graph"));
   ASSERT_TRUE(oom_archive_create("/proc/self/status", (dir_ / "graph").c_str(), archive_.c_str()));
   vt::ProcessResult list = tar({"-tvjf", archive_});
@@ -270,7 +272,7 @@ TEST_F(Archive, BadPathsFailWithAClearLogLine) {
 
 // The two 4 MiB buffers exist only while an archive is written; when they cannot be had the
 // archive is refused with a clear message and no file is made.
-TEST_F(Archive, BuffersThatCannotBeAllocatedRefuseTheArchive) {
+TEST_F(SystemArchive, BuffersThatCannotBeAllocatedRefuseTheArchive) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address space limit cannot be used under AddressSanitizer";
 #else
@@ -317,7 +319,7 @@ uint64_t injected_free_space(const char *path) {
   return readings->answers[index];
 }
 
-TEST_F(Archive, FreeSpaceOfExactlyOneBillionBytesLetsItGoOn) {
+TEST_F(SystemArchive, FreeSpaceOfExactlyOneBillionBytesLetsItGoOn) {
   ASSERT_TRUE(vt::write_file(dir_ / "info", text_like_info(100)));
   FreeSpaceReadings exact{{1000000000}, {}, {}, archive_};
   readings = &exact;
@@ -366,7 +368,7 @@ TEST_F(Archive, DiskIsCheckedAgainAfterEveryFiftyMillionCompressedBytes) {
 }
 
 // A real full disk: a small tmpfs, mounted for the test.
-class FullDisk : public Archive {
+class SystemFullDisk : public Archive {
  protected:
   void SetUp() override {
     Archive::SetUp();
@@ -376,7 +378,7 @@ class FullDisk : public Archive {
   const std::string mount_ = small_.path();
 };
 
-TEST_F(FullDisk, TooLittleFreeSpaceStopsTheArchive) {
+TEST_F(SystemFullDisk, TooLittleFreeSpaceStopsTheArchive) {
   ASSERT_TRUE(vt::write_file(dir_ / "info", text_like_info(100)));
   std::string archive = mount_ + "/oom_1.tar.bz2";
   EXPECT_FALSE(oom_archive_create((dir_ / "info").c_str(), (dir_ / "info").c_str(), archive.c_str()));
@@ -390,7 +392,7 @@ TEST_F(FullDisk, TooLittleFreeSpaceStopsTheArchive) {
   EXPECT_TRUE(vt::contains(text, "INFO  - Finished compression to " + archive + "."));
 }
 
-TEST_F(FullDisk, AWriteThatDoesNotFitFailsTheArchive) {
+TEST_F(SystemFullDisk, AWriteThatDoesNotFitFailsTheArchive) {
   // The reading claims room; the volume has 4 MiB for 6 MB of output.
   ASSERT_TRUE(vt::write_file(dir_ / "graph", random_bytes(6 * 1000 * 1000, 3)));
   FreeSpaceReadings plenty{{5000000000ull}, {}, {}, mount_ + "/oom_1.tar.bz2"};

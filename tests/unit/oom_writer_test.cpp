@@ -204,7 +204,9 @@ TEST_F(SnapshotFiles, DiskIsCheckedEveryFiftyMillionBytesAndExactlyTheMinimumFai
 
 // A tmpfs of 1 MiB: the disk check fails on the real free space, and writes that do not fit are
 // reported as the fatal errors of the file they went to.
-TEST_F(SnapshotFiles, AFullFileSystemFailsTheChecksAndTheWrites) {
+class SystemSnapshotFiles : public SnapshotFiles {};
+
+TEST_F(SystemSnapshotFiles, AFullFileSystemFailsTheChecksAndTheWrites) {
   VT_REQUIRE_TMPFS(mount_point, "1m");
 
   snapshot_record small;

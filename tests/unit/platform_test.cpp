@@ -76,7 +76,7 @@ TEST(Files, FreeSpaceIsZeroForAMissingPath) {
 }
 
 // The lock is taken in another process, as the Java half or a second agent would.
-TEST(LockedFile, HeldElsewhereGivesFileLockInUseAndLeavesNoDescriptor) {
+TEST(SystemLockedFile, HeldElsewhereGivesFileLockInUseAndLeavesNoDescriptor) {
   vt::TempDir dir;
   std::string path = dir / "context.lock";
   // "-o": only flock itself holds the lock, not its sleep, so that the lock is free once the
@@ -180,7 +180,7 @@ TEST(Processes, ModulePathCwdAndId) {
   EXPECT_EQ(process_get_id(), (int32_t)getpid());
 }
 
-TEST(Processes, ChildGetsItsOwnGroupArgv0AndTheCurrentEnvironment) {
+TEST(SystemProcesses, ChildGetsItsOwnGroupArgv0AndTheCurrentEnvironment) {
   vt::TempDir dir;
   std::string out = dir / "out";
   ASSERT_EQ(setenv("VORKEL_TEST_VALUE", "from-parent", 1), 0);

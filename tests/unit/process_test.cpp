@@ -15,7 +15,7 @@
 
 namespace {
 
-class ChildTracking : public ::testing::Test {
+class SystemChildTracking : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(log_use_directory("unit", (logs_.path() + "/logs").c_str()));
@@ -40,7 +40,7 @@ class ChildTracking : public ::testing::Test {
   vt::TempDir logs_{"vorkel-proc"};
 };
 
-TEST_F(ChildTracking, TheReaperThreadLogsAnExitCodeWithinAboutFiveSeconds) {
+TEST_F(SystemChildTracking, TheReaperThreadLogsAnExitCodeWithinAboutFiveSeconds) {
   int32_t pid = start({"/bin/sh", "-c", "exit 3"});
   std::string expected = "WARN  - Child process " + std::to_string(pid) + " finished with exit code 3.";
   // The reaper thread runs every five seconds; nothing here reaps.
@@ -48,7 +48,7 @@ TEST_F(ChildTracking, TheReaperThreadLogsAnExitCodeWithinAboutFiveSeconds) {
   EXPECT_EQ(proc_tracked_child_slot(pid), -1);
 }
 
-TEST_F(ChildTracking, OutcomesAreLoggedByKind) {
+TEST_F(SystemChildTracking, OutcomesAreLoggedByKind) {
   int32_t ok = start({"/bin/sh", "-c", "exit 0"});
   int32_t killed = start({"/bin/sleep", "30"});
   kill(killed, SIGTERM);
@@ -66,7 +66,7 @@ TEST_F(ChildTracking, OutcomesAreLoggedByKind) {
       vt::contains(text, "DEBUG - Started child process " + std::to_string(ok) + ". Now tracking 1 processes."));
 }
 
-TEST_F(ChildTracking, ChildrenBeyondTheTableAreTrackedAndReapedAndAFreedMiddleSlotIsReused) {
+TEST_F(SystemChildTracking, ChildrenBeyondTheTableAreTrackedAndReapedAndAFreedMiddleSlotIsReused) {
   std::vector<int32_t> pids;
   for (int i = 0; i < PROC_MAX_TRACKED_CHILDREN; ++i) pids.push_back(start({"/bin/sleep", "60"}));
   EXPECT_EQ(proc_tracked_child_count(), PROC_MAX_TRACKED_CHILDREN);
@@ -103,7 +103,7 @@ TEST_F(ChildTracking, ChildrenBeyondTheTableAreTrackedAndReapedAndAFreedMiddleSl
       std::chrono::seconds(10)));
 }
 
-TEST_F(ChildTracking, ExecutablePermissionIsGrantedToTheOwnersOwnFile) {
+TEST_F(SystemChildTracking, ExecutablePermissionIsGrantedToTheOwnersOwnFile) {
   vt::TempDir dir;
   std::string script = dir / "tool.sh";
   vt::write_file(script, "#!/bin/sh\nexit 0\n");
@@ -118,7 +118,7 @@ TEST_F(ChildTracking, ExecutablePermissionIsGrantedToTheOwnersOwnFile) {
   EXPECT_TRUE(vt::contains(log(), "ERROR - Executable " + (dir / "missing") + " not found."));
 }
 
-TEST(ChildTrackingInactive, RegisteringWithoutTheTrackerWarns) {
+TEST(SystemChildTrackingInactive, RegisteringWithoutTheTrackerWarns) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {

@@ -99,7 +99,9 @@ TEST_F(LinuxSymbols, TheLibraryOfAHintResolvesItsExportsAndItsLocalVirtualTables
   EXPECT_TRUE(vt::contains(log(), "ERROR - Failed to get module handle, did not find module from hint."));
 }
 
-TEST_F(LinuxSymbols, WithoutASymbolTableTheDebugFileServesAndItsAbsenceIsCodeFour) {
+class SystemLinuxSymbols : public LinuxSymbols {};
+
+TEST_F(SystemLinuxSymbols, WithoutASymbolTableTheDebugFileServesAndItsAbsenceIsCodeFour) {
   std::string fake = VORKEL_FAKE_JVM;
   std::string stripped = objcopy(fake, dir_ / "stripped.so", no_symbol_table);
   EXPECT_EQ(symbols_preload(nullptr, file(stripped), vtables, true, true), SYMBOLS_DEBUG_FILE_NOT_FOUND);
@@ -132,7 +134,7 @@ TEST_F(LinuxSymbols, WithoutASymbolTableTheDebugFileServesAndItsAbsenceIsCodeFou
 // The JDKs' own libraries: exports from the dynamic table, the five virtual tables from the full
 // table, and a copy without it (and without its debug file) gives code 4. Those of the build's
 // processor, which its objcopy reads.
-TEST_F(LinuxSymbols, TheJdkLibrariesHoldTheTablesAndTheVirtualTables) {
+TEST_F(SystemLinuxSymbols, TheJdkLibrariesHoldTheTablesAndTheVirtualTables) {
   int seen = 0;
   for (const char *jdk : {"/usr/lib/jvm/java-17-openjdk-amd64", "/usr/lib/jvm/temurin-25-jdk-amd64",
                           "/usr/lib/jvm/java-17-openjdk-arm64"}) {
@@ -234,7 +236,9 @@ TEST_F(SafeReads, InAStoppedVmScopePagesReadOnceAreKnownUntilItEnds) {
 
 // Where the kernel copy is refused (a seccomp filter, as some containers have), the bytes go
 // through a pipe with the same results.
-TEST_F(SafeReads, WithTheKernelCopyRefusedReadsGoThroughAPipe) {
+class SystemSafeReads : public SafeReads {};
+
+TEST_F(SystemSafeReads, WithTheKernelCopyRefusedReadsGoThroughAPipe) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(reads_without_kernel_copy(), ::testing::ExitedWithCode(0), "surprise: \n");
 }

@@ -52,7 +52,9 @@ class MachOSymbols : public ::testing::Test {
 const char *const exports[] = {"gHotSpotVMStructs", "gHotSpotVMTypes", nullptr};
 const char *const vtables[] = {"InstanceKlass", "InstanceRefKlass", "ConstantPool", nullptr};
 
-TEST_F(MachOSymbols, ExportsAndVirtualTablesOfThinAndFatFilesResolveAtTheLoadBase) {
+class SystemMachOSymbols : public MachOSymbols {};
+
+TEST_F(SystemMachOSymbols, ExportsAndVirtualTablesOfThinAndFatFilesResolveAtTheLoadBase) {
   std::map<std::string, uint64_t> nm = nm_values(macho_dir + "/libfakejvm_x86_64.dylib");
   ASSERT_TRUE(nm.count("_gHotSpotVMStructs") && nm.count("__ZTV13InstanceKlass")) << "llvm-nm listed " << nm.size();
   std::string fat = vt::read_file(macho_dir + "/libfakejvm_fat.dylib");
