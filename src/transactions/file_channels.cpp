@@ -55,6 +55,16 @@ void find_static(JNIEnv *jni, file_streams_hook_id hook, channel_class index, co
 
 }  // namespace
 
+void file_channels_load(JNIEnv *jni) {
+  for (const char *name : {"sun/nio/ch/UnixFileDispatcherImpl", "sun/nio/ch/FileDispatcherImpl",
+                           "sun/nio/ch/FileChannelImpl", "sun/nio/fs/UnixNativeDispatcher", "sun/nio/fs/UnixCopyFile",
+                           "sun/nio/fs/LinuxNativeDispatcher", "sun/nio/fs/UnixFileSystem", "java/io/FileCleanable"}) {
+    jclass klass = jni->FindClass(name);
+    if (jni->ExceptionCheck()) jni->ExceptionClear();  // a class this library lacks
+    if (klass != nullptr) jni->DeleteLocalRef(klass);
+  }
+}
+
 void file_channels_find(JNIEnv *jni) {
   if (find_class(jni, DISPATCHER, "sun/nio/ch/UnixFileDispatcherImpl") == nullptr) {
     find_class(jni, DISPATCHER, "sun/nio/ch/FileDispatcherImpl");

@@ -37,6 +37,7 @@ struct {
   agent_mutex lock;
   uint8_t enabled;
   uint8_t initialised;
+  uint8_t channels_found;  // the channels' natives are looked up at the first enable
   jclass string_class;
   jclass summary_class;
   jmethodID summary_constructor;
@@ -191,6 +192,11 @@ void unregister_natives(JNIEnv *jni) {
 
 void forget_key(uint64_t key) { hashmapRemove(file_streams.streams, key); }
 
+bool channels_already_found() {
+  agent_mutex_guard guard(file_streams.lock);
+  return file_streams.channels_found != 0;
+}
+
 }  // namespace
 
 jclass file_streams_global_class(JNIEnv *jni, const char *name) {
@@ -243,7 +249,6 @@ bool file_streams_initialise(JNIEnv *jni) {
   find_descriptor(jni);
   find_random_access_file(jni);
   find_path_fields(jni);
-  file_channels_find(jni);
   file_streams.initialised = 1;
   return true;
 }
@@ -277,8 +282,16 @@ void file_streams_set_enabled(JNIEnv *jni, bool enabled) {
     log_warn(jni, "The native agent was not started, file stream tracking stays off.");
     return;
   }
+  // The channels' classes are loaded only for a tracker that is used: at start-up they would cost
+  // every JVM a few milliseconds of class loading.
+  bool find_channels = enabled && jni != nullptr && !channels_already_found();
+  if (find_channels) file_channels_load(jni);
   {
     agent_mutex_guard guard(file_streams.lock);
+    if (find_channels && !file_streams.channels_found) {
+      file_channels_find(jni);
+      file_streams.channels_found = 1;
+    }
     if ((file_streams.enabled != 0) == enabled) return;
     file_streams.enabled = enabled ? 1 : 0;
     if (jni != nullptr) unregister_natives(jni);

@@ -99,7 +99,10 @@ jclass file_streams_global_class(JNIEnv *jni, const char *name);
 // class library has in the hook's name ("class_name.name(signature)"); null when neither.
 jmethodID file_streams_find_hook(JNIEnv *jni, file_streams_hook_id hook, jclass klass, const char *class_name,
                                  const char *name, const char *fallback, const char *signature, bool is_static);
-// Looks up the natives of the file channels (file_channels.cpp), under the module lock.
+// Loads the classes of the file channels' natives (file_channels.cpp), outside the module lock: a
+// class's static initialiser binds natives, whose bind events take that lock.
+void file_channels_load(JNIEnv *jni);
+// Looks up the natives of the file channels, under the module lock, once file_channels_load ran.
 void file_channels_find(JNIEnv *jni);
 // The classes whose natives the channel hooks replace, null where the class library has none.
 size_t file_channels_class_count();

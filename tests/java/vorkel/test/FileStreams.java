@@ -296,10 +296,11 @@ public final class FileStreams {
         tracker().setEnabled(true);  // no change: nothing is unregistered
         everyNative(data, out);
         Map<String, Integer> again = hookBinds();
-        for (Map.Entry<String, Integer> hook : before.entrySet()) {
+        // The channels' natives are looked up at the first enable: absent before it, from 0.
+        for (Map.Entry<String, Integer> hook : enabled.entrySet()) {
             String name = hook.getKey();
-            int start = hook.getValue();
-            String binds = start < 0 ? "absent" : (enabled.get(name) - start) + "," + (disabled.get(name) - start)
+            int start = Math.max(0, before.getOrDefault(name, 0));
+            String binds = hook.getValue() < 0 ? "absent" : (enabled.get(name) - start) + "," + (disabled.get(name) - start)
                     + "," + (reenabled.get(name) - start) + "," + (again.get(name) - start);
             result("bound." + name, (isNative(name) ? "native:" : "not-native:") + binds);
         }
