@@ -1,5 +1,6 @@
 #include "snapshot/oom_classes.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -174,11 +175,13 @@ void dump_class_total_sizes(void *data) {
 }
 
 // The class map keeps one local reference per listed class until the class sizes are written:
-// the thread's local frame is told to hold that many more (a JVM that checks JNI use warns of
-// every reference beyond what was asked for).
-void reserve_class_references(JNIEnv *jni, jint count) {
+// the thread's local frame is told to hold that many more, beside those it holds already (held:
+// the map's from an earlier listing) and a few the listing makes on the way (a JVM that checks
+// JNI use warns of every reference beyond what was asked for).
+void reserve_class_references(JNIEnv *jni, jint count, uint64_t held) {
   if (jni == nullptr || count <= 0) return;
-  if (jni->EnsureLocalCapacity(count) == JNI_OK) return;
+  const int64_t wanted = (int64_t)count + (int64_t)held + 32;
+  if (jni->EnsureLocalCapacity(wanted > INT32_MAX ? INT32_MAX : (jint)wanted) == JNI_OK) return;
   if (jni->ExceptionCheck()) jni->ExceptionClear();
   log_warn(nullptr, "Could not reserve %d local references for the class listing.", (int)count);
 }
@@ -239,7 +242,7 @@ uint64_t dump_all_class_info(snapshot_dump *dump) {
   jvmtiError error = jvmti->GetLoadedClasses(&count, classes.out());
   oom_text_print_header(snapshot, "Classes");
   if (!check_jvmti_error_no_exception(nullptr, jvmti, error, "Cannot get loaded classes")) count = 0;
-  reserve_class_references(dump->jni, count);
+  reserve_class_references(dump->jni, count, 0);
   dump->classloader_flags = static_cast<uint8_t *>(calloc(count > 0 ? (size_t)count : 1, 1));
   dump->classloader_flag_count = dump->classloader_flags != nullptr ? (uint64_t)count : 0;
   if (dump->classloader_flags == nullptr) {
@@ -290,7 +293,7 @@ void snapshot_dump_post_class_info(snapshot_dump *dump) {
                                       "Cannot get loaded classes")) {
     return;
   }
-  reserve_class_references(dump->jni, count);
+  reserve_class_references(dump->jni, count, (uint64_t)snapshot->class_count);
   for (jint i = 0; i < count; ++i) {
     jclass klass = classes[i];
     uint64_t id = tag_graph_id(tag_access_get_tag(jvmti, klass));

@@ -103,7 +103,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_test_TagThreadProbe_dropBackup(JNIEnv *, 
 VORKEL_EXPORT jstring JNICALL Java_vorkel_test_TagThreadProbe_stackText(JNIEnv *jni, jclass, jthread thread,
                                                                         jint size) {
   std::vector<char> storage((size_t)size + 16, 'x');
-  if (!thread_get_stack_trace(probe_main_env(), thread, storage.data(), (size_t)size)) return nullptr;
+  if (!thread_get_stack_trace(probe_main_env(), thread, storage.data(), (size_t)size, jni)) return nullptr;
   // Nothing may be written beyond the storage's size.
   for (size_t i = (size_t)size; i < storage.size(); ++i) {
     if (storage[i] != 'x') return jni->NewStringUTF("OVERRUN");
