@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "vmstructs/symbols.h"
 #include "vmstructs/vm_structs.h"
+#include "vmstructs/vm_table_entries.h"
 
 vm_current_record vm_current;
 
@@ -20,24 +21,9 @@ constexpr int32_t LOWEST_FEATURE = 11, HIGHEST_FEATURE = 25;
 constexpr size_t NAME_SIZE = 256;
 
 // The table entries, as vm_structs.cpp checked their layout.
-struct struct_entry {
-  const char *type_name;
-  const char *field_name;
-  const char *type_string;
-  int32_t is_static;
-  uint64_t offset;
-  uint64_t address;
-};
-struct type_entry {
-  const char *type_name;
-  const char *superclass_name;
-  int32_t is_oop, is_integer, is_unsigned;
-  uint64_t size;
-};
-struct constant_entry {
-  const char *name;
-  int32_t value;
-};
+using struct_entry = vm_struct_entry;
+using type_entry = vm_type_entry;
+using constant_entry = vm_int_constant_entry;
 
 vm_current_layout &L = vm_current.layout;
 

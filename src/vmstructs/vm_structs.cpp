@@ -8,34 +8,15 @@
 #include "base/common.h"
 #include "core/log.h"
 #include "vmstructs/symbols.h"
+#include "vmstructs/vm_table_entries.h"
 
 vm_structs_record vm_structs = {1, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0};
 
 namespace {
 
-// The entry layout this reader understands (64-bit).
-struct struct_entry {
-  const char *type_name;
-  const char *field_name;
-  const char *type_string;
-  int32_t is_static;
-  uint64_t offset;
-  uint64_t address;
-};
-struct type_entry {
-  const char *type_name;
-  const char *superclass_name;
-  int32_t is_oop;
-  int32_t is_integer;
-  int32_t is_unsigned;
-  uint64_t size;
-};
-struct int_constant_entry {
-  const char *name;
-  int32_t value;
-};
-static_assert(sizeof(struct_entry) == 48 && sizeof(type_entry) == 40 && sizeof(int_constant_entry) == 16,
-              "VM table entry layout");
+using struct_entry = vm_struct_entry;
+using type_entry = vm_type_entry;
+using int_constant_entry = vm_int_constant_entry;
 
 #define LAYOUT(name, value) \
   { "lookup_symbol(jni, handle, \"" #name "\")", #name, value }

@@ -3,15 +3,7 @@
 #include "base/common.h"
 #include "base/string_util.h"
 
-char vn_instance_klass_name[16], vn_flag_type_field[8], vn_flag_name_field[8], vn_flag_addr_field[8],
-    vn_meta_klass_type[16], vn_const_pool_oop_name[32], vn_const_pool_klass_name[32], vn_const_pool_cache_oop_name[32],
-    vn_const_pool_cache_klass_name[32], vn_const_pool_tags_oop_name[16], vn_const_pool_superclass[16],
-    vn_const_pool_cache_superclass[16], vn_method_array_type[16], vn_klass_array_type[16], vn_u1_array_type[16],
-    vn_u2_array_type[16], vn_jushort_array_type[32], vn_const_method_klass_name[32], vn_method_klass_name[32],
-    vn_const_method_oop_name[32], vn_method_data_oop_name[32], vn_method_data_klass_name[32],
-    vn_oop_klass_offset_name[32], vn_jl_class_offset_name[32], vn_symbol_oop_pointer_name[16],
-    vn_symbol_oop_klass_name[16], vn_field_access_const[64], vn_field_name_const[64], vn_field_signature_const[64],
-    vn_field_slots_const[64];
+// The version-dependent names are defined in the header (inline variables).
 
 namespace {
 

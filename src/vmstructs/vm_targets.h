@@ -46,7 +46,7 @@ struct const_row {
 };
 
 // Version-dependent names.
-extern char vn_instance_klass_name[16], vn_flag_type_field[8], vn_flag_name_field[8], vn_flag_addr_field[8],
+inline char vn_instance_klass_name[16], vn_flag_type_field[8], vn_flag_name_field[8], vn_flag_addr_field[8],
     vn_meta_klass_type[16], vn_const_pool_oop_name[32], vn_const_pool_klass_name[32], vn_const_pool_cache_oop_name[32],
     vn_const_pool_cache_klass_name[32], vn_const_pool_tags_oop_name[16], vn_const_pool_superclass[16],
     vn_const_pool_cache_superclass[16], vn_method_array_type[16], vn_klass_array_type[16], vn_u1_array_type[16],

@@ -16,14 +16,6 @@ int64_t xftell64(FILE *stream) { return (int64_t)ftello(stream); }
 
 int xfseek64(FILE *stream, int64_t offset, int whence) { return fseeko(stream, (off_t)offset, whence); }
 
-int64_t xfsize64(FILE *stream) {
-  int64_t position = xftell64(stream);
-  if (position < 0 || xfseek64(stream, 0, SEEK_END) != 0) return -1;
-  int64_t size = xftell64(stream);
-  xfseek64(stream, position, SEEK_SET);
-  return size;
-}
-
 bool create_directory(const char *path) {
   if (path == nullptr) return false;
   return mkdir(path, 0777) == 0 || errno == EEXIST;

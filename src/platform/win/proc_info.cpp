@@ -83,23 +83,35 @@ bool process_get_cwd(char *buffer, size_t size) {
   return true;
 }
 
-bool process_get_module_path(char *buffer, size_t size, const void *address) {
+bool process_find_module(const void *address, void **module, const char **base, size_t *size) {
   HMODULE modules[MAX_EXAMINED_MODULES];
   DWORD needed = 0;
   HANDLE self = GetCurrentProcess();
-  if (EnumProcessModules(self, modules, sizeof modules, &needed)) {
-    DWORD count = needed / sizeof(HMODULE);
-    if (count > MAX_EXAMINED_MODULES) count = MAX_EXAMINED_MODULES;
-    for (DWORD i = 0; i < count; ++i) {
-      MODULEINFO info{};
-      if (!GetModuleInformation(self, modules[i], &info, sizeof info)) continue;
-      const char *base = static_cast<const char *>(info.lpBaseOfDll);
-      const char *at = static_cast<const char *>(address);
-      if (at < base || at >= base + info.SizeOfImage) continue;
-      DWORD length = GetModuleFileNameA(modules[i], buffer, (DWORD)size);
-      // A cut name is reported with the full buffer and no error on older systems.
-      return length > 0 && length < size;
-    }
+  if (!EnumProcessModules(self, modules, sizeof modules, &needed)) return false;
+  DWORD count = needed / sizeof(HMODULE);
+  if (count > MAX_EXAMINED_MODULES) count = MAX_EXAMINED_MODULES;
+  const char *at = static_cast<const char *>(address);
+  for (DWORD i = 0; i < count; ++i) {
+    MODULEINFO info{};
+    if (!GetModuleInformation(self, modules[i], &info, sizeof info)) continue;
+    const char *start = static_cast<const char *>(info.lpBaseOfDll);
+    if (at < start || at >= start + info.SizeOfImage) continue;
+    *module = modules[i];
+    *base = start;
+    *size = info.SizeOfImage;
+    return true;
+  }
+  return false;
+}
+
+bool process_get_module_path(char *buffer, size_t size, const void *address) {
+  void *module = nullptr;
+  const char *base = nullptr;
+  size_t image_size = 0;
+  if (process_find_module(address, &module, &base, &image_size)) {
+    DWORD length = GetModuleFileNameA(static_cast<HMODULE>(module), buffer, (DWORD)size);
+    // A cut name is reported with the full buffer and no error on older systems.
+    return length > 0 && length < size;
   }
   platform_log_error("Failed to find module path.");
   return false;

@@ -2,8 +2,6 @@
 // (GetProcAddress) and ReadProcessMemory reads without faulting.
 #include "vmstructs/win/symbols.h"
 
-#include <psapi.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -11,11 +9,11 @@
 
 #include "core/log.h"
 #include "base/string_util.h"
+#include "platform/win/win_process.h"
 #include "vmstructs/safe_read_pages.h"
 
 namespace {
 
-constexpr DWORD MAX_EXAMINED_MODULES = 512;
 constexpr size_t VTABLE_NAME_SIZE = 256;
 
 struct {
@@ -31,25 +29,17 @@ bool symbols_vtable_name(char *buffer, size_t size, const char *class_name) {
 }  // namespace
 
 symbols_module_handle *symbols_get_module_handle(JNIEnv *env, const void *hint) {
-  HMODULE modules[MAX_EXAMINED_MODULES];
-  DWORD needed = 0;
-  HANDLE self = GetCurrentProcess();
-  if (EnumProcessModules(self, modules, sizeof modules, &needed)) {
-    DWORD count = needed / sizeof(HMODULE);
-    if (count > MAX_EXAMINED_MODULES) count = MAX_EXAMINED_MODULES;
-    for (DWORD i = 0; i < count; ++i) {
-      MODULEINFO info{};
-      if (!GetModuleInformation(self, modules[i], &info, sizeof info)) continue;
-      const char *base = static_cast<const char *>(info.lpBaseOfDll);
-      const char *at = static_cast<const char *>(hint);
-      if (at < base || at >= base + info.SizeOfImage) continue;
-      symbols_module_handle *handle = new (std::nothrow) symbols_module_handle{};
-      if (handle == nullptr) break;
-      handle->module = modules[i];
+  void *module = nullptr;
+  const char *base = nullptr;
+  size_t size = 0;
+  if (process_find_module(hint, &module, &base, &size)) {
+    symbols_module_handle *handle = new (std::nothrow) symbols_module_handle{};
+    if (handle != nullptr) {
+      handle->module = static_cast<HMODULE>(module);
       handle->base = base;
-      handle->size = info.SizeOfImage;
+      handle->size = size;
       handle->error = SYMBOLS_READER_FAILED;
-      if (GetModuleFileNameA(modules[i], handle->path, sizeof handle->path) == 0) handle->path[0] = '\0';
+      if (GetModuleFileNameA(handle->module, handle->path, sizeof handle->path) == 0) handle->path[0] = '\0';
       return handle;
     }
   }
