@@ -41,8 +41,8 @@ struct logging_record {
 logging_record logging{};
 log_date_source date_source = date_get_current;
 
-static_assert(LOG_DEBUG == PLATFORM_LOG_DEBUG && LOG_INFO == PLATFORM_LOG_INFO && LOG_WARN == PLATFORM_LOG_WARN &&
-                  LOG_ERROR == PLATFORM_LOG_ERROR,
+static_assert((int)LOG_DEBUG == (int)PLATFORM_LOG_DEBUG && (int)LOG_INFO == (int)PLATFORM_LOG_INFO &&
+                  (int)LOG_WARN == (int)PLATFORM_LOG_WARN && (int)LOG_ERROR == (int)PLATFORM_LOG_ERROR,
               "the platform layer logs at the log's levels");
 
 // The platform layer's messages join the log; set when the library is loaded, before any of

@@ -32,7 +32,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_logWithPendingException(
   jclass exception = jni->FindClass("java/lang/IllegalStateException");
   if (exception == nullptr) return;
   jni->ThrowNew(exception, "pending");
-  log_info(jni, "%s", text.get());
+  log_info(jni, "%s", text.get() != nullptr ? text.get() : "(null)");
 }
 
 VORKEL_EXPORT void JNICALL Java_vorkel_test_NativeProbe_log(JNIEnv *jni, jclass, jint level, jstring message,
