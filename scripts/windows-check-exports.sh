@@ -29,7 +29,9 @@ if [ -n "$sources" ]; then
 fi
 missing=""
 for name in $required; do
-  printf '%s\n' "$exports" | grep -q -x -F "$name" || missing="$missing $name"
+  # From a string, not a pipe: grep -q leaves at its match and the writer would then fail the
+  # pipeline (pipefail) with SIGPIPE, naming a name that is there.
+  grep -q -x -F "$name" <<<"$exports" || missing="$missing $name"
 done
 if [ -n "$missing" ]; then
   echo "$dll does not export:" >&2

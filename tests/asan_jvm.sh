@@ -46,7 +46,9 @@ fi
 
 runtime_name=libclang_rt.asan-x86_64.so
 runtime="$(clang++ -print-file-name="$runtime_name")"
-if ! readelf -d "$build/agent/lib/libvorkel.so" | grep -q "NEEDED.*\[$runtime_name\]" || [ ! -f "$runtime" ]; then
+# The whole listing is read first: grep -q leaves at its match, and readelf, still writing, would
+# fail the pipeline with SIGPIPE.
+if ! grep -q "NEEDED.*\[$runtime_name\]" <<<"$(readelf -d "$build/agent/lib/libvorkel.so")" || [ ! -f "$runtime" ]; then
   echo "asan_jvm: $build/agent/lib/libvorkel.so is not linked with $runtime_name ($runtime)" >&2
   exit 1
 fi
