@@ -26,7 +26,8 @@ trap cleanup EXIT
 mkdir -p "$work/home/lib" "$work/classes"
 cp "$build/agent/lib/libvorkel.so" "$build/agent/lib/vorkel-agent.jar" "$work/home/lib/"
 "$java_home/bin/javac" -d "$work/classes" -cp "$work/home/lib/vorkel-agent.jar" bench/SnapshotBenchHeap.java
-major=$("$java_home/bin/java" -XshowSettings:properties -version 2>&1 | sed -n 's/^ *java.specification.version = //p')
+# The feature number of the JDK: "17" of java.version "17.0.15", "25" of "25.0.3".
+major=$("$java_home/bin/java" -XshowSettings:properties -version 2>&1 | sed -n 's/^ *java\.version = //p')
 flags=()
 [ "${major%%.*}" -ge 21 ] && flags+=(-XX:+EnableDynamicAgentLoading)
 "$java_home/bin/java" -Xmx3g -Xms3g -XX:+UseParallelGC "${flags[@]}" \
