@@ -101,6 +101,20 @@ size_t string_to_modified_utf8(const char *text, char *destination, size_t size)
   return written;
 }
 
+size_t string_join_flag_names(char *buffer, size_t size, uint32_t flags, const string_flag_name *names, size_t count,
+                              const char *separator) {
+  if (size == 0) return 0;
+  buffer[0] = '\0';
+  size_t used = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if ((flags & names[i].bit) == 0) continue;
+    int written = xsnprintf(buffer + used, size - used, "%s%s", used > 0 ? separator : "", names[i].name);
+    if (written < 0 || (size_t)written >= size - used) break;
+    used += (size_t)written;
+  }
+  return used;
+}
+
 char *string_duplicate(const char *text) {
   if (text == nullptr) return nullptr;
   size_t length = strlen(text);

@@ -18,6 +18,25 @@ int xvsnprintf(char *destination, size_t size, const char *format, va_list argum
 // to whole characters within size (terminated when size > 0); the length written.
 size_t string_to_modified_utf8(const char *text, char *destination, size_t size);
 
+// The name of a value in a table of names indexed by value (an enumeration numbered from 0);
+// fallback for any value outside the table.
+template <size_t N>
+const char *string_table_name(const char *const (&names)[N], int64_t value, const char *fallback) {
+  return value >= 0 && (uint64_t)value < N ? names[value] : fallback;
+}
+
+// One bit of a set of flags and its name.
+struct string_flag_name {
+  uint32_t bit;
+  const char *name;
+};
+
+// The names of the bits set in flags, in the order of the table and joined by separator, as far as
+// they fit (terminated when size > 0; a name that does not fit is cut and ends the text). The
+// length of the whole names written: 0 when none of the table's bits is set or the first name was cut.
+size_t string_join_flag_names(char *buffer, size_t size, uint32_t flags, const string_flag_name *names, size_t count,
+                              const char *separator);
+
 // Heap copies, freed by the caller with free().
 char *string_duplicate(const char *text);
 char *string_reallocate(char *text);

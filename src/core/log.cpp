@@ -53,16 +53,9 @@ void log_platform_message(int level, const char *format, va_list arguments) {
 const bool platform_sink_installed = (platform_set_log_sink(log_platform_message), true);
 
 const char *level_name(int level) {
-  switch (level) {
-    case LOG_DEBUG:
-      return "DEBUG";
-    case LOG_INFO:
-      return "INFO";
-    case LOG_WARN:
-      return "WARN";
-    default:
-      return "ERROR";
-  }
+  static const char *const names[] = {"DEBUG", "INFO", "WARN", "ERROR"};  // by log_level_value
+  static_assert(LOG_DEBUG == 0 && LOG_INFO == 1 && LOG_WARN == 2 && LOG_ERROR == 3);
+  return string_table_name(names, level, "ERROR");
 }
 
 // Callbacks of monitor events nest these; while the depth is above 0 the thread logs natively.

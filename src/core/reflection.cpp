@@ -10,6 +10,14 @@ T cleared(JNIEnv *jni, T result) {
   return result;
 }
 
+// A method or field of a class by name and signature, through the JNI lookup of its kind.
+template <typename T>
+T find_member(JNIEnv *jni, jclass klass, const char *name, const char *signature,
+              T (JNIEnv::*lookup)(jclass, const char *, const char *)) {
+  if (jni == nullptr || klass == nullptr) return nullptr;
+  return cleared(jni, (jni->*lookup)(klass, name, signature));
+}
+
 }  // namespace
 
 jclass reflection_find_class(JNIEnv *jni, const char *name) {
@@ -18,23 +26,19 @@ jclass reflection_find_class(JNIEnv *jni, const char *name) {
 }
 
 jmethodID reflection_find_method(JNIEnv *jni, jclass klass, const char *name, const char *signature) {
-  if (jni == nullptr || klass == nullptr) return nullptr;
-  return cleared(jni, jni->GetMethodID(klass, name, signature));
+  return find_member(jni, klass, name, signature, &JNIEnv::GetMethodID);
 }
 
 jmethodID reflection_find_static_method(JNIEnv *jni, jclass klass, const char *name, const char *signature) {
-  if (jni == nullptr || klass == nullptr) return nullptr;
-  return cleared(jni, jni->GetStaticMethodID(klass, name, signature));
+  return find_member(jni, klass, name, signature, &JNIEnv::GetStaticMethodID);
 }
 
 jfieldID reflection_find_field(JNIEnv *jni, jclass klass, const char *name, const char *signature) {
-  if (jni == nullptr || klass == nullptr) return nullptr;
-  return cleared(jni, jni->GetFieldID(klass, name, signature));
+  return find_member(jni, klass, name, signature, &JNIEnv::GetFieldID);
 }
 
 jfieldID reflection_find_static_field(JNIEnv *jni, jclass klass, const char *name, const char *signature) {
-  if (jni == nullptr || klass == nullptr) return nullptr;
-  return cleared(jni, jni->GetStaticFieldID(klass, name, signature));
+  return find_member(jni, klass, name, signature, &JNIEnv::GetStaticFieldID);
 }
 
 jobject reflection_read_object_field(JNIEnv *jni, jobject object, jfieldID field) {

@@ -129,14 +129,9 @@ void death_monitor_initialise(JNIEnv *jni, const char *crash_log_pattern) {
 }
 
 const char *death_monitor_exit_kind_name(int32_t kind) {
-  switch (kind) {
-    case DEATH_MONITOR_KILLED:
-      return "killed";
-    case DEATH_MONITOR_EXITED:
-      return "exited";
-    default:
-      return "exited_unknown_code";
-  }
+  static const char *const names[] = {"killed", "exited", "exited_unknown_code"};  // by death_monitor_exit_kind
+  static_assert(DEATH_MONITOR_KILLED == 0 && DEATH_MONITOR_EXITED == 1 && DEATH_MONITOR_EXITED_UNKNOWN_CODE == 2);
+  return string_table_name(names, kind, "exited_unknown_code");
 }
 
 bool death_monitor_apply_hserr_pattern(char *buffer, size_t size, const char *pattern, int32_t pid) {

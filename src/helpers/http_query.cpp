@@ -13,6 +13,8 @@ namespace {
 
 constexpr size_t REQUEST_HEAD_SIZE = 1024;
 constexpr size_t RECEIVE_CHUNK = 1024;
+constexpr const char *SEND_TIMED_OUT = "Timeout when sending HTTP query.";
+constexpr const char *RECEIVE_TIMED_OUT = "Timeout when reading HTTP query response.";
 
 bool url_keeps(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
@@ -112,6 +114,17 @@ socket_handle http_connect(const addrinfo *addresses, int32_t timeout_ms) {
   return SOCKET_INVALID_HANDLE;
 }
 
+// After a send or receive that failed with error: true when it was interrupted and is to be made
+// again; otherwise logs the time-out or the failure ("<failed>, error N.") and returns false.
+bool http_retry_after(int error, const char *timed_out, const char *failed) {
+  if (socket_is_interrupt_error(error)) return true;
+  if (socket_is_timeout_error(error))
+    log_error_raw(nullptr, "%s", timed_out);
+  else
+    log_error_raw(nullptr, "%s, error %d.", failed, error);
+  return false;
+}
+
 bool http_send(socket_handle connection, const char *request, size_t length, int32_t timeout_ms) {
   // One send normally takes the whole request; a large body may go out in parts, all within the
   // time-out. Each part may wait only for what is left of it: a peer that stops reading would
@@ -126,17 +139,12 @@ bool http_send(socket_handle connection, const char *request, size_t length, int
     }
     int64_t result = socket_send(connection, request + sent, length - sent);
     if (result < 0) {
-      int error = socket_get_error();
-      if (socket_is_interrupt_error(error)) continue;
-      if (socket_is_timeout_error(error))
-        log_error_raw(nullptr, "Timeout when sending HTTP query.");
-      else
-        log_error_raw(nullptr, "Sending HTTP query failed (send), error %d.", error);
+      if (http_retry_after(socket_get_error(), SEND_TIMED_OUT, "Sending HTTP query failed (send)")) continue;
       return false;
     }
     sent += (size_t)result;
     if (sent < length && http_ms_left(deadline) == 0) {
-      log_error_raw(nullptr, "Timeout when sending HTTP query.");
+      log_error_raw(nullptr, "%s", SEND_TIMED_OUT);
       return false;
     }
   }
@@ -160,15 +168,11 @@ bool http_receive(socket_handle connection, int32_t timeout_ms, http_answer *ans
       error = socket_get_error();
     }
     if (ready == 0) {
-      log_error_raw(nullptr, "Timeout when reading HTTP query response.");
+      log_error_raw(nullptr, "%s", RECEIVE_TIMED_OUT);
       return false;
     }
     if (received < 0) {
-      if (socket_is_interrupt_error(error)) continue;
-      if (socket_is_timeout_error(error))
-        log_error_raw(nullptr, "Timeout when reading HTTP query response.");
-      else
-        log_error_raw(nullptr, "Reading HTTP response failed (recv), error %d.", error);
+      if (http_retry_after(error, RECEIVE_TIMED_OUT, "Reading HTTP response failed (recv)")) continue;
       return false;
     }
     if (received == 0) return true;

@@ -1,5 +1,6 @@
-// Socket helpers for the HTTP client: one implementation per operating system (src/unix/sockets,
-// src/win/sockets). The HTTP client makes no socket call of its own.
+// Socket helpers for the HTTP client: one implementation per operating system (platform/unix/sockets.cpp,
+// platform/win/sockets.cpp) beside the shared part (platform/sockets.cpp). The HTTP client makes no
+// socket call of its own.
 #pragma once
 
 #include <jni.h>

@@ -160,16 +160,9 @@ int32_t oom_get_event_type(jint flags, const char *description, bool requested) 
 }
 
 const char *get_oom_type_string(int32_t type) {
-  switch (type) {
-    case OOM_TYPE_HEAP:
-      return "heap";
-    case OOM_TYPE_METASPACE:
-      return "metaspace";
-    case OOM_TYPE_PREEMPTIVE:
-      return "preemptive";
-    default:
-      return "other";
-  }
+  static const char *const names[] = {"heap", "metaspace", "other", "preemptive"};  // by oom_event_type
+  static_assert(OOM_TYPE_HEAP == 0 && OOM_TYPE_METASPACE == 1 && OOM_TYPE_OTHER == 2 && OOM_TYPE_PREEMPTIVE == 3);
+  return string_table_name(names, type, "other");
 }
 
 void oom_on_resource_exhausted(jvmtiEnv *jvmti, JNIEnv *jni, jint flags, const char *description) {

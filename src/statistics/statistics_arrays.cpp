@@ -46,18 +46,20 @@ void stats_set_array_layout(const stats_array_layout &layout) {
 
 namespace {
 
-// The size the JVM reports for a new array, or -1 after logging the step's message.
-int64_t calibration_size(JNIEnv *jni, jvmtiEnv *jvmti, jobject array, const char *not_created, const char *not_sized) {
+// The size the JVM reports for a new array, or -1 after logging which step of the check failed.
+int64_t calibration_size(JNIEnv *jni, jvmtiEnv *jvmti, jobject array, const char *check) {
   if (array == nullptr) {
     if (jni->ExceptionCheck()) jni->ExceptionClear();
-    log_error_raw(jni, "%s (%s:%d)", not_created, "stats_array_calibrate", __LINE__);
+    log_error_raw(jni, "Calibration: %s check failed (failed to create array). (%s:%d)", check, "stats_array_calibrate",
+                  __LINE__);
     return -1;
   }
   jlong size = 0;
   jvmtiError error = jvmti->GetObjectSize(array, &size);
   jni->DeleteLocalRef(array);
   if (error != JVMTI_ERROR_NONE) {
-    log_error_raw(jni, "%s (%s:%d)", not_sized, "stats_array_calibrate", __LINE__);
+    log_error_raw(jni, "Calibration: %s check failed (failed to get object size). (%s:%d)", check,
+                  "stats_array_calibrate", __LINE__);
     return -1;
   }
   return size;
@@ -66,35 +68,22 @@ int64_t calibration_size(JNIEnv *jni, jvmtiEnv *jvmti, jobject array, const char
 }  // namespace
 
 void stats_array_calibrate(JNIEnv *jni, jvmtiEnv *jvmti) {
-  static constexpr const char *PRIMITIVE_NOT_CREATED =
-      "Calibration: primitive array overhead check failed (failed to create array).";
-  static constexpr const char *PRIMITIVE_NOT_SIZED =
-      "Calibration: primitive array overhead check failed (failed to get object size).";
-  static constexpr const char *OBJECT_NOT_CREATED =
-      "Calibration: object array overhead check failed (failed to create array).";
-  static constexpr const char *OBJECT_NOT_SIZED =
-      "Calibration: object array overhead check failed (failed to get object size).";
-  static constexpr const char *REFERENCE_NOT_CREATED =
-      "Calibration: object ref size check failed (failed to create array).";
-  static constexpr const char *REFERENCE_NOT_SIZED =
-      "Calibration: object ref size check failed (failed to get object size).";
+  static constexpr const char *PRIMITIVE = "primitive array overhead";
+  static constexpr const char *OBJECT = "object array overhead";
+  static constexpr const char *REFERENCE = "object ref size";
 
   stats_set_array_layout(DEFAULT_LAYOUT);
   if (jni == nullptr || jvmti == nullptr) return;
   stats_array_sizes sizes{-1, -1, -1, -1, -1};
-  sizes.int0 = calibration_size(jni, jvmti, jni->NewIntArray(0), PRIMITIVE_NOT_CREATED, PRIMITIVE_NOT_SIZED);
-  sizes.int1 = calibration_size(jni, jvmti, jni->NewIntArray(1), PRIMITIVE_NOT_CREATED, PRIMITIVE_NOT_SIZED);
+  sizes.int0 = calibration_size(jni, jvmti, jni->NewIntArray(0), PRIMITIVE);
+  sizes.int1 = calibration_size(jni, jvmti, jni->NewIntArray(1), PRIMITIVE);
   jclass object_class = reflection_find_class(jni, "java/lang/Object");
   if (object_class == nullptr) {
-    log_error_raw(jni, "%s (%s:%d)", "Calibration: object array overhead check failed (failed to find class).",
-                  VORKEL_HERE, __LINE__);
+    log_error_raw(jni, "Calibration: %s check failed (failed to find class). (%s:%d)", OBJECT, VORKEL_HERE, __LINE__);
   } else {
-    sizes.object0 = calibration_size(jni, jvmti, jni->NewObjectArray(0, object_class, nullptr), OBJECT_NOT_CREATED,
-                                     OBJECT_NOT_SIZED);
-    sizes.object1 = calibration_size(jni, jvmti, jni->NewObjectArray(1, object_class, nullptr), OBJECT_NOT_CREATED,
-                                     OBJECT_NOT_SIZED);
-    sizes.object16 = calibration_size(jni, jvmti, jni->NewObjectArray(16, object_class, nullptr), REFERENCE_NOT_CREATED,
-                                      REFERENCE_NOT_SIZED);
+    sizes.object0 = calibration_size(jni, jvmti, jni->NewObjectArray(0, object_class, nullptr), OBJECT);
+    sizes.object1 = calibration_size(jni, jvmti, jni->NewObjectArray(1, object_class, nullptr), OBJECT);
+    sizes.object16 = calibration_size(jni, jvmti, jni->NewObjectArray(16, object_class, nullptr), REFERENCE);
     jni->DeleteLocalRef(object_class);
   }
   stats_array_layout layout = stats_layout_from_sizes(sizes);

@@ -42,6 +42,12 @@ struct tally {
     (shared ? sizes->shared : sizes->metaspace) += bytes;
   }
   void gap(uint32_t bits) { sizes->unreadable |= bits; }
+  // The first size bytes at address, or false with the gap marked.
+  bool read(const char *address, uint32_t size, metadata_block *block, uint32_t gap_bit) {
+    if (metadata_read_block(address, size, block)) return true;
+    gap(gap_bit);
+    return false;
+  }
 
   // An Array<T>: its header holds the first element. Empty arrays are the VM's shared ones unless
   // the owner allocates its own (fresh_when_empty). Returns the length (-1: unreadable or null).
@@ -124,10 +130,7 @@ void count_constants(tally &t, const char *pool, const char **tags, int32_t *poo
   *pool_length = 0;
   if (pool == nullptr) return;
   metadata_block block;
-  if (!metadata_read_block(pool, L.constant_pool_size, &block)) {
-    t.gap(CLASS_GAP_CONSTANTS);
-    return;
-  }
+  if (!t.read(pool, L.constant_pool_size, &block, CLASS_GAP_CONSTANTS)) return;
   int32_t length = (int32_t)metadata_value(block, L.cp_length, 4);
   if (length < 0 || length > 65536) {
     t.gap(CLASS_GAP_CONSTANTS);
@@ -143,10 +146,7 @@ void count_constants(tally &t, const char *pool, const char **tags, int32_t *poo
   const char *cache = metadata_pointer(block, L.cp_cache);
   if (cache == nullptr) return;  // not linked yet
   metadata_block cache_block;
-  if (!metadata_read_block(cache, L.constant_pool_cache_size, &cache_block)) {
-    t.gap(CLASS_GAP_CONSTANTS);
-    return;
-  }
+  if (!t.read(cache, L.constant_pool_cache_size, &cache_block, CLASS_GAP_CONSTANTS)) return;
   uint64_t entries = 0;
   if (L.cpc_length >= 0) {
     auto count = (int32_t)metadata_value(cache_block, L.cpc_length, 4);
@@ -198,10 +198,7 @@ void count_method_annotations(tally &t, const char *const_method, uint64_t const
 void count_method(tally &t, const char *method) {
   if (method == nullptr) return;
   metadata_block block;
-  if (!metadata_read_block(method, L.method_size, &block)) {
-    t.gap(CLASS_GAP_METHODS);
-    return;
-  }
+  if (!t.read(method, L.method_size, &block, CLASS_GAP_METHODS)) return;
   ++t.sizes->methods;
   uint64_t access = metadata_value(block, L.method_access_flags + L.access_flags_flags, L.access_flags_width);
   t.add(CLASS_PART_METHODS, method, L.method_size + ((access & ACC_NATIVE) != 0 ? NATIVE_METHOD_EXTRA : 0));
@@ -293,10 +290,7 @@ void count_fields(tally &t, const metadata_block &klass) {
 void count_annotations(tally &t, const char *annotations) {
   if (annotations == nullptr) return;
   metadata_block block;
-  if (!metadata_read_block(annotations, L.annotations_size, &block)) {
-    t.gap(CLASS_GAP_ANNOTATIONS);
-    return;
-  }
+  if (!t.read(annotations, L.annotations_size, &block, CLASS_GAP_ANNOTATIONS)) return;
   t.add(CLASS_PART_OTHER, annotations, L.annotations_size);
   t.u1_array(CLASS_PART_OTHER, metadata_pointer(block, L.annotations_class), CLASS_GAP_ANNOTATIONS);
   t.u1_array(CLASS_PART_OTHER, metadata_pointer(block, L.annotations_class_type), CLASS_GAP_ANNOTATIONS);
@@ -345,10 +339,7 @@ void count_record_components(tally &t, const char *components, const char *super
 
 void count_instance_klass(tally &t, const char *klass, uint64_t access) {
   metadata_block block;
-  if (!metadata_read_block(klass, L.instance_klass_size, &block)) {
-    t.gap(CLASS_GAP_KLASS);
-    return;
-  }
+  if (!t.read(klass, L.instance_klass_size, &block, CLASS_GAP_KLASS)) return;
   // The klass with its embedded vtable, itable and oop maps, and for interfaces the implementor.
   auto vtable = (int32_t)metadata_value(block, L.klass_vtable_len, 4);
   auto itable = (int32_t)metadata_value(block, L.ik_itable_len, 4);
@@ -419,10 +410,7 @@ bool class_metadata_of_klass(const char *klass, class_metadata_sizes *sizes) {
   // The part every klass has (array klasses are the smaller ones).
   uint32_t base = L.type_array_klass_size < L.obj_array_klass_size ? L.type_array_klass_size : L.obj_array_klass_size;
   metadata_block block;
-  if (!metadata_read_block(klass, base, &block)) {
-    t.gap(CLASS_GAP_KLASS);
-    return false;
-  }
+  if (!t.read(klass, base, &block, CLASS_GAP_KLASS)) return false;
   // The defining loader: its class loader data holds a handle of the loader object.
   const char *loader_data = metadata_pointer(block, L.klass_class_loader_data);
   if (loader_data != nullptr && L.cld_class_loader >= 0) {
@@ -462,10 +450,7 @@ bool class_metadata_of(jclass klass, class_metadata_sizes *sizes) {
 }
 
 void class_metadata_gap_text(uint32_t gaps, char *buffer, size_t size) {
-  static const struct {
-    uint32_t bit;
-    const char *name;
-  } names[] = {
+  static const string_flag_name names[] = {
       {CLASS_GAP_KLASS, "klass"},
       {CLASS_GAP_CONSTANTS, "constants"},
       {CLASS_GAP_METHODS, "methods"},
@@ -478,13 +463,5 @@ void class_metadata_gap_text(uint32_t gaps, char *buffer, size_t size) {
       {CLASS_GAP_ANNOTATIONS, "annotations"},
       {CLASS_GAP_METHOD_ANNOTATIONS, "method_annotations"},
   };
-  if (size == 0) return;
-  buffer[0] = '\0';
-  size_t used = 0;
-  for (const auto &name : names) {
-    if ((gaps & name.bit) == 0) continue;
-    int written = xsnprintf(buffer + used, size - used, "%s%s", used > 0 ? "," : "", name.name);
-    if (written < 0 || (size_t)written >= size - used) break;
-    used += (size_t)written;
-  }
+  string_join_flag_names(buffer, size, gaps, names, sizeof names / sizeof names[0], ",");
 }

@@ -679,10 +679,7 @@ bool vm_current_load(JNIEnv *env) {
 bool vm_current_active() { return vm_current.active; }
 
 void vm_current_derived_text(uint32_t derived, char *buffer, size_t size) {
-  static const struct {
-    uint32_t bit;
-    const char *text;
-  } names[] = {
+  static const string_flag_name names[] = {
       {VM_DERIVED_NEST_MEMBERS, "nest members"},
       {VM_DERIVED_SEALED_AND_RECORDS, "permitted subclasses and record components"},
       {VM_DERIVED_FIELDS_STATUS, "field status"},
@@ -691,16 +688,9 @@ void vm_current_derived_text(uint32_t derived, char *buffer, size_t size) {
       {VM_DERIVED_RECORD_COMPONENT, "record component"},
       {VM_DERIVED_ARRAY_HEADERS, "array headers"},
   };
-  if (size == 0) return;
-  buffer[0] = '\0';
-  size_t used = 0;
-  for (const auto &name : names) {
-    if ((derived & name.bit) == 0) continue;
-    int written = xsnprintf(buffer + used, size - used, "%s%s", used > 0 ? ", " : "", name.text);
-    if (written < 0 || (size_t)written >= size - used) break;
-    used += (size_t)written;
+  if (string_join_flag_names(buffer, size, derived, names, sizeof names / sizeof names[0], ", ") == 0) {
+    safe_strncpy(buffer, "nothing", size);
   }
-  if (used == 0) safe_strncpy(buffer, "nothing", size);
 }
 
 void vm_current_reset() { clear_layout(); }

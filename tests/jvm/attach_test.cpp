@@ -88,18 +88,28 @@ class AttachFixture : public Fixture {
   using Fixture::output;
   using Fixture::wait_for_result;
 
-  std::vector<std::string> java(const std::vector<std::string> &flags, const std::vector<std::string> &args) const {
+  std::vector<std::string> java(const std::vector<std::string> &flags, const std::vector<std::string> &args,
+                                const std::string &class_path = vt::test_jar() + ":" + vt::agent_jar()) const {
     std::vector<std::string> command{jdk().java, "-Xshare:auto", "-Xcheck:jni", "-Xmx256m"};
     if (jdk().major >= 21) command.push_back("-XX:+EnableDynamicAgentLoading");
     command.insert(command.end(), flags.begin(), flags.end());
-    command.insert(command.end(), {"-cp", vt::test_jar() + ":" + vt::agent_jar(), "vorkel.test.Scenarios"});
+    command.insert(command.end(), {"-cp", class_path, "vorkel.test.Scenarios"});
     command.insert(command.end(), args.begin(), args.end());
     return command;
   }
 
   // Starts the JVM; its pid, as seen here, once it printed "ready".
   int launch(Launch how, const std::vector<std::string> &flags = {}) {
-    std::vector<std::string> command = java(flags, {"AttachScenarios.leaky", control_.path(), data_});
+    std::string class_path = vt::test_jar() + ":" + vt::agent_jar();
+    if (how == Launch::in_namespaces) {
+      // The JVM's own /tmp hides a build that lives below /tmp: it runs copies of the jars.
+      class_path = control_ / "scenarios.jar" + ":" + control_ / "agent.jar";
+      if (!vt::copy_file(vt::test_jar(), control_ / "scenarios.jar") ||
+          !vt::copy_file(vt::agent_jar(), control_ / "agent.jar")) {
+        return -1;
+      }
+    }
+    std::vector<std::string> command = java(flags, {"AttachScenarios.leaky", control_.path(), data_}, class_path);
     std::string program = command[0];
     if (how == Launch::as_nobody) {
       command.insert(command.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});

@@ -165,6 +165,24 @@ TEST(Appendable, InitExistingTakesOverTheText) {
   EXPECT_STREQ(storage, "existing+1");
 }
 
+TEST(Names, TableNameFallsBackOutsideTheTable) {
+  static const char *const names[] = {"zero", "one"};
+  EXPECT_STREQ(string_table_name(names, 1, "other"), "one");
+  EXPECT_STREQ(string_table_name(names, 2, "other"), "other");
+  EXPECT_STREQ(string_table_name(names, -1, "other"), "other");
+}
+
+TEST(Names, FlagNamesJoinInTableOrderAndStopAtTheFirstThatDoesNotFit) {
+  static const string_flag_name names[] = {{4, "four"}, {1, "one"}, {2, "two"}};
+  char buffer[16];
+  EXPECT_EQ(string_join_flag_names(buffer, sizeof buffer, 7, names, 3, ", "), 14u);
+  EXPECT_STREQ(buffer, "four, one, two");
+  EXPECT_EQ(string_join_flag_names(buffer, 12, 7, names, 3, ", "), 9u);  // ", two" is cut
+  EXPECT_EQ(strncmp(buffer, "four, one", 9), 0);
+  EXPECT_EQ(string_join_flag_names(buffer, sizeof buffer, 8, names, 3, ", "), 0u);
+  EXPECT_STREQ(buffer, "");
+}
+
 TEST(Numbers, MinAndMaxAreUnsigned) {
   EXPECT_EQ(u64_min(1, ~0ULL), 1u);
   EXPECT_EQ(u64_max(1, ~0ULL), ~0ULL);

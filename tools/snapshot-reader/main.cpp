@@ -17,6 +17,7 @@
 
 #include "allocation_sites.h"
 #include "analysis.h"
+#include "argument_cursor.h"
 #include "diff_reports.h"
 #include "findings.h"
 #include "html_report.h"
@@ -274,20 +275,11 @@ int run_diff(const Options &options, Stats &stats) {
 
 int run(int argc, char **argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i], inline_value;
-    bool has_inline = false;
-    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {  // --name=value
-      inline_value = arg.substr(arg.find('=') + 1);
-      arg = arg.substr(0, arg.find('='));
-      has_inline = true;
-    }
-    auto value = [&]() -> const char * {
-      if (has_inline) return inline_value.c_str();
-      return i + 1 < argc ? argv[++i] : nullptr;
-    };
+  ArgumentCursor args(argc, argv);
+  while (args.next()) {
+    const std::string &arg = args.name();
     auto number = [&](double *out) {
-      const char *text = value();
+      const char *text = args.value();
       char *end = nullptr;
       return text && *text && (*out = strtod(text, &end), *end == '\0');
     };
@@ -298,7 +290,7 @@ int run(int argc, char **argv) {
       printf("snapshot-reader %s (vorkel build %s)\n", VORKEL_VERSION, VORKEL_BUILD_NUMBER);
       return 0;
     } else if (arg == "-n" || arg == "--top") {
-      const char *text = value();
+      const char *text = args.value();
       char *end = nullptr;
       if (!text || !*text || (options.top = strtoul(text, &end, 10), *end != '\0')) {
         return usage_error(arg + " needs a number");
@@ -325,20 +317,20 @@ int run(int argc, char **argv) {
       }
       options.path_count = (size_t)count;
     } else if (arg == "-f" || arg == "--format") {
-      const char *text = value();
+      const char *text = args.value();
       std::string format = text ? text : "";
       if (format != "text" && format != "json") return usage_error(arg + " is text or json");
       options.json = format == "json";
     } else if (arg == "-o" || arg == "--html") {
-      const char *text = value();
+      const char *text = args.value();
       if (!text || !*text) return usage_error(arg + " needs a file name");
       options.html = text;
-    } else if (arg == "--stats" && !has_inline) {
+    } else if (arg == "--stats" && !args.has_inline()) {
       options.stats = true;
-    } else if (arg == "--soft" && !has_inline) {
+    } else if (arg == "--soft" && !args.has_inline()) {
       options.soft = true;
     } else if (arg.empty() || arg[0] == '-') {
-      return usage_error("unknown option " + std::string(argv[i]));
+      return usage_error("unknown option " + std::string(args.given()));
     } else if (options.command.empty() && options.paths.empty() && is_command(arg)) {
       options.command = arg;
     } else if (options.paths.size() < (options.command == "diff" ? 2u : 1u)) {

@@ -1,7 +1,9 @@
 // What the vorkel command reads from the target and from the JVM: /proc files, the JVM's flags, its
-// system properties and its attach answers, well-formed and hostile.
+// system properties and its attach answers, well-formed and hostile; and how it reads its own
+// command line.
 #include <gtest/gtest.h>
 
+#include "argument_cursor.h"
 #include "hotspot_attach.h"
 #include "java_properties.h"
 #include "target_process.h"
@@ -9,6 +11,23 @@
 namespace {
 
 using namespace vorkel_command;
+
+TEST(CommandLine, AnOptionTakesItsInlineValueOrTheNextArgument) {
+  char program[] = "vorkel", top[] = "--top=5=6", out[] = "-o", dir[] = "/tmp/a=b", dangling[] = "--home";
+  char *argv[] = {program, top, out, dir, dangling};
+  snapshot_reader::ArgumentCursor args(5, argv);
+  ASSERT_TRUE(args.next());
+  EXPECT_EQ(args.name(), "--top");
+  EXPECT_TRUE(args.has_inline());
+  EXPECT_STREQ(args.value(), "5=6");
+  ASSERT_TRUE(args.next());
+  EXPECT_EQ(args.name(), "-o");  // only a "--" option has an inline value
+  EXPECT_STREQ(args.value(), "/tmp/a=b");
+  ASSERT_TRUE(args.next());  // the value was passed over
+  EXPECT_STREQ(args.given(), "--home");
+  EXPECT_EQ(args.value(), nullptr);
+  EXPECT_FALSE(args.next());
+}
 
 TEST(TargetProcess, StatusGivesUserGroupsOwnPidAndCaughtSignalsOrNothing) {
   const std::string status =

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "argument_cursor.h"
 #include "command_error.h"
 #include "commands.h"
 #include "vorkel_version.h"
@@ -14,6 +15,7 @@
 namespace {
 
 using namespace vorkel_command;
+using snapshot_reader::ArgumentCursor;
 
 const char kUsage[] =
     "usage: vorkel attach PID [OPTIONS]\n"
@@ -82,18 +84,9 @@ bool parse_number(const char *text, long long low, long long high, long long *va
 int run(int argc, char **argv) {
   Settings settings;
   std::vector<std::string> words;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i], inline_value;
-    bool has_inline = false;
-    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {  // --name=value
-      inline_value = arg.substr(arg.find('=') + 1);
-      arg = arg.substr(0, arg.find('='));
-      has_inline = true;
-    }
-    auto value = [&]() -> const char * {
-      if (has_inline) return inline_value.c_str();
-      return i + 1 < argc ? argv[++i] : nullptr;
-    };
+  ArgumentCursor args(argc, argv);
+  while (args.next()) {
+    const std::string &arg = args.name();
     long long number = 0;
     if (arg == "-h" || arg == "--help") {
       fputs(kUsage, stdout);
@@ -102,32 +95,32 @@ int run(int argc, char **argv) {
       printf("vorkel %s (build %s)\n", VORKEL_VERSION, VORKEL_BUILD_NUMBER);
       return EXIT_DONE;
     } else if (arg == "-o" || arg == "--out") {
-      const char *text = value();
+      const char *text = args.value();
       if (text == nullptr || *text == '\0') return usage_error(arg + " needs a directory");
       settings.out = text;
     } else if (arg == "--options") {
-      const char *text = value();
+      const char *text = args.value();
       if (text == nullptr) return usage_error(arg + " needs the agent options");
       settings.options = text;
       settings.options_given = true;
     } else if (arg == "--home") {
-      const char *text = value();
+      const char *text = args.value();
       if (text == nullptr || *text == '\0') return usage_error(arg + " needs a directory");
       settings.home = text;
     } else if (arg == "-t" || arg == "--timeout") {
-      if (!parse_number(value(), 1, 86400, &number))
+      if (!parse_number(args.value(), 1, 86400, &number))
         return usage_error(arg + " needs a number of seconds (1 to 86400)");
       settings.timeout_ms = (int)number * 1000;
     } else if (arg == "--snapshot-timeout") {
-      if (!parse_number(value(), 1, 86400 * 7, &number)) return usage_error(arg + " needs a number of seconds");
+      if (!parse_number(args.value(), 1, 86400 * 7, &number)) return usage_error(arg + " needs a number of seconds");
       settings.snapshot_timeout_ms = (int)number * 1000;
     } else if (arg == "-n" || arg == "--top") {
-      if (!parse_number(value(), 1, 100000, &number)) return usage_error(arg + " needs a number");
+      if (!parse_number(args.value(), 1, 100000, &number)) return usage_error(arg + " needs a number");
       settings.top = (size_t)number;
     } else if (arg.size() > 1 && arg[0] == '-') {
-      return usage_error("unknown option " + std::string(argv[i]));
+      return usage_error("unknown option " + std::string(args.given()));
     } else {
-      words.push_back(argv[i]);
+      words.push_back(args.given());
     }
   }
   if (words.empty()) return usage_error("no command given");

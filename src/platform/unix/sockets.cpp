@@ -38,20 +38,6 @@ void socket_close(socket_handle socket) {
   if (socket >= 0) close(socket);
 }
 
-int socket_resolve(const char *host, const char *port, addrinfo **addresses) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  *addresses = nullptr;
-  return getaddrinfo(host, port, &hints, addresses);
-}
-
-void socket_free_addresses(addrinfo *addresses) {
-  if (addresses != nullptr) freeaddrinfo(addresses);
-}
-
-const addrinfo *socket_next_address(const addrinfo *address) { return address->ai_next; }
-
 socket_handle socket_open(const addrinfo *address) {
 #ifdef SOCK_CLOEXEC
   return socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
