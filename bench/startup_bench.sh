@@ -31,7 +31,7 @@ done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/vorkel-startup-bench.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/classes"
+mkdir -p "$work/classes" "$work/empty-classes"
 # An installed agent home per agent side: lib/ with the library and the jar, work/ and logs/.
 install_home() {
   mkdir -p "$work/$2/lib" "$work/$2/work"
@@ -52,9 +52,12 @@ public class EmptyAgent {
     }
 }
 EOF
-"$java_home/bin/javac" -d "$work/classes" "$work/Hello.java" "$work/EmptyAgent.java"
+# The empty agent's class lives only in its jar: on the class path beside Hello, the system class
+# loader would find it there and the empty side would never open a jar as every real agent does.
+"$java_home/bin/javac" -d "$work/classes" "$work/Hello.java"
+"$java_home/bin/javac" -d "$work/empty-classes" "$work/EmptyAgent.java"
 printf 'Premain-Class: EmptyAgent\n' >"$work/manifest"
-"$java_home/bin/jar" cfm "$work/empty.jar" "$work/manifest" -C "$work/classes" EmptyAgent.class
+"$java_home/bin/jar" cfm "$work/empty.jar" "$work/manifest" -C "$work/empty-classes" EmptyAgent.class
 
 # run SIDE: one JVM to its end; appends its wall time and its CPU time (user and system, all of
 # its threads) in milliseconds to $work/SIDE and $work/SIDE.cpu. The collector's port is closed:

@@ -22,7 +22,6 @@
 #include "core/tag_access.h"
 #include "core/thread_info.h"
 #include "transactions/thread_locals.h"
-#include "transactions/timing_tracker.h"
 #include "transactions/user_transaction.h"
 
 namespace {
@@ -373,9 +372,11 @@ VORKEL_EXPORT jint JNICALL Java_vorkel_runtime_agent_bootstrap_NativeAgentInitia
   if (agent_init.loaded_by_configure) agent_globals->features = ~(uint64_t)disabled_features;
 
   jvmtiEnv *jvmti = agent_globals->jvmti;
-  bool started = stats_find_init_classes(jni) && user_transaction_initialise(jni) && cltracker_initialise(jni) &&
-                 generation_counter_initialise(jvmti, jni) && file_streams_initialise(jni) &&
-                 timing_tracker_initialise(jni);
+  user_transaction_initialise(jni);
+  bool started = stats_find_init_classes(jni) && cltracker_initialise(jni) &&
+                 generation_counter_initialise(jvmti, jni) && file_streams_initialise(jni);
+  // The array header sizes before any instance can be recorded.
+  if (started) stats_array_calibrate(jni, agent_globals->tag_jvmti);
   if (!started) {
     agent_init.start_result = -1;
     return agent_init.start_result;

@@ -12,10 +12,11 @@
 // - At configure: the agent record's texts, then thread_info_init, sockets_initialize,
 //   death_monitor_initialise.
 // - At configureOomQueries: init_class_size_symbols, then oom_configure.
-// - At the first startNativeAgent: stats_find_init_classes, user_transaction_initialise,
+// - At the first startNativeAgent: user_transaction_initialise, stats_find_init_classes,
 //   cltracker_initialise, generation_counter_initialise (with its reporter thread),
-//   file_streams_initialise, timing_tracker_initialise; then the missing-capability warnings, and
-//   for an agent loaded into the running JVM agent_live_start (agent_live.h).
+//   file_streams_initialise; then the missing-capability warnings, and for an agent loaded into
+//   the running JVM agent_live_start (agent_live.h). The classes of the transactions' summaries
+//   are looked up at the first fetch of a transaction, not here.
 // - disableAgent clears `enabled` (the callbacks that check it are named in agent_init.cpp) and
 //   switches the file-stream hooks off. Nothing is torn down at unload.
 #pragma once

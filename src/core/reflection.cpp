@@ -88,3 +88,23 @@ int reflection_first_null(std::initializer_list<const void *> handles) {
   }
   return -1;
 }
+
+jclass reflection_lazy_find(JNIEnv *jni, reflection_lazy_class &record, const char *name, const char *method,
+                            const char *signature) {
+  if (jclass known = record.klass.load(std::memory_order_acquire)) return known;
+  if (record.missing.load(std::memory_order_relaxed)) return nullptr;
+  jclass local = reflection_find_class(jni, name);
+  jmethodID found = method != nullptr ? reflection_find_method(jni, local, method, signature) : nullptr;
+  auto global = method == nullptr || found != nullptr ? static_cast<jclass>(reflection_global(jni, local)) : nullptr;
+  if (local != nullptr) jni->DeleteLocalRef(local);
+  if (global == nullptr) {
+    record.missing.store(true, std::memory_order_relaxed);
+    return nullptr;
+  }
+  // Every thread that looks it up finds the same method; the first reference published is kept.
+  record.method.store(found, std::memory_order_relaxed);
+  jclass expected = nullptr;
+  if (record.klass.compare_exchange_strong(expected, global, std::memory_order_acq_rel)) return global;
+  reflection_delete_global(jni, global);
+  return expected;
+}

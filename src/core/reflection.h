@@ -5,6 +5,7 @@
 #include <jni.h>
 #include <jvmti.h>
 
+#include <atomic>
 #include <initializer_list>
 
 jclass reflection_find_class(JNIEnv *jni, const char *name);
@@ -22,3 +23,17 @@ jstring reflection_string(JNIEnv *jni, const char *text);
 void reflection_delete_global(JNIEnv *jni, jobject reference);
 // The zero-based position of the first null handle; -1 when none is null.
 int reflection_first_null(std::initializer_list<const void *> handles);
+
+// A class of the agent's own jar and one of its methods, looked up where first needed rather than
+// at the agent's start, which then loads no class that only a later feature uses. Any thread may
+// look it up first; one global reference is kept. Zero-initialised static storage is an empty record.
+struct reflection_lazy_class {
+  std::atomic<jclass> klass;      // global reference, null until found
+  std::atomic<jmethodID> method;  // of klass
+  std::atomic<bool> missing;      // a lookup failed: later calls give null at once
+  std::atomic<bool> reported;     // for the caller, to log the failure once
+};
+// The class (and its method in record.method, unless method is null), found at the first call;
+// null where the class or the method is missing, with no exception pending.
+jclass reflection_lazy_find(JNIEnv *jni, reflection_lazy_class &record, const char *name, const char *method,
+                            const char *signature);

@@ -72,7 +72,8 @@ void stats_array_calibrate(JNIEnv *jni, jvmtiEnv *jvmti) {
   static constexpr const char *OBJECT = "object array overhead";
   static constexpr const char *REFERENCE = "object ref size";
 
-  stats_set_array_layout(DEFAULT_LAYOUT);
+  // The layout in use changes once, to the measured one: a size estimated meanwhile by another
+  // thread uses the previous layout, never a default that a second calibration would pass through.
   if (jni == nullptr || jvmti == nullptr) return;
   stats_array_sizes sizes{-1, -1, -1, -1, -1};
   sizes.int0 = calibration_size(jni, jvmti, jni->NewIntArray(0), PRIMITIVE);

@@ -39,8 +39,8 @@ struct {
   uint8_t initialised;
   uint8_t channels_found;  // the channels' natives are looked up at the first enable
   jclass string_class;
-  jclass summary_class;
-  jmethodID summary_constructor;
+  // RecurringStreamOperationSummary and its constructor, found at the first join.
+  reflection_lazy_class summary;
   // The hook table: the classes whose natives are hooked (global references), the method ids
   // and saved JDK functions are in file_streams_hooks.
   jclass input_class;
@@ -235,14 +235,7 @@ bool file_streams_pre_initialise() {
 bool file_streams_initialise(JNIEnv *jni) {
   if (file_streams.initialised) return true;
   file_streams.string_class = global_class(jni, "java/lang/String");
-  file_streams.summary_class =
-      global_class(jni, "vorkel/runtime/agent/probes/ut/natives/RecurringStreamOperationSummary");
-  file_streams.summary_constructor = reflection_find_method(jni, file_streams.summary_class, "<init>",
-                                                            "(II[J[Ljava/lang/String;[Ljava/lang/String;)V");
-  if (!check_non_nulls(jni, "Could not find String/RecurringStreamOperationSummary/<init>: #%d",
-                       {file_streams.string_class, file_streams.summary_class, file_streams.summary_constructor})) {
-    return false;
-  }
+  if (!check_non_nulls(jni, "Could not find String: #%d", {file_streams.string_class})) return false;
   agent_mutex_guard guard(file_streams.lock);
   find_input_stream(jni);
   find_output_stream(jni);
@@ -461,9 +454,19 @@ jvmtiEnv *file_streams_main_env() {
 }
 
 jfieldID file_streams_parent_field() { return file_streams_field_ids.parent; }
-jclass file_streams_summary_class() { return file_streams.summary_class; }
+void file_streams_find_classes(JNIEnv *jni) {
+  if (reflection_lazy_find(jni, file_streams.summary,
+                           "vorkel/runtime/agent/probes/ut/natives/RecurringStreamOperationSummary", "<init>",
+                           "(II[J[Ljava/lang/String;[Ljava/lang/String;)V") == nullptr &&
+      !file_streams.summary.reported.exchange(true)) {
+    log_error_raw(jni, "%s (%s:%d)", "Could not find RecurringStreamOperationSummary/<init>.",
+                  "file_streams_find_classes", __LINE__);
+  }
+}
+
+jclass file_streams_summary_class() { return file_streams.summary.klass.load(std::memory_order_acquire); }
 jclass file_streams_string_class() { return file_streams.string_class; }
-jmethodID file_streams_summary_constructor() { return file_streams.summary_constructor; }
+jmethodID file_streams_summary_constructor() { return file_streams.summary.method.load(std::memory_order_relaxed); }
 int64_t file_streams_stack_interval() { return file_streams.stack_interval; }
 
 void *file_streams_allocate(size_t size) {

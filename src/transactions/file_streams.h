@@ -19,6 +19,8 @@
 
 bool file_streams_pre_initialise();
 bool file_streams_initialise(JNIEnv *jni);
+// Looks up the summary class once, at a thread's first join (user_transaction.cpp says why then).
+void file_streams_find_classes(JNIEnv *jni);
 void JNICALL file_streams_object_free(jvmtiEnv *jvmti, jlong tag);
 void file_streams_native_method_bind(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread, jmethodID method, void *address,
                                      void **new_address);

@@ -113,7 +113,7 @@ const char *file_channels_class_name(size_t index);
 jvmtiEnv *file_streams_main_env();
 // FileDescriptor.parent, null when the class library has none.
 jfieldID file_streams_parent_field();
-// The summary class and constructor, null before file_streams_initialise found them.
+// The summary class and constructor, null before file_streams_find_classes found them.
 jclass file_streams_summary_class();
 jclass file_streams_string_class();
 jmethodID file_streams_summary_constructor();

@@ -142,7 +142,8 @@ void write_row(jlong *row, const file_streams_entry &entry, double rate, const f
 }
 
 jobject flush_inner(JNIEnv *jni, const file_streams_locals *locals) {
-  if (file_streams_summary_class() == nullptr) return nullptr;
+  jclass summary_class = file_streams_summary_class();
+  if (summary_class == nullptr) return nullptr;
   const bool with_aggregate = locals->aggregate.count != 0;
   const auto rows = (jsize)(locals->entry_count + (with_aggregate ? 1 : 0));
   jobjectArray texts = jni->NewObjectArray(rows * ROW_TEXTS, file_streams_string_class(), nullptr);
@@ -176,7 +177,7 @@ jobject flush_inner(JNIEnv *jni, const file_streams_locals *locals) {
     return nullptr;
   }
   jobjectArray stacks = saved_stack_array(jni, locals);
-  jobject summary = jni->NewObject(file_streams_summary_class(), file_streams_summary_constructor(), (jint)rows,
+  jobject summary = jni->NewObject(summary_class, file_streams_summary_constructor(), (jint)rows,
                                    (jint)locals->evicted_count, values, texts, stacks);
   if (summary == nullptr) {
     jni->ExceptionClear();

@@ -13,9 +13,9 @@ namespace {
 
 constexpr const char *FLUSH = "timing_tracker_flush_transaction";
 
+// TimingOperationSummary and its constructor "([J)V", found at the first join.
 struct {
-  jclass summary_class;           // global reference
-  jmethodID summary_constructor;  // "([J)V"
+  reflection_lazy_class summary;
 } timing;
 
 void clear_and_log(JNIEnv *jni, const char *message, int line) {
@@ -25,25 +25,21 @@ void clear_and_log(JNIEnv *jni, const char *message, int line) {
 
 }  // namespace
 
-bool timing_tracker_initialise(JNIEnv *jni) {
-  jclass local = reflection_find_class(jni, "vorkel/runtime/agent/probes/ut/natives/TimingOperationSummary");
-  jclass global = static_cast<jclass>(reflection_global(jni, local));
-  jmethodID constructor = reflection_find_method(jni, global, "<init>", "([J)V");
-  if (local != nullptr) jni->DeleteLocalRef(local);
-  if (!check_non_nulls(jni, "Failed to find timing class/method: #%d", {global, constructor})) {
-    reflection_delete_global(jni, global);
-    return false;
+void timing_tracker_find_classes(JNIEnv *jni) {
+  if (reflection_lazy_find(jni, timing.summary, "vorkel/runtime/agent/probes/ut/natives/TimingOperationSummary",
+                           "<init>", "([J)V") == nullptr &&
+      !timing.summary.reported.exchange(true)) {
+    log_error_raw(jni, "%s (%s:%d)", "Failed to find timing class/method.", "timing_tracker_find_classes", __LINE__);
   }
-  timing.summary_class = global;
-  timing.summary_constructor = constructor;
-  return true;
 }
 
 jobject timing_tracker_flush_transaction(JNIEnv *jni, timing_operation_counter *counters) {
-  if (counters == nullptr || timing.summary_class == nullptr) return nullptr;
+  if (counters == nullptr) return nullptr;
   bool counted = false;
   for (int kind = 0; kind < TIMING_OPERATION_KINDS; ++kind) counted = counted || counters[kind].count != 0;
   if (!counted) return nullptr;
+  jclass summary_class = timing.summary.klass.load(std::memory_order_acquire);
+  if (summary_class == nullptr) return nullptr;
 
   jlongArray array = jni->NewLongArray(3 * TIMING_OPERATION_KINDS);
   if (array == nullptr) {
@@ -69,7 +65,7 @@ jobject timing_tracker_flush_transaction(JNIEnv *jni, timing_operation_counter *
     jni->DeleteLocalRef(array);
     return nullptr;
   }
-  jobject summary = jni->NewObject(timing.summary_class, timing.summary_constructor, array);
+  jobject summary = jni->NewObject(summary_class, timing.summary.method.load(std::memory_order_relaxed), array);
   jni->DeleteLocalRef(array);
   if (summary == nullptr) {
     clear_and_log(jni, "Failed to create timing summary object.", __LINE__);

@@ -9,7 +9,8 @@
 
 #include "transactions/timing_counters.h"
 
-bool timing_tracker_initialise(JNIEnv *jni);
+// Looks up the summary class once, at a thread's first join (user_transaction.cpp says why then).
+void timing_tracker_find_classes(JNIEnv *jni);
 // Counts one operation of kind that took duration ticks in a transaction's counters; nothing for
 // an unknown kind.
 inline void timing_tracker_register_operation(timing_operation_counter *counters, int32_t kind, int64_t duration) {
@@ -20,5 +21,6 @@ inline void timing_tracker_register_operation(timing_operation_counter *counters
   if (duration > counter.max) counter.max = duration;
 }
 // A local reference to a TimingOperationSummary of the twelve counters (count, total ns, max ns per
-// kind), which are then zeroed; null (counters untouched) when nothing was counted or on failure.
+// kind), which are then zeroed; null (counters untouched) when nothing was counted, the class was
+// not found or on failure.
 jobject timing_tracker_flush_transaction(JNIEnv *jni, timing_operation_counter *counters);

@@ -23,13 +23,13 @@ constexpr int64_t NO_THRESHOLD = -1;
 constexpr int64_t TEN_YEARS_MS = HIRES_GUARANTEED_SECONDS * 1000;
 
 struct {
-  jclass native_impl_class;  // global reference
-  agent_mutex owner_lock;    // threshold_owner is swapped by whichever thread sets the threshold
-  jobject threshold_owner;   // global reference to the latest setter's receiver
+  agent_mutex owner_lock;   // threshold_owner is swapped by whichever thread sets the threshold
+  jobject threshold_owner;  // global reference to the latest setter's receiver
   std::atomic<int64_t> minimum_major_contributor_threshold{NO_THRESHOLD};
-  jclass summary_class;  // element type of the summary array
-  jclass marker_class;
-  jmethodID marker_constructor;
+  // The summaries' element type and the root-cause marker with its constructor, found at the
+  // first join: a JVM that never begins a transaction loads neither.
+  reflection_lazy_class summary;
+  reflection_lazy_class marker;
   std::atomic<bool> unknown_thread_logged;
 } ut;
 
@@ -56,6 +56,22 @@ thread_locals *join_record(JNIEnv *jni) {
   return record;
 }
 
+// The classes of the summaries, looked up by the first join of any thread rather than at the
+// agent's start. Looking a class up reads the agent jar through the hooked file natives, so it
+// happens before the thread's new transaction begins: it counts in none.
+void find_classes(JNIEnv *jni) {
+  bool found = reflection_lazy_find(jni, ut.summary, "vorkel/runtime/agent/probes/ut/natives/NativeTransactionSummary",
+                                    nullptr, nullptr) != nullptr &&
+               reflection_lazy_find(jni, ut.marker, "vorkel/runtime/agent/probes/ut/natives/RootCausePresenceMarker",
+                                    "<init>", "()V") != nullptr;
+  if (!found && !ut.summary.reported.exchange(true)) {
+    log_error_raw(jni, "%s (%s:%d)", "Failed to find user transaction class/method.", "user_transaction_find_classes",
+                  __LINE__);
+  }
+  timing_tracker_find_classes(jni);
+  file_streams_find_classes(jni);
+}
+
 }  // namespace
 
 int64_t user_transaction_ms_to_ticks(int64_t milliseconds) {
@@ -66,29 +82,9 @@ int64_t user_transaction_ms_to_ticks(int64_t milliseconds) {
 
 int64_t user_transaction_minimum_major_contributor_threshold() { return ut.minimum_major_contributor_threshold; }
 
-bool user_transaction_initialise(JNIEnv *jni) {
+void user_transaction_initialise(JNIEnv *jni) {
   ut.minimum_major_contributor_threshold = NO_THRESHOLD;
-  const char *names[] = {"vorkel/runtime/agent/probes/ut/natives/UserTransactionNativeImpl",
-                         "vorkel/runtime/agent/probes/ut/natives/NativeTransactionSummary",
-                         "vorkel/runtime/agent/probes/ut/natives/RootCausePresenceMarker"};
-  jclass globals[3] = {};
-  for (int i = 0; i < 3; ++i) {
-    jclass local = reflection_find_class(jni, names[i]);
-    globals[i] = static_cast<jclass>(reflection_global(jni, local));
-    if (local != nullptr) jni->DeleteLocalRef(local);
-  }
-  jmethodID constructor = reflection_find_method(jni, globals[2], "<init>", "()V");
-  if (!check_non_nulls(jni, "Failed to find user transaction class/method: #%d",
-                       {globals[0], globals[1], globals[2], constructor})) {
-    for (jclass global : globals) reflection_delete_global(jni, global);
-    return false;
-  }
-  ut.native_impl_class = globals[0];
-  ut.summary_class = globals[1];
-  ut.marker_class = globals[2];
-  ut.marker_constructor = constructor;
   virtual_locals_initialise(jni);
-  return true;
 }
 
 void JNICALL user_transaction_thread_end(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread) {
@@ -122,6 +118,7 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTrans
   if (record == nullptr) return;
   thread_transaction_state &state = record->transaction_state;
   release_transaction(jni, state);
+  find_classes(jni);
   memset(&state, 0, sizeof state);
   contention_locals_init(&state.contention);
   state.transaction = reflection_global(jni, transaction);
@@ -133,8 +130,10 @@ VORKEL_EXPORT jobjectArray JNICALL
 Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_fetchNativeSummaries(JNIEnv *jni,
                                                                                            jobject receiver) {
   thread_transaction_state *state = thread_current_transaction();
-  if (state == nullptr || ut.summary_class == nullptr) return nullptr;
-  jobjectArray array = jni->NewObjectArray(4, ut.summary_class, nullptr);
+  if (state == nullptr) return nullptr;
+  jclass summary_class = ut.summary.klass.load(std::memory_order_acquire);
+  if (summary_class == nullptr) return nullptr;
+  jobjectArray array = jni->NewObjectArray(4, summary_class, nullptr);
   if (array == nullptr) {
     if (jni->ExceptionCheck()) jni->ExceptionClear();
     log_error_raw(jni, "%s (%s:%d)", "Failed to create timing summary array.", "user_transaction_fetch_operations",
@@ -155,7 +154,10 @@ Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_fetchNativ
   store(0, timing_tracker_flush_transaction(jni, state->operation_timings));
   store(1, file_streams_flush_transaction(jni, &state->file_streams));
   if (state->contention.root_cause_found) {
-    jobject marker = jni->NewObject(ut.marker_class, ut.marker_constructor);
+    jclass marker_class = ut.marker.klass.load(std::memory_order_acquire);
+    jobject marker = marker_class != nullptr
+                         ? jni->NewObject(marker_class, ut.marker.method.load(std::memory_order_relaxed))
+                         : nullptr;
     if (marker == nullptr || jni->ExceptionCheck()) {
       if (jni->ExceptionCheck()) jni->ExceptionClear();
       log_error_raw(jni, "%s (%s:%d)", "Failed to create root cause presence marker.",

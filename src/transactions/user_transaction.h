@@ -12,7 +12,9 @@
 
 #include "transactions/transaction_state.h"
 
-bool user_transaction_initialise(JNIEnv *jni);
+// The thresholds reset and the virtual-thread test chosen; the classes of the summaries are looked
+// up at the first fetch.
+void user_transaction_initialise(JNIEnv *jni);
 // ThreadEnd: what the ending thread collected for a transaction is dropped with its record.
 void JNICALL user_transaction_thread_end(jvmtiEnv *jvmti, JNIEnv *jni, jthread thread);
 // Milliseconds to clock ticks, saturating beyond ten years either way.

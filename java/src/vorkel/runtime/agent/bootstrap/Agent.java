@@ -7,13 +7,11 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 
-import vorkel.runtime.agent.collection.RuntimeStatistic;
 import vorkel.runtime.agent.feature.io.file.FileStreamTrackerNativeImpl;
 import vorkel.runtime.agent.instrumentation.deferred.DeferredTransformationNativeImpl;
 import vorkel.runtime.agent.probes.gc.CollectionLog;
 import vorkel.runtime.agent.probes.gc.GarbageCollectionNativeImpl;
 import vorkel.runtime.agent.tools.timings.VorkelClockNativeImpl;
-import vorkel.runtime.agent.transactions.Transactions;
 
 /**
  * Brings the native agent up from the agent jar: either loaded with -agentpath (the natives are
@@ -40,6 +38,7 @@ public final class Agent {
     private static volatile NativeAgentInitialiser initialiser;
     private static volatile DeferredTransformationNativeImpl deferred;
     private static volatile GarbageCollectionNativeImpl garbageCollection;
+    private static volatile AgentOptions transactionOptions;
     private static volatile int startResult = Integer.MIN_VALUE;
     private static volatile boolean loadedBySystemLoad;
 
@@ -113,19 +112,16 @@ public final class Agent {
         startResult = initialiser.startNativeAgent(options.getLong("disabled", 0));
         publishResult(startResult);
         if (startResult == 0) {
-            // Array sizes of followed instances are estimated from the measured header sizes: measured
-            // before any instance can be recorded, also by code that records without RuntimeStatistic.record.
-            RuntimeStatistic.calibrate();
+            // The array header sizes were measured by the native start, before any instance can be
+            // recorded. Transactions read their options at their first use: a JVM that has none never
+            // loads their classes.
             deferred = new DeferredTransformationNativeImpl();
             deferred.attach();
             if (options.getBoolean("filestreams", false)) {
                 FileStreamTrackerNativeImpl.instance().setEnabled(true);
             }
             if (options.getBoolean("transactions", true)) {
-                Transactions.start(host, port, options.get("account", "account"), options.get("jvm", "jvm"),
-                        options.get("session", "session"), options.getLong("waitms", 0),
-                        options.getLong("slowms", 5000), options.getLong("detectionms", 50),
-                        options.get("excludelocks", ""), options.get("excludemethods", ""));
+                transactionOptions = options;
             }
             if (options.getBoolean("gc", true)) {
                 startGcReports(options.getInt("gcreport", 1000));
@@ -230,6 +226,14 @@ public final class Agent {
     /** The receiver of the agent's GC reports, or null when "gc=false" or the start failed. */
     public static GarbageCollectionNativeImpl garbageCollection() {
         return garbageCollection;
+    }
+
+    /**
+     * The options of a started agent that follows transactions ("transactions" not false), which
+     * {@code Transactions} reads at its first use; null otherwise.
+     */
+    public static AgentOptions transactionOptions() {
+        return transactionOptions;
     }
 
     public static int startResult() {

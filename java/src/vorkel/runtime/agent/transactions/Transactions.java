@@ -4,6 +4,8 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.Callable;
 
+import vorkel.runtime.agent.bootstrap.Agent;
+import vorkel.runtime.agent.bootstrap.AgentOptions;
 import vorkel.runtime.agent.probes.contention.LockContentionNativeImpl;
 import vorkel.runtime.agent.probes.contention.LockContentionSummary;
 import vorkel.runtime.agent.probes.contention.LongLockWait;
@@ -25,7 +27,11 @@ import vorkel.runtime.agent.probes.ut.natives.UserTransactionNativeImpl;
  * docs/transactions.md). Without a started agent the work simply runs.
  */
 public final class Transactions {
-    /** What start was given; the probes are set up from it at the first transaction. */
+    /**
+     * The started agent's options, read at the first use (the agent's start does not load this
+     * class); the contention probe is configured and enabled, and the reporter made, from them at
+     * the first transaction, so that a JVM pays for them only when it has transactions.
+     */
     private static volatile Requested requested;
     private static volatile Settings settings;
 
@@ -55,7 +61,7 @@ public final class Transactions {
         }
     }
 
-    /** The agent options of transactions, as start received them. */
+    /** The agent options of transactions (exclusions: Java class names, "+"-separated, and class#method pairs). */
     private static final class Requested {
         final String host;
         final int port;
@@ -83,25 +89,32 @@ public final class Transactions {
         }
     }
 
-    /**
-     * Called once the native agent started: transactions are followed from now on. The contention
-     * probe is configured and enabled, and the reporter made, when the first transaction begins, so
-     * that a JVM pays for them only when it has transactions (and not while it starts). Exclusions
-     * are Java class names ("+"-separated) and class#method pairs.
-     */
-    public static synchronized void start(String host, int port, String account, String jvm, String session,
-            long contributorThresholdMillis, long slowMillis, long detectionIntervalMillis, String excludedLocks,
-            String excludedMethods) {
-        if (requested == null) {
-            requested = new Requested(host, port, account, jvm, session, contributorThresholdMillis, slowMillis,
-                    detectionIntervalMillis, excludedLocks, excludedMethods);
+    /** What the started agent's options ask; null while no agent started with transactions. */
+    private static Requested requested() {
+        Requested current = requested;
+        if (current != null) {
+            return current;
+        }
+        AgentOptions options = Agent.transactionOptions();
+        if (options == null) {
+            return null;
+        }
+        synchronized (Transactions.class) {
+            if (requested == null) {
+                requested = new Requested(options.get("host", "127.0.0.1"), options.getInt("port", 9),
+                        options.get("account", "account"), options.get("jvm", "jvm"), options.get("session", "session"),
+                        options.getLong("waitms", 0), options.getLong("slowms", 5000),
+                        options.getLong("detectionms", 50), options.get("excludelocks", ""),
+                        options.get("excludemethods", ""));
+            }
+            return requested;
         }
     }
 
-    /** The probes set up as start asked, once; null when start was not called. */
+    /** The probes set up as the options ask, once; null without a started agent. */
     private static Settings settings() {
         Settings current = settings;
-        if (current != null || requested == null) {
+        if (current != null || requested() == null) {
             return current;
         }
         synchronized (Transactions.class) {
@@ -126,7 +139,7 @@ public final class Transactions {
 
     /** Whether transactions are followed (the agent started with them). */
     public static boolean active() {
-        return requested != null;
+        return requested() != null;
     }
 
     /** Begins a transaction on this thread; close it (try-with-resources) to end it. */
