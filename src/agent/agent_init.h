@@ -16,7 +16,7 @@
 //   cltracker_initialise, generation_counter_initialise (with its reporter thread),
 //   file_streams_initialise; then the missing-capability warnings, and for an agent loaded into
 //   the running JVM agent_live_start (agent_live.h). The classes of the transactions' summaries
-//   are looked up at the first fetch of a transaction, not here.
+//   are looked up at a thread's first join of a transaction, not here.
 // - disableAgent clears `enabled` (the callbacks that check it are named in agent_init.cpp) and
 //   switches the file-stream hooks off. Nothing is torn down at unload.
 #pragma once
