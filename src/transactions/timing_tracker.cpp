@@ -41,25 +41,22 @@ jobject timing_tracker_flush_transaction(JNIEnv *jni, timing_operation_counter *
   jclass summary_class = timing.summary.klass.load(std::memory_order_acquire);
   if (summary_class == nullptr) return nullptr;
 
+  // Most kinds are untouched in a transaction: only the counted ones are converted.
+  jlong values[3 * TIMING_OPERATION_KINDS] = {};
+  const double rate = fast_clock_rate();
+  for (int kind = 0; kind < TIMING_OPERATION_KINDS; ++kind) {
+    if (counters[kind].count == 0) continue;
+    values[3 * kind] = counters[kind].count;
+    values[3 * kind + 1] = hires_duration_to_ns(fast_clock_to_counter_duration(counters[kind].total, rate));
+    values[3 * kind + 2] = hires_duration_to_ns(fast_clock_to_counter_duration(counters[kind].max, rate));
+  }
+  memset(counters, 0, sizeof(timing_operation_counter) * TIMING_OPERATION_KINDS);
   jlongArray array = jni->NewLongArray(3 * TIMING_OPERATION_KINDS);
   if (array == nullptr) {
     clear_and_log(jni, "Could not create long array for transaction operation info.", __LINE__);
     return nullptr;
   }
-  jlong *elements = jni->GetLongArrayElements(array, nullptr);
-  if (elements == nullptr) {
-    clear_and_log(jni, "Could not get long array elements.", __LINE__);
-    jni->DeleteLocalRef(array);
-    return nullptr;
-  }
-  const double rate = fast_clock_rate();
-  for (int kind = 0; kind < TIMING_OPERATION_KINDS; ++kind) {
-    elements[3 * kind] = counters[kind].count;
-    elements[3 * kind + 1] = hires_duration_to_ns(fast_clock_to_counter_duration(counters[kind].total, rate));
-    elements[3 * kind + 2] = hires_duration_to_ns(fast_clock_to_counter_duration(counters[kind].max, rate));
-  }
-  jni->ReleaseLongArrayElements(array, elements, 0);
-  memset(counters, 0, sizeof(timing_operation_counter) * TIMING_OPERATION_KINDS);
+  jni->SetLongArrayRegion(array, 0, 3 * TIMING_OPERATION_KINDS, values);
   if (jni->ExceptionCheck()) {
     clear_and_log(jni, "Failed to fill timing array elements.", __LINE__);
     jni->DeleteLocalRef(array);

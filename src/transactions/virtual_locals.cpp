@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/agent_locks.h"
 #include "core/agent_state.h"
@@ -10,9 +11,13 @@
 
 namespace {
 
-// Records made between two sweeps for ended threads, at least; and at least as many as were left
-// by the last sweep, so that the joins pay for each sweep's walk a constant share each.
+// Records made between two sweeps for ended threads, at least; and at least four times as many as
+// were left by the last sweep, so that each join pays a quarter of a record's check at most.
 constexpr uint32_t SWEEP_INTERVAL = 64;
+constexpr uint32_t SWEEP_SHARE = 4;
+// Freed records kept for the next joins (a record is a few kilobytes: making and freeing one per
+// transaction keeps the allocator busy).
+constexpr uint32_t SPARE_RECORDS = 64;
 
 struct virtual_record {
   thread_locals locals;  // first: a record's thread_locals is the record itself
@@ -37,6 +42,8 @@ struct {
   std::atomic<uint32_t> live{0};  // records in the list
   agent_mutex lock;               // the list
   virtual_record *records;        // every record, newest first
+  virtual_record *spares;         // freed records for reuse, linked through next
+  uint32_t spare_count;
   std::atomic<uint32_t> made_since_sweep{0};
   std::atomic<uint32_t> sweep_after{SWEEP_INTERVAL};  // records to make before the next sweep
 } virtual_locals;
@@ -93,6 +100,34 @@ void free_record(JNIEnv *jni, virtual_record *record) {
   free(record);
 }
 
+// A zero-filled record: a spare when there is one, else a new one; null when memory is short.
+virtual_record *make_record(JNIEnv *jni) {
+  virtual_record *record = nullptr;
+  {
+    agent_mutex_guard guard(virtual_locals.lock);
+    record = virtual_locals.spares;
+    if (record != nullptr) {
+      virtual_locals.spares = record->next;
+      virtual_locals.spare_count -= 1;
+    }
+  }
+  if (record == nullptr) return static_cast<virtual_record *>(calloc(1, sizeof(virtual_record)));
+  if (record->thread != nullptr) jni->DeleteWeakGlobalRef(record->thread);
+  memset(record, 0, sizeof(virtual_record));
+  return record;
+}
+
+// Under the lock, the record unlinked: keeps it as a spare if there is room (its thread reference
+// is deleted when it is reused: only listed records are read by other threads); false when the
+// caller is to free it.
+bool keep_spare(virtual_record *record) {
+  if (virtual_locals.spare_count >= SPARE_RECORDS) return false;
+  record->next = virtual_locals.spares;
+  virtual_locals.spares = record;
+  virtual_locals.spare_count += 1;
+  return true;
+}
+
 // Frees the records of threads that ended inside a transaction (they never left it), when enough
 // records were made since the last sweep.
 void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
@@ -114,7 +149,8 @@ void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
     }
     uint32_t live = virtual_locals.live.load(std::memory_order_relaxed);
     virtual_locals.made_since_sweep.store(0, std::memory_order_relaxed);
-    virtual_locals.sweep_after.store(live > SWEEP_INTERVAL ? live : SWEEP_INTERVAL, std::memory_order_relaxed);
+    virtual_locals.sweep_after.store(live * SWEEP_SHARE > SWEEP_INTERVAL ? live * SWEEP_SHARE : SWEEP_INTERVAL,
+                                     std::memory_order_relaxed);
   }
   for (virtual_record *record = ended, *next; record != nullptr; record = next) {
     next = record->next;
@@ -164,7 +200,7 @@ thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release, v
   if (*kind == virtual_locals_thread::platform && is_virtual == JNI_TRUE) {
     *kind = virtual_locals_thread::virtual_thread;
     sweep(jni, jvmti, release);
-    record = static_cast<virtual_record *>(calloc(1, sizeof(virtual_record)));
+    record = make_record(jni);
     if (record != nullptr) {
       record->thread = jni->NewWeakGlobalRef(thread);
       if (jni->ExceptionCheck()) jni->ExceptionClear();  // out of memory for the reference
@@ -190,11 +226,13 @@ thread_locals *virtual_locals_peek() {
 void virtual_locals_free(JNIEnv *jni, thread_locals *locals) {
   auto *record = reinterpret_cast<virtual_record *>(locals);
   if (jvmtiEnv *jvmti = main_environment()) jvmti->SetThreadLocalStorage(nullptr, nullptr);
+  bool kept;
   {
     agent_mutex_guard guard(virtual_locals.lock);
     unlink(record);
+    kept = keep_spare(record);
   }
-  free_record(jni, record);
+  if (!kept) free_record(jni, record);
 }
 
 uint32_t virtual_locals_threads(JNIEnv *jni, jthread *threads, uint32_t max) {
