@@ -100,7 +100,9 @@ void free_record(JNIEnv *jni, virtual_record *record) {
   free(record);
 }
 
-// A zero-filled record: a spare when there is one, else a new one; null when memory is short.
+// A zero-filled record: a spare when there is one, else a new one; null when memory is short. A
+// spare is cleared whole, not left as its leave released it: the join releases a record's state
+// before it clears it, and must find nothing there to release twice.
 virtual_record *make_record(JNIEnv *jni) {
   virtual_record *record = nullptr;
   {
