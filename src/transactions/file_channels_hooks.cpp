@@ -5,8 +5,8 @@
 // java.nio.file, or as a stream whose channel it is): its descriptor's number, one field read of
 // the FileDescriptor argument, indexes the descriptor table. Sockets and pipes, which share the
 // dispatcher's natives in some class libraries, were never opened through a hook or are told apart
-// once per descriptor, and count nowhere. Outside a transaction an operation costs the thread's
-// record lookup only.
+// once per descriptor, and count nowhere. Outside a transaction an operation costs one load while
+// no thread is inside one, the thread's record lookup while some thread is.
 #include <jni.h>
 
 #include "base/string_util.h"
@@ -50,19 +50,26 @@ inline uint64_t regular_key(JNIEnv *jni, jobject descriptor) {
   return file_descriptors_regular_key(file_streams_descriptor_number(jni, descriptor));
 }
 
-// A read or write of the dispatcher: static, the descriptor first.
+// A read or write of the dispatcher while some thread is inside a transaction; kept out of line,
+// so that the hook's path while none is saves nothing and jumps to the JDK's function.
 template <file_streams_hook_id Hook, int32_t Kind, typename F, typename R, typename... A>
-inline R dispatch(JNIEnv *jni, jclass klass, jobject descriptor, A... arguments) {
+[[gnu::noinline]] R dispatch_inside(JNIEnv *jni, jclass klass, jobject descriptor, A... arguments) {
   auto jdk = file_streams_jdk_function<F>(Hook);
-  thread_transaction_state *transaction = thread_current_transaction();
-  if (transaction == nullptr) return jdk(jni, klass, descriptor, arguments...);
-  uint64_t key = regular_key(jni, descriptor);
+  thread_transaction_state *transaction = thread_find_current_transaction();
+  uint64_t key = transaction != nullptr ? regular_key(jni, descriptor) : 0;
   if (key == 0) return jdk(jni, klass, descriptor, arguments...);
   int64_t start = tick();
   R result = jdk(jni, klass, descriptor, arguments...);
   int64_t end = tick();
   if (counts(result)) file_streams_register_operation(jni, transaction, key, Kind, moved(result), start, end);
   return result;
+}
+
+// A read or write of the dispatcher: static, the descriptor first.
+template <file_streams_hook_id Hook, int32_t Kind, typename F, typename R, typename... A>
+inline R dispatch(JNIEnv *jni, jclass klass, jobject descriptor, A... arguments) {
+  if (thread_transactions_none()) return file_streams_jdk_function<F>(Hook)(jni, klass, descriptor, arguments...);
+  return dispatch_inside<Hook, Kind, F, R>(jni, klass, descriptor, arguments...);
 }
 
 // A transfer by the kernel counts on the file it reads from, with the bytes the native reports.

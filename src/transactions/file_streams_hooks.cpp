@@ -1,6 +1,7 @@
 // The hooks that replace the JDK's file-stream natives. Each calls the JDK's function saved at the
 // latest bind with the same arguments and returns its result, leaving its exception pending as it
-// was. Outside a transaction a read or write costs the thread's record lookup and nothing else;
+// was. While no thread is inside a transaction a read or write costs one load before it jumps to
+// the JDK's function; while some thread is, one outside costs the thread's record lookup too;
 // inside, two field reads find the stream's open file (its descriptor's number indexes the
 // descriptor table) before the call, and two readings of the fast counter time it.
 #include <jni.h>
@@ -69,10 +70,12 @@ inline int64_t written(JNIEnv *jni, int fd, bool arguments_bad, int64_t bytes) {
 // A read that fails or hits the end returns -1 and moves none.
 inline int64_t read_result(jint result) { return result > 0 ? result : 0; }
 
+// The operations while some thread is inside a transaction, kept out of line, so that a hook's
+// path while none is saves nothing and jumps to the JDK's function.
 template <file_streams_hook_id Hook, stream_class Class>
-inline jint read_byte(JNIEnv *jni, jobject stream) {
+[[gnu::noinline]] jint read_byte_inside(JNIEnv *jni, jobject stream) {
   auto jdk = file_streams_jdk_function<read_byte_function>(Hook);
-  thread_transaction_state *transaction = thread_current_transaction();
+  thread_transaction_state *transaction = thread_find_current_transaction();
   if (transaction == nullptr) return jdk(jni, stream);
   uint64_t key = stream_key<Class>(jni, stream);
   int64_t start = tick();
@@ -83,9 +86,9 @@ inline jint read_byte(JNIEnv *jni, jobject stream) {
 }
 
 template <file_streams_hook_id Hook, stream_class Class>
-inline jint read_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offset, jint length) {
+[[gnu::noinline]] jint read_block_inside(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offset, jint length) {
   auto jdk = file_streams_jdk_function<read_block_function>(Hook);
-  thread_transaction_state *transaction = thread_current_transaction();
+  thread_transaction_state *transaction = thread_find_current_transaction();
   if (transaction == nullptr) return jdk(jni, stream, bytes, offset, length);
   uint64_t key = stream_key<Class>(jni, stream);
   int64_t start = tick();
@@ -96,9 +99,9 @@ inline jint read_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offse
 }
 
 template <file_streams_hook_id Hook, stream_class Class, typename F, typename... A>
-inline void write_byte(JNIEnv *jni, jobject stream, A... arguments) {
+[[gnu::noinline]] void write_byte_inside(JNIEnv *jni, jobject stream, A... arguments) {
   auto jdk = file_streams_jdk_function<F>(Hook);
-  thread_transaction_state *transaction = thread_current_transaction();
+  thread_transaction_state *transaction = thread_find_current_transaction();
   if (transaction == nullptr) return jdk(jni, stream, arguments...);
   int fd = stream_descriptor<Class>(jni, stream);
   uint64_t key = stream_key<Class>(jni, stream, fd);
@@ -110,9 +113,10 @@ inline void write_byte(JNIEnv *jni, jobject stream, A... arguments) {
 }
 
 template <file_streams_hook_id Hook, stream_class Class, typename F, typename... A>
-inline void write_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offset, jint length, A... arguments) {
+[[gnu::noinline]] void write_block_inside(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offset, jint length,
+                                          A... arguments) {
   auto jdk = file_streams_jdk_function<F>(Hook);
-  thread_transaction_state *transaction = thread_current_transaction();
+  thread_transaction_state *transaction = thread_find_current_transaction();
   if (transaction == nullptr) return jdk(jni, stream, bytes, offset, length, arguments...);
   int fd = stream_descriptor<Class>(jni, stream);
   uint64_t key = stream_key<Class>(jni, stream, fd);
@@ -123,6 +127,34 @@ inline void write_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offs
   bool arguments_bad = bytes == nullptr || offset < 0 || length < 0;
   file_streams_register_operation(jni, transaction, key, TIMING_FOS_WRITE_BLOCK,
                                   written(jni, fd, arguments_bad, length), start, end);
+}
+
+template <file_streams_hook_id Hook, stream_class Class>
+inline jint read_byte(JNIEnv *jni, jobject stream) {
+  if (thread_transactions_none()) return file_streams_jdk_function<read_byte_function>(Hook)(jni, stream);
+  return read_byte_inside<Hook, Class>(jni, stream);
+}
+
+template <file_streams_hook_id Hook, stream_class Class>
+inline jint read_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offset, jint length) {
+  if (thread_transactions_none()) {
+    return file_streams_jdk_function<read_block_function>(Hook)(jni, stream, bytes, offset, length);
+  }
+  return read_block_inside<Hook, Class>(jni, stream, bytes, offset, length);
+}
+
+template <file_streams_hook_id Hook, stream_class Class, typename F, typename... A>
+inline void write_byte(JNIEnv *jni, jobject stream, A... arguments) {
+  if (thread_transactions_none()) return file_streams_jdk_function<F>(Hook)(jni, stream, arguments...);
+  write_byte_inside<Hook, Class, F>(jni, stream, arguments...);
+}
+
+template <file_streams_hook_id Hook, stream_class Class, typename F, typename... A>
+inline void write_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offset, jint length, A... arguments) {
+  if (thread_transactions_none()) {
+    return file_streams_jdk_function<F>(Hook)(jni, stream, bytes, offset, length, arguments...);
+  }
+  write_block_inside<Hook, Class, F>(jni, stream, bytes, offset, length, arguments...);
 }
 
 // The stream is registered before the JDK opens it, and its key attached to the descriptor the JDK

@@ -35,7 +35,12 @@ thread_locals *thread_peek_locals() {
   return record == ENDED_MARKER ? nullptr : record;
 }
 
-thread_transaction_state *thread_current_transaction() {
+thread_transactions_record thread_transactions;
+
+void thread_transactions_entered() { thread_transactions.inside.fetch_add(1, std::memory_order_relaxed); }
+void thread_transactions_left() { thread_transactions.inside.fetch_sub(1, std::memory_order_relaxed); }
+
+thread_transaction_state *thread_find_current_transaction() {
   // A carrier never joins a transaction, so the slot a virtual thread reads (its carrier's) holds
   // no transaction, and the virtual thread's own storage decides.
   thread_locals *record = thread_peek_locals();

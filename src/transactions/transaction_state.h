@@ -9,7 +9,7 @@
 #include "transactions/file_streams_locals.h"
 #include "transactions/timing_counters.h"
 
-// Everything in it is cleared when the thread joins a transaction.
+// Cleared when the thread joins a transaction (the stream table's entries only as they are taken).
 struct thread_transaction_state {
   jobject transaction;            // JNI global reference; null outside a transaction
   int64_t contributor_threshold;  // clock ticks: shortest monitor wait this transaction records

@@ -36,10 +36,22 @@ struct {
 // Drops what the thread collected for its transaction: the reference, the stream table and the
 // contention locals (an active wait is unlinked from the process-wide list).
 void release_transaction(JNIEnv *jni, thread_transaction_state &state) {
+  if (state.transaction != nullptr) thread_transactions_left();
   reflection_delete_global(jni, state.transaction);
   state.transaction = nullptr;
   file_streams_locals_free(&state.file_streams);
   contention_locals_free(&state.contention, jni);
+}
+
+// Clears a released state for a new transaction, all but the stream table's entries and saved
+// stacks (most of its size), which are unused while their counts are zero: an entry is cleared
+// when it is taken, and the counts are cleared by file_streams_locals_init.
+void clear_state(thread_transaction_state &state) {
+  state.transaction = nullptr;
+  state.contributor_threshold = 0;
+  memset(state.operation_timings, 0, sizeof state.operation_timings);
+  memset(&state.contention, 0, sizeof state.contention);
+  file_streams_locals_init(&state.file_streams);
 }
 
 // The record a join uses: a platform thread's slot record, or a virtual thread's own. A thread
@@ -119,11 +131,11 @@ VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTrans
   thread_transaction_state &state = record->transaction_state;
   release_transaction(jni, state);
   find_classes(jni);
-  memset(&state, 0, sizeof state);
+  clear_state(state);
   contention_locals_init(&state.contention);
-  state.transaction = reflection_global(jni, transaction);
   state.contributor_threshold = user_transaction_ms_to_ticks(threshold_ms);
-  file_streams_locals_init(&state.file_streams);
+  state.transaction = reflection_global(jni, transaction);
+  if (state.transaction != nullptr) thread_transactions_entered();
 }
 
 VORKEL_EXPORT jobjectArray JNICALL

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 
 #include "core/agent_locks.h"
 #include "core/agent_state.h"
@@ -16,8 +15,10 @@ namespace {
 constexpr uint32_t SWEEP_INTERVAL = 64;
 constexpr uint32_t SWEEP_SHARE = 4;
 // Freed records kept for the next joins (a record is a few kilobytes: making and freeing one per
-// transaction keeps the allocator busy).
+// transaction keeps the allocator busy): at least this many, and up to a quarter of the records
+// in use, since joins and leaves come in bursts that a busy server's in-flight count hides.
 constexpr uint32_t SPARE_RECORDS = 64;
+constexpr uint32_t SPARE_SHARE = 4;
 
 struct virtual_record {
   thread_locals locals;  // first: a record's thread_locals is the record itself
@@ -100,9 +101,9 @@ void free_record(JNIEnv *jni, virtual_record *record) {
   free(record);
 }
 
-// A zero-filled record: a spare when there is one, else a new one; null when memory is short. A
-// spare is cleared whole, not left as its leave released it: the join releases a record's state
-// before it clears it, and must find nothing there to release twice.
+// A record for a join: a spare when there is one, else a new zero-filled one; null when memory is
+// short. A spare's state is as its leave released it, with nothing left to release (the join
+// releases and clears it again), so the few kilobytes of its tables are not written here.
 virtual_record *make_record(JNIEnv *jni) {
   virtual_record *record = nullptr;
   {
@@ -115,19 +116,34 @@ virtual_record *make_record(JNIEnv *jni) {
   }
   if (record == nullptr) return static_cast<virtual_record *>(calloc(1, sizeof(virtual_record)));
   if (record->thread != nullptr) jni->DeleteWeakGlobalRef(record->thread);
-  memset(record, 0, sizeof(virtual_record));
+  record->thread = nullptr;
+  record->next = record->prev = nullptr;
   return record;
 }
 
 // Under the lock, the record unlinked: keeps it as a spare if there is room (its thread reference
-// is deleted when it is reused: only listed records are read by other threads); false when the
-// caller is to free it.
-bool keep_spare(virtual_record *record) {
-  if (virtual_locals.spare_count >= SPARE_RECORDS) return false;
+// is deleted when it is reused: only listed records are read by other threads). Returns what the
+// caller is to free: the record when there is no room, and one spare beyond the room that fell
+// with the records in use, so that the spares shrink back as a burst ends.
+virtual_record *keep_spare(virtual_record *record) {
+  uint32_t share = virtual_locals.live.load(std::memory_order_relaxed) / SPARE_SHARE;
+  uint32_t room = share > SPARE_RECORDS ? share : SPARE_RECORDS;
+  if (virtual_locals.spare_count >= room) {
+    if (virtual_locals.spare_count > room) {
+      virtual_record *excess = virtual_locals.spares;
+      virtual_locals.spares = excess->next;
+      virtual_locals.spare_count -= 1;
+      excess->next = record;
+      record->next = nullptr;
+      return excess;
+    }
+    record->next = nullptr;
+    return record;
+  }
   record->next = virtual_locals.spares;
   virtual_locals.spares = record;
   virtual_locals.spare_count += 1;
-  return true;
+  return nullptr;
 }
 
 // Frees the records of threads that ended inside a transaction (they never left it), when enough
@@ -228,13 +244,16 @@ thread_locals *virtual_locals_peek() {
 void virtual_locals_free(JNIEnv *jni, thread_locals *locals) {
   auto *record = reinterpret_cast<virtual_record *>(locals);
   if (jvmtiEnv *jvmti = main_environment()) jvmti->SetThreadLocalStorage(nullptr, nullptr);
-  bool kept;
+  virtual_record *unkept;
   {
     agent_mutex_guard guard(virtual_locals.lock);
     unlink(record);
-    kept = keep_spare(record);
+    unkept = keep_spare(record);
   }
-  if (!kept) free_record(jni, record);
+  for (virtual_record *next; unkept != nullptr; unkept = next) {
+    next = unkept->next;
+    free_record(jni, unkept);
+  }
 }
 
 uint32_t virtual_locals_threads(JNIEnv *jni, jthread *threads, uint32_t max) {

@@ -27,7 +27,8 @@ enum class virtual_locals_thread : uint8_t { platform, virtual_thread, unknown }
 
 // Learns how to tell virtual threads; on a JVM without them nothing of this module ever runs.
 void virtual_locals_initialise(JNIEnv *jni);
-// The calling virtual thread's record, made zero-filled when it has none; null when the thread is
+// The calling virtual thread's record, made (or taken from the spares, as its leave released it)
+// when it has none; null when the thread is
 // a platform thread, cannot be told apart, or memory or the JVM refuse the record (*kind says
 // which thread it is). Making a record may first sweep the records of ended threads.
 thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release, virtual_locals_thread *kind);

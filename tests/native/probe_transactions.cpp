@@ -106,6 +106,10 @@ VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_virtualRecords(JNIE
   return (jint)virtual_locals_count();
 }
 
+VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_transactionsInside(JNIEnv *, jclass) {
+  return (jint)thread_transactions.inside.load();
+}
+
 // Nanoseconds per call of thread_current_transaction on the calling thread, over count calls.
 VORKEL_EXPORT jlong JNICALL Java_vorkel_test_TransactionProbe_lookupNanos(JNIEnv *, jclass, jint count) {
   if (count <= 0) return -1;

@@ -29,4 +29,7 @@ public final class TransactionProbe {
 
     /** Virtual threads that have a transaction record now. */
     public static native int virtualRecords();
+
+    /** How many threads the agent counts as inside a transaction. */
+    public static native int transactionsInside();
 }

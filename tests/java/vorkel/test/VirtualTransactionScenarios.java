@@ -381,7 +381,8 @@ public final class VirtualTransactionScenarios {
 
     /**
      * Ten virtual threads end inside their transactions; seventy more then join at once, and the
-     * sweep of those joins (the first after 64 records were made) frees the ten records.
+     * sweep of those joins (the first after 64 records were made) frees the ten records, and with
+     * them their place in the count of threads inside transactions.
      */
     static void endedInside() throws Exception {
         for (int i = 0; i < 10; i++) {
@@ -405,10 +406,12 @@ public final class VirtualTransactionScenarios {
         }
         joined.await();
         result("records_while_joined", TransactionProbe.virtualRecords());
+        result("inside_while_joined", TransactionProbe.transactionsInside());
         leave.countDown();
         for (Thread thread : later) {
             thread.join();
         }
         result("records_after_sweep", TransactionProbe.virtualRecords());
+        result("inside_after_sweep", TransactionProbe.transactionsInside());
     }
 }
