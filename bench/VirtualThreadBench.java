@@ -16,10 +16,10 @@ import vorkel.runtime.agent.transactions.Transactions;
  * keeps IN_FLIGHT requests running, each on a virtual thread of its own (an executor that starts
  * one per task, as servers on JDK 21 and later do). A request is a transaction
  * (Transactions.run: without a started agent, or with transactions=false, it only runs the body,
- * so every configuration runs the same code): SECTIONS short critical sections on one of MONITORS
- * shared monitors with some work between them, a 4 KiB file read through FileInputStream (from
- * the page cache), and a 1 ms sleep standing for a call to another service, during which the
- * virtual thread unmounts.
+ * so every configuration runs the same code; with the floor agent, its two natives instead):
+ * SECTIONS short critical sections on one of MONITORS shared monitors with some work between them,
+ * a 4 KiB file read through FileInputStream (from the page cache), and a 1 ms sleep standing for a
+ * call to another service, during which the virtual thread unmounts.
  *
  * <p>With the argument "lookups" (and the test kit's library and jar) it prints instead what one
  * look-up of the calling thread's transaction costs, as the probes make it in every hooked file
@@ -38,6 +38,13 @@ public final class VirtualThreadBench {
     static final int INSIDE = 100;
     static final int OUTSIDE = 10000;
     static final int FILES = 16;
+    /** With -Dvorkel.bench.floor=true a request is wrapped in the floor agent's natives instead. */
+    static final boolean FLOOR = Boolean.getBoolean("vorkel.bench.floor");
+
+    /** Natives of bench/virtual_thread_floor_agent.cpp: store and clear a thread-local record. */
+    static native void floorJoin();
+
+    static native void floorLeave();
 
     static final class Shared {
         long value;
@@ -103,7 +110,16 @@ public final class VirtualThreadBench {
                 long seed = ++n;
                 executor.execute(() -> {
                     try {
-                        Transactions.run("request", () -> sink.add(request(seed, monitors, files)));
+                        if (FLOOR) {
+                            floorJoin();
+                            try {
+                                sink.add(request(seed, monitors, files));
+                            } finally {
+                                floorLeave();
+                            }
+                        } else {
+                            Transactions.run("request", () -> sink.add(request(seed, monitors, files)));
+                        }
                         done.increment();
                     } finally {
                         slots.release();

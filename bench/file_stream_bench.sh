@@ -3,11 +3,12 @@
 # shared machine does not count) per 4 KiB read and write from and to the page cache, through file
 # streams and a file channel: with no agent; with the agent, in batches with the file stream tracker
 # off, on outside a transaction and on inside one, in threes in one JVM; and with a JFR recording of
-# the default settings
-# (jdk.FileRead and jdk.FileWrite at 20 ms); each round one JVM per configuration in a rotating
-# order. Prints, per operation, the median of the per-round ratios to no agent, the median ratios of
-# the batches outside / off and inside / outside, and the medians. Then, once, what the parts of a hooked
-# operation cost inside a transaction. See bench/FileStreamBench.java.
+# the default settings (jdk.FileRead and jdk.FileWrite at 20 ms); and with the benchmark's floor
+# agent (bench/file_io_floor_agent.cpp: the descriptor number and two counter readings around each
+# operation, the least that exact per-operation timing costs); each round one JVM per configuration
+# in a rotating order. Prints, per operation, the median of the per-round ratios to no agent, the
+# median ratios of the batches outside / off and inside / outside, and the medians. Then, once, what
+# the parts of a hooked operation cost inside a transaction. See bench/FileStreamBench.java.
 #
 #   bench/file_stream_bench.sh [ROUNDS [BATCHES]]
 #
@@ -35,6 +36,8 @@ mkdir -p "$home/lib" "$home/work" "$home/classes" "$home/data"
 cp "$testkit" "$home/lib/libvorkel.so"
 cp "$agent_jar" "$home/lib/vorkel-agent.jar"
 "$java_home/bin/javac" -d "$home/classes" "$root/bench/FileStreamBench.java"
+"${CXX:-c++}" -O2 -shared -fPIC -I"$java_home/include" -I"$java_home/include/linux" \
+  -o "$home/lib/libfloor.so" "$root/bench/file_io_floor_agent.cpp"
 
 classpath="$home/classes:$tests_jar:$home/lib/vorkel-agent.jar"
 agent=(-agentpath:"$home/lib/libvorkel.so"
@@ -45,13 +48,14 @@ run() {  # configuration -> "name=ns ..."
   case "$1" in
     agent|costs) flags=("${agent[@]}") ;;
     jfr) flags=(-XX:StartFlightRecording=settings=default,filename="$home/work/bench.jfr") mode=none ;;
+    floor) flags=(-agentpath:"$home/lib/libfloor.so") mode=none ;;
   esac
   "$java_home/bin/java" -Xshare:auto "${flags[@]}" -cp "$classpath" FileStreamBench "$mode" "$home/data" "$batches" \
     2>"$home/work/stderr" | sed -n 's/^RESULT //p'
 }
 
 operations=(stream_read stream_write channel_read channel_write)
-configs=(none agent jfr)
+configs=(none agent jfr floor)
 declare -A values  # "series operation" -> the rounds' values: none, off, outside, inside, idle, pair, jfr
 echo "JDK: $("$java_home/bin/java" -version 2>&1 | head -1); $rounds rounds of $batches batches"
 for ((round = 0; round < rounds; round++)); do
@@ -90,21 +94,23 @@ paired() {  # values of a configuration, values of the base -> median of the per
   paste -d' ' <(tr ' ' '\n' <<<"$1" | sed '/^$/d') <(tr ' ' '\n' <<<"$2" | sed '/^$/d') |
     awk '{print $1 / $2}' | tr '\n' ' ' | median
 }
-printf '\n%-14s %9s %9s %9s %9s %12s %15s\n' operation "none ns" outside inside jfr "outside/off" "inside/outside"
+printf '\n%-14s %9s %9s %9s %9s %9s %12s %15s\n' operation "none ns" outside inside jfr floor "outside/off" \
+  "inside/outside"
 for operation in "${operations[@]}"; do
   base="${values[none $operation]}"
-  printf '%-14s %9.1f %9.4f %9.4f %9.4f %12.4f %15.4f\n' "$operation" "$(median <<<"$base")" \
+  printf '%-14s %9.1f %9.4f %9.4f %9.4f %9.4f %12.4f %15.4f\n' "$operation" "$(median <<<"$base")" \
     "$(paired "${values[outside $operation]}" "$base")" "$(paired "${values[inside $operation]}" "$base")" \
-    "$(paired "${values[jfr $operation]}" "$base")" "$(median <<<"${values[idle $operation]}")" \
-    "$(median <<<"${values[pair $operation]}")"
+    "$(paired "${values[jfr $operation]}" "$base")" "$(paired "${values[floor $operation]}" "$base")" \
+    "$(median <<<"${values[idle $operation]}")" "$(median <<<"${values[pair $operation]}")"
 done
-echo "(outside, inside, jfr: the median of the per-round ratios to none; outside/off and inside/outside:"
-echo " the median over the rounds of each agent JVM's median ratio of its batches run one after the other,"
-echo " off being the tracker switched off in that JVM)"
-printf '\n%-14s %9s %9s %9s %9s %9s   %s\n' operation none off outside inside jfr "(medians, ns)"
+echo "(outside, inside, jfr, floor: the median of the per-round ratios to none; floor: the benchmark's"
+echo " floor agent, which only finds each operation's descriptor number and reads the counter before and after;"
+echo " outside/off and inside/outside: the median over the rounds of each agent JVM's median ratio of its"
+echo " batches run one after the other, off being the tracker switched off in that JVM)"
+printf '\n%-14s %9s %9s %9s %9s %9s %9s   %s\n' operation none off outside inside jfr floor "(medians, ns)"
 for operation in "${operations[@]}"; do
   printf '%-14s' "$operation"
-  for name in none off outside inside jfr; do printf ' %9.1f' "$(median <<<"${values[$name $operation]}")"; done
+  for name in none off outside inside jfr floor; do printf ' %9.1f' "$(median <<<"${values[$name $operation]}")"; done
   printf '\n'
 done
 

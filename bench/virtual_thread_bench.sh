@@ -7,9 +7,16 @@
 #                 (transactions=false: Transactions.run only runs the request);
 #   transactions  the same with every request a transaction: contention probe, file streams and
 #                 timings per request, blocker detection every 50 ms;
-# and with CAPABILITY=1 two more, to tell what the JVMTI capability can_support_virtual_threads
-# (which the agent does without) would cost: transactions plus a second agent that only asks for
-# it ("capability"), or asks for it and enables VirtualThreadStart/End ("capability_events").
+#   floor         no vorkel agent but the benchmark's floor agent (virtual_thread_floor_agent.cpp):
+#                 the monitor events enabled, and a record stored in and cleared from each request's
+#                 thread-local storage, the least that following virtual threads through JVMTI asks;
+# with FLOOR_PARTS=1 two more, the floor agent with only the monitor events ("floor_events") or
+# only the thread-local storage ("floor_storage"); with BEFORE=BUILD_DIR one more, "before":
+# transactions with that build's library and agent jar (a change against the build before it, in
+# the same rounds); and with CAPABILITY=1 two more, to
+# tell what the JVMTI capability can_support_virtual_threads (which the agent does without) would
+# cost: transactions plus a second agent that only asks for it ("capability"), or asks for it and
+# enables VirtualThreadStart/End ("capability_events").
 # Each round runs every configuration once, in an order that turns from round to round; printed
 # are the medians of the rounds and the medians of the per-round ratios to "none" (target:
 # transactions/none at least 0.95), both for requests per second and per second of the JVM's CPU
@@ -23,7 +30,7 @@
 #
 # Defaults: 7 rounds of 2000 requests in flight on 8 monitors, 3000 ms warm-up and 4000 ms measured
 # per JVM. JAVA_HOME selects the JDK (default the JDK 25; 21 at least); needs a build (cmake --build
-# build, with the test kit) and a C++ compiler for CAPABILITY=1.
+# build, with the test kit) and a C++ compiler (the floor agent, CAPABILITY=1).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${VORKEL_BUILD_DIR:-$root/build}"
@@ -46,7 +53,15 @@ mkdir -p "$home/lib" "$home/work" "$home/classes" "$home/files"
 cp "$library" "$agent_jar" "$home/lib/"
 "$java_home/bin/javac" -d "$home/classes" -cp "$home/lib/vorkel-agent.jar" "$root/bench/VirtualThreadBench.java"
 
-configs=(none agent transactions)
+configs=(none agent transactions floor)
+"${CXX:-c++}" -O2 -shared -fPIC -I"$java_home/include" -I"$java_home/include/linux" \
+  -o "$home/lib/libfloor.so" "$root/bench/virtual_thread_floor_agent.cpp"
+[ "${FLOOR_PARTS:-0}" = 1 ] && configs+=(floor_events floor_storage)
+if [ -n "${BEFORE:-}" ]; then
+  configs+=(before)
+  mkdir -p "$home/before"
+  cp "$BEFORE/agent/lib/libvorkel.so" "$BEFORE/agent/lib/vorkel-agent.jar" "$home/before/"
+fi
 if [ "${CAPABILITY:-0}" = 1 ]; then
   configs+=(capability capability_events)
   "${CXX:-c++}" -O2 -shared -fPIC -I"$java_home/include" -I"$java_home/include/linux" \
@@ -60,11 +75,15 @@ run() {  # config -> "requests per second, per CPU second"
   case "$1" in
     agent) flags=("${agent[@]/%filestreams=true/filestreams=true,transactions=false}") ;;
     transactions) flags=("${agent[@]}" "${logs[@]}") ;;
+    floor) flags=(-agentpath:"$home/lib/libfloor.so" -Dvorkel.bench.floor=true) ;;
+    floor_events|floor_storage) flags=(-agentpath:"$home/lib/libfloor.so=${1#floor_}" -Dvorkel.bench.floor=true) ;;
+    before) flags=("${agent[@]//$home\/lib\//$home/before/}" "${logs[@]}") ;;
     capability) flags=(-agentpath:"$home/lib/libcapability.so" "${agent[@]}") ;;
     capability_events) flags=(-agentpath:"$home/lib/libcapability.so=events" "${agent[@]}") ;;
   esac
-  local line
-  line="$("$java_home/bin/java" "${flags[@]}" -cp "$home/classes:$home/lib/vorkel-agent.jar" \
+  local line jars="$home/lib"
+  [ "$1" = before ] && jars="$home/before"
+  line="$("$java_home/bin/java" "${flags[@]}" -cp "$home/classes:$jars/vorkel-agent.jar" \
     VirtualThreadBench "$in_flight" "$monitors" "$warmup" "$measure" "$home/files" 2>"$home/stderr" | grep '^RESULT ')" || {
     echo "the $1 run failed:" >&2; cat "$home/stderr" >&2; exit 1; }
   line="${line#RESULT requests_per_s=}"
@@ -118,7 +137,7 @@ done
 # shellcheck disable=SC2086
 echo "detection in the transactions runs: $(median ${results[safepoints]}) safepoints/s," \
   "$(median ${results[safepoint_ms]}) ms/s stopped, $(median ${results[handshakes]}) handshakes/s"
-echo "target: transactions/none at least 0.95"
+echo "target: transactions/none at least 0.95; the JVM's part alone: floor/none"
 
 mkdir -p "$home/testkit"
 cp "$testkit" "$home/testkit/libvorkel.so"
