@@ -21,9 +21,9 @@ struct {
   stream_read read_bytes;
   stream_write write_bytes;
   dispatch dispatcher[2];  // read0, write0
-  jfieldID input_fd;   // FileInputStream.fd
-  jfieldID output_fd;  // FileOutputStream.fd
-  jfieldID number;     // FileDescriptor.fd
+  jfieldID input_fd;       // FileInputStream.fd
+  jfieldID output_fd;      // FileOutputStream.fd
+  jfieldID number;         // FileDescriptor.fd
 } floor_state;
 
 thread_local unsigned long long ticks;
