@@ -59,6 +59,8 @@ TEST_P(TransactionsJvm, LongWaitsThresholdsExclusionsAndSummaries) {
   EXPECT_GE(std::stoi(r["confirmed"]), 1);
   EXPECT_EQ(r["second_fetch"], "null,null,marker,null");
   EXPECT_EQ(r["fetch_after_leave"], "none");
+  // Never joined, joined, one long wait recorded, fetched, left.
+  EXPECT_EQ(r["long_waits_pending"], "false,false,true,false,false");
 
   EXPECT_EQ(r["wait_outside"], "null,null,null,null");
   if (std::stol(r["ten_ms_measured"]) < 29) EXPECT_EQ(r["ten_ms"], "null,null,null,null");

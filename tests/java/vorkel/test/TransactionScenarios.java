@@ -154,11 +154,13 @@ public final class TransactionScenarios {
         result("supported", LC.isSupported());
         result("enable_before_configure", LC.setEnabled(true));
         result("fetch_never_joined", shape(UT.fetchNativeSummaries()));
+        StringBuilder pending = new StringBuilder().append(UT.hasLongWaitsNative());
         result("configured", configure());
         result("configured_again", LC.configure(null, null, LockContentionSummary.class, LongLockWait.class));
         result("enabled", LC.setEnabled(true));
         try (Detector detector = new Detector(10)) {
             UT.joinTransactionNative(tx, 0);
+            pending.append(',').append(UT.hasLongWaitsNative());
             result("quiet", shape(UT.fetchNativeSummaries()));
             TransactionProbe.registerOperation(1, 2);
             TransactionProbe.registerOperation(1, 5);
@@ -178,7 +180,9 @@ public final class TransactionScenarios {
             UT.joinTransactionNative(tx, 0);
             result("measured", contend(lock, 220, false));
             long fetched = agentMillis();
+            pending.append(',').append(UT.hasLongWaitsNative());
             NativeTransactionSummary[] summaries = UT.fetchNativeSummaries();
+            pending.append(',').append(UT.hasLongWaitsNative());
             result("long_wait", shape(summaries));
             LongLockWait wait = waits(summaries).waits().get(0);
             result("lock_class", wait.lockClass);
@@ -196,6 +200,7 @@ public final class TransactionScenarios {
             result("second_fetch", shape(UT.fetchNativeSummaries()));
             UT.leaveTransactionNative();
             result("fetch_after_leave", shape(UT.fetchNativeSummaries()));
+            result("long_waits_pending", pending.append(',').append(UT.hasLongWaitsNative()));
 
             contend(lock, 220, false);
             UT.joinTransactionNative(tx, 0);

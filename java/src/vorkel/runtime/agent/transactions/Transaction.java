@@ -67,9 +67,14 @@ public final class Transaction implements AutoCloseable {
             return;
         }
         long durationMillis = (System.nanoTime() - startNanos) / 1_000_000;
-        NativeTransactionSummary[] summaries;
+        boolean slow = settings.slowMillis > 0 && durationMillis >= settings.slowMillis;
+        NativeTransactionSummary[] summaries = null;
         try {
-            summaries = settings.natives.fetchNativeSummaries();
+            // Only a slow transaction or one with a long wait is reported: the others' summaries
+            // would be built to be dropped, so they are left in the probes, which the leave empties.
+            if (slow || settings.natives.hasLongWaitsNative()) {
+                summaries = settings.natives.fetchNativeSummaries();
+            }
         } finally {
             settings.natives.leaveTransactionNative();
             if (settings.detector != null) {
@@ -77,11 +82,10 @@ public final class Transaction implements AutoCloseable {
             }
         }
         if (summaries == null) {
-            return;  // not followed (the agent could not make the thread's record)
+            return;  // nothing to report, or not followed (the agent could not make the thread's record)
         }
         TransactionReport report = new TransactionReport(name, thread.getName(), startMillis, durationMillis,
                 summaries, failure);
-        boolean slow = settings.slowMillis > 0 && durationMillis >= settings.slowMillis;
         if (report.notable() || slow) {
             settings.reporter.submit(report.toJson(settings, slow));
         }

@@ -28,5 +28,11 @@ public final class UserTransactionNativeImpl {
     /** Four summaries (each may be null), or null when the thread is not in a transaction. */
     public native NativeTransactionSummary[] fetchNativeSummaries();
 
+    /**
+     * Whether the calling thread's transaction recorded long lock waits that were not fetched yet;
+     * false outside a transaction. Cheaper than a fetch, which builds every summary.
+     */
+    public native boolean hasLongWaitsNative();
+
     public native void leaveTransactionNative();
 }
