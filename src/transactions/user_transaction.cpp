@@ -189,9 +189,8 @@ Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_fetchNativ
 
 // Whether the calling thread's transaction holds long waits not fetched yet: the Java half reports
 // a transaction that is not slow only when it has one, and fetches nothing for the others.
-VORKEL_EXPORT jboolean JNICALL
-Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_hasLongWaitsNative(JNIEnv *jni,
-                                                                                         jobject receiver) {
+VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_hasLongWaitsNative(
+    JNIEnv *jni, jobject receiver) {
   thread_transaction_state *state = thread_current_transaction();
   return state != nullptr && state->contention.long_wait_count > 0 ? JNI_TRUE : JNI_FALSE;
 }
