@@ -10,15 +10,17 @@
 
 namespace {
 
-// Records made between two sweeps for ended threads, at least; and at least four times as many as
-// were left by the last sweep, so that each join pays a quarter of a record's check at most.
+// Records made between two sweeps for ended threads, at least; and at least four times the recent
+// peak of records in use, so that each join pays a quarter of a record's check at most.
 constexpr uint32_t SWEEP_INTERVAL = 64;
 constexpr uint32_t SWEEP_SHARE = 4;
 // Freed records kept for the next joins (a record is a few kilobytes: making and freeing one per
-// transaction keeps the allocator busy): at least this many, and up to a quarter of the records
-// in use, since joins and leaves come in bursts that a busy server's in-flight count hides.
+// transaction keeps the allocator busy): at least this many, and as many as the records in use
+// fell below their recent peak. Joins and leaves come in bursts (requests that sleep and wake
+// together): the records in use swing between a few hundred and the peak within milliseconds, so
+// only spares for the whole swing spare the allocator. Together, the records in use and the spares
+// stay within the recent peak (or this minimum), which is what malloc's free lists would hold.
 constexpr uint32_t SPARE_RECORDS = 64;
-constexpr uint32_t SPARE_SHARE = 4;
 
 struct virtual_record {
   thread_locals locals;  // first: a record's thread_locals is the record itself
@@ -45,6 +47,8 @@ struct {
   virtual_record *records;        // every record, newest first
   virtual_record *spares;         // freed records for reuse, linked through next
   uint32_t spare_count;
+  uint32_t peak;       // the most records in use since the last sweep
+  uint32_t last_peak;  // the same between the two sweeps before
   std::atomic<uint32_t> made_since_sweep{0};
   std::atomic<uint32_t> sweep_after{SWEEP_INTERVAL};  // records to make before the next sweep
 } virtual_locals;
@@ -69,7 +73,8 @@ void link(virtual_record *record) {
   record->next = virtual_locals.records;
   if (record->next != nullptr) record->next->prev = record;
   virtual_locals.records = record;
-  virtual_locals.live.fetch_add(1, std::memory_order_relaxed);
+  uint32_t live = virtual_locals.live.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (live > virtual_locals.peak) virtual_locals.peak = live;
   virtual_locals.made_since_sweep.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -121,13 +126,20 @@ virtual_record *make_record(JNIEnv *jni) {
   return record;
 }
 
+// Under the lock.
+uint32_t recent_peak() {
+  return virtual_locals.peak > virtual_locals.last_peak ? virtual_locals.peak : virtual_locals.last_peak;
+}
+
 // Under the lock, the record unlinked: keeps it as a spare if there is room (its thread reference
 // is deleted when it is reused: only listed records are read by other threads). Returns what the
 // caller is to free: the record when there is no room, and one spare beyond the room that fell
-// with the records in use, so that the spares shrink back as a burst ends.
+// with the recent peak, so that the spares shrink back as the load falls.
 virtual_record *keep_spare(virtual_record *record) {
-  uint32_t share = virtual_locals.live.load(std::memory_order_relaxed) / SPARE_SHARE;
-  uint32_t room = share > SPARE_RECORDS ? share : SPARE_RECORDS;
+  uint32_t live = virtual_locals.live.load(std::memory_order_relaxed);
+  uint32_t peak = recent_peak();
+  uint32_t swing = peak > live ? peak - live : 0;
+  uint32_t room = swing > SPARE_RECORDS ? swing : SPARE_RECORDS;
   if (virtual_locals.spare_count >= room) {
     if (virtual_locals.spare_count > room) {
       virtual_record *excess = virtual_locals.spares;
@@ -165,9 +177,11 @@ void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
       record->next = ended;
       ended = record;
     }
-    uint32_t live = virtual_locals.live.load(std::memory_order_relaxed);
+    uint32_t peak = recent_peak();
+    virtual_locals.last_peak = virtual_locals.peak;
+    virtual_locals.peak = virtual_locals.live.load(std::memory_order_relaxed);
     virtual_locals.made_since_sweep.store(0, std::memory_order_relaxed);
-    virtual_locals.sweep_after.store(live * SWEEP_SHARE > SWEEP_INTERVAL ? live * SWEEP_SHARE : SWEEP_INTERVAL,
+    virtual_locals.sweep_after.store(peak * SWEEP_SHARE > SWEEP_INTERVAL ? peak * SWEEP_SHARE : SWEEP_INTERVAL,
                                      std::memory_order_relaxed);
   }
   for (virtual_record *record = ended, *next; record != nullptr; record = next) {
