@@ -370,25 +370,26 @@ uint64_t file_streams_open_descriptor(const char *path, int fd) {
   return key;
 }
 
-void file_streams_close_descriptor(int fd) {
+bool file_streams_close_descriptor(int fd) {
   uint64_t key = file_descriptors_clear(fd);
   if (key != 0) file_streams_registry_remove(key);
+  return key != 0;
 }
 
 uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path) {
-  jvmtiEnv *jvmti = file_streams_main_env();
-  if (jni == nullptr || jvmti == nullptr || stream == nullptr || path == nullptr) return 0;
-  uint64_t key = 0;
-  {
-    jni_utf_chars characters(jni, path);
-    if (!characters) return 0;
-    key = file_streams_registry_add(characters.get());
-  }
-  if (key != 0 && !tag_access_set_tag(jvmti, stream, key)) {
-    file_streams_registry_remove(key);
-    return 0;
-  }
-  return key;
+  if (jni == nullptr || file_streams_main_env() == nullptr || stream == nullptr || path == nullptr) return 0;
+  jni_utf_chars characters(jni, path);
+  return characters ? file_streams_registry_add(characters.get()) : 0;
+}
+
+// The key goes on the descriptor table, not on the stream as a JVMTI tag: the stream's operations
+// find it by the descriptor, its close and the cleaner's close of a stream dropped open clear it,
+// and a tag (a lock and a weak handle in the JVM) cost a microsecond at the open and at the close.
+bool file_streams_bind_stream(JNIEnv *, jobject, uint64_t key, int fd) {
+  if (key == 0) return false;
+  if (file_streams_registry_attach(key, fd)) return true;
+  file_streams_registry_remove(key);  // a descriptor beyond the table: the stream counts in the timings only
+  return false;
 }
 
 void file_streams_adopt_unregistered(bool adopt) {
@@ -412,22 +413,9 @@ uint64_t file_streams_adopt_stream(JNIEnv *jni, jobject stream, int fd) {
     if (path == nullptr) return 0;  // a stream made on a descriptor has no path: it counts in the timings only
     uint64_t key = file_streams_register_stream(jni, stream, path);
     jni->DeleteLocalRef(path);
-    if (key != 0 && !file_streams_registry_attach(key, fd)) {
-      file_streams_deregister_stream_object(stream);
-      return 0;
-    }
-    return key;
+    return file_streams_bind_stream(jni, stream, key, fd) ? key : 0;
   }
   return 0;
-}
-
-void file_streams_deregister_stream_object(jobject stream) {
-  jvmtiEnv *jvmti = file_streams_main_env();
-  if (jvmti == nullptr || stream == nullptr) return;
-  uint64_t key = tag_access_get_tag(jvmti, stream);
-  if (key == 0) return;
-  file_streams_registry_remove(key);
-  tag_access_set_tag(jvmti, stream, 0);
 }
 
 void JNICALL file_streams_object_free(jvmtiEnv *, jlong tag) { file_streams_registry_remove((uint64_t)tag); }
@@ -453,7 +441,6 @@ jvmtiEnv *file_streams_main_env() {
   return globals != nullptr ? globals->jvmti : nullptr;
 }
 
-jfieldID file_streams_parent_field() { return file_streams_field_ids.parent; }
 void file_streams_find_classes(JNIEnv *jni) {
   if (reflection_lazy_find(jni, file_streams.summary,
                            "vorkel/runtime/agent/probes/ut/natives/RecurringStreamOperationSummary", "<init>",

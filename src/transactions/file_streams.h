@@ -42,11 +42,12 @@ void file_streams_locals_free(file_streams_locals *locals);
 // null when it is empty or cannot be made; the table is emptied either way.
 jobject file_streams_flush_transaction(JNIEnv *jni, file_streams_locals *locals);
 
-// The registry. register gives the key the stream now carries as its tag (0 when it could not be
-// registered); deregister removes the stream's key and clears its tag. A key is attached to the
-// descriptor its file is open on once the JDK opened it.
+// The registry. register gives a new key for the stream's path (0 when it could not be
+// registered); once the JDK opened the file, bind attaches the key to the descriptor the file is
+// open on, which the stream's operations and its close (its own, or the cleaner's for a stream
+// dropped open) find it by; false, the key removed, for a descriptor beyond the table.
 uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path);
-void file_streams_deregister_stream_object(jobject stream);
+bool file_streams_bind_stream(JNIEnv *jni, jobject stream, uint64_t key, int fd);
 // Streams that were opened before the hooks came (an agent loaded into a running JVM) are not
 // registered; with adoption on, such a stream is registered with its own path at its first
 // operation inside a transaction. adopt_stream gives its new key, 0 when adoption is off or the
@@ -63,8 +64,8 @@ char *file_streams_registry_copy_path(uint64_t key);
 bool file_streams_registry_attach(uint64_t key, int fd);
 // Registers path as open on fd (the opens of java.nio.file); its key, 0 when not registered.
 uint64_t file_streams_open_descriptor(const char *path, int fd);
-// Forgets the file open on fd, if any (before the descriptor is closed).
-void file_streams_close_descriptor(int fd);
+// Forgets the file open on fd, if any (before the descriptor is closed); whether there was one.
+bool file_streams_close_descriptor(int fd);
 
 // The tracker's clock: ticks of the fast counter (platform/fast_clock.h).
 int64_t file_streams_now();

@@ -157,7 +157,7 @@ inline void write_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offs
   write_block_inside<Hook, Class, F>(jni, stream, bytes, offset, length, arguments...);
 }
 
-// The stream is registered before the JDK opens it, and its key attached to the descriptor the JDK
+// The stream is registered before the JDK opens it, and its key bound to the descriptor the JDK
 // opened; an open that fails leaves no entry behind.
 template <file_streams_hook_id Hook, stream_class Class, typename F, typename... A>
 inline void open(JNIEnv *jni, jobject stream, jstring path, A... arguments) {
@@ -166,16 +166,17 @@ inline void open(JNIEnv *jni, jobject stream, jstring path, A... arguments) {
   jdk(jni, stream, path, arguments...);
   if (key == 0) return;
   if (jni->ExceptionCheck()) {
-    file_streams_deregister_stream_object(stream);
+    file_streams_registry_remove(key);
   } else {
-    file_streams_registry_attach(key, stream_descriptor<Class>(jni, stream));
+    file_streams_bind_stream(jni, stream, key, stream_descriptor<Class>(jni, stream));
   }
 }
 
-template <file_streams_hook_id Hook>
+// Class libraries whose streams close through a native of their own.
+template <file_streams_hook_id Hook, stream_class Class>
 inline void close(JNIEnv *jni, jobject stream) {
   auto jdk = file_streams_jdk_function<close_function>(Hook);
-  file_streams_deregister_stream_object(stream);
+  file_streams_close_descriptor(stream_descriptor<Class>(jni, stream));
   jdk(jni, stream);
 }
 
@@ -193,7 +194,7 @@ void JNICALL file_streams_hook_fis_open0(JNIEnv *jni, jobject stream, jstring pa
   open<HOOK_FIS_OPEN0, INPUT, open_function>(jni, stream, path);
 }
 
-void JNICALL file_streams_hook_fis_close0(JNIEnv *jni, jobject stream) { close<HOOK_FIS_CLOSE0>(jni, stream); }
+void JNICALL file_streams_hook_fis_close0(JNIEnv *jni, jobject stream) { close<HOOK_FIS_CLOSE0, INPUT>(jni, stream); }
 
 void JNICALL file_streams_hook_fos_write(JNIEnv *jni, jobject stream, jint byte, jboolean append) {
   write_byte<HOOK_FOS_WRITE, OUTPUT, write_byte_append_function>(jni, stream, byte, append);
@@ -217,7 +218,7 @@ void JNICALL file_streams_hook_fos_open0(JNIEnv *jni, jobject stream, jstring pa
   open<HOOK_FOS_OPEN0, OUTPUT, open_append_function>(jni, stream, path, append);
 }
 
-void JNICALL file_streams_hook_fos_close0(JNIEnv *jni, jobject stream) { close<HOOK_FOS_CLOSE0>(jni, stream); }
+void JNICALL file_streams_hook_fos_close0(JNIEnv *jni, jobject stream) { close<HOOK_FOS_CLOSE0, OUTPUT>(jni, stream); }
 
 void JNICALL file_streams_hook_fos_jdk6_open(JNIEnv *jni, jobject stream, jstring path) {
   open<HOOK_FOS_JDK6_OPEN, OUTPUT, open_function>(jni, stream, path);
@@ -227,17 +228,10 @@ void JNICALL file_streams_hook_fos_jdk6_openAppend(JNIEnv *jni, jobject stream, 
   open<HOOK_FOS_JDK6_OPENAPPEND, OUTPUT, open_function>(jni, stream, path);
 }
 
-// Closes streams and file channels: the file open on the descriptor is forgotten. The descriptor
-// names the stream that owns it; descriptors of the standard streams, and those of channels opened
-// by path, have none.
+// Closes streams and file channels: the file open on the descriptor is forgotten.
 void JNICALL file_streams_hook_fd_close0(JNIEnv *jni, jobject descriptor) {
   auto jdk = file_streams_jdk_function<close_function>(HOOK_FD_CLOSE0);
   file_streams_close_descriptor(file_streams_descriptor_number(jni, descriptor));
-  jobject owner = reflection_read_object_field(jni, descriptor, file_streams_parent_field());
-  if (owner != nullptr) {
-    file_streams_deregister_stream_object(owner);
-    jni->DeleteLocalRef(owner);
-  }
   jdk(jni, descriptor);
 }
 

@@ -111,8 +111,6 @@ const char *file_channels_class_name(size_t index);
 
 // The main JVMTI environment, null before the agent loaded.
 jvmtiEnv *file_streams_main_env();
-// FileDescriptor.parent, null when the class library has none.
-jfieldID file_streams_parent_field();
 // The summary class and constructor, null before file_streams_find_classes found them.
 jclass file_streams_summary_class();
 jclass file_streams_string_class();

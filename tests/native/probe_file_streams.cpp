@@ -50,8 +50,19 @@ VORKEL_EXPORT jstring JNICALL Java_vorkel_test_FileStreamProbe_registeredPath(JN
   return text;
 }
 
-VORKEL_EXPORT jlong JNICALL Java_vorkel_test_FileStreamProbe_streamKey(JNIEnv *, jclass, jobject stream) {
-  return (jlong)tag_access_get_tag(probe_main_env(), stream);
+// The key on the stream's descriptor (0: none).
+VORKEL_EXPORT jlong JNICALL Java_vorkel_test_FileStreamProbe_streamKey(JNIEnv *jni, jclass, jobject stream) {
+  jclass klass = jni->GetObjectClass(stream);
+  jfieldID field = jni->GetFieldID(klass, "fd", "Ljava/io/FileDescriptor;");
+  jni->DeleteLocalRef(klass);
+  if (field == nullptr) {
+    jni->ExceptionClear();
+    return -1;
+  }
+  jobject descriptor = jni->GetObjectField(stream, field);
+  uint64_t key = file_descriptors_key(file_streams_descriptor_number(jni, descriptor));
+  if (descriptor != nullptr) jni->DeleteLocalRef(descriptor);
+  return (jlong)key;
 }
 
 // The next count allocations of the tracker fail.
