@@ -10,8 +10,9 @@
 #   floor         no vorkel agent but the benchmark's floor agent (virtual_thread_floor_agent.cpp):
 #                 the monitor events enabled, and a record stored in and cleared from each request's
 #                 thread-local storage, the least that following virtual threads through JVMTI asks;
-# with FLOOR_PARTS=1 two more, the floor agent with only the monitor events ("floor_events") or
-# only the thread-local storage ("floor_storage"); with BEFORE=BUILD_DIR one more, "before":
+# with FLOOR_PARTS=1 three more, the floor agent with only the monitor events ("floor_events"),
+# only the thread-local storage ("floor_storage"), or the events with the record filed under the
+# thread's id in a table of the agent's own instead of the thread-local storage ("floor_keyed"); with BEFORE=BUILD_DIR one more, "before":
 # transactions with that build's library and agent jar (a change against the build before it, in
 # the same rounds); and with CAPABILITY=1 two more, to
 # tell what the JVMTI capability can_support_virtual_threads (which the agent does without) would
@@ -56,7 +57,7 @@ cp "$library" "$agent_jar" "$home/lib/"
 configs=(none agent transactions floor)
 "${CXX:-c++}" -O2 -shared -fPIC -I"$java_home/include" -I"$java_home/include/linux" \
   -o "$home/lib/libfloor.so" "$root/bench/virtual_thread_floor_agent.cpp"
-[ "${FLOOR_PARTS:-0}" = 1 ] && configs+=(floor_events floor_storage)
+[ "${FLOOR_PARTS:-0}" = 1 ] && configs+=(floor_events floor_storage floor_keyed)
 if [ -n "${BEFORE:-}" ]; then
   configs+=(before)
   mkdir -p "$home/before"
@@ -76,7 +77,7 @@ run() {  # config -> "requests per second, per CPU second"
     agent) flags=("${agent[@]/%filestreams=true/filestreams=true,transactions=false}") ;;
     transactions) flags=("${agent[@]}" "${logs[@]}") ;;
     floor) flags=(-agentpath:"$home/lib/libfloor.so" -Dvorkel.bench.floor=true) ;;
-    floor_events|floor_storage) flags=(-agentpath:"$home/lib/libfloor.so=${1#floor_}" -Dvorkel.bench.floor=true) ;;
+    floor_events|floor_storage|floor_keyed) flags=(-agentpath:"$home/lib/libfloor.so=${1#floor_}" -Dvorkel.bench.floor=true) ;;
     before) flags=("${agent[@]//$home\/lib\//$home/before/}" "${logs[@]}") ;;
     capability) flags=(-agentpath:"$home/lib/libcapability.so" "${agent[@]}") ;;
     capability_events) flags=(-agentpath:"$home/lib/libcapability.so=events" "${agent[@]}") ;;
