@@ -282,6 +282,11 @@ uint32_t virtual_locals_threads(JNIEnv *jni, jthread *threads, uint32_t max) {
 
 uint32_t virtual_locals_count() { return virtual_locals.live.load(std::memory_order_relaxed); }
 
+uint32_t virtual_locals_spare_count() {
+  agent_mutex_guard guard(virtual_locals.lock);
+  return virtual_locals.spare_count;
+}
+
 thread_transaction_state *virtual_locals_current_transaction() {
   if (virtual_locals.live.load(std::memory_order_relaxed) == 0) return nullptr;
   virtual_record *record = stored_record();

@@ -39,8 +39,9 @@ void virtual_locals_free(JNIEnv *jni, thread_locals *record);
 // Local references to at most max of the virtual threads that have records, for blocker
 // detection; returns how many were stored.
 uint32_t virtual_locals_threads(JNIEnv *jni, jthread *threads, uint32_t max);
-// How many virtual threads have records now.
+// How many virtual threads have records now, and how many given-back records are kept.
 uint32_t virtual_locals_count();
+uint32_t virtual_locals_spare_count();
 
 // The part of thread_current_transaction for virtual threads: null unless some virtual thread is
 // inside a transaction, then the calling thread's transaction state when it has one.

@@ -106,6 +106,10 @@ VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_virtualRecords(JNIE
   return (jint)virtual_locals_count();
 }
 
+VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_spareRecords(JNIEnv *, jclass) {
+  return (jint)virtual_locals_spare_count();
+}
+
 VORKEL_EXPORT jint JNICALL Java_vorkel_test_TransactionProbe_transactionsInside(JNIEnv *, jclass) {
   return (jint)thread_transactions.inside.load();
 }

@@ -30,6 +30,9 @@ public final class TransactionProbe {
     /** Virtual threads that have a transaction record now. */
     public static native int virtualRecords();
 
+    /** Given-back virtual-thread records kept for later joins. */
+    public static native int spareRecords();
+
     /** How many threads the agent counts as inside a transaction. */
     public static native int transactionsInside();
 }

@@ -413,5 +413,6 @@ public final class VirtualTransactionScenarios {
         }
         result("records_after_sweep", TransactionProbe.virtualRecords());
         result("inside_after_sweep", TransactionProbe.transactionsInside());
+        result("spares_after_leaves", TransactionProbe.spareRecords());
     }
 }
