@@ -12,9 +12,9 @@
 #                 thread-local storage, the least that following virtual threads through JVMTI asks;
 # with FLOOR_PARTS=1 three more, the floor agent with only the monitor events ("floor_events"),
 # only the thread-local storage ("floor_storage"), or the events with the record filed under the
-# thread's id in a table of the agent's own instead of the thread-local storage ("floor_keyed"); with BEFORE=BUILD_DIR one more, "before":
-# transactions with that build's library and agent jar (a change against the build before it, in
-# the same rounds); and with CAPABILITY=1 two more, to
+# thread's id in a table of the agent's own instead of the thread-local storage ("floor_keyed");
+# with BEFORE=BUILD_DIR one more, "before": transactions with that build's library and agent jar
+# (a change against the build before it, in the same rounds); and with CAPABILITY=1 two more, to
 # tell what the JVMTI capability can_support_virtual_threads (which the agent does without) would
 # cost: transactions plus a second agent that only asks for it ("capability"), or asks for it and
 # enables VirtualThreadStart/End ("capability_events").

@@ -15,7 +15,6 @@
 #include "core/log.h"
 #include "core/reflection.h"
 #include "base/string_util.h"
-#include "core/tag_access.h"
 #include "core/thread_info.h"
 #include "transactions/file_descriptors.h"
 
@@ -363,17 +362,12 @@ bool file_streams_registry_attach(uint64_t key, int fd) {
 
 uint64_t file_streams_open_descriptor(const char *path, int fd) {
   uint64_t key = file_streams_registry_add(path);
-  if (key != 0 && !file_streams_registry_attach(key, fd)) {
-    file_streams_registry_remove(key);
-    return 0;
-  }
-  return key;
+  return file_streams_registry_attach_or_remove(key, fd) ? key : 0;
 }
 
-bool file_streams_close_descriptor(int fd) {
+void file_streams_close_descriptor(int fd) {
   uint64_t key = file_descriptors_clear(fd);
   if (key != 0) file_streams_registry_remove(key);
-  return key != 0;
 }
 
 uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path) {
@@ -385,10 +379,10 @@ uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path)
 // The key goes on the descriptor table, not on the stream as a JVMTI tag: the stream's operations
 // find it by the descriptor, its close and the cleaner's close of a stream dropped open clear it,
 // and a tag (a lock and a weak handle in the JVM) cost a microsecond at the open and at the close.
-bool file_streams_bind_stream(JNIEnv *, jobject, uint64_t key, int fd) {
+bool file_streams_registry_attach_or_remove(uint64_t key, int fd) {
   if (key == 0) return false;
   if (file_streams_registry_attach(key, fd)) return true;
-  file_streams_registry_remove(key);  // a descriptor beyond the table: the stream counts in the timings only
+  file_streams_registry_remove(key);  // a descriptor beyond the table: its operations count in the timings only
   return false;
 }
 
@@ -413,7 +407,7 @@ uint64_t file_streams_adopt_stream(JNIEnv *jni, jobject stream, int fd) {
     if (path == nullptr) return 0;  // a stream made on a descriptor has no path: it counts in the timings only
     uint64_t key = file_streams_register_stream(jni, stream, path);
     jni->DeleteLocalRef(path);
-    return file_streams_bind_stream(jni, stream, key, fd) ? key : 0;
+    return file_streams_registry_attach_or_remove(key, fd) ? key : 0;
   }
   return 0;
 }

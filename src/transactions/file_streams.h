@@ -43,11 +43,10 @@ void file_streams_locals_free(file_streams_locals *locals);
 jobject file_streams_flush_transaction(JNIEnv *jni, file_streams_locals *locals);
 
 // The registry. register gives a new key for the stream's path (0 when it could not be
-// registered); once the JDK opened the file, bind attaches the key to the descriptor the file is
-// open on, which the stream's operations and its close (its own, or the cleaner's for a stream
-// dropped open) find it by; false, the key removed, for a descriptor beyond the table.
+// registered); once the JDK opened the file, the key is attached to the descriptor the file is
+// open on (file_streams_registry_attach_or_remove), which the stream's operations and its close
+// (its own, or the cleaner's for a stream dropped open) find it by.
 uint64_t file_streams_register_stream(JNIEnv *jni, jobject stream, jstring path);
-bool file_streams_bind_stream(JNIEnv *jni, jobject stream, uint64_t key, int fd);
 // Streams that were opened before the hooks came (an agent loaded into a running JVM) are not
 // registered; with adoption on, such a stream is registered with its own path at its first
 // operation inside a transaction. adopt_stream gives its new key, 0 when adoption is off or the
@@ -62,10 +61,12 @@ void file_streams_registry_remove(uint64_t key);
 char *file_streams_registry_copy_path(uint64_t key);
 // Records the registered key as open on fd (false when the key is gone or fd is out of range).
 bool file_streams_registry_attach(uint64_t key, int fd);
+// The same, and the key removed when it could not be attached (a descriptor beyond the table).
+bool file_streams_registry_attach_or_remove(uint64_t key, int fd);
 // Registers path as open on fd (the opens of java.nio.file); its key, 0 when not registered.
 uint64_t file_streams_open_descriptor(const char *path, int fd);
-// Forgets the file open on fd, if any (before the descriptor is closed); whether there was one.
-bool file_streams_close_descriptor(int fd);
+// Forgets the file open on fd, if any (before the descriptor is closed).
+void file_streams_close_descriptor(int fd);
 
 // The tracker's clock: ticks of the fast counter (platform/fast_clock.h).
 int64_t file_streams_now();

@@ -11,7 +11,6 @@
 #include "transactions/file_descriptors.h"
 #include "transactions/file_streams.h"
 #include "transactions/file_streams_internal.h"
-#include "core/reflection.h"
 #include "platform/fast_clock.h"
 
 namespace {
@@ -157,7 +156,7 @@ inline void write_block(JNIEnv *jni, jobject stream, jbyteArray bytes, jint offs
   write_block_inside<Hook, Class, F>(jni, stream, bytes, offset, length, arguments...);
 }
 
-// The stream is registered before the JDK opens it, and its key bound to the descriptor the JDK
+// The stream is registered before the JDK opens it, and its key attached to the descriptor the JDK
 // opened; an open that fails leaves no entry behind.
 template <file_streams_hook_id Hook, stream_class Class, typename F, typename... A>
 inline void open(JNIEnv *jni, jobject stream, jstring path, A... arguments) {
@@ -168,7 +167,7 @@ inline void open(JNIEnv *jni, jobject stream, jstring path, A... arguments) {
   if (jni->ExceptionCheck()) {
     file_streams_registry_remove(key);
   } else {
-    file_streams_bind_stream(jni, stream, key, stream_descriptor<Class>(jni, stream));
+    file_streams_registry_attach_or_remove(key, stream_descriptor<Class>(jni, stream));
   }
 }
 
