@@ -34,8 +34,8 @@ struct file_streams_locals {
   int64_t max_key;          // largest key added since the last reset
   int64_t next_stack_time;  // no stack is sampled before this tick
   uint32_t evicted_count;
+  uint64_t saved_stack_count;
   file_streams_entry aggregate;  // kind -1
   file_streams_entry entries[FILE_STREAMS_MAX_ENTRIES];
-  uint64_t saved_stack_count;
   char *saved_stacks[FILE_STREAMS_MAX_SAVED_STACKS];
 };

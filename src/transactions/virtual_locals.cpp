@@ -22,13 +22,21 @@ constexpr uint32_t SWEEP_SHARE = 4;
 // stay within the recent peak (or this minimum), which is what malloc's free lists would hold.
 constexpr uint32_t SPARE_RECORDS = 64;
 
+// A record's own part is what its thread reads and writes; the list's bookkeeping (the table of
+// records in use with their threads, the spares) is kept apart in small arrays, so that a join or a
+// leave touches no other thread's record: on a busy server those lines are cold or on another core.
 struct virtual_record {
-  thread_locals locals;  // first: a record's thread_locals is the record itself
-  jweak thread;          // the virtual thread
-  virtual_record *next;
-  virtual_record *prev;
+  uint32_t index;      // its place in the table while it is in use
+  jweak swept_thread;  // while a sweep frees it: its thread's reference, and the next one freed
+  virtual_record *swept_next;
+  thread_locals locals;  // the thread's transaction state (the storage points at the record)
 };
-static_assert(offsetof(virtual_record, locals) == 0, "a record starts with its thread_locals");
+
+// One record in use, with a weak reference to its virtual thread.
+struct virtual_slot {
+  virtual_record *record;
+  jweak thread;
+};
 
 #ifndef JNI_VERSION_21
 // JDK 21 appended IsVirtualThread to the JNI function table; the headers the agent is built with
@@ -42,11 +50,14 @@ constexpr jint JNI_VERSION_WITH_VIRTUAL_THREADS = 0x00150000;
 struct {
   bool jni_tells_virtual;         // the JNI function table has IsVirtualThread (JDK 21 and later)
   jmethodID thread_is_virtual;    // else Thread.isVirtual() (JDK 19 and 20 with preview features)
-  std::atomic<uint32_t> live{0};  // records in the list
-  agent_mutex lock;               // the list
-  virtual_record *records;        // every record, newest first
-  virtual_record *spares;         // freed records for reuse, linked through next
+  jmethodID thread_is_alive;      // Thread.isAlive(), which tells a sweep the threads that ended
+  std::atomic<uint32_t> live{0};  // records in use: the first entries of slots
+  agent_mutex lock;               // the table and the spares
+  virtual_slot *slots;            // the records in use, in no order
+  uint32_t slot_capacity;
+  virtual_record **spares;  // freed records for reuse, the last freed on top
   uint32_t spare_count;
+  uint32_t spare_capacity;
   uint32_t peak;       // the most records in use since the last sweep
   uint32_t last_peak;  // the same between the two sweeps before
   std::atomic<uint32_t> made_since_sweep{0};
@@ -67,63 +78,83 @@ virtual_record *stored_record() {
   return static_cast<virtual_record *>(data);
 }
 
-// Under the lock.
-void link(virtual_record *record) {
-  record->prev = nullptr;
-  record->next = virtual_locals.records;
-  if (record->next != nullptr) record->next->prev = record;
-  virtual_locals.records = record;
-  uint32_t live = virtual_locals.live.fetch_add(1, std::memory_order_relaxed) + 1;
-  if (live > virtual_locals.peak) virtual_locals.peak = live;
+virtual_record *record_of(thread_locals *locals) {
+  return reinterpret_cast<virtual_record *>(reinterpret_cast<char *>(locals) - offsetof(virtual_record, locals));
+}
+
+// Room for at least one more element in a growing array of the lists; false when memory is short.
+template <typename T>
+bool make_room(T *&array, uint32_t &capacity, uint32_t count) {
+  if (count < capacity) return true;
+  uint32_t wanted = capacity < SPARE_RECORDS ? SPARE_RECORDS : capacity * 2;
+  if (wanted <= capacity) return false;
+  // NOLINTNEXTLINE(bugprone-sizeof-expression): the spares are an array of pointers
+  auto *grown = static_cast<T *>(realloc(array, sizeof(T) * wanted));
+  if (grown == nullptr) return false;
+  array = grown;
+  capacity = wanted;
+  return true;
+}
+
+// Under the lock; false when memory is short for the table.
+bool link(virtual_record *record, jweak thread) {
+  uint32_t live = virtual_locals.live.load(std::memory_order_relaxed);
+  if (!make_room(virtual_locals.slots, virtual_locals.slot_capacity, live)) return false;
+  virtual_locals.slots[live] = {record, thread};
+  record->index = live;
+  virtual_locals.live.store(live + 1, std::memory_order_relaxed);
+  if (live + 1 > virtual_locals.peak) virtual_locals.peak = live + 1;
   virtual_locals.made_since_sweep.fetch_add(1, std::memory_order_relaxed);
+  return true;
 }
 
-// Under the lock.
-void unlink(virtual_record *record) {
-  if (record->prev != nullptr) {
-    record->prev->next = record->next;
-  } else {
-    virtual_locals.records = record->next;
+// Under the lock: the last record in use takes the place of the one taken out. Returns the taken
+// record's thread reference, for the caller to delete.
+jweak unlink(virtual_record *record) {
+  uint32_t last = virtual_locals.live.load(std::memory_order_relaxed) - 1;
+  uint32_t index = record->index;
+  jweak thread = virtual_locals.slots[index].thread;
+  if (index != last) {
+    virtual_locals.slots[index] = virtual_locals.slots[last];
+    virtual_locals.slots[index].record->index = index;
   }
-  if (record->next != nullptr) record->next->prev = record->prev;
-  record->next = record->prev = nullptr;
-  virtual_locals.live.fetch_sub(1, std::memory_order_relaxed);
+  virtual_locals.live.store(last, std::memory_order_relaxed);
+  return thread;
 }
 
-// A virtual thread is TERMINATED only after it unmounted for the last time: it runs no more code
-// of its own, so nothing reads its record any more. A thread that cannot be asked is kept.
+// A virtual thread is no longer alive (TERMINATED) only after it unmounted for the last time: it
+// runs no more code of its own, so nothing reads its record any more. Thread.isAlive() reads the
+// thread's state in Java: the JVMTI GetThreadState would make the JVM hold back every virtual
+// thread's mounts and unmounts while it looks (each sweep asks for every record). A thread that
+// cannot be asked is kept.
 bool thread_ended(JNIEnv *jni, jvmtiEnv *jvmti, jweak weak) {
   jthread thread = jni->NewLocalRef(weak);
   if (thread == nullptr) return true;  // collected
-  jint state = 0;
-  jvmtiError error = jvmti->GetThreadState(thread, &state);
+  bool ended = false;
+  if (virtual_locals.thread_is_alive != nullptr) {
+    jboolean alive = jni->CallBooleanMethod(thread, virtual_locals.thread_is_alive);
+    if (jni->ExceptionCheck()) {
+      jni->ExceptionClear();
+    } else {
+      ended = alive == JNI_FALSE;
+    }
+  } else {
+    jint state = 0;
+    ended = jvmti->GetThreadState(thread, &state) == JVMTI_ERROR_NONE && (state & JVMTI_THREAD_STATE_TERMINATED) != 0;
+  }
   jni->DeleteLocalRef(thread);
-  return error == JVMTI_ERROR_NONE && (state & JVMTI_THREAD_STATE_TERMINATED) != 0;
-}
-
-void free_record(JNIEnv *jni, virtual_record *record) {
-  if (record->thread != nullptr) jni->DeleteWeakGlobalRef(record->thread);
-  free(record);
+  return ended;
 }
 
 // A record for a join: a spare when there is one, else a new zero-filled one; null when memory is
 // short. A spare's state is as its leave released it, with nothing left to release (the join
 // releases and clears it again), so the few kilobytes of its tables are not written here.
-virtual_record *make_record(JNIEnv *jni) {
-  virtual_record *record = nullptr;
+virtual_record *make_record() {
   {
     agent_mutex_guard guard(virtual_locals.lock);
-    record = virtual_locals.spares;
-    if (record != nullptr) {
-      virtual_locals.spares = record->next;
-      virtual_locals.spare_count -= 1;
-    }
+    if (virtual_locals.spare_count > 0) return virtual_locals.spares[--virtual_locals.spare_count];
   }
-  if (record == nullptr) return static_cast<virtual_record *>(calloc(1, sizeof(virtual_record)));
-  if (record->thread != nullptr) jni->DeleteWeakGlobalRef(record->thread);
-  record->thread = nullptr;
-  record->next = record->prev = nullptr;
-  return record;
+  return static_cast<virtual_record *>(calloc(1, sizeof(virtual_record)));
 }
 
 // Under the lock.
@@ -131,31 +162,26 @@ uint32_t recent_peak() {
   return virtual_locals.peak > virtual_locals.last_peak ? virtual_locals.peak : virtual_locals.last_peak;
 }
 
-// Under the lock, the record unlinked: keeps it as a spare if there is room (its thread reference
-// is deleted when it is reused: only listed records are read by other threads). Returns what the
-// caller is to free: the record when there is no room, and one spare beyond the room that fell
-// with the recent peak, so that the spares shrink back as the load falls.
-virtual_record *keep_spare(virtual_record *record) {
+// Under the lock, the record unlinked: keeps it as a spare if there is room. Stores in unkept what
+// the caller is to free and returns how many: the record when there is no room, and one spare
+// beyond the room that fell with the recent peak, so that the spares shrink back as the load falls.
+uint32_t keep_spare(virtual_record *record, virtual_record *unkept[2]) {
   uint32_t live = virtual_locals.live.load(std::memory_order_relaxed);
   uint32_t peak = recent_peak();
   uint32_t swing = peak > live ? peak - live : 0;
   uint32_t room = swing > SPARE_RECORDS ? swing : SPARE_RECORDS;
   if (virtual_locals.spare_count >= room) {
-    if (virtual_locals.spare_count > room) {
-      virtual_record *excess = virtual_locals.spares;
-      virtual_locals.spares = excess->next;
-      virtual_locals.spare_count -= 1;
-      excess->next = record;
-      record->next = nullptr;
-      return excess;
-    }
-    record->next = nullptr;
-    return record;
+    uint32_t count = 0;
+    if (virtual_locals.spare_count > room) unkept[count++] = virtual_locals.spares[--virtual_locals.spare_count];
+    unkept[count++] = record;
+    return count;
   }
-  record->next = virtual_locals.spares;
-  virtual_locals.spares = record;
-  virtual_locals.spare_count += 1;
-  return nullptr;
+  if (!make_room(virtual_locals.spares, virtual_locals.spare_capacity, virtual_locals.spare_count)) {
+    unkept[0] = record;
+    return 1;
+  }
+  virtual_locals.spares[virtual_locals.spare_count++] = record;
+  return 0;
 }
 
 // Frees the records of threads that ended inside a transaction (they never left it), when enough
@@ -170,12 +196,15 @@ void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
   {
     agent_mutex_guard guard(virtual_locals.lock);
     if (!due()) return;  // another join swept meanwhile
-    for (virtual_record *record = virtual_locals.records, *next; record != nullptr; record = next) {
-      next = record->next;
-      if (!thread_ended(jni, jvmti, record->thread)) continue;
-      unlink(record);
-      record->next = ended;
-      ended = record;
+    for (uint32_t index = 0; index < virtual_locals.live.load(std::memory_order_relaxed);) {
+      virtual_slot slot = virtual_locals.slots[index];
+      if (!thread_ended(jni, jvmti, slot.thread)) {
+        ++index;
+        continue;
+      }
+      slot.record->swept_thread = unlink(slot.record);  // the last record moved here: look again
+      slot.record->swept_next = ended;
+      ended = slot.record;
     }
     uint32_t peak = recent_peak();
     virtual_locals.last_peak = virtual_locals.peak;
@@ -185,9 +214,10 @@ void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
                                      std::memory_order_relaxed);
   }
   for (virtual_record *record = ended, *next; record != nullptr; record = next) {
-    next = record->next;
+    next = record->swept_next;
     release(jni, record->locals.transaction_state);
-    free_record(jni, record);
+    if (record->swept_thread != nullptr) jni->DeleteWeakGlobalRef(record->swept_thread);
+    free(record);
   }
 }
 
@@ -195,9 +225,13 @@ void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
 
 void virtual_locals_initialise(JNIEnv *jni) {
   virtual_locals.jni_tells_virtual = jni->GetVersion() >= JNI_VERSION_WITH_VIRTUAL_THREADS;
-  if (virtual_locals.jni_tells_virtual) return;
   jclass thread_class = reflection_find_class(jni, "java/lang/Thread");
-  virtual_locals.thread_is_virtual = reflection_find_method(jni, thread_class, "isVirtual", "()Z");
+  if (!virtual_locals.jni_tells_virtual) {
+    virtual_locals.thread_is_virtual = reflection_find_method(jni, thread_class, "isVirtual", "()Z");
+  }
+  if (virtual_locals.jni_tells_virtual || virtual_locals.thread_is_virtual != nullptr) {
+    virtual_locals.thread_is_alive = reflection_find_method(jni, thread_class, "isAlive", "()Z");
+  }
   if (thread_class != nullptr) jni->DeleteLocalRef(thread_class);
 }
 
@@ -232,21 +266,27 @@ thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release, v
   if (*kind == virtual_locals_thread::platform && is_virtual == JNI_TRUE) {
     *kind = virtual_locals_thread::virtual_thread;
     sweep(jni, jvmti, release);
-    record = make_record(jni);
+    jweak weak = jni->NewWeakGlobalRef(thread);
+    if (jni->ExceptionCheck()) jni->ExceptionClear();  // out of memory for the reference
+    record = weak != nullptr ? make_record() : nullptr;
+    bool listed = false;
     if (record != nullptr) {
-      record->thread = jni->NewWeakGlobalRef(thread);
-      if (jni->ExceptionCheck()) jni->ExceptionClear();  // out of memory for the reference
-      if (record->thread == nullptr || jvmti->SetThreadLocalStorage(nullptr, record) != JVMTI_ERROR_NONE) {
-        free_record(jni, record);
-        record = nullptr;
-      }
+      agent_mutex_guard guard(virtual_locals.lock);
+      listed = link(record, weak);
+    }
+    if (listed && jvmti->SetThreadLocalStorage(nullptr, record) != JVMTI_ERROR_NONE) {
+      agent_mutex_guard guard(virtual_locals.lock);
+      unlink(record);
+      listed = false;
+    }
+    if (!listed) {
+      free(record);
+      record = nullptr;
+      if (weak != nullptr) jni->DeleteWeakGlobalRef(weak);
     }
   }
   jni->DeleteLocalRef(thread);
-  if (record == nullptr) return nullptr;
-  agent_mutex_guard guard(virtual_locals.lock);
-  link(record);
-  return &record->locals;
+  return record != nullptr ? &record->locals : nullptr;
 }
 
 thread_locals *virtual_locals_peek() {
@@ -256,25 +296,26 @@ thread_locals *virtual_locals_peek() {
 }
 
 void virtual_locals_free(JNIEnv *jni, thread_locals *locals) {
-  auto *record = reinterpret_cast<virtual_record *>(locals);
+  virtual_record *record = record_of(locals);
   if (jvmtiEnv *jvmti = main_environment()) jvmti->SetThreadLocalStorage(nullptr, nullptr);
-  virtual_record *unkept;
+  virtual_record *unkept[2];
+  uint32_t count;
+  jweak thread;
   {
     agent_mutex_guard guard(virtual_locals.lock);
-    unlink(record);
-    unkept = keep_spare(record);
+    thread = unlink(record);
+    count = keep_spare(record, unkept);
   }
-  for (virtual_record *next; unkept != nullptr; unkept = next) {
-    next = unkept->next;
-    free_record(jni, unkept);
-  }
+  if (thread != nullptr) jni->DeleteWeakGlobalRef(thread);
+  for (uint32_t i = 0; i < count; ++i) free(unkept[i]);
 }
 
 uint32_t virtual_locals_threads(JNIEnv *jni, jthread *threads, uint32_t max) {
   uint32_t count = 0;
   agent_mutex_guard guard(virtual_locals.lock);
-  for (virtual_record *record = virtual_locals.records; record != nullptr && count < max; record = record->next) {
-    jthread thread = jni->NewLocalRef(record->thread);
+  uint32_t live = virtual_locals.live.load(std::memory_order_relaxed);
+  for (uint32_t index = 0; index < live && count < max; ++index) {
+    jthread thread = jni->NewLocalRef(virtual_locals.slots[index].thread);
     if (thread != nullptr) threads[count++] = thread;
   }
   return count;
