@@ -134,8 +134,15 @@ public final class OomScenarios {
             started.add(thread);
         }
         go.countDown();
-        for (Thread thread : started) {
-            thread.join();
+        // While the fillers hold the heap this thread may be refused memory too (an iterator, the
+        // first call of a method): it waits for them again, and they give the heap back when done.
+        for (int i = 0; i < threads;) {
+            try {
+                started.get(i).join();
+                ++i;
+            } catch (OutOfMemoryError e) {
+                // retried
+            }
         }
         result("caught", caught.get());
     }
