@@ -146,15 +146,30 @@ bool thread_ended(JNIEnv *jni, jvmtiEnv *jvmti, jweak weak) {
   return ended;
 }
 
-// A record for a join: a spare when there is one, else a new zero-filled one; null when memory is
-// short. A spare's state is as its leave released it, with nothing left to release (the join
-// releases and clears it again), so the few kilobytes of its tables are not written here.
-virtual_record *make_record() {
+// A record for a join, listed with the thread's reference: a spare when there is one (taken and
+// listed under one lock), else a new zero-filled one; null when memory is short. A spare's state is
+// as its leave released it, with nothing left to release (the join releases and clears it again),
+// so the few kilobytes of its tables are not written here.
+virtual_record *take_record(jweak thread) {
   {
     agent_mutex_guard guard(virtual_locals.lock);
-    if (virtual_locals.spare_count > 0) return virtual_locals.spares[--virtual_locals.spare_count];
+    if (virtual_locals.spare_count > 0) {
+      virtual_record *record = virtual_locals.spares[virtual_locals.spare_count - 1];
+      if (!link(record, thread)) return nullptr;  // it stays a spare
+      virtual_locals.spare_count -= 1;
+      return record;
+    }
   }
-  return static_cast<virtual_record *>(calloc(1, sizeof(virtual_record)));
+  auto *record = static_cast<virtual_record *>(calloc(1, sizeof(virtual_record)));
+  if (record == nullptr) return nullptr;
+  bool listed;
+  {
+    agent_mutex_guard guard(virtual_locals.lock);
+    listed = link(record, thread);
+  }
+  if (listed) return record;
+  free(record);
+  return nullptr;
 }
 
 // Under the lock.
@@ -268,22 +283,16 @@ thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release, v
     sweep(jni, jvmti, release);
     jweak weak = jni->NewWeakGlobalRef(thread);
     if (jni->ExceptionCheck()) jni->ExceptionClear();  // out of memory for the reference
-    record = weak != nullptr ? make_record() : nullptr;
-    bool listed = false;
-    if (record != nullptr) {
-      agent_mutex_guard guard(virtual_locals.lock);
-      listed = link(record, weak);
-    }
-    if (listed && jvmti->SetThreadLocalStorage(nullptr, record) != JVMTI_ERROR_NONE) {
-      agent_mutex_guard guard(virtual_locals.lock);
-      unlink(record);
-      listed = false;
-    }
-    if (!listed) {
+    record = weak != nullptr ? take_record(weak) : nullptr;
+    if (record != nullptr && jvmti->SetThreadLocalStorage(nullptr, record) != JVMTI_ERROR_NONE) {
+      {
+        agent_mutex_guard guard(virtual_locals.lock);
+        unlink(record);
+      }
       free(record);
       record = nullptr;
-      if (weak != nullptr) jni->DeleteWeakGlobalRef(weak);
     }
+    if (record == nullptr && weak != nullptr) jni->DeleteWeakGlobalRef(weak);
   }
   jni->DeleteLocalRef(thread);
   return record != nullptr ? &record->locals : nullptr;
