@@ -84,10 +84,19 @@ case "$top_site" in
   *" +"*"  java.util.ArrayList @ vorkel.demo.LeakyShop.main(LeakyShop.java:session)") ;;
   *) echo "the session cache's site does not top the growth: $top_site"; failures=$((failures + 1)) ;;
 esac
-top_path="$(sed -n '/^Growth by dominator path/{n;n;p;q}' "$out")"
-case "$top_path" in
+# The session cache's path tops the growth, or comes right after the path to its class: when the
+# first snapshot found the cache also held from the main thread's frame (a compiled frame may keep
+# it), the class dominated only its own fields then, and the path ending at it grew more.
+top_paths="$(sed -n '/^Growth by dominator path/{n;n;p;n;p;q}' "$out")"
+first_path="$(head -n 1 <<<"$top_paths")"
+case "$first_path" in
   *" +"*"class vorkel.demo.LeakyShop .SESSION_CACHE -> java.util.HashMap") ;;
-  *) echo "the session cache's path does not top the growth: $top_path"; failures=$((failures + 1)) ;;
+  *" +"*"-> class vorkel.demo.LeakyShop")
+    case "$(tail -n 1 <<<"$top_paths")" in
+      *" +"*"class vorkel.demo.LeakyShop .SESSION_CACHE -> java.util.HashMap") ;;
+      *) echo "the session cache's path does not follow its class's: $top_paths"; failures=$((failures + 1)) ;;
+    esac ;;
+  *) echo "the session cache's path does not top the growth: $top_paths"; failures=$((failures + 1)) ;;
 esac
 # --- end of snapshot diff ---
 if [ "$failures" -ne 0 ]; then
