@@ -42,7 +42,7 @@ void thread_transactions_left() { thread_transactions.inside.fetch_sub(1, std::m
 
 thread_transaction_state *thread_find_current_transaction() {
   // A carrier never joins a transaction, so the slot a virtual thread reads (its carrier's) holds
-  // no transaction, and the virtual thread's own storage decides.
+  // no transaction, and the record filed under the virtual thread's id decides.
   thread_locals *record = thread_peek_locals();
   if (record != nullptr && record->transaction_state.transaction != nullptr) return &record->transaction_state;
   return virtual_locals_current_transaction();

@@ -34,8 +34,8 @@ void thread_transactions_left();
 // The one look-up of every probe: while no thread is inside a transaction it is one load, inlined
 // before the probe saves anything (a thread inside counted itself before it ran any code of its
 // transaction, so it always sees the count above zero). Otherwise, outside a transaction, it costs
-// the platform slot's read and, while some virtual thread is inside one, a read of the JVMTI
-// thread-local storage.
+// the platform slot's read and, while some virtual thread is inside one, the look-up of the
+// calling thread's id among the virtual threads' records.
 thread_transaction_state *thread_find_current_transaction();
 // Whether no thread is inside a transaction: then the calling thread is not either.
 inline bool thread_transactions_none() { return thread_transactions.inside.load(std::memory_order_relaxed) == 0; }

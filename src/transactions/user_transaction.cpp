@@ -198,7 +198,7 @@ VORKEL_EXPORT jboolean JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserT
 VORKEL_EXPORT void JNICALL Java_vorkel_runtime_agent_probes_ut_natives_UserTransactionNativeImpl_leaveTransactionNative(
     JNIEnv *jni, jobject receiver) {
   // A virtual thread's record goes with its transaction; a platform thread keeps its own.
-  if (thread_locals *record = virtual_locals_peek()) {
+  if (thread_locals *record = virtual_locals_peek(jni)) {
     release_transaction(jni, record->transaction_state);
     virtual_locals_free(jni, record);
     return;

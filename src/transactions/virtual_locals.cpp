@@ -21,13 +21,19 @@ constexpr uint32_t SWEEP_SHARE = 4;
 // only spares for the whole swing spare the allocator. Together, the records in use and the spares
 // stay within the recent peak (or this minimum), which is what malloc's free lists would hold.
 constexpr uint32_t SPARE_RECORDS = 64;
+// The records in use are filed under their threads' ids in a table of chains, each chain under
+// one of a smaller number of locks.
+constexpr uint32_t ID_BUCKETS = 4096;
+constexpr uint32_t ID_LOCKS = 64;
 
 // A record's own part is what its thread reads and writes; the list's bookkeeping (the table of
 // records in use with their threads, the spares) is kept apart in small arrays, so that a join or a
 // leave touches no other thread's record: on a busy server those lines are cold or on another core.
 struct virtual_record {
-  uint32_t index;      // its place in the table while it is in use
-  jweak swept_thread;  // while a sweep frees it: its thread's reference, and the next one freed
+  uint32_t index;           // its place in the table while it is in use
+  jlong thread_id;          // its thread's id, under which it is filed
+  virtual_record *id_next;  // the next record in its id's chain
+  jweak swept_thread;       // while a sweep frees it: its thread's reference, and the next one freed
   virtual_record *swept_next;
   thread_locals locals;  // the thread's transaction state (the storage points at the record)
 };
@@ -48,12 +54,17 @@ struct jni_functions_21 : JNINativeInterface_ {
 constexpr jint JNI_VERSION_WITH_VIRTUAL_THREADS = 0x00150000;
 
 struct {
-  bool jni_tells_virtual;         // the JNI function table has IsVirtualThread (JDK 21 and later)
-  jmethodID thread_is_virtual;    // else Thread.isVirtual() (JDK 19 and 20 with preview features)
-  jmethodID thread_is_alive;      // Thread.isAlive(), which tells a sweep the threads that ended
-  std::atomic<uint32_t> live{0};  // records in use: the first entries of slots
-  agent_mutex lock;               // the table and the spares
-  virtual_slot *slots;            // the records in use, in no order
+  bool jni_tells_virtual;       // the JNI function table has IsVirtualThread (JDK 21 and later)
+  jmethodID thread_is_virtual;  // else Thread.isVirtual() (JDK 19 and 20 with preview features)
+  jmethodID thread_is_alive;    // Thread.isAlive(), which tells a sweep the threads that ended
+  jfieldID thread_tid;          // Thread.tid, the thread's id, which keys its record
+  jmethodID thread_id;          // else Thread.threadId()
+  JavaVM *vm;                   // for the calling thread's JNI environment in the probes
+  agent_mutex id_locks[ID_LOCKS];
+  virtual_record *by_id[ID_BUCKETS];  // the records in use, by their threads' ids
+  std::atomic<uint32_t> live{0};      // records in use: the first entries of slots
+  agent_mutex lock;                   // the table and the spares
+  virtual_slot *slots;                // the records in use, in no order
   uint32_t slot_capacity;
   virtual_record **spares;  // freed records for reuse, the last freed on top
   uint32_t spare_count;
@@ -69,13 +80,72 @@ jvmtiEnv *main_environment() {
   return globals != nullptr ? globals->jvmti : nullptr;
 }
 
-// The record in the calling thread's JVMTI storage; null for a platform thread (the agent stores
-// nothing there for one) and for a thread unknown to the JVM.
-virtual_record *stored_record() {
+// A thread's id (never reused while the JVM runs); false when it cannot be read.
+bool thread_id_of(JNIEnv *jni, jthread thread, jlong *id) {
+  if (virtual_locals.thread_tid != nullptr) {
+    *id = jni->GetLongField(thread, virtual_locals.thread_tid);
+    return true;
+  }
+  if (virtual_locals.thread_id == nullptr) return false;
+  *id = jni->CallLongMethod(thread, virtual_locals.thread_id);
+  if (!jni->ExceptionCheck()) return true;
+  jni->ExceptionClear();
+  return false;
+}
+
+uint32_t id_bucket(jlong id) {
+  auto bits = static_cast<uint64_t>(id);
+  return static_cast<uint32_t>((bits ^ (bits >> 10) ^ (bits >> 20)) % ID_BUCKETS);
+}
+
+agent_mutex &id_lock(uint32_t bucket) { return virtual_locals.id_locks[bucket % ID_LOCKS]; }
+
+virtual_record *find_by_id(jlong id) {
+  uint32_t bucket = id_bucket(id);
+  agent_mutex_guard guard(id_lock(bucket));
+  virtual_record *record = virtual_locals.by_id[bucket];
+  while (record != nullptr && record->thread_id != id) record = record->id_next;
+  return record;
+}
+
+void file_by_id(virtual_record *record) {
+  uint32_t bucket = id_bucket(record->thread_id);
+  agent_mutex_guard guard(id_lock(bucket));
+  record->id_next = virtual_locals.by_id[bucket];
+  virtual_locals.by_id[bucket] = record;
+}
+
+void unfile_by_id(virtual_record *record) {
+  uint32_t bucket = id_bucket(record->thread_id);
+  agent_mutex_guard guard(id_lock(bucket));
+  for (virtual_record **link = &virtual_locals.by_id[bucket]; *link != nullptr; link = &(*link)->id_next) {
+    if (*link == record) {
+      *link = record->id_next;
+      break;
+    }
+  }
+  record->id_next = nullptr;
+}
+
+// The calling thread's record: null for a platform thread (none is filed under its id) and for a
+// thread unknown to the JVM. The events and natives of a virtual thread run on its carrier, but
+// the JVM names the virtual thread as the current thread there.
+virtual_record *current_record(JNIEnv *jni) {
   jvmtiEnv *jvmti = main_environment();
-  void *data = nullptr;
-  if (jvmti == nullptr || jvmti->GetThreadLocalStorage(nullptr, &data) != JVMTI_ERROR_NONE) return nullptr;
-  return static_cast<virtual_record *>(data);
+  jthread thread = nullptr;
+  if (jvmti == nullptr || jvmti->GetCurrentThread(&thread) != JVMTI_ERROR_NONE || thread == nullptr) return nullptr;
+  jlong id = 0;
+  bool known = thread_id_of(jni, thread, &id);
+  jni->DeleteLocalRef(thread);
+  return known ? find_by_id(id) : nullptr;
+}
+
+// The same from a probe that has no JNI environment at hand.
+virtual_record *current_record() {
+  JNIEnv *jni = nullptr;
+  JavaVM *vm = virtual_locals.vm;
+  if (vm == nullptr || vm->GetEnv(reinterpret_cast<void **>(&jni), JNI_VERSION_1_6) != JNI_OK) return nullptr;
+  return current_record(jni);
 }
 
 virtual_record *record_of(thread_locals *locals) {
@@ -230,6 +300,7 @@ void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
   }
   for (virtual_record *record = ended, *next; record != nullptr; record = next) {
     next = record->swept_next;
+    unfile_by_id(record);
     release(jni, record->locals.transaction_state);
     if (record->swept_thread != nullptr) jni->DeleteWeakGlobalRef(record->swept_thread);
     free(record);
@@ -246,6 +317,11 @@ void virtual_locals_initialise(JNIEnv *jni) {
   }
   if (virtual_locals.jni_tells_virtual || virtual_locals.thread_is_virtual != nullptr) {
     virtual_locals.thread_is_alive = reflection_find_method(jni, thread_class, "isAlive", "()Z");
+    virtual_locals.thread_tid = reflection_find_field(jni, thread_class, "tid", "J");
+    if (virtual_locals.thread_tid == nullptr) {
+      virtual_locals.thread_id = reflection_find_method(jni, thread_class, "threadId", "()J");
+    }
+    if (jni->GetJavaVM(&virtual_locals.vm) != JNI_OK) virtual_locals.vm = nullptr;
   }
   if (thread_class != nullptr) jni->DeleteLocalRef(thread_class);
 }
@@ -253,10 +329,6 @@ void virtual_locals_initialise(JNIEnv *jni) {
 thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release, virtual_locals_thread *kind) {
   *kind = virtual_locals_thread::platform;
   if (!virtual_locals.jni_tells_virtual && virtual_locals.thread_is_virtual == nullptr) return nullptr;
-  if (virtual_record *record = stored_record()) {
-    *kind = virtual_locals_thread::virtual_thread;
-    return &record->locals;
-  }
   jvmtiEnv *jvmti = main_environment();
   jthread thread = nullptr;
   if (jvmti == nullptr || jvmti->GetCurrentThread(&thread) != JVMTI_ERROR_NONE || thread == nullptr) {
@@ -278,35 +350,39 @@ thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release, v
     }
   }
   virtual_record *record = nullptr;
+  jlong id = 0;
   if (*kind == virtual_locals_thread::platform && is_virtual == JNI_TRUE) {
-    *kind = virtual_locals_thread::virtual_thread;
-    sweep(jni, jvmti, release);
-    jweak weak = jni->NewWeakGlobalRef(thread);
-    if (jni->ExceptionCheck()) jni->ExceptionClear();  // out of memory for the reference
-    record = weak != nullptr ? take_record(weak) : nullptr;
-    if (record != nullptr && jvmti->SetThreadLocalStorage(nullptr, record) != JVMTI_ERROR_NONE) {
-      {
-        agent_mutex_guard guard(virtual_locals.lock);
-        unlink(record);
+    *kind = thread_id_of(jni, thread, &id) ? virtual_locals_thread::virtual_thread : virtual_locals_thread::unknown;
+  }
+  if (*kind == virtual_locals_thread::virtual_thread) {
+    // A thread that joins again without leaving keeps its record.
+    if (virtual_locals.live.load(std::memory_order_relaxed) > 0) record = find_by_id(id);
+    if (record == nullptr) {
+      sweep(jni, jvmti, release);
+      jweak weak = jni->NewWeakGlobalRef(thread);
+      if (jni->ExceptionCheck()) jni->ExceptionClear();  // out of memory for the reference
+      record = weak != nullptr ? take_record(weak) : nullptr;
+      if (record != nullptr) {
+        record->thread_id = id;
+        file_by_id(record);
+      } else if (weak != nullptr) {
+        jni->DeleteWeakGlobalRef(weak);
       }
-      free(record);
-      record = nullptr;
     }
-    if (record == nullptr && weak != nullptr) jni->DeleteWeakGlobalRef(weak);
   }
   jni->DeleteLocalRef(thread);
   return record != nullptr ? &record->locals : nullptr;
 }
 
-thread_locals *virtual_locals_peek() {
+thread_locals *virtual_locals_peek(JNIEnv *jni) {
   if (virtual_locals.live.load(std::memory_order_relaxed) == 0) return nullptr;
-  virtual_record *record = stored_record();
+  virtual_record *record = current_record(jni);
   return record != nullptr ? &record->locals : nullptr;
 }
 
 void virtual_locals_free(JNIEnv *jni, thread_locals *locals) {
   virtual_record *record = record_of(locals);
-  if (jvmtiEnv *jvmti = main_environment()) jvmti->SetThreadLocalStorage(nullptr, nullptr);
+  unfile_by_id(record);
   virtual_record *unkept[2];
   uint32_t count;
   jweak thread;
@@ -339,7 +415,7 @@ uint32_t virtual_locals_spare_count() {
 
 thread_transaction_state *virtual_locals_current_transaction() {
   if (virtual_locals.live.load(std::memory_order_relaxed) == 0) return nullptr;
-  virtual_record *record = stored_record();
+  virtual_record *record = current_record();
   return record != nullptr && record->locals.transaction_state.transaction != nullptr
              ? &record->locals.transaction_state
              : nullptr;

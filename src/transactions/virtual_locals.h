@@ -2,10 +2,12 @@
 //
 // A virtual thread runs its natives and raises its JVMTI events on a carrier thread, whose
 // platform slot every virtual thread mounted there shares, and from JDK 24 a virtual thread that
-// blocks on a monitor can resume on another carrier. So its record lives in the JVMTI
-// thread-local storage of the agent's main environment, which belongs to the virtual thread
-// itself: the natives it calls and the events it raises read it on whichever carrier it runs
-// (measured on JDK 25, without the capability can_support_virtual_threads).
+// blocks on a monitor can resume on another carrier. So its record is filed under the virtual
+// thread's id (java.lang.Thread.tid) in a table of the agent's own: on whichever carrier the
+// thread runs, the JVM names the virtual thread as the current thread of its natives and events
+// (measured on JDK 25, without the capability can_support_virtual_threads). The JVMTI
+// thread-local storage would do as well, but storing into it makes the JVM build a JVMTI state
+// for each virtual thread, and tear it down when the thread ends.
 //
 // A virtual thread has a record only while it is inside a transaction: the join makes it, the
 // leave frees it, and a thread that ended without leaving has its record freed by a later join's
@@ -33,7 +35,7 @@ void virtual_locals_initialise(JNIEnv *jni);
 // which thread it is). Making a record may first sweep the records of ended threads.
 thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release, virtual_locals_thread *kind);
 // The calling thread's record when it is a virtual thread that has one; never makes one.
-thread_locals *virtual_locals_peek();
+thread_locals *virtual_locals_peek(JNIEnv *jni);
 // Frees the calling virtual thread's record (its transaction released by the caller).
 void virtual_locals_free(JNIEnv *jni, thread_locals *record);
 // Local references to at most max of the virtual threads that have records, for blocker

@@ -380,9 +380,10 @@ public final class VirtualTransactionScenarios {
     }
 
     /**
-     * Ten virtual threads end inside their transactions; seventy more then join at once, and the
-     * sweep of those joins (the first after 64 records were made) frees the ten records, and with
-     * them their place in the count of threads inside transactions.
+     * Ten virtual threads end inside their transactions; seventy more then join at once (each twice:
+     * a second join without a leave keeps the thread's one record), and the sweep of those joins
+     * (the first after 64 records were made) frees the ten records, and with them their place in
+     * the count of threads inside transactions.
      */
     static void endedInside() throws Exception {
         for (int i = 0; i < 10; i++) {
@@ -394,6 +395,7 @@ public final class VirtualTransactionScenarios {
         List<Thread> later = new ArrayList<>();
         for (int i = 0; i < 70; i++) {
             later.add(startVirtual("later-" + i, () -> {
+                UT.joinTransactionNative(new Object(), 0);
                 UT.joinTransactionNative(new Object(), 0);
                 joined.countDown();
                 try {
