@@ -35,7 +35,7 @@ struct virtual_record {
   virtual_record *id_next;  // the next record in its id's chain
   jweak swept_thread;       // while a sweep frees it: its thread's reference, and the next one freed
   virtual_record *swept_next;
-  thread_locals locals;  // the thread's transaction state (the storage points at the record)
+  thread_locals locals;  // the thread's transaction state
 };
 
 // One record in use, with a weak reference to its virtual thread.
@@ -108,11 +108,17 @@ virtual_record *find_by_id(jlong id) {
   return record;
 }
 
-void file_by_id(virtual_record *record) {
+// Files the record under its thread's id, unless one is filed there already (its thread joined
+// again without leaving): then returns that one and files nothing.
+virtual_record *file_by_id(virtual_record *record) {
   uint32_t bucket = id_bucket(record->thread_id);
   agent_mutex_guard guard(id_lock(bucket));
+  for (virtual_record *filed = virtual_locals.by_id[bucket]; filed != nullptr; filed = filed->id_next) {
+    if (filed->thread_id == record->thread_id) return filed;
+  }
   record->id_next = virtual_locals.by_id[bucket];
   virtual_locals.by_id[bucket] = record;
+  return nullptr;
 }
 
 void unfile_by_id(virtual_record *record) {
@@ -269,6 +275,21 @@ uint32_t keep_spare(virtual_record *record, virtual_record *unkept[2]) {
   return 0;
 }
 
+// A record unfiled (or never filed) by id: out of the table of records in use, and kept as a
+// spare or freed, with its thread's reference.
+void give_back(JNIEnv *jni, virtual_record *record) {
+  virtual_record *unkept[2];
+  uint32_t count;
+  jweak thread;
+  {
+    agent_mutex_guard guard(virtual_locals.lock);
+    thread = unlink(record);
+    count = keep_spare(record, unkept);
+  }
+  if (thread != nullptr) jni->DeleteWeakGlobalRef(thread);
+  for (uint32_t i = 0; i < count; ++i) free(unkept[i]);
+}
+
 // Frees the records of threads that ended inside a transaction (they never left it), when enough
 // records were made since the last sweep.
 void sweep(JNIEnv *jni, jvmtiEnv *jvmti, virtual_locals_release release) {
@@ -355,19 +376,20 @@ thread_locals *virtual_locals_get(JNIEnv *jni, virtual_locals_release release, v
     *kind = thread_id_of(jni, thread, &id) ? virtual_locals_thread::virtual_thread : virtual_locals_thread::unknown;
   }
   if (*kind == virtual_locals_thread::virtual_thread) {
-    // A thread that joins again without leaving keeps its record.
-    if (virtual_locals.live.load(std::memory_order_relaxed) > 0) record = find_by_id(id);
-    if (record == nullptr) {
-      sweep(jni, jvmti, release);
-      jweak weak = jni->NewWeakGlobalRef(thread);
-      if (jni->ExceptionCheck()) jni->ExceptionClear();  // out of memory for the reference
-      record = weak != nullptr ? take_record(weak) : nullptr;
-      if (record != nullptr) {
-        record->thread_id = id;
-        file_by_id(record);
-      } else if (weak != nullptr) {
-        jni->DeleteWeakGlobalRef(weak);
+    sweep(jni, jvmti, release);
+    jweak weak = jni->NewWeakGlobalRef(thread);
+    if (jni->ExceptionCheck()) jni->ExceptionClear();  // out of memory for the reference
+    record = weak != nullptr ? take_record(weak) : nullptr;
+    if (record != nullptr) {
+      record->thread_id = id;
+      // A thread that joins again without leaving keeps its record (looked for as the new one is
+      // filed, so that the common join takes the id's lock once).
+      if (virtual_record *filed = file_by_id(record)) {
+        give_back(jni, record);
+        record = filed;
       }
+    } else if (weak != nullptr) {
+      jni->DeleteWeakGlobalRef(weak);
     }
   }
   jni->DeleteLocalRef(thread);
@@ -383,16 +405,7 @@ thread_locals *virtual_locals_peek(JNIEnv *jni) {
 void virtual_locals_free(JNIEnv *jni, thread_locals *locals) {
   virtual_record *record = record_of(locals);
   unfile_by_id(record);
-  virtual_record *unkept[2];
-  uint32_t count;
-  jweak thread;
-  {
-    agent_mutex_guard guard(virtual_locals.lock);
-    thread = unlink(record);
-    count = keep_spare(record, unkept);
-  }
-  if (thread != nullptr) jni->DeleteWeakGlobalRef(thread);
-  for (uint32_t i = 0; i < count; ++i) free(unkept[i]);
+  give_back(jni, record);
 }
 
 uint32_t virtual_locals_threads(JNIEnv *jni, jthread *threads, uint32_t max) {

@@ -131,9 +131,9 @@ TEST_P(TransactionsJvm, VirtualThreadsKeepTheirOwnWaitsNeverMixedWithOthers) {
   // Since JDK 23 the JVM reports no owner for a monitor that a virtual thread holds; one outside
   // every transaction is not found otherwise.
   if (jdk().major >= 23) EXPECT_RESULTS(r, {{"virtual_owner_blocker", "null"}, {"virtual_owner_no_owner", "true"}});
-  // Ten threads that ended inside their transactions: their records, and their places in the count
-  // of threads inside, go with the sweep of the 64th record made, among seventy threads that each
-  // joined twice (one record each).
+  // Ten threads that ended inside their transactions, each after joining twice (one record each):
+  // their records, and their places in the count of threads inside, go with the sweep of the 64th
+  // record made, among seventy joins.
   EXPECT_RESULTS(r, {{"ended_records", "10"},
                      {"records_while_joined", "70"},
                      {"inside_while_joined", "70"},

@@ -380,14 +380,17 @@ public final class VirtualTransactionScenarios {
     }
 
     /**
-     * Ten virtual threads end inside their transactions; seventy more then join at once (each twice:
-     * a second join without a leave keeps the thread's one record), and the sweep of those joins
-     * (the first after 64 records were made) frees the ten records, and with them their place in
-     * the count of threads inside transactions.
+     * Ten virtual threads end inside their transactions (each joined twice: a second join without
+     * a leave keeps the thread's one record); seventy more then join at once, and the sweep of those
+     * joins (the first after 64 records were made) frees the ten records, and with them their place
+     * in the count of threads inside transactions.
      */
     static void endedInside() throws Exception {
         for (int i = 0; i < 10; i++) {
-            onVirtual("ended-" + i, () -> UT.joinTransactionNative(new Object(), 0));
+            onVirtual("ended-" + i, () -> {
+                UT.joinTransactionNative(new Object(), 0);
+                UT.joinTransactionNative(new Object(), 0);
+            });
         }
         result("ended_records", TransactionProbe.virtualRecords());
         CountDownLatch joined = new CountDownLatch(70);
@@ -395,7 +398,6 @@ public final class VirtualTransactionScenarios {
         List<Thread> later = new ArrayList<>();
         for (int i = 0; i < 70; i++) {
             later.add(startVirtual("later-" + i, () -> {
-                UT.joinTransactionNative(new Object(), 0);
                 UT.joinTransactionNative(new Object(), 0);
                 joined.countDown();
                 try {
