@@ -8,6 +8,12 @@ import vorkel.runtime.agent.probes.ut.natives.NativeTransactionSummary;
  */
 public final class Transaction implements AutoCloseable {
     private static final ThreadLocal<Transaction> CURRENT = new ThreadLocal<>();
+    /**
+     * The native side records no monitor wait shorter than 30 ms, and a wait lies within its
+     * transaction: a shorter transaction holds none, so its end does not ask (the margin is for the
+     * two clocks that measure the wait and the transaction).
+     */
+    private static final long SHORTEST_WITH_LONG_WAIT_NANOS = 20_000_000L;
 
     private final Transactions.Settings settings;
     private final String name;
@@ -66,13 +72,14 @@ public final class Transaction implements AutoCloseable {
         if (settings == null) {
             return;
         }
-        long durationMillis = (System.nanoTime() - startNanos) / 1_000_000;
+        long elapsedNanos = System.nanoTime() - startNanos;
+        long durationMillis = elapsedNanos / 1_000_000;
         boolean slow = settings.slowMillis > 0 && durationMillis >= settings.slowMillis;
         NativeTransactionSummary[] summaries = null;
         try {
             // Only a slow transaction or one with a long wait is reported: the others' summaries
             // would be built to be dropped, so they are left in the probes, which the leave empties.
-            if (slow || settings.natives.hasLongWaitsNative()) {
+            if (slow || (elapsedNanos >= SHORTEST_WITH_LONG_WAIT_NANOS && settings.natives.hasLongWaitsNative())) {
                 summaries = settings.natives.fetchNativeSummaries();
             }
         } finally {
